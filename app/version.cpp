@@ -1,0 +1,5 @@
+#include "app/version.h"
+
+namespace kv {
+const char* VersionText() { return kVersionText; }
+}  // namespace kv

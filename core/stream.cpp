@@ -1,0 +1,119 @@
+#include "core/stream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace kv {
+
+void TStream::ReadBuffer(void* buffer, size_t count) {
+  if (Read(buffer, count) != count) throw EStreamError("Stream-Lesefehler");
+}
+
+void TStream::WriteInt32(int32_t v) { WriteUInt32(static_cast<uint32_t>(v)); }
+
+void TStream::WriteUInt32(uint32_t v) {
+  const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                        static_cast<uint8_t>(v >> 24)};
+  Write(b, 4);
+}
+
+int32_t TStream::ReadInt32() {
+  uint8_t b[4];
+  ReadBuffer(b, 4);
+  return static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                              static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24);
+}
+
+void TStream::WriteLString(std::string_view s) {
+  WriteInt32(static_cast<int32_t>(s.size()));
+  Write(s.data(), s.size());
+}
+
+std::string TStream::ReadLString() {
+  const int32_t len = ReadInt32();
+  if (len < 0 || static_cast<uint64_t>(len) > Remaining()) throw EStreamError("Stream-Lesefehler");
+  std::string s(static_cast<size_t>(len), '\0');
+  ReadBuffer(s.data(), s.size());
+  return s;
+}
+
+size_t TMemoryStream::Read(void* buffer, size_t count) {
+  if (pos_ >= data_.size()) return 0;
+  const size_t n = std::min<uint64_t>(count, data_.size() - pos_);
+  std::memcpy(buffer, data_.data() + pos_, n);
+  pos_ += n;
+  return n;
+}
+
+void TMemoryStream::Write(const void* buffer, size_t count) {
+  if (count == 0) return;
+  if (pos_ + count > data_.size()) data_.resize(pos_ + count);
+  std::memcpy(data_.data() + pos_, buffer, count);
+  pos_ += count;
+}
+
+std::vector<uint8_t> LoadFileBytes(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+  std::vector<uint8_t> out;
+  uint8_t buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      throw EStreamError("Cannot read file \"" + path + "\". " + std::strerror(err));
+    }
+    if (n == 0) break;
+    out.insert(out.end(), buf, buf + n);
+  }
+  ::close(fd);
+  return out;
+}
+
+void SaveFileAtomic(const std::string& path, const void* data, size_t size) {
+  const std::string tmp = path + ".tmp~";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw EStreamError("Cannot create file \"" + tmp + "\". " + std::strerror(errno));
+  const auto* p = static_cast<const uint8_t*>(data);
+  size_t left = size;
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      throw EStreamError("Cannot write file \"" + tmp + "\". " + std::strerror(err));
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  const int synced = ::fsync(fd);
+  const int sync_err = errno;
+  const int closed = ::close(fd);
+  if (synced != 0 || closed != 0) {
+    const int err = synced != 0 ? sync_err : errno;
+    ::unlink(tmp.c_str());
+    throw EStreamError("Cannot write file \"" + tmp + "\". " + std::strerror(err));
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(tmp.c_str());
+    throw EStreamError("Cannot rename \"" + tmp + "\" to \"" + path + "\". " + std::strerror(err));
+  }
+  // Make the rename itself durable.
+  const std::string dir = std::filesystem::path(path).parent_path().string();
+  const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+}
+
+}  // namespace kv

@@ -1,0 +1,67 @@
+#include "tools/kvtool/kvtool.h"
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "core/cp1252.h"
+
+namespace kv::tool {
+namespace {
+
+struct TCommand {
+  const char* name;
+  int (*run)(const TArgs&, TToolIO);
+  const char* usage;
+};
+
+const TCommand kCommands[] = {
+    {"varlist", CmdVarlist, "varlist dump [FILE] | varlist build [FILE]"},
+};
+
+void Usage(std::ostream& os) {
+  os << "usage: kvtool COMMAND ...\n";
+  for (const auto& c : kCommands) os << "  " << c.usage << "\n";
+}
+
+}  // namespace
+
+std::string ReadAll(std::istream& in) {
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool ReadFileOrStdin(const TArgs& args, size_t index, TToolIO io, std::string& out) {
+  if (index >= args.size() || args[index] == "-") {
+    out = ReadAll(io.in);
+    return true;
+  }
+  std::ifstream f(args[index], std::ios::binary);
+  if (!f) return false;
+  out = ReadAll(f);
+  return true;
+}
+
+int Fail(TToolIO io, const std::string& message) {
+  io.err << "kvtool: " << message << "\n";
+  return 1;
+}
+
+int RunKvtool(const TArgs& args, TToolIO io) {
+  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+    Usage(args.empty() ? io.err : io.out);
+    return args.empty() ? 1 : 0;
+  }
+  for (const auto& c : kCommands) {
+    if (args[0] == c.name) {
+      try {
+        return c.run(TArgs(args.begin() + 1, args.end()), io);
+      } catch (const std::exception& e) {
+        // Texts inside the system are Windows-1252; the terminal gets UTF-8.
+        return Fail(io, Cp1252ToUtf8(e.what()));
+      }
+    }
+  }
+  return Fail(io, "unknown command '" + args[0] + "' (kvtool --help lists them)");
+}
+
+}  // namespace kv::tool
