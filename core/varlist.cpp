@@ -365,6 +365,12 @@ TVarList& TVarList::operator=(const TVarList& other) {
 }
 
 size_t TVarList::Find(std::string_view name, bool& found) const {
+  // Lists are mostly filled in name order (loading, building records):
+  // a name after the last one needs no search.
+  if (!entries_.empty() && AnsiCompareText(entries_.back().first, name) < 0) {
+    found = false;
+    return entries_.size();
+  }
   size_t lo = 0, hi = entries_.size();
   while (lo < hi) {
     const size_t mid = (lo + hi) / 2;

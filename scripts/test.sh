@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds, runs every test
+# through CTest, then builds again with AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang, with the libFuzzer targets), runs the
+# suite once more and gives each fuzzer a bounded run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+JOBS=${JOBS:-$(nproc)}
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+
+echo "== build (RelWithDebInfo)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$JOBS"
+echo "== tests"
+ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 300
+
+echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer, clang)"
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DKV_SANITIZE=ON -DKV_FUZZ=ON >/dev/null
+cmake --build build-asan -j "$JOBS"
+echo "== tests under sanitizers"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-asan --output-on-failure -j "$JOBS" --timeout 600
+
+echo "== fuzzing, ${FUZZ_SECONDS}s per target"
+for fuzzer in build-asan/fuzz/*_fuzz; do
+  [ -x "$fuzzer" ] || continue
+  name=$(basename "$fuzzer")
+  corpus="build-asan/fuzz-corpus/$name"
+  mkdir -p "$corpus"
+  seeds="fuzz/seeds/${name%_fuzz}"
+  [ -d "$seeds" ] || seeds=""
+  echo "-- $name"
+  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    "$corpus" $seeds 2>&1 | tail -n 12
+done
+echo "== all tests passed"
