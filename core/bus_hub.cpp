@@ -132,10 +132,11 @@ void TMsgMonitorInterface::Execute() {
   SetStarted(true);
   std::deque<TMonitorMessage> batch;
   while (queue_.Take(batch)) {
-    for (auto& record : batch) {
-      if (queue_.Aborted()) break;
+    // Each record goes as soon as it is dispatched: an object nobody wants is
+    // freed then, not after the rest of the batch.
+    for (; !batch.empty() && !queue_.Aborted(); batch.pop_front()) {
       try {
-        Dispatch(record);
+        Dispatch(batch.front());
       } catch (...) {
         // A record that cannot be dispatched (out of memory) is lost; the
         // hub goes on with the next.

@@ -170,10 +170,7 @@ void TMonitor::Execute() {
   SetStarted(true);
   std::deque<TMonitorMessage> batch;
   while (queue_.Take(batch)) {
-    for (auto& record : batch) {
-      if (queue_.Aborted()) break;
-      Handle(record);
-    }
+    for (; !batch.empty() && !queue_.Aborted(); batch.pop_front()) Handle(batch.front());
     batch.clear();  // gives back the claims of records not handled
   }
   SetStarted(false);

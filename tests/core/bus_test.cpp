@@ -441,8 +441,8 @@ TEST(BusFormat, OptionsAndDataFormatter) {
 }
 
 TEST_F(BusTest, HandlerExceptionCostsOnlyItsRecord) {
-  TCollector sub(false, {"GLOBAL"}, [](TMsgData&) {});
   std::atomic<int> calls{0};
+  TCollector sub(false, {"GLOBAL"});
   sub.M().SetLevelHandler(mlError, [&](const std::string&, const std::string&, TMsgData&, uint8_t) {
     ++calls;
     throw std::runtime_error("handler broke");

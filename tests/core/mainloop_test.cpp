@@ -52,7 +52,9 @@ TEST_F(MainLoopTest, InvokeWaitsRethrowsAndRunsInlineOnTheLoop) {
 TEST_F(MainLoopTest, StopReleasesPendingInvokesAndRefusesLaterWork) {
   std::promise<void> entered, release;
   auto release_f = release.get_future().share();
-  ASSERT_TRUE(loop_.Post([&] {
+  // The task outlives this body (the loop is joined afterwards): it keeps
+  // its own handle on the release signal.
+  ASSERT_TRUE(loop_.Post([&entered, release_f] {
     entered.set_value();
     release_f.wait();
   }));
