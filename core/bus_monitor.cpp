@@ -150,7 +150,8 @@ void TMonitor::Terminate() {
 
 void TMonitor::Stop(int64_t timeout_ms) {
   Terminate();
-  if (IsCurrentThread()) return;  // a handler stopping its own subscriber
+  // A handler stopping its own subscriber: waiting here would wait for itself.
+  if (IsCurrentThread() || delivering_.load() == std::this_thread::get_id()) return;
   TMainLoop* loop = MainLoop();
   const bool on_loop = loop && loop->IsLoopThread();
   auto wait = [&](int64_t ms) {
@@ -205,6 +206,11 @@ void TMonitor::HandleNow(TMonitorMessage& record) {
       }
       if (record.object) record.data = record.object.Lock();
       const std::string text = FormatMessage(record.category, record.text, record.level, record.data);
+      struct TMark {
+        std::atomic<std::thread::id>& who;
+        ~TMark() { who.store({}); }
+      } mark{delivering_};
+      delivering_.store(std::this_thread::get_id());
       Deliver(record.category, text, record.data, record.level);
     }
   } catch (...) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "core/bus.h"
@@ -59,7 +61,7 @@ class TMonitor : public TGeneralThread {
   // queued; waits up to timeout_ms — on the main loop thread while keeping
   // the loop running, so a synchronised delivery in progress can finish.
   // When the wait runs out the rest is discarded and only the record in hand
-  // is waited for. From the subscriber's own thread (a handler) it only asks.
+  // is waited for. From inside one of its own handlers it only asks.
   void Stop(int64_t timeout_ms = kStopTimeoutMs);
   // Leaves the hub and requests the end, without waiting.
   void Terminate() override;
@@ -87,6 +89,9 @@ class TMonitor : public TGeneralThread {
 
   const bool all_categories_;
   TMessageQueue queue_;
+  // The thread running this subscriber's Deliver right now (its own or the
+  // main loop's), so that a handler stopping its own subscriber only asks.
+  std::atomic<std::thread::id> delivering_{};
 
   mutable std::mutex hub_mutex_;  // guards hub_; never held while calling the hub
   std::weak_ptr<TMsgMonitorInterface> hub_;

@@ -480,6 +480,19 @@ TEST_F(BusTest, SynchronisedSubscriberRunsOnTheLoopAndStopsFromIt) {
   EXPECT_EQ(off_loop.load(), 0);
 }
 
+TEST_F(BusTest, HandlerMayStopItsOwnSubscriber) {
+  for (bool synchronised : {false, true}) {
+    TMsgMonitor* self = nullptr;
+    TCollector sub(false, {"GLOBAL"}, [&](TMsgData&) { self->Stop(); });
+    self = &sub.M();
+    sub.M().SetSynchronised(synchronised);
+    sub.Join();
+    ASSERT_TRUE(PostGlobal("stop yourself", mlInformation));
+    ASSERT_TRUE(sub.M().WaitFinished(5000)) << "synchronised=" << synchronised;
+    EXPECT_EQ(Hub().MonitorCount(), 0u);
+  }
+}
+
 TEST_F(BusTest, StopBoundIsKeptAndClaimsOfDiscardedRecordsAreReturned) {
   std::promise<void> entered, release;
   auto release_f = release.get_future().share();
