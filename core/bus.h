@@ -46,6 +46,8 @@ using TMsgData = std::variant<std::monostate, std::shared_ptr<TBusObject>, void*
 // Posts a message. Callable from any thread. Returns true only when the
 // category was registered at this moment; with no hub nothing is queued and
 // the result is false. Category names longer than 100 characters are cut.
+// The data passes to the bus in every case; a caller that still needs it
+// after a false result keeps its own reference (a second shared_ptr).
 bool PostMonitorMessage(std::string_view category, std::string_view text, uint8_t level, TMsgData data = {},
                         int32_t value = 0);
 

@@ -1,0 +1,297 @@
+#include "core/bus_hub.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+#include "core/bus_monitor.h"
+#include "core/cp1252.h"
+
+namespace kv {
+namespace {
+
+// The publication lock and slot. Posting takes the read side for the short
+// time it queues a record; Create and Stop take the write side.
+std::shared_mutex g_publication_mutex;
+std::shared_ptr<TMsgMonitorInterface> g_hub;
+
+std::string MonitorId(const TMonitor* monitor) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%04llX", static_cast<unsigned long long>(monitor->ThreadId()));
+  return buf;
+}
+
+std::string CutCategory(std::string_view name) { return std::string(name.substr(0, kMaxCategoryLength)); }
+
+}  // namespace
+
+bool TCategoryLess::operator()(std::string_view a, std::string_view b) const {
+  return AnsiCompareText(a, b) < 0;
+}
+
+std::vector<uint8_t> MakeNoticeBlock(std::string_view name) {
+  std::vector<uint8_t> block(kMonitorInterfaceKind, 0);
+  const size_t n = std::min<size_t>(name.size(), kMonitorInterfaceKind - 1);
+  block[0] = static_cast<uint8_t>(n);
+  std::copy_n(name.begin(), n, block.begin() + 1);
+  return block;
+}
+
+std::string NoticeBlockName(const TMsgData& data) {
+  const auto* block = std::get_if<std::vector<uint8_t>>(&data);
+  if (!block || block->empty()) return {};
+  const size_t n = std::min<size_t>((*block)[0], block->size() - 1);
+  return std::string(block->begin() + 1, block->begin() + 1 + n);
+}
+
+std::shared_ptr<TMsgMonitorInterface> GetMonitorInterface() {
+  std::shared_lock lock(g_publication_mutex);
+  return g_hub;
+}
+
+bool PostMonitorMessage(std::string_view category, std::string_view text, uint8_t level, TMsgData data,
+                        int32_t value) {
+  std::shared_lock lock(g_publication_mutex);
+  if (!g_hub) return false;
+  TMonitorMessage record;
+  record.category = CutCategory(category);
+  record.text = text;
+  record.level = level;
+  record.value = value;
+  record.data = std::move(data);
+  return g_hub->Post(std::move(record));
+}
+
+std::shared_ptr<TMsgMonitorInterface> TMsgMonitorInterface::Create(TMainLoop* loop) {
+  auto hub = std::make_shared<TMsgMonitorInterface>(TPasskey{}, loop);
+  hub->RegisterCategory(kMonitorInterfaceCategory, kMonitorInterfaceKind);
+  hub->Start();
+  hub->WaitStarted();
+  if (loop) {
+    std::weak_ptr<TObjectManager> objects = hub->objects_;
+    hub->purge_timer_ = loop->AddTimer(TObjectManager::kPurgeIntervalMs, [objects] {
+      if (auto m = objects.lock()) m->Purge();
+    });
+  }
+  std::unique_lock lock(g_publication_mutex);
+  if (g_hub) {
+    lock.unlock();
+    hub->Stop();
+    throw EBusError("bus hub already exists");
+  }
+  g_hub = hub;
+  return hub;
+}
+
+TMsgMonitorInterface::TMsgMonitorInterface(TPasskey, TMainLoop* loop)
+    : loop_(loop), objects_(std::make_shared<TObjectManager>()) {}
+
+TMsgMonitorInterface::~TMsgMonitorInterface() { Stop(); }
+
+void TMsgMonitorInterface::Stop() {
+  std::call_once(stop_once_, [this] {
+    {
+      std::unique_lock lock(g_publication_mutex);
+      if (g_hub.get() == this) g_hub.reset();  // the caller holds another reference
+    }
+    queue_.Quit();
+    // Dispatch never waits for a subscriber, so the queue drains quickly;
+    // only a flood is cut short.
+    if (!WaitFinished(5000)) queue_.Abort();
+    TerminateAndJoin();
+    if (loop_ && purge_timer_) loop_->RemoveTimer(purge_timer_);
+    for (const auto& name : Categories()) {
+      if (!SameText(name, kMonitorInterfaceCategory)) {
+        while (IsRegistered(name)) UnregisterCategory(name);
+      }
+    }
+    while (IsRegistered(kMonitorInterfaceCategory)) UnregisterCategory(kMonitorInterfaceCategory);
+    objects_->Clear();
+  });
+}
+
+bool TMsgMonitorInterface::Post(TMonitorMessage&& record) {
+  bool registered = false;
+  {
+    std::shared_lock lock(categories_mutex_);
+    auto it = categories_.find(record.category);
+    if (it != categories_.end()) {
+      registered = true;
+      record.kind = it->second.kind;
+    }
+  }
+  if (!registered) {
+    record.kind = kDataNone;
+    record.data = {};  // the record carries no data for an unknown category
+  }
+  queue_.Push(std::move(record));
+  return registered;
+}
+
+void TMsgMonitorInterface::Execute() {
+  SetStarted(true);
+  std::deque<TMonitorMessage> batch;
+  while (queue_.Take(batch)) {
+    // Each record goes as soon as it is dispatched: an object nobody wants is
+    // freed then, not after the rest of the batch.
+    for (; !batch.empty() && !queue_.Aborted(); batch.pop_front()) {
+      try {
+        Dispatch(batch.front());
+      } catch (...) {
+        // A record that cannot be dispatched (out of memory) is lost; the
+        // hub goes on with the next.
+      }
+    }
+    batch.clear();
+  }
+  SetStarted(false);
+}
+
+void TMsgMonitorInterface::Dispatch(TMonitorMessage& record) {
+  struct TRecipient {
+    TMonitor* monitor;
+    std::string category;
+  };
+  std::vector<TRecipient> recipients;
+  std::shared_lock categories(categories_mutex_);
+  auto it = categories_.find(record.category);
+  if (it == categories_.end()) {
+    categories.unlock();
+    if (!SameText(record.category, kMonitorInterfaceCategory)) {
+      TMonitorMessage notice;
+      notice.category = kMonitorInterfaceCategory;
+      notice.text = "Meldung (\"" + record.text + "\") wird nicht verschickt. Category \"" + record.category +
+                    "\" nicht registriert.";
+      notice.level = mlError;
+      Dispatch(notice);
+    }
+    return;  // the record's data goes with it
+  }
+  const int32_t kind = it->second.kind;
+  std::lock_guard monitors(monitors_mutex_);
+  for (TMonitor* m : monitors_) {
+    std::string spelled;
+    if (m->Accepts(record.category, record.level, record.value, spelled)) {
+      recipients.push_back({m, std::move(spelled)});
+    }
+  }
+  if (recipients.empty()) return;
+
+  // All recipients of an object are counted before the first can release it.
+  auto* object = kind == kDataObject ? std::get_if<std::shared_ptr<TBusObject>>(&record.data) : nullptr;
+  uint64_t handle = 0;
+  if (object && *object) {
+    handle = objects_->RegisterObject(*object, static_cast<int>(recipients.size()));
+  } else {
+    object = nullptr;
+  }
+  for (size_t i = 0; i < recipients.size(); ++i) {
+    TMonitorMessage out;
+    out.category = std::move(recipients[i].category);
+    out.text = record.text;
+    out.value = record.value;
+    out.level = record.level;
+    out.kind = kind;
+    if (object) {
+      out.object = TObjectClaim(objects_, handle);
+    } else if (i + 1 == recipients.size()) {
+      out.data = std::move(record.data);  // the last one may have the poster's copy
+    } else {
+      out.data = record.data;  // a block is copied; a pointer is shared as posted
+    }
+    // A subscriber that is quitting refuses; its claim is given back.
+    recipients[i].monitor->Enqueue(std::move(out));
+  }
+}
+
+void TMsgMonitorInterface::Notice(const std::string& text, std::string_view name) {
+  TMonitorMessage notice;
+  notice.category = kMonitorInterfaceCategory;
+  notice.text = text;
+  notice.level = mlChange;
+  notice.data = MakeNoticeBlock(name);
+  Dispatch(notice);
+}
+
+void TMsgMonitorInterface::RegisterCategory(std::string_view name, int32_t kind) {
+  const std::string cut = CutCategory(name);
+  bool added = false;
+  {
+    std::unique_lock lock(categories_mutex_);
+    auto it = categories_.find(cut);
+    if (it == categories_.end()) {
+      categories_.emplace(cut, TCategory{cut, kind, 0});
+      added = true;
+    } else {
+      ++it->second.extra_providers;
+    }
+  }
+  // Notices are dispatched after the category lock is released: dispatch
+  // takes it again.
+  Notice((added ? "New Category:[" : "Added Category Provider:[") + cut + "]", cut);
+}
+
+void TMsgMonitorInterface::UnregisterCategory(std::string_view name) {
+  const std::string cut = CutCategory(name);
+  std::string text;
+  {
+    std::unique_lock lock(categories_mutex_);
+    auto it = categories_.find(cut);
+    if (it == categories_.end()) return;
+    if (it->second.extra_providers > 0) {
+      --it->second.extra_providers;
+      text = "Lost Category Provider: [" + cut + "]";
+    } else {
+      categories_.erase(it);
+      text = "Deleted Category: [" + cut + "]";
+    }
+  }
+  Notice(text, cut);
+}
+
+bool TMsgMonitorInterface::IsRegistered(std::string_view name, int32_t* kind) const {
+  std::shared_lock lock(categories_mutex_);
+  auto it = categories_.find(name.substr(0, kMaxCategoryLength));
+  if (it == categories_.end()) return false;
+  if (kind) *kind = it->second.kind;
+  return true;
+}
+
+std::vector<std::string> TMsgMonitorInterface::Categories() const {
+  std::shared_lock lock(categories_mutex_);
+  std::vector<std::string> names;
+  for (const auto& [name, c] : categories_) names.push_back(c.name);
+  return names;
+}
+
+void TMsgMonitorInterface::AddMonitor(TMonitor* monitor) {
+  {
+    std::shared_lock categories(categories_mutex_);
+    std::lock_guard monitors(monitors_mutex_);
+    if (std::find(monitors_.begin(), monitors_.end(), monitor) != monitors_.end()) return;
+    monitors_.push_back(monitor);
+    if (monitor->AllCategories()) {
+      for (const auto& [name, c] : categories_) monitor->AddCategory(c.name);
+    }
+  }
+  monitor->Joined(weak_from_this());
+  Notice("New Monitor:" + MonitorId(monitor), "");
+}
+
+void TMsgMonitorInterface::RemoveMonitor(TMonitor* monitor) {
+  {
+    std::lock_guard monitors(monitors_mutex_);
+    auto it = std::find(monitors_.begin(), monitors_.end(), monitor);
+    if (it == monitors_.end()) return;
+    monitors_.erase(it);
+  }
+  monitor->Left();
+  Notice("Lost Monitor:" + MonitorId(monitor), "");
+}
+
+size_t TMsgMonitorInterface::MonitorCount() const {
+  std::lock_guard monitors(monitors_mutex_);
+  return monitors_.size();
+}
+
+}  // namespace kv

@@ -1,0 +1,93 @@
+// The main loop: the one thread that runs the timers, the service's Start and
+// Stop, the watchdog and the handlers of synchronised bus subscribers. Other
+// threads hand it work with Post (fire and forget) or Invoke (run and wait).
+// Timers run on the injectable clock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace kv {
+
+class TMainLoop {
+ public:
+  using TTask = std::function<void()>;
+  using TTimerId = uint64_t;
+
+  TMainLoop();
+  TMainLoop(const TMainLoop&) = delete;
+  TMainLoop& operator=(const TMainLoop&) = delete;
+  // Stops the loop and joins its own thread (StartThread). A loop running on
+  // a caller's thread (Run) must have returned before destruction.
+  ~TMainLoop();
+
+  // Runs the loop on the calling thread until Stop(). Once per loop.
+  void Run();
+  // Runs the loop on a thread of its own and returns when it runs.
+  void StartThread();
+  // Ends the loop: the task or timer in progress finishes, queued tasks are
+  // dropped (their Invoke callers get false), later Posts are refused. Any
+  // thread; Stop from a loop task ends Run after that task.
+  void Stop();
+
+  bool IsLoopThread() const;
+  // True from construction until Stop: tasks are accepted.
+  bool Accepting() const;
+
+  // Queues fn to run on the loop thread. False when the loop has stopped.
+  bool Post(TTask fn);
+  // Runs fn on the loop thread and waits for it; on the loop thread itself
+  // fn runs at once. Returns false when the loop stopped before fn could
+  // run; an exception thrown by fn is rethrown here. Must not be called while
+  // holding a lock that loop tasks take.
+  bool Invoke(TTask fn);
+
+  // A repeating timer: fn runs on the loop thread every interval_ms of the
+  // injectable clock (SteadyMs), the first time one interval from now. A
+  // timer late by several intervals runs once and is rescheduled from now.
+  TTimerId AddTimer(int64_t interval_ms, TTask fn);
+  // After RemoveTimer returns the timer's function is not started again (one
+  // that is running on the loop thread at this moment may finish).
+  void RemoveTimer(TTimerId id);
+
+  // Loop thread only: keeps running tasks and timers while waiting until
+  // done() is true or timeout_ms has passed (real time). For waits on other
+  // threads that may themselves need the loop (synchronised subscribers).
+  bool RunUntil(const std::function<bool()>& done, int64_t timeout_ms);
+
+ private:
+  struct TTimer {
+    int64_t interval;
+    int64_t due;
+    std::shared_ptr<TTask> fn;
+  };
+  // Runs one due timer or one task; false when there was nothing to do.
+  bool RunOne();
+  // How long the loop may sleep now (real ms); -1 = until woken.
+  int64_t SleepMs() const;
+  void RunGuarded(const TTask& fn);
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable cv_;
+  std::deque<TTask> tasks_;
+  std::map<TTimerId, TTimer> timers_;
+  TTimerId next_timer_ = 1;
+  bool accepting_ = true;
+  bool stop_ = false;
+  bool running_ = false;
+  std::thread::id loop_thread_;
+  std::thread own_thread_;
+};
+
+// The process-wide main loop used by the bus for synchronised delivery and
+// its purge timer. The caller keeps the loop alive while it is installed.
+TMainLoop* MainLoop();
+void SetMainLoop(TMainLoop* loop);
+
+}  // namespace kv
