@@ -1,6 +1,8 @@
 // Level names, the message queue and the object claims of the bus.
 #include "core/bus.h"
 
+#include <chrono>
+
 #include "core/bus_message.h"
 
 namespace kv {
@@ -83,11 +85,18 @@ void TMessageQueue::Hold(bool hold) {
 bool TMessageQueue::Take(std::deque<TMonitorMessage>& out) {
   std::unique_lock lock(mutex_);
   waiting_ = true;
+  if (records_.empty()) idle_cv_.notify_all();
   cv_.wait(lock, [this] { return abort_ || quit_ || (!hold_ && !records_.empty()); });
   waiting_ = false;
   if (abort_ || records_.empty()) return false;
   out.swap(records_);
   return true;
+}
+
+bool TMessageQueue::WaitIdle(int64_t timeout_ms) {
+  std::unique_lock lock(mutex_);
+  return idle_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [this] { return abort_ || quit_ || (waiting_ && records_.empty()); });
 }
 
 size_t TMessageQueue::Size() const {

@@ -70,6 +70,9 @@ class TMsgMonitorInterface : public TGeneralThread,
   // Holds the dispatch of queued records (posting goes on) until released;
   // for diagnostics and for tests that need records to wait in the queue.
   void HoldDispatch(bool hold) { queue_.Hold(hold); }
+  // Waits until every record posted so far has been dispatched; false when
+  // timeout_ms ran out first. For an orderly shutdown.
+  bool Flush(int64_t timeout_ms) { return queue_.WaitIdle(timeout_ms); }
 
   // Unpublishes the hub (every post returns false from then on), lets the
   // thread dispatch what is already queued and waits for it — keeping the

@@ -69,10 +69,14 @@ class TMessageQueue {
   // has ended (quit and empty, or aborted).
   bool Take(std::deque<TMonitorMessage>& out);
   size_t Size() const;
+  // Waits until the consumer has handled everything queued and waits for
+  // more (or the queue has ended); false when timeout_ms ran out first.
+  bool WaitIdle(int64_t timeout_ms);
 
  private:
   mutable std::mutex mutex_;  // guards everything below; a leaf lock
   std::condition_variable cv_;
+  std::condition_variable idle_cv_;
   std::deque<TMonitorMessage> records_;
   bool quit_ = false;
   bool abort_ = false;

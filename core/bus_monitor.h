@@ -66,6 +66,8 @@ class TMonitor : public TGeneralThread {
   // Leaves the hub and requests the end, without waiting.
   void Terminate() override;
   size_t Pending() const { return queue_.Size(); }
+  // Waits until everything queued so far has been handled.
+  bool Flush(int64_t timeout_ms) { return queue_.WaitIdle(timeout_ms); }
   // True once a Stop has run out of time and discards the rest.
   bool Discarding() const { return queue_.Aborted(); }
 

@@ -1,0 +1,62 @@
+// The running service: owns the core runtime (main loop, bus hub,
+// configuration store, server state) of one home directory, and tears it
+// down in reverse order.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "core/bus_hub.h"
+#include "core/bus_monitor.h"
+#include "core/config.h"
+#include "core/mainloop.h"
+#include "core/serverinfo.h"
+#include "core/threads.h"
+
+namespace kv {
+
+struct TServiceOptions {
+  std::string home;            // absolute home directory
+  std::ostream* terminal = nullptr;  // where "GLOBAL" messages are printed; none when null
+};
+
+class TKelvandromeService {
+ public:
+  explicit TKelvandromeService(TServiceOptions options);
+  ~TKelvandromeService();
+  TKelvandromeService(const TKelvandromeService&) = delete;
+  TKelvandromeService& operator=(const TKelvandromeService&) = delete;
+
+  // Creates the home directory's folders and the core objects, in order.
+  // Throws with a one-line reason when the home cannot be used. Main thread.
+  void Open();
+  // Runs the main loop on the calling thread until RequestStop.
+  void Run();
+  // Any thread (signal watcher included): ends Run.
+  void RequestStop();
+  // Reverse of Open; idempotent. Main thread, after Run returned.
+  void Close();
+
+  TMainLoop& Loop() { return loop_; }
+  TMohaaServerInfo& ServerInfo() { return *server_info_; }
+  TDynamicConfigData& ConfigData() { return *config_; }
+  const std::string& Home() const { return options_.home; }
+
+ private:
+  void StartTerminal();
+
+  TServiceOptions options_;
+  TMainLoop loop_;
+  std::unique_ptr<TConfigFile> config_file_;
+  std::unique_ptr<TDynamicConfigData> config_;
+  std::shared_ptr<TMsgMonitorInterface> hub_;
+  TThreadPtr<TMsgMonitor> terminal_;
+  std::unique_ptr<TMohaaServerInfo> server_info_;
+  bool open_ = false;
+};
+
+// One line as the terminal shows it: date and time, level name, text (UTF-8).
+std::string TerminalLine(double time, uint8_t level, const std::string& text);
+
+}  // namespace kv
