@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -42,8 +43,9 @@ struct TArithFunction {
 
 class TArith {
  public:
-  // Seeds the generator of RANDOM.
-  TArith();
+  // The generator of RANDOM gets its seed from the clock when RANDOM first
+  // runs, so the many instances that never draw cost nothing for it.
+  TArith() = default;
   TArith(const TArith&) = delete;
   TArith& operator=(const TArith&) = delete;
 
@@ -66,7 +68,7 @@ class TArith {
   TVarList& Variables() { return variables_; }
 
   // Reseeds RANDOM, for reproducible runs.
-  void Randomize(uint32_t seed) { random_.seed(seed); }
+  void Randomize(uint32_t seed) { random_.emplace(seed); }
 
   // Case-insensitive lookup in the function table; nullptr when unknown.
   static const TArithFunction* FindFunction(std::string_view name);
@@ -78,13 +80,14 @@ class TArith {
   // Runs a built-in function on its evaluated arguments (arith_functions.cpp).
   TVariant RunFunction(const TArithFunction& function, const std::vector<TVariant>& args);
   TVariant Sum(const std::vector<TVariant>& args);
+  static uint32_t RandomSeed();
   // Counts work against kMaxEvaluationSteps; throws when it is used up.
   void Charge(int64_t steps);
 
   TVarList variables_;
-  std::mt19937 random_;
-  int depth_ = 0;      // current nesting of parentheses, calls and SUM texts
-  int64_t steps_ = 0;  // work done by the running top-level evaluation
+  std::optional<std::mt19937> random_;  // made when RANDOM first draws
+  int depth_ = 0;                       // current nesting of parentheses, calls and SUM texts
+  int64_t steps_ = 0;                   // work done by the running top-level evaluation
 };
 
 // The text form of a formula value, as the language converts values to

@@ -247,8 +247,10 @@ const TArithFunction kFunctions[] = {
     {26, "EXP", 1},     {27, "RANDOM", 1},  {28, "ROUND2", 2}, {29, "GTZ", 1},    {30, "STZ", 1},
 };
 
+}  // namespace
+
 // Seeds differ between instances made in the same clock tick.
-uint32_t RandomSeed() {
+uint32_t TArith::RandomSeed() {
   std::random_device device;
   std::seed_seq seq{device(), static_cast<uint32_t>(SteadyMs()),
                     static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
@@ -256,10 +258,6 @@ uint32_t RandomSeed() {
   seq.generate(&seed, &seed + 1);
   return seed;
 }
-
-}  // namespace
-
-TArith::TArith() : random_(RandomSeed()) {}
 
 const TArithFunction* TArith::FindFunction(std::string_view name) {
   for (const auto& f : kFunctions)

@@ -170,7 +170,8 @@ TVariant TArith::RunFunction(const TArithFunction& f, const std::vector<TVariant
       const int32_t n = ToWhole(a[0]);
       if (n < 0) throw EArithError("negative range");
       if (n == 0) return TVariant(int32_t{1});
-      return TVariant(std::uniform_int_distribution<int32_t>(1, n)(random_));
+      if (!random_) Randomize(RandomSeed());
+      return TVariant(std::uniform_int_distribution<int32_t>(1, n)(*random_));
     }
     case 28: return Round2(a[0], a[1]);
     case 29: return ToNumber(a[0]) < 0 ? TVariant(int32_t{0}) : a[0];

@@ -192,6 +192,10 @@ TEST(ArithFunctions, RandomStaysInItsRange) {
   EXPECT_EQ(ArithValueToText(Eval(arith, "RANDOM(0)")), "1");
   EXPECT_EQ(ArithValueToText(Eval(arith, "RANDOM(1)")), "1");
 
+  TArith fresh;  // seeded from the clock on its first draw
+  const std::string drawn = ArithValueToText(Eval(fresh, "RANDOM(6)"));
+  EXPECT_TRUE(drawn >= "1" && drawn <= "6") << drawn;
+
   TArith a, b;
   a.Randomize(7);
   b.Randomize(7);
