@@ -17,6 +17,7 @@ struct TCommand {
 
 const TCommand kCommands[] = {
     {"varlist", CmdVarlist, "varlist dump [FILE] | varlist build [FILE]"},
+    {"formula", CmdFormula, "formula check TEXT | formula eval TEXT [NAME=VALUE ...]"},
 };
 
 void Usage(std::ostream& os) {
