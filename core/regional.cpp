@@ -66,6 +66,12 @@ int DaysInMonth(int y, int m) {
 // the epoch the fraction still counts forward from midnight (-1.25 is
 // 29.12.1899 06:00), as the date-time convention has it.
 void SplitDateTime(double dt, int64_t& days, double& frac) {
+  // Far outside the calendar (or not a number): no date to speak of.
+  if (!(std::fabs(dt) < 1e9)) {
+    days = 0;
+    frac = 0;
+    return;
+  }
   const double whole = std::trunc(dt);
   days = static_cast<int64_t>(whole);
   frac = std::fabs(dt - whole);
