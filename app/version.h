@@ -3,6 +3,6 @@
 
 namespace kv {
 inline constexpr const char* kProductName = "Kelvandrome";
-inline constexpr const char* kVersionText = "0.1.0";
+inline constexpr const char* kVersionText = "0.8.10 BETA";
 const char* VersionText();
 }  // namespace kv

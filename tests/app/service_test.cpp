@@ -37,7 +37,7 @@ TEST(Service, OpenCreatesTheHomeAndPrintsGlobalMessages) {
   }
   EXPECT_TRUE(fs::exists(home / "kelvandrome.ini"));
   const std::string out = terminal.str();
-  EXPECT_NE(out.find(" Information Kelvandrome 0.1.0 started in " + home.string() + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" Information Kelvandrome 0.8.10 BETA started in " + home.string() + "\n"), std::string::npos) << out;
   EXPECT_NE(out.find(" Information Kelvandrome stopped\n"), std::string::npos) << out;
   fs::remove_all(home);
 }
