@@ -5,6 +5,8 @@
 #include <chrono>
 #include <random>
 
+#include "core/digest.h"
+
 namespace kv {
 namespace {
 
@@ -60,6 +62,32 @@ TEST(LzhufTest, HundredBlanks) {
   std::string out;
   ASSERT_TRUE(Decompress(packed, out));
   EXPECT_EQ(out, std::string(100, ' '));
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char* kDigits = "0123456789ABCDEF";
+  std::string s;
+  for (const char c : bytes) {
+    s += kDigits[static_cast<uint8_t>(c) >> 4];
+    s += kDigits[c & 15];
+  }
+  return s;
+}
+
+// The exact bytes are what peers read, so they are pinned: "xyz" occurs
+// twice before "xyz3" and the nearer one must be chosen; the game log runs
+// long enough to rebuild the Huffman tree twice.
+TEST(LzhufTest, FormatPins) {
+  std::string filler;
+  for (int i = 0; i < 200; ++i) {
+    filler += static_cast<char>('A' + i * 7 % 26);
+    filler += static_cast<char>('a' + i * 11 % 26);
+  }
+  EXPECT_EQ(
+      Hex(Compress("xyz1" + filler + "xyz2xyz3")),
+      "040506DEF37DBD4FC76C0FC5F4E7FFFADF0EEFEFC987D1FBF600BBFF3F37FBA7EFED7EBC389CEFB75407B9F2F1FF7A1EEEBFE7"
+      "BD8BE5FAF4803B3F1F07F01067203388338E338467CF19E2989EFA3007BF9C010000");
+  EXPECT_EQ(DigestText(Compress(GameLog(1 << 20, 2))), "2BAC78B0899C721C98B33B7C1674C4B3");
 }
 
 TEST(LzhufTest, SourcesOfFourBytesOrFewerFailAndWriteNothing) {
