@@ -42,6 +42,7 @@ class TThreeWay {
   void Decrypt(const uint8_t* in, uint8_t* out) const;
 
  private:
+  friend class TCipher;  // runs its chained mode on the library objects directly
   CryptoPP::ThreeWay::Encryption encryption_;
   CryptoPP::ThreeWay::Decryption decryption_;
 };
@@ -81,19 +82,24 @@ class TCipher {
   std::string EncipherText(std::string_view text) const;
   std::string DecipherText(std::string_view base64) const;
 
-  const TBlock& InitialVector() const { return vector_; }
+  // The initial vector V in the system's byte order.
+  TBlock InitialVector() const;
 
  private:
+  // A block as the library sees it: its bytes reversed, held as words so
+  // the hot loop swaps and combines a block in a few instructions.
+  using TWords = std::array<uint32_t, 3>;
+
   // One chunk of at most kChunkSize bytes, in place, with the running
   // feedback register.
-  void EncipherChunk(uint8_t* data, size_t n, TBlock& feedback) const;
-  void DecipherChunk(uint8_t* data, size_t n, TBlock& feedback) const;
-  void TailStep(uint8_t* data, size_t n, TBlock& feedback) const;
+  void EncipherChunk(uint8_t* data, size_t n, TWords& feedback) const;
+  void DecipherChunk(uint8_t* data, size_t n, TWords& feedback) const;
+  void TailStep(uint8_t* data, size_t n, TWords& feedback) const;
   void Process(TStream& source, TStream& destination, uint64_t count, bool encipher) const;
   std::string ProcessBytes(std::string_view in, bool encipher) const;
 
   TThreeWay cipher_;
-  TBlock vector_{};  // V
+  TWords vector_{};  // V, in the library's view
 };
 
 // A shared context per purpose, keyed on first use. Safe from any thread.

@@ -113,7 +113,8 @@ TEST(CipherTest, MatchesModelAcrossBlockAndChunkBoundaries) {
   const std::string phrase(PassPhrase(TCipherPurpose::RemoteAdmin));
   const TCipher cipher(phrase);
   const TModel model(phrase);
-  EXPECT_EQ(std::string(cipher.InitialVector().begin(), cipher.InitialVector().end()), model.V());
+  const TCipher::TBlock v = cipher.InitialVector();
+  EXPECT_EQ(std::string(v.begin(), v.end()), model.V());
   for (size_t n : {0, 1, 5, 11, 12, 13, 23, 24, 25, 4095, 4096, 4097, 4100, 4108, 8192, 8197, 12300}) {
     SCOPED_TRACE(n);
     const std::string plain = RandomBytes(n, static_cast<uint32_t>(n));
@@ -145,7 +146,7 @@ TEST(CipherTest, ShortMessagesUseOnlyTheTailOrOnlyTheBlockStep) {
     CryptoPP::RIPEMD256().CalculateDigest(digest, reinterpret_cast<const uint8_t*>("Passwort"), 8);
     block.SetKey(digest);
   }
-  const auto& v = cipher.InitialVector();
+  const TCipher::TBlock v = cipher.InitialVector();
   TCipher::TBlock ev;
   block.Encrypt(v.data(), ev.data());
   const std::string plain = "abcdefghijkl";
