@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -116,6 +118,8 @@ struct TAdaptiveHuffman {
       const uint32_t k = ++freq[c];
       int l = c + 1;
       if (k > freq[l]) {
+        // Swap with the last node of the run of equal counts that c has
+        // just outgrown (the sentinel ends the search).
         while (k > freq[++l]) {
         }
         --l;
@@ -223,6 +227,28 @@ void TLzhEncoder::InitTree() {
   for (int i = 0; i < kWindow; ++i) parent_[i] = kNil;
 }
 
+// Length of the common prefix of a and b (their first bytes are known to be
+// equal), at most kLookahead; cmp receives a[i] - b[i] at the first
+// difference. Eight bytes at a time: this comparison is where compression
+// spends its time on repetitive text.
+int CommonLength(const uint8_t* a, const uint8_t* b, int& cmp) {
+  int i = 1;
+  for (; i + 8 <= kLookahead; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      i += std::countr_zero(x ^ y) / 8;  // little-endian: the lowest differing byte comes first
+      cmp = a[i] - b[i];
+      return i;
+    }
+  }
+  for (; i < kLookahead; ++i) {
+    if ((cmp = a[i] - b[i]) != 0) return i;
+  }
+  return i;
+}
+
 void TLzhEncoder::InsertNode(int r) {
   const uint8_t* key = &text_[r];
   int p = kWindow + 1 + key[0];
@@ -237,10 +263,7 @@ void TLzhEncoder::InsertNode(int r) {
       return;
     }
     p = next;
-    int i = 1;
-    for (; i < kLookahead; ++i) {
-      if ((cmp = key[i] - text_[p + i]) != 0) break;
-    }
+    const int i = CommonLength(key, &text_[p], cmp);
     if (i > kThreshold) {
       const int position = ((r - p) & kMask) - 1;
       if (i > matchLength_ || (i == matchLength_ && position < matchPosition_)) {
