@@ -7,6 +7,7 @@
 
 namespace kv {
 
+// Both are pure functions, callable from any thread.
 std::string Base64Encode(std::string_view bytes);
 
 // Never fails: characters outside the alphabet and "=" are skipped (line

@@ -7,6 +7,7 @@
 
 namespace kv {
 
+// Pure; callable from any thread.
 std::string DigestText(std::string_view text);
 
 }  // namespace kv
