@@ -23,8 +23,9 @@ constexpr uint32_t kMaxFreq = 0x8000;  // the tree is rebuilt when the root reac
 constexpr int kFirstWrite = kWindow - kLookahead;
 
 // A real stream ends before its length field, so the decoder never needs a
-// bit past the end of the source. The Part of the format that reads missing
-// bits as zero is kept for a short way; beyond that the data is damaged.
+// bit past the end of the source. Missing bits still read as zero, as peers
+// expect, but only for a short way; beyond that the data is damaged, and an
+// announced length must not make us spin on zeros.
 constexpr uint64_t kSpareBits = 256;
 
 constexpr char kNoMemory[] = "LZH : Cannot get memory for dictionary tables";
