@@ -18,6 +18,12 @@ struct TCommand {
 const TCommand kCommands[] = {
     {"varlist", CmdVarlist, "varlist dump [FILE] | varlist build [FILE]"},
     {"formula", CmdFormula, "formula check TEXT | formula eval TEXT [NAME=VALUE ...]"},
+    {"lzh", CmdLzh, "lzh compress | lzh decompress [--max-length BYTES]   (stdin to stdout)"},
+    {"cipher", CmdCipher,
+     "cipher encipher|decipher (--purpose P | --passphrase TEXT)   (stdin to stdout)\n"
+     "  cipher encipher-text|decipher-text (--purpose P | --passphrase TEXT) TEXT\n"
+     "      P: remote, export, history, update, settings"},
+    {"md5", CmdMd5, "md5 TEXT"},
 };
 
 void Usage(std::ostream& os) {
