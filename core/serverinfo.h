@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -104,7 +105,7 @@ class TMohaaServerInfo {
   int32_t spawn_detect_timeout = 0;
   int32_t spawn_forgive_minutes = 0;
   TDetectionRecord spawn_rule;
-  std::array<bool, kLogSwitchCount> log_switches{};
+  std::array<std::atomic<bool>, kLogSwitchCount> log_switches{};  // read by the journal thread
   std::string log_dir;
   std::string stats_only_for_nick;
   bool windows_version = false;
