@@ -2,6 +2,7 @@
 // the stop signals for every thread and watches them on one thread of its
 // own, runs the main loop on the main thread, and shuts down in order.
 #include <pthread.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <iostream>
 #include <thread>
 
+#include "app/lifecycle.h"
 #include "app/service.h"
 #include "app/version.h"
 
@@ -59,6 +61,22 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  std::string holder;
+  const std::string about = "Kelvandrome (pid " + std::to_string(::getpid()) + ") in " + home +
+                            "; its console is this terminal or its service manager's journal";
+  std::unique_ptr<kv::TInstanceLock> instance;
+  try {
+    instance = kv::TInstanceLock::Acquire(home, about, holder);
+  } catch (const std::exception& e) {
+    std::cerr << "kelvandrome: " << e.what() << "\n";
+    return 1;
+  }
+  if (!instance) {
+    std::cout << "Kelvandrome is already running for " << home << ": "
+              << (holder.empty() ? std::string("(no details)") : holder) << "\n";
+    return 0;
+  }
+
   kv::TKelvandromeService service({home, &std::cout});
   try {
     service.Open();
@@ -78,9 +96,30 @@ int main(int argc, char** argv) {
     }
   });
 
+  // Service commands typed on the terminal. The end of standard input is no
+  // request to stop: the service also runs without a terminal.
+  std::thread commands([&] {
+    std::string pending;
+    char buf[512];
+    while (!done.load()) {
+      pollfd p{0, POLLIN, 0};
+      const int ready = ::poll(&p, 1, 200);
+      if (ready <= 0) continue;
+      const ssize_t n = ::read(0, buf, sizeof buf);
+      if (n <= 0) return;
+      pending.append(buf, static_cast<size_t>(n));
+      for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+        const std::string answer = service.TerminalCommand(pending.substr(0, nl));
+        pending.erase(0, nl + 1);
+        if (!answer.empty()) std::cout << answer << std::endl;
+      }
+    }
+  });
+
   service.Run();
   done = true;
   watcher.join();
+  commands.join();
   service.Close();
   return 0;
 }

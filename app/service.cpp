@@ -35,11 +35,73 @@ void TKelvandromeService::Open() {
   SetConfig(config_.get());
   SetMainLoop(&loop_);
   hub_ = TMsgMonitorInterface::Create(&loop_);
+  StartExceptionLog();
   RegisterSystemCategories();
   StartTerminal();
   server_info_ = std::make_unique<TMohaaServerInfo>();
+  server_info_->log_switches[lsGlobalMessages] = config_->GetBoolDef("LogGlobalMessages", false);
+  std::string log_dir = config_->GetStringDef("Logbasedir", (home / "Logs").string());
+  if (log_dir.empty()) log_dir = (home / "Logs").string();
+  config_->SetString("Logbasedir", log_dir);
+  server_info_->log_dir = log_dir;
+  log_writer_ = std::make_unique<TLogWriter>(*server_info_, options_.home);
+  TFollowerFactory followers;
+  lifecycle_ = std::make_unique<TServiceLifecycle>(loop_, *server_info_, std::move(followers));
   open_ = true;
   PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
+  if (!FindPlinkOrphans().empty())
+    PostGlobal("Found plink zombie(s) (maybe from old SSH Session), use Extra Menu to get rid of them.", mlCritical);
+  // Open runs on the thread that is about to run the main loop.
+  if (config_->GetBoolDef("StartOnStartup", false)) lifecycle_->Start();
+}
+
+void TKelvandromeService::StartExceptionLog() {
+  exception_log_ = MakeThread<TFileMonitor>(false);
+  exception_log_->AddCategory("Exceptions");
+  exception_log_->SetShowTime(true);
+  exception_log_->SetLogFile(mlError, (fs::path(options_.home) / "Logs" / "Exceptions.txt").string());
+  hub_->AddMonitor(exception_log_.get());
+}
+
+void TKelvandromeService::OnLoop(const std::function<void()>& fn) {
+  // Queued until the loop runs; refused (and dropped) once it has stopped.
+  if (loop_.IsLoopThread()) fn();
+  else loop_.Invoke(fn);
+}
+
+void TKelvandromeService::StartService() {
+  OnLoop([this] { lifecycle_->Start(); });
+}
+
+void TKelvandromeService::StopService() {
+  OnLoop([this] { lifecycle_->Stop(); });
+}
+
+bool TKelvandromeService::IsRunning() {
+  bool running = false;
+  OnLoop([&] { running = lifecycle_->Running(); });
+  return running;
+}
+
+std::string TKelvandromeService::TerminalCommand(const std::string& line) {
+  std::string cmd;
+  for (char c : line)
+    if (c != ' ' && c != '\t' && c != '\r') cmd += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (cmd.empty()) return "";
+  if (cmd == "start") {
+    StartService();
+    return lifecycle_->Status();
+  }
+  if (cmd == "stop") {
+    StopService();
+    return lifecycle_->Status();
+  }
+  if (cmd == "status") return IsRunning() ? "Kelvandrome running" : "Kelvandrome stopped";
+  if (cmd == "quit") {
+    RequestStop();
+    return "Kelvandrome is going down .....";
+  }
+  return "unknown command '" + line + "' (start, stop, status, quit)";
 }
 
 void TKelvandromeService::StartTerminal() {
@@ -63,12 +125,18 @@ void TKelvandromeService::RequestStop() { loop_.Stop(); }
 void TKelvandromeService::Close() {
   if (!open_) return;
   open_ = false;
+  // The followers stop first; then the journals write their stop banner.
+  lifecycle_.reset();
   PostGlobal(std::string(kProductName) + " stopped", mlInformation);
+  if (hub_) hub_->Flush(2000);
+  if (log_writer_) log_writer_->Flush(2000);
+  log_writer_.reset();
   server_info_.reset();
   // Let the last messages reach the subscribers before they stop; a
   // subscriber drops what arrives once the hub has gone.
   if (hub_) hub_->Flush(2000);
   terminal_.reset();
+  exception_log_.reset();
   if (hub_) hub_->Stop();
   hub_.reset();
   SetMainLoop(nullptr);

@@ -3,6 +3,7 @@
 // down in reverse order.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -13,6 +14,8 @@
 #include "core/mainloop.h"
 #include "core/serverinfo.h"
 #include "core/threads.h"
+#include "app/lifecycle.h"
+#include "core/logwriter.h"
 
 namespace kv {
 
@@ -35,16 +38,28 @@ class TKelvandromeService {
   void Run();
   // Any thread (signal watcher included): ends Run.
   void RequestStop();
+
+  // The operator's service commands; any thread (they run on the main loop).
+  void StartService();
+  void StopService();
+  bool IsRunning();
+  // Handles one command line of the terminal ("start", "stop", "quit");
+  // returns the answer to print.
+  std::string TerminalCommand(const std::string& line);
   // Reverse of Open; idempotent. Main thread, after Run returned.
   void Close();
 
   TMainLoop& Loop() { return loop_; }
   TMohaaServerInfo& ServerInfo() { return *server_info_; }
+  TServiceLifecycle& Lifecycle() { return *lifecycle_; }
   TDynamicConfigData& ConfigData() { return *config_; }
   const std::string& Home() const { return options_.home; }
 
  private:
   void StartTerminal();
+  void StartExceptionLog();
+  // Runs fn on the main loop and waits (inline when already there).
+  void OnLoop(const std::function<void()>& fn);
 
   TServiceOptions options_;
   TMainLoop loop_;
@@ -52,7 +67,10 @@ class TKelvandromeService {
   std::unique_ptr<TDynamicConfigData> config_;
   std::shared_ptr<TMsgMonitorInterface> hub_;
   TThreadPtr<TMsgMonitor> terminal_;
+  TThreadPtr<TFileMonitor> exception_log_;
   std::unique_ptr<TMohaaServerInfo> server_info_;
+  std::unique_ptr<TLogWriter> log_writer_;
+  std::unique_ptr<TServiceLifecycle> lifecycle_;
   bool open_ = false;
 };
 

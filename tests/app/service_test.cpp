@@ -97,5 +97,38 @@ TEST(Service, BinaryStopsCleanlyOnSignals) {
   }
 }
 
+TEST(Service, SecondStartInTheSameHomeExitsZero) {
+  const std::string binary = std::string(KV_BINARY_DIR) + "/app/kelvandrome";
+  const fs::path home = TempHome("second");
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t first = ::fork();
+  ASSERT_GE(first, 0);
+  if (first == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execl(binary.c_str(), binary.c_str(), "--home", home.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string seen;
+  ASSERT_TRUE(ReadUntil(out[0], seen, "started in", 10000)) << seen;
+  const std::string command = binary + " --home " + home.string() + " </dev/null";
+  FILE* second = ::popen(command.c_str(), "r");
+  ASSERT_NE(second, nullptr);
+  char buf[512] = {};
+  const size_t n = std::fread(buf, 1, sizeof buf - 1, second);
+  EXPECT_EQ(::pclose(second), 0);
+  EXPECT_NE(std::string(buf, n).find("Kelvandrome is already running for " + home.string()), std::string::npos)
+      << std::string(buf, n);
+  ::kill(first, SIGTERM);
+  int status = 0;
+  ::waitpid(first, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ::close(out[0]);
+  fs::remove_all(home);
+}
+
 }  // namespace
 }  // namespace kv
