@@ -18,7 +18,7 @@ echo "== tests"
 ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 300
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer, clang)"
-CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKV_SANITIZE=ON -DKV_FUZZ=ON >/dev/null
 cmake --build build-asan -j "$JOBS"
 echo "== tests under sanitizers"

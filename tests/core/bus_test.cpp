@@ -254,6 +254,8 @@ TEST_F(BusTest, ObjectNobodyWantsIsFreedByTheHub) {
 }
 
 TEST_F(BusTest, SharedObjectIsHandledByOneSubscriberAtATime) {
+  // Declared first: the collectors keep objects whose destructor counts here.
+  std::atomic<int> destroyed{0};
   std::atomic<int> overlaps{0};
   auto handle = [&](TMsgData& d) {
     auto obj = std::static_pointer_cast<TProbeObject>(std::get<std::shared_ptr<TBusObject>>(d));
@@ -266,7 +268,6 @@ TEST_F(BusTest, SharedObjectIsHandledByOneSubscriberAtATime) {
   TCollector a(false, {"Eventkill"}, handle), b(false, {"EVENTKILL"}, handle);
   a.Join();
   b.Join();
-  std::atomic<int> destroyed{0};
   std::vector<std::weak_ptr<TProbeObject>> objects;
   for (int i = 0; i < 20; ++i) {
     auto obj = std::make_shared<TProbeObject>(&destroyed);
