@@ -17,6 +17,7 @@
 #include "core/serverinfo.h"
 #include "core/userlist.h"
 #include "gamelink/rcon.h"
+#include "gamelink/userinfo.h"
 #include "tools/mohsim/mohsim.h"
 
 namespace kv::testing {
@@ -77,6 +78,7 @@ class GameLinkTest : public ::testing::Test {
   ~GameLinkTest() override {
     sim_.Stop();
     SetRconReplySink(nullptr);
+    SetServerIdentitySource(nullptr);
     SetRconTerminating(false);
     WithCurrentList([](std::unique_ptr<TUserList>& current) { current.reset(); });
     SetConfig(nullptr);
