@@ -160,6 +160,8 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
   try {
     const std::string datagram = BuildRconDatagram(quake, info.rcon_password, command);
     if (datagram.size() > kRconMaxDatagram) throw std::length_error(kRconTooLongText);
+    if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+      throw std::invalid_argument(kRconLineBreakText);
     if (RconTerminating()) failed = true;
     client.Host = info.GetServerIP();
     client.Port = info.rcon_port.empty() ? "12203" : info.rcon_port;

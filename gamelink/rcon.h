@@ -19,6 +19,10 @@ inline constexpr int kRconReceiveBufferSize = 102400;
 // a half-executed command is worse than none.
 inline constexpr size_t kRconMaxDatagram = 1024;
 inline constexpr const char* kRconTooLongText = "Command too long for one rcon datagram";
+// A line break or NUL byte would end the console line early and let the
+// rest run as a command of its own (a player's nick inside a quoted
+// argument, for one); such a command is refused, never altered.
+inline constexpr const char* kRconLineBreakText = "Command contains a line break or NUL byte";
 // After the first datagram of a reply, further datagrams of the same reply
 // are taken while each follows the previous one within this gap.
 inline constexpr int kRconFollowUpGapMs = 30;

@@ -212,9 +212,12 @@ TEST_F(GameLinkTest, ReplySinkSeesEveryReplyAndItsFailureDoesNotMatter) {
   EXPECT_EQ(global.Messages().back().level, mlDebug);
 }
 
-TEST_F(GameLinkTest, OverlongCommandIsRefusedAndNotSent) {
+TEST_F(GameLinkTest, OverlongOrMultiLineCommandIsRefusedAndNotSent) {
   const std::string command = "say " + std::string(kRconMaxDatagram, 'x');
   EXPECT_EQ(SendMohaMessage(info_, command), kRconTooLongText);
+  for (const std::string& nick :
+       {std::string("Bob\"\nquit"), std::string("Bob\rkick 1"), std::string("Bob\0x", 5)})
+    EXPECT_EQ(SendMohaMessage(info_, "dumpuser \"" + nick + "\""), kRconLineBreakText);
   EXPECT_EQ(sim_.RequestCount(), 0u);
   // The longest command that fits still goes out.
   const std::string fits = "say " + std::string(kRconMaxDatagram - 11 - 6 - 4, 'x');

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -53,12 +54,31 @@ struct TOptions {
   bool exit_after_script = false;
 };
 
+const char* const kUsage =
+    "usage: mohsim [--port N] [--log FILE] [--map MAP] [--chat normal|windows|quake]\n"
+    "              [--script FILE] [--exit-after-script]\n"
+    "              [--random PLAYERS] [--events N] [--step MS] [--seed N] [--password-file FILE]\n"
+    "The rcon password comes from MOHSIM_RCON_PASSWORD or --password-file.\n"
+    "Script commands: join connect leave ping score skin kill chat team autojoin weapon\n"
+    "reload map cvar log dialect wait (see the comment at the top of main.cpp).\n";
+
 bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    }
     if (a == "--exit-after-script") {
       o.exit_after_script = true;
       continue;
+    }
+    static const std::set<std::string> kWithValue = {"--port",   "--log",           "--map",    "--chat",
+                                                     "--script", "--password-file", "--random", "--events",
+                                                     "--step",   "--seed"};
+    if (!kWithValue.count(a)) {
+      error = "unknown option " + a;
+      return false;
     }
     if (i + 1 >= argc) {
       error = "missing value for " + a;
