@@ -1,0 +1,53 @@
+// Status polling costs: parsing the reply of a full server, and one rcon
+// round trip to the simulated game server on loopback (which includes the
+// short wait for further datagrams of a split reply).
+#include <benchmark/benchmark.h>
+
+#include "core/config.h"
+#include "core/serverinfo.h"
+#include "gamelink/rcon.h"
+#include "gamelink/userinfo.h"
+#include "tools/mohsim/mohsim.h"
+
+namespace {
+
+void FillServer(kv::mohsim::TMohSim& sim, int players) {
+  for (int i = 0; i < players; ++i)
+    sim.Join("Player_" + std::to_string(i) + std::string(static_cast<size_t>(i % 12), 'x'),
+             "10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1), 20 + i * 7 % 300,
+             i % 9 == 0);
+}
+
+void BM_ParseStatusReply64(benchmark::State& state) {
+  kv::mohsim::TMohSim sim("pw");
+  FillServer(sim, 64);
+  const std::string reply = "\xFF\xFF\xFF\xFF\x01print\n" + sim.Execute("status", false);
+  for (auto _ : state) {
+    auto list = kv::ParseStatusReply(reply);
+    kv::ComputePingStatistics(*list);
+    kv::SortLongestNameFirst(*list);
+    benchmark::DoNotOptimize(list->Count());
+  }
+}
+BENCHMARK(BM_ParseStatusReply64);
+
+// arg 0: players on the server (0 = a one-datagram "say" reply).
+void BM_RconRoundTrip(benchmark::State& state) {
+  kv::TDynamicConfigData config(nullptr);
+  kv::SetConfig(&config);
+  kv::mohsim::TMohSim sim("pw");
+  FillServer(sim, static_cast<int>(state.range(0)));
+  std::string error;
+  if (!sim.Listen(0, error)) state.SkipWithError(error.c_str());
+  kv::TMohaaServerInfo info;
+  info.SetServerHost("127.0.0.1");
+  info.rcon_port = std::to_string(sim.Port());
+  info.rcon_password = "pw";
+  const std::string command = state.range(0) == 0 ? "say hello" : "status";
+  for (auto _ : state) benchmark::DoNotOptimize(kv::SendMohaMessage(info, command).size());
+  sim.Stop();
+  kv::SetConfig(nullptr);
+}
+BENCHMARK(BM_RconRoundTrip)->Arg(0)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(30);
+
+}  // namespace

@@ -1,0 +1,217 @@
+// One rcon request from datagram to reply: the two request dialects, the
+// wait with its time-out rule, the joining of a split reply, and what every
+// reply triggers (the log parser, the "NewRconLog" event).
+#include "gamelink/rcon.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "core/bus.h"
+#include "core/config.h"
+#include "core/domain.h"
+#include "core/events.h"
+#include "core/mainloop.h"
+
+namespace kv {
+
+namespace {
+
+std::mutex g_sink_mutex;  // guards g_sink (a leaf; the sink runs after release)
+std::shared_ptr<const TRconReplySink> g_sink;
+std::atomic<bool> g_terminating{false};
+
+constexpr int kPollSliceMs = 10;
+
+// Network time-outs run on real time: a test's manual clock must not keep a
+// socket wait open forever.
+int64_t RealMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool ConfigBool(const char* key, bool def) { return HasConfig() ? Config().GetBoolDef(key, def) : def; }
+int32_t ConfigInt(const char* key, int32_t def) {
+  return HasConfig() ? Config().GetIntegerDef(key, def) : def;
+}
+
+// Removes every occurrence of `what`; letters compare without case.
+void RemoveAll(std::string& text, const std::string& what) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    if (i + what.size() <= text.size() &&
+        std::equal(what.begin(), what.end(), text.begin() + static_cast<std::ptrdiff_t>(i),
+                   [](char a, char b) {
+                     return std::tolower(static_cast<unsigned char>(a)) ==
+                            std::tolower(static_cast<unsigned char>(b));
+                   })) {
+      i += what.size();
+      continue;
+    }
+    out += text[i++];
+  }
+  text.swap(out);
+}
+
+void HandToSink(TMohaaServerInfo& info, const std::string& reply) {
+  std::shared_ptr<const TRconReplySink> sink;
+  {
+    std::lock_guard lock(g_sink_mutex);
+    sink = g_sink;
+  }
+  if (!sink || !*sink) return;
+  try {
+    (*sink)(info, reply);
+  } catch (...) {
+    PostGlobal("LogEventCheck failed", mlDebug);
+  }
+}
+
+// Waits for the first datagram, then takes the further datagrams of a split
+// reply while each follows within the gap. A datagram equal to one already
+// taken is a duplicate of the same reply (the network or the server sent it
+// twice) and is dropped, so only the first reply counts. Ends early on a
+// socket error or at shutdown. Returns true when the time-out ran out
+// without a reply.
+bool AwaitReply(TUDPClient& client, int64_t deadline, bool& failed, std::string& reply) {
+  std::vector<std::string> taken;
+  while (!failed && !RconTerminating()) {
+    const int64_t now = RealMs();
+    if (now >= deadline) return taken.empty();
+    const int64_t wait = taken.empty() ? kPollSliceMs : kRconFollowUpGapMs;
+    if (!client.WaitData(static_cast<int>(std::min(wait, deadline - now)))) {
+      if (!taken.empty()) return false;  // the gap passed: the reply is complete
+      continue;
+    }
+    std::string datagram;
+    if (!client.Read(datagram)) continue;
+    if (std::find(taken.begin(), taken.end(), datagram) != taken.end()) continue;
+    reply += taken.empty() ? datagram : StripReplyHeader(datagram);
+    taken.push_back(std::move(datagram));
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string BuildRconDatagram(bool quake_style, const std::string& password, const std::string& command) {
+  std::string d = "\xFF\xFF\xFF\xFF";
+  if (!quake_style) d += '\x02';
+  d += "rcon ";
+  d += password;
+  d += ' ';
+  d += command;
+  return d;
+}
+
+std::string QuakeCleanup(std::string reply) {
+  RemoveAll(reply, "^7 ");
+  // "^7" directly before a double quote: drop the caret-seven, keep the quote.
+  std::string out;
+  out.reserve(reply.size());
+  for (size_t i = 0; i < reply.size(); ++i) {
+    if (reply[i] == '^' && i + 2 < reply.size() && reply[i + 1] == '7' && reply[i + 2] == '"') {
+      ++i;
+      continue;
+    }
+    out += reply[i];
+  }
+  return out;
+}
+
+std::string StripReplyHeader(const std::string& datagram) {
+  static const std::string kFF = "\xFF\xFF\xFF\xFF";
+  if (datagram.compare(0, 4, kFF) != 0) return datagram;
+  size_t pos = 4;
+  if (pos < datagram.size() && datagram[pos] == '\x01') ++pos;
+  if (datagram.compare(pos, 6, "print\n") == 0) return datagram.substr(pos + 6);
+  return datagram;
+}
+
+void SetRconReplySink(TRconReplySink sink) {
+  auto shared = sink ? std::make_shared<const TRconReplySink>(std::move(sink)) : nullptr;
+  std::lock_guard lock(g_sink_mutex);
+  g_sink = std::move(shared);
+}
+
+void SetRconTerminating(bool terminating) { g_terminating.store(terminating); }
+bool RconTerminating() { return g_terminating.load(); }
+
+TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds) {
+  TLiveCount<TCounter::RequestThreads> counted;
+  const bool quake = ConfigBool("QuakeRCON", false);
+  const int timeout = timeout_seconds == -1 ? ConfigInt("UDPTimeOut", 3) : timeout_seconds;
+  TRconResult result;
+  bool failed = false;
+  TUDPClient client;
+  client.OnError = [&](TCustomWSocket&, int code, const std::string& msg) {
+    result.error = msg;
+    result.error_code = code;
+    failed = true;
+  };
+  bool timed_out = false;
+  try {
+    const std::string datagram = BuildRconDatagram(quake, info.rcon_password, command);
+    if (datagram.size() > kRconMaxDatagram) throw std::length_error(kRconTooLongText);
+    if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+      throw std::invalid_argument(kRconLineBreakText);
+    if (RconTerminating()) failed = true;
+    client.Host = info.GetServerIP();
+    client.Port = info.rcon_port.empty() ? "12203" : info.rcon_port;
+    if (!failed && client.Open()) {
+      // The wait ends once the elapsed time, rounded to whole seconds,
+      // exceeds the time-out: half a second after it.
+      const int64_t deadline = RealMs() + int64_t{timeout} * 1000 + 500;
+      client.Send(datagram);
+      timed_out = AwaitReply(client, deadline, failed, result.reply);
+    }
+  } catch (const std::exception& e) {
+    result.error = e.what();
+  }
+  client.Close();
+  if (timed_out && result.error.empty()) result.error = kRconTimeoutText;
+  if (quake) result.reply = QuakeCleanup(result.reply);
+  HandToSink(info, result.reply);
+  PostEvent(std::make_shared<TMohaaEvent>(ekNewRconLog, result.reply));
+  return result;
+}
+
+std::string SendMohaMessage(TMohaaServerInfo& info, const std::string& command, bool keep_responsive,
+                            int timeout_seconds) {
+  try {
+    TMainLoop* loop = MainLoop();
+    if (!keep_responsive || !loop || !loop->IsLoopThread())
+      return PerformRconRequest(info, command, timeout_seconds).Text();
+    // On the main loop: the request runs beside it while the loop keeps
+    // serving timers and synchronised subscribers.
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    TRconResult result;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+      try {
+        result = PerformRconRequest(info, command, timeout_seconds);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      done->store(true);
+    });
+    loop->RunUntil([&] { return done->load(); }, int64_t{24} * 3600 * 1000);
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+    return result.Text();
+  } catch (const std::exception& e) {
+    PostGlobal(
+        std::string("SendMohaMessage error on sending Message Error:") + e.what() + " Command:" + command,
+        mlCritical);
+  }
+  return {};
+}
+
+}  // namespace kv

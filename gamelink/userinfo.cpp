@@ -1,0 +1,231 @@
+// Status polling: fixed-column parsing of the "Status" reply, the ping
+// statistics, the carry-over of what the status never reports (skins, team,
+// weapon), and the publication of the new current player list.
+#include "gamelink/userinfo.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <mutex>
+#include <vector>
+
+#include "core/bus.h"
+#include "core/clock.h"
+#include "core/config.h"
+#include "core/domain.h"
+#include "core/events.h"
+#include "gamelink/rcon.h"
+
+namespace kv {
+
+namespace {
+
+std::mutex g_identity_mutex;  // guards g_identity (a leaf; the function runs after release)
+std::shared_ptr<const TServerIdentityFn> g_identity;
+
+// Serialises the publishing step of overlapping polls (the worker and a
+// manual refresh), so "NewUserList" events leave in the order the lists
+// became current. Taken before the current-list lock and before posting.
+std::mutex g_publish_mutex;
+
+// Delphi-style Copy: 1-based start (values below 1 count as 1), count
+// characters or fewer at the end; a negative count gives an empty text.
+std::string Copy(const std::string& s, int64_t start, int64_t count) {
+  if (start < 1) start = 1;
+  if (count <= 0 || start > static_cast<int64_t>(s.size())) return {};
+  return s.substr(static_cast<size_t>(start - 1), static_cast<size_t>(count));
+}
+
+// Removes blanks and control characters at both ends.
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return s.substr(b, e - b);
+}
+
+// A trimmed decimal integer, or -1 when the text is not one.
+int32_t IntOrMinusOne(const std::string& text) {
+  const std::string t = Trim(text);
+  const char* first = t.data();
+  if (!t.empty() && t[0] == '+') ++first;
+  int32_t value = 0;
+  const auto [end, ec] = std::from_chars(first, t.data() + t.size(), value);
+  if (t.empty() || ec != std::errc() || end != t.data() + t.size()) return -1;
+  return value;
+}
+
+// Lines ended by CR LF, LF or CR; a line end at the very end adds no line.
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    lines.push_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+void FillIdentity(TUserList& list) {
+  std::shared_ptr<const TServerIdentityFn> fn;
+  {
+    std::lock_guard lock(g_identity_mutex);
+    fn = g_identity;
+  }
+  if (fn && *fn) (*fn)(list.game_type, list.server_name);
+}
+
+// Copies every skin, team and weapon the old list knew into the new rows of
+// the same client number.
+void CarryOver(const TUserList* old, TUserList& list) {
+  if (!old) return;
+  const auto old_rows = old->Rows();
+  list.ForEachRow([&](TUserListEntry& row) {
+    if (row.client_number == kClientNotSet) return;
+    const auto it = std::find_if(old_rows.begin(), old_rows.end(), [&](const TUserListEntry& o) {
+      return o.client_number == row.client_number;
+    });
+    if (it == old_rows.end()) return;
+    for (auto field : {&TUserListEntry::allied_model, &TUserListEntry::german_model,
+                       &TUserListEntry::team_name, &TUserListEntry::weapon})
+      if ((*it).*field != "unknown") row.*field = (*it).*field;
+  });
+}
+
+}  // namespace
+
+void SetServerIdentitySource(TServerIdentityFn fn) {
+  auto shared = fn ? std::make_shared<const TServerIdentityFn>(std::move(fn)) : nullptr;
+  std::lock_guard lock(g_identity_mutex);
+  g_identity = std::move(shared);
+}
+
+bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEntry& row) {
+  const int64_t len = static_cast<int64_t>(line.size());
+  row = TUserListEntry();
+  row.client_number = IntOrMinusOne(Copy(line, 1, 3));
+  row.score = IntOrMinusOne(Copy(line, 5, 5));
+  row.ping = IntOrMinusOne(Copy(line, 11, 4));
+  row.rate = IntOrMinusOne(Copy(line, len - 4, 5));
+  row.qport = IntOrMinusOne(Copy(line, len - 10, 5));
+  const std::string address = Trim(Copy(line, len - 32, 22));
+  row.address = address.substr(0, address.find(':'));
+  row.last_message = IntOrMinusOne(Copy(line, len - 38, 5));
+  row.name = Trim(Copy(line, 16, len - 56));
+  row.map = map;
+  return row.client_number != -1 && row.ping != -1 && row.rate != -1 && row.qport != -1 &&
+         row.last_message != -1;
+}
+
+std::unique_ptr<TUserList> ParseStatusReply(const std::string& reply) {
+  const auto lines = SplitLines(reply);
+  if (lines.size() <= 2 || lines[2].find("core ping name") == std::string::npos ||
+      lines[1].find("map: ") == std::string::npos)
+    return nullptr;
+  auto list = std::make_unique<TUserList>();
+  list->map_name = Copy(lines[1], 6, static_cast<int64_t>(lines[1].size()));
+  std::vector<TUserListEntry> rows;
+  for (size_t i = 3; i < lines.size(); ++i) {
+    if (lines[i].empty() || lines[i] == kStatusSeparator) continue;
+    TUserListEntry row;
+    if (ParseStatusRow(lines[i], list->map_name, row)) rows.push_back(std::move(row));
+  }
+  list->SetRows(std::move(rows));
+  return list;
+}
+
+void ComputePingStatistics(TUserList& list) {
+  const auto rows = list.Rows();
+  int32_t min_ping = INT32_MAX, max_ping = 0, connecting = 0;
+  int64_t sum = 0;
+  for (const auto& r : rows) {
+    min_ping = std::min(min_ping, r.ping);
+    if (r.ping == kConnectingPing) {
+      ++connecting;
+      continue;
+    }
+    max_ping = std::max(max_ping, r.ping);
+    sum += r.ping;
+  }
+  list.min_ping = min_ping == INT32_MAX ? 0 : min_ping;
+  list.max_ping = max_ping;
+  list.connecting = connecting;
+  // Halves round to even, as the average always has.
+  list.avg_ping =
+      rows.empty() ? 0 : static_cast<int32_t>(std::nearbyint(static_cast<double>(sum) / rows.size()));
+}
+
+void SortLongestNameFirst(TUserList& list) {
+  auto rows = list.Rows();
+  std::stable_sort(rows.begin(), rows.end(), [](const TUserListEntry& a, const TUserListEntry& b) {
+    return a.name.size() > b.name.size();
+  });
+  list.SetRows(std::move(rows));
+}
+
+bool GetNewUserList(TMohaaServerInfo& info) {
+  if (RconTerminating()) return false;
+  const std::string reply = SendMohaMessage(info, "Status");
+  std::unique_ptr<TUserList> list = ParseStatusReply(reply);
+  if (!list) return false;
+  FillIdentity(*list);
+
+  std::lock_guard publish(g_publish_mutex);
+  bool map_changed = false;
+  std::unique_ptr<TUserList> published;
+  // Carry-over and replacement in one hold of the lock, so a skin, team or
+  // weapon written to the old list in between cannot get lost.
+  WithCurrentList([&](std::unique_ptr<TUserList>& current) {
+    CarryOver(current.get(), *list);
+    ComputePingStatistics(*list);
+    SortLongestNameFirst(*list);
+    map_changed = !current || current->map_name != list->map_name;
+    current = std::move(list);
+    published = CopyUserList(*current);
+  });
+  // Posted outside the current-list lock: posting takes the bus lock, which
+  // ranks above it.
+  if (map_changed) PostEvent(std::make_shared<TMohaaEvent>(ekMapChange, published->map_name));
+  auto event = std::make_shared<TMohaaEvent>(ekNewUserList);
+  event->player_list = std::move(published);
+  PostEvent(std::move(event));
+  return true;
+}
+
+// --- TUserInfoThread ------------------------------------------------------
+
+TUserInfoThread::TUserInfoThread(TMohaaServerInfo& info)
+    : TWorkerThread("TUserInfoThread", 100), info_(info) {}
+
+void TUserInfoThread::Enable(bool on) {
+  enabled_.store(on);
+  Wake();
+}
+
+void TUserInfoThread::Prepare() { last_refresh_.store(0.0); }
+
+void TUserInfoThread::Iteration() {
+  if (!enabled_.load()) return;
+  bool due = false;
+  try {
+    const int32_t seconds = HasConfig() ? Config().GetIntegerDef("UserRefrestTimer", 3) : 3;
+    due = Now() > last_refresh_.load() + seconds / kSecondsPerDay;
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("GetNewUserList - FLastListRefresh Calc failed with: ") + e.what(), mlCritical);
+    return;
+  }
+  if (!due) return;
+  try {
+    GetNewUserList(info_);
+    last_refresh_.store(Now());
+  } catch (const std::exception& e) {
+    // Not advanced: the poll is tried again on the next tick.
+    PostGlobal(std::string("GetNewUserList failed with: ") + e.what(), mlCritical);
+  }
+}
+
+}  // namespace kv

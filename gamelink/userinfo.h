@@ -1,0 +1,68 @@
+// Status polling: the game server's "Status" reply turned into the current
+// player list, published as "Map Change/Restart" and "NewUserList", and the
+// worker that polls on the `UserRefrestTimer` interval.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/serverinfo.h"
+#include "core/threads.h"
+#include "core/userlist.h"
+
+namespace kv {
+
+// The dashed line under the column header, as the acceptance rules know it.
+inline constexpr const char* kStatusSeparator =
+    "--- ----- ---- --------------- ------- --------------------- ----- -----";
+
+// Where a new list learns the game type and the server name: the player
+// tracker installs this once it knows them. Any thread; empty = unknown.
+using TServerIdentityFn = std::function<void(int32_t& game_type, std::string& server_name)>;
+void SetServerIdentitySource(TServerIdentityFn fn);
+
+// One player row of a "Status" reply; false when the row is invalid (a
+// number column that is not a number, e.g. the ping of a connecting client).
+bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEntry& row);
+// The list of a "Status" reply, rows in reply order, without statistics;
+// nullptr when the reply fails the acceptance test (time-out text, socket
+// error, empty or foreign reply).
+std::unique_ptr<TUserList> ParseStatusReply(const std::string& reply);
+// Minimum, maximum, average ping and connecting count over the rows.
+void ComputePingStatistics(TUserList& list);
+// Longest name first: the log parser matches names in this order.
+void SortLongestNameFirst(TUserList& list);
+
+// One poll: sends "Status", and when the reply is accepted makes the new list
+// current (carrying skins, team and weapon over from the old one) and
+// publishes it. True when a new list was made current. Any thread except
+// while holding the current-list lock; throws on internal failures.
+bool GetNewUserList(TMohaaServerInfo& info);
+
+// Polls while enabled, every `UserRefrestTimer` seconds (re-read on each
+// 100 ms tick). Created disabled; the service enables it on Start and
+// disables it on Stop.
+class TUserInfoThread : public TWorkerThread {
+ public:
+  explicit TUserInfoThread(TMohaaServerInfo& info);
+
+  // Any thread.
+  void Enable(bool on);
+  bool Enabled() const { return enabled_.load(); }
+  // Date-time of the last successful poll; 0 before the first.
+  double LastListRefresh() const { return last_refresh_.load(); }
+
+ protected:
+  void Prepare() override;
+  void Iteration() override;
+
+ private:
+  TMohaaServerInfo& info_;
+  std::atomic<bool> enabled_{false};
+  std::atomic<double> last_refresh_{0.0};  // FLastListRefresh
+};
+
+}  // namespace kv

@@ -1,0 +1,260 @@
+#include "gamelink/rcon.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "core/bus_scope.h"
+#include "core/mainloop.h"
+#include "tests/gamelink/gamelink_fixture.h"
+
+namespace kv {
+namespace {
+
+using testing::GameLinkTest;
+using testing::TEventCapture;
+
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// A plain UDP socket on a free loopback port that keeps what it receives.
+class TCapture {
+ public:
+  TCapture() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~TCapture() { ::close(fd_); }
+  uint16_t Port() const { return port_; }
+  std::string Receive(int timeout_ms = 2000) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) <= 0) return "<nothing>";
+    char buf[2048];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+TEST_F(GameLinkTest, RequestDatagramsAreByteExactInBothDialects) {
+  struct Case {
+    bool quake;
+    std::string password, command, expected;
+  };
+  const Case cases[] = {
+      {false, "secret", "status", std::string("\xFF\xFF\xFF\xFF\x02rcon secret status")},
+      {false, "", "say \"hi\"", std::string("\xFF\xFF\xFF\xFF\x02rcon  say \"hi\"")},
+      {true, "pw\xE4", "sv_hostname", std::string("\xFF\xFF\xFF\xFFrcon pw\xE4 sv_hostname")},
+      {true, "", "status", std::string("\xFF\xFF\xFF\xFFrcon  status")},
+  };
+  TCapture capture;
+  info_.rcon_port = std::to_string(capture.Port());
+  for (const auto& c : cases) {
+    config_.SetBool("QuakeRCON", c.quake);
+    info_.rcon_password = c.password;
+    // Nobody answers: the time-out of 0 seconds ends the wait after half a second.
+    EXPECT_EQ(SendMohaMessage(info_, c.command, false, 0), kRconTimeoutText);
+    const std::string got = capture.Receive();
+    EXPECT_EQ(got, c.expected) << c.command;
+    EXPECT_EQ(got.size(), (c.quake ? 10u : 11u) + c.password.size() + c.command.size());
+  }
+}
+
+TEST_F(GameLinkTest, RepliesFromTheGameServer) {
+  sim_.Join("Bob", "10.0.0.2", 50);
+  // Mohaa-style: the reply comes back byte for byte, header included.
+  const std::string status = SendMohaMessage(info_, "status");
+  EXPECT_EQ(status, mohsim::TMohSim::ReplyDatagrams(sim_.Execute("status", false), false).at(0));
+  EXPECT_EQ(
+      SendMohaMessage(info_, "sv_hostname"),
+      "\xFF\xFF\xFF\xFF\x01print\n\"sv_hostname\" is:\"Kelvandrome Test Server\" default:\"Kelvandrome Test "
+      "Server\"\n");
+  // Quake-style: the colour resets before the quotes are cleaned away.
+  config_.SetBool("QuakeRCON", true);
+  EXPECT_EQ(
+      SendMohaMessage(info_, "sv_hostname"),
+      "\xFF\xFF\xFF\xFFprint\n\"sv_hostname\" is:\"Kelvandrome Test Server\" default:\"Kelvandrome Test "
+      "Server\"\n");
+  info_.rcon_password = "wrong";
+  EXPECT_EQ(SendMohaMessage(info_, "status"), "\xFF\xFF\xFF\xFFprint\nBad rconpassword.\n");
+  EXPECT_EQ(sim_.Commands(), (std::vector<std::string>{"status", "sv_hostname", "sv_hostname", "status"}));
+}
+
+TEST(RconCleanup, QuakeColourResetsAroundBlanksAndQuotes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a^7 b", "ab"},
+      {"is:\"x^7\" default:\"y^7\"", "is:\"x\" default:\"y\""},
+      {"^7x ^1 red ^^7", "^7x ^1 red ^^7"},
+      {"^7 ^7 ^7\"", "\""},
+      {"^7^7 \"", "\""},  // the first pass leaves "^7\"" for the second
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(QuakeCleanup(in), out) << in;
+}
+
+TEST(RconSocketErrors, PlatformErrorsMapOntoTheOperatorTexts) {
+  EXPECT_EQ(SocketErrorText(SocketCodeFromErrno(ECONNREFUSED)), "Connection refused");
+  EXPECT_EQ(SocketErrorText(SocketCodeFromErrno(ENETUNREACH)), "Network is unreachable");
+  EXPECT_EQ(SocketErrorText(SocketCodeFromErrno(EHOSTUNREACH)), "No route to host");
+  EXPECT_EQ(SocketErrorText(SocketCodeFromErrno(EMSGSIZE)), "Message too long");
+  EXPECT_EQ(SocketErrorText(SocketCodeFromResolver(EAI_NONAME)), "Host not found");
+  EXPECT_EQ(SocketErrorText(SocketCodeFromResolver(EAI_AGAIN)), "Non authoritative - host not found");
+  EXPECT_EQ(SocketErrorText(10059), "Too many references:can't splice");
+  EXPECT_EQ(SocketErrorText(SocketCodeFromErrno(ENOENT)), "Not a Winsock error");
+  EXPECT_EQ(SocketErrorText(0), "Not a Winsock error");
+}
+
+TEST_F(GameLinkTest, SocketErrorsEndTheRequestWithoutWaitingForTheTimeout) {
+  TEventCapture events({ekNewRconLog});
+  // A closed loopback port answers with ICMP port unreachable.
+  uint16_t closed_port;
+  {
+    TCapture gone;
+    closed_port = gone.Port();
+  }
+  info_.rcon_port = std::to_string(closed_port);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SendMohaMessage(info_, "status"), "Connection refused");
+  EXPECT_LT(MsSince(start), 1500);
+
+  info_.SetServerHost("no-such-host.invalid");
+  start = std::chrono::steady_clock::now();
+  const std::string text = SendMohaMessage(info_, "status");
+  EXPECT_TRUE(text == "Host not found" || text == "Non authoritative - host not found") << text;
+  EXPECT_LT(MsSince(start), 2500);
+
+  info_.SetServerHost("127.0.0.1");
+  info_.rcon_port = "no-such-service";
+  EXPECT_EQ(SendMohaMessage(info_, "status"), "Invalid argument");
+  // Every request, failed or not, is still published.
+  ASSERT_TRUE(events.WaitCount(3));
+  EXPECT_EQ(events.At(0)->text, "");
+}
+
+TEST_F(GameLinkTest, NoReplyTimesOutHalfASecondAfterTheLimitAndIsStillPublished) {
+  TEventCapture events({ekNewRconLog});
+  std::vector<std::string> sunk;
+  SetRconReplySink([&](TMohaaServerInfo&, const std::string& reply) { sunk.push_back(reply); });
+  config_.SetInteger("UDPTimeOut", 1);
+  sim_.SetMuted(true);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SendMohaMessage(info_, "status"), kRconTimeoutText);
+  const int64_t took = MsSince(start);
+  EXPECT_GE(took, 1450);
+  EXPECT_LT(took, 2500);
+  EXPECT_EQ(sim_.RequestCount(), 1u);
+  ASSERT_TRUE(events.WaitCount(1));
+  EXPECT_EQ(events.At(0)->kind, ekNewRconLog);
+  EXPECT_EQ(events.At(0)->text, "");
+  EXPECT_EQ(sunk, std::vector<std::string>{""});
+}
+
+TEST_F(GameLinkTest, SplitReplyIsJoinedAndDuplicatesAreDropped) {
+  for (int i = 0; i < 40; ++i)
+    sim_.Join("Player" + std::to_string(i), "10.0.0." + std::to_string(i + 1), 40 + i);
+  const std::string text = sim_.Execute("status", false);
+  const auto datagrams = mohsim::TMohSim::ReplyDatagrams(text, false);
+  ASSERT_GE(datagrams.size(), 3u);  // a full server does not fit into one datagram
+
+  TEventCapture events({ekNewRconLog});
+  const std::string header = "\xFF\xFF\xFF\xFF\x01print\n";
+  EXPECT_EQ(SendMohaMessage(info_, "status"), header + text);
+  // The same reply arriving twice counts once.
+  sim_.SetReplyCopies(2);
+  EXPECT_EQ(SendMohaMessage(info_, "status"), header + text);
+  sim_.SetReplyCopies(1);
+  config_.SetBool("QuakeRCON", true);
+  EXPECT_EQ(SendMohaMessage(info_, "status"), "\xFF\xFF\xFF\xFFprint\n" + text);
+  ASSERT_TRUE(events.WaitCount(3));
+  EXPECT_EQ(events.At(0)->text, header + text);
+}
+
+TEST(RconReplyHeader, OnlyTheRepeatedHeaderIsStripped) {
+  EXPECT_EQ(StripReplyHeader("\xFF\xFF\xFF\xFF\x01print\nrow"), "row");
+  EXPECT_EQ(StripReplyHeader("\xFF\xFF\xFF\xFFprint\nrow"), "row");
+  EXPECT_EQ(StripReplyHeader("\xFF\xFF\xFF\xFF\x01printed"), "\xFF\xFF\xFF\xFF\x01printed");
+  EXPECT_EQ(StripReplyHeader("row"), "row");
+  EXPECT_EQ(StripReplyHeader(""), "");
+}
+
+TEST_F(GameLinkTest, ReplySinkSeesEveryReplyAndItsFailureDoesNotMatter) {
+  TBusRecorder global({"GLOBAL"});
+  std::vector<std::string> sunk;
+  SetRconReplySink([&](TMohaaServerInfo& info, const std::string& reply) {
+    EXPECT_EQ(&info, &info_);
+    sunk.push_back(reply);
+  });
+  const std::string reply = SendMohaMessage(info_, "say hello");
+  EXPECT_NE(reply.find("broadcast: print"), std::string::npos);
+  EXPECT_EQ(sunk, std::vector<std::string>{reply});
+
+  SetRconReplySink([](TMohaaServerInfo&, const std::string&) { throw std::runtime_error("parser broke"); });
+  EXPECT_EQ(SendMohaMessage(info_, "say hello"), reply);
+  ASSERT_TRUE(global.WaitForText("LogEventCheck failed"));
+  EXPECT_EQ(global.Messages().back().level, mlDebug);
+}
+
+TEST_F(GameLinkTest, OverlongOrMultiLineCommandIsRefusedAndNotSent) {
+  const std::string command = "say " + std::string(kRconMaxDatagram, 'x');
+  EXPECT_EQ(SendMohaMessage(info_, command), kRconTooLongText);
+  for (const std::string& nick :
+       {std::string("Bob\"\nquit"), std::string("Bob\rkick 1"), std::string("Bob\0x", 5)})
+    EXPECT_EQ(SendMohaMessage(info_, "dumpuser \"" + nick + "\""), kRconLineBreakText);
+  EXPECT_EQ(sim_.RequestCount(), 0u);
+  // The longest command that fits still goes out.
+  const std::string fits = "say " + std::string(kRconMaxDatagram - 11 - 6 - 4, 'x');
+  EXPECT_NE(SendMohaMessage(info_, fits).find("console: x"), std::string::npos);
+}
+
+TEST_F(GameLinkTest, ShutdownEndsAWaitingRequestAtOnce) {
+  sim_.SetMuted(true);
+  std::string result = "unset";
+  const auto start = std::chrono::steady_clock::now();
+  std::thread caller([&] { result = SendMohaMessage(info_, "status"); });
+  while (sim_.RequestCount() == 0 && MsSince(start) < 2000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  SetRconTerminating(true);
+  caller.join();
+  EXPECT_LT(MsSince(start), 1500);  // far below the 3.5 s of the default time-out
+  EXPECT_EQ(result, "");
+  // While shutting down nothing more is sent.
+  EXPECT_EQ(SendMohaMessage(info_, "status"), "");
+  EXPECT_EQ(sim_.RequestCount(), 1u);
+}
+
+TEST_F(GameLinkTest, KeepResponsiveServesTheMainLoopWhileWaiting) {
+  sim_.SetMuted(true);
+  std::atomic<bool> served{false};
+  bool served_before_return = false;
+  std::thread poster([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    scope_.Loop().Post([&] { served = true; });
+  });
+  ASSERT_TRUE(scope_.Loop().Invoke([&] {
+    EXPECT_EQ(SendMohaMessage(info_, "status", true, 0), kRconTimeoutText);
+    served_before_return = served.load();
+  }));
+  poster.join();
+  EXPECT_TRUE(served_before_return);
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,269 @@
+#include "gamelink/userinfo.h"
+
+#include <chrono>
+#include <thread>
+
+#include "core/clock.h"
+#include "tests/gamelink/gamelink_fixture.h"
+
+namespace kv {
+namespace {
+
+using testing::GameLinkTest;
+using testing::TEventCapture;
+
+const std::string kHeader = "\xFF\xFF\xFF\xFF\x01print\n";
+
+// Waits (real time, bounded) until pred holds.
+template <typename Pred>
+bool Eventually(Pred pred, int64_t timeout_ms = 3000) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(StatusRows, FixedColumnsFromBothEnds) {
+  struct Case {
+    std::string line;
+    bool valid;
+    std::string name, address;
+    int32_t client, score, ping, last_message, qport, rate;
+  };
+  const Case cases[] = {
+      {"  3    12   48 Bob                  20 10.0.0.2:12203         1000 25000", true, "Bob", "10.0.0.2", 3,
+       12, 48, 20, 1000, 25000},
+      // A name longer than its column pushes the right-hand columns along.
+      {" 11    -4  999 A_Name_Longer_Than_15      50 192.168.100.200:12204  1397  5000", true,
+       "A_Name_Longer_Than_15", "192.168.100.200", 11, -4, 999, 50, 1397, 5000},
+      // lastmsg keeps only its last five digits.
+      {"  0     0   50 Moe             1234567 10.0.0.9               1000 25000", true, "Moe", "10.0.0.9", 0,
+       0, 50, 34567, 1000, 25000},
+      {"  2     0 CNCT Carl                100 127.0.0.1:12205        1794 25000", false, "", "", 0, 0, 0, 0,
+       0, 0},
+      {"  2     0 ZMBI Carl                100 127.0.0.1:12205        1794 25000", false, "", "", 0, 0, 0, 0,
+       0, 0},
+      {"  x     0   50 Carl                100 127.0.0.1:12205        1794 25000", false, "", "", 0, 0, 0, 0,
+       0, 0},
+      {"garbage", false, "", "", 0, 0, 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    TUserListEntry row;
+    ASSERT_EQ(ParseStatusRow(c.line, "dm/mohdm6", row), c.valid) << c.line;
+    if (!c.valid) continue;
+    EXPECT_EQ(row.name, c.name);
+    EXPECT_EQ(row.address, c.address);
+    EXPECT_EQ(row.client_number, c.client);
+    EXPECT_EQ(row.score, c.score);
+    EXPECT_EQ(row.ping, c.ping);
+    EXPECT_EQ(row.last_message, c.last_message);
+    EXPECT_EQ(row.qport, c.qport);
+    EXPECT_EQ(row.rate, c.rate);
+    EXPECT_EQ(row.map, "dm/mohdm6");
+    EXPECT_EQ(row.allied_model, "unknown");
+    EXPECT_EQ(row.team_name, "unknown");
+  }
+}
+
+TEST(StatusReply, AcceptanceTest) {
+  const std::string good = kHeader +
+                           "map: dm/mohdm2\r\n"
+                           "num score ping name            lastmsg address               qport rate  \r\n"
+                           "--- ----- ---- --------------- ------- --------------------- ----- ----- \r\n";
+  const std::pair<std::string, bool> cases[] = {
+      {good, true},
+      {good + "\r\n", true},
+      {kRconTimeoutText, false},
+      {"Connection refused", false},
+      {"", false},
+      {kHeader + "Bad rconpassword.\n", false},
+      {kHeader + "map: dm/mohdm2\n", false},  // two lines only
+      {kHeader + "mop: dm/mohdm2\nnum score ping name\n", false},
+      {kHeader + "map: dm/mohdm2\nnum ping name\n", false},
+  };
+  for (const auto& [reply, accepted] : cases)
+    EXPECT_EQ(ParseStatusReply(reply) != nullptr, accepted) << reply;
+  const auto list = ParseStatusReply(good);
+  EXPECT_EQ(list->map_name, "dm/mohdm2");
+  EXPECT_EQ(list->Count(), 0);
+}
+
+TEST(StatusStatistics, PingsOfConnectingClientsCountOnlyWhereTheyShould) {
+  struct Case {
+    std::vector<int32_t> pings;
+    int32_t min, max, connecting, avg;
+  };
+  const Case cases[] = {
+      {{50, 150, 999}, 50, 150, 1, 67},  // 200 / 3
+      {{}, 0, 0, 0, 0},
+      {{999}, 999, 0, 1, 0},
+      {{1, 2}, 1, 2, 0, 2},  // 1.5 rounds to even
+      {{1, 4}, 1, 4, 0, 2},  // 2.5 rounds to even
+  };
+  for (const auto& c : cases) {
+    TUserList list;
+    for (int32_t p : c.pings) {
+      TUserListEntry r;
+      r.ping = p;
+      list.Add(r);
+    }
+    ComputePingStatistics(list);
+    EXPECT_EQ(list.min_ping, c.min);
+    EXPECT_EQ(list.max_ping, c.max);
+    EXPECT_EQ(list.connecting, c.connecting);
+    EXPECT_EQ(list.avg_ping, c.avg);
+  }
+}
+
+TEST_F(GameLinkTest, PollMakesTheCurrentListAndPublishesMapChangeFirst) {
+  TEventCapture events({ekMapChange, ekNewUserList});
+  sim_.Join("Bob", "10.0.0.2", 50);
+  sim_.Join("Twenty_Char_Name_xyz", "10.0.0.3", 150);
+  sim_.Join("Carl", "10.0.0.4", 999, true);  // CNCT: dropped
+  sim_.Join("Moe", "10.0.0.5", 999);
+  SetServerIdentitySource([](int32_t& game_type, std::string& name) {
+    game_type = 4;
+    name = "Test Box";
+  });
+
+  ASSERT_TRUE(GetNewUserList(info_));
+  auto list = SnapshotCurrentList();
+  ASSERT_TRUE(list);
+  std::vector<std::string> names;
+  for (const auto& r : list->Rows()) names.push_back(r.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Twenty_Char_Name_xyz", "Bob", "Moe"}));
+  EXPECT_EQ(list->Row(0).address, "10.0.0.3");
+  EXPECT_EQ(list->Row(0).client_number, 1);
+  EXPECT_EQ(list->map_name, "dm/mohdm6");
+  EXPECT_EQ(list->game_type, 4);
+  EXPECT_EQ(list->server_name, "Test Box");
+  EXPECT_EQ(std::make_tuple(list->min_ping, list->max_ping, list->connecting, list->avg_ping),
+            std::make_tuple(50, 150, 1, 67));
+
+  ASSERT_TRUE(GetNewUserList(info_));  // same map: no map change
+  sim_.SetMap("dm/mohdm1");
+  ASSERT_TRUE(GetNewUserList(info_));
+  ASSERT_TRUE(events.WaitCount(5));
+  const std::vector<std::pair<int, std::string>> expected = {{ekMapChange, "dm/mohdm6"},
+                                                             {ekNewUserList, "NewUserList"},
+                                                             {ekNewUserList, "NewUserList"},
+                                                             {ekMapChange, "dm/mohdm1"},
+                                                             {ekNewUserList, "NewUserList"}};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const auto e = events.At(i);
+    EXPECT_EQ(e->kind, expected[i].first) << i;
+    if (e->kind == ekMapChange) {
+      EXPECT_EQ(e->text, expected[i].second);
+    }
+    if (e->kind == ekNewUserList) {
+      ASSERT_TRUE(e->player_list);
+      EXPECT_EQ(e->player_list->Count(), 3);
+    }
+  }
+  EXPECT_EQ(events.At(4)->player_list->map_name, "dm/mohdm1");
+}
+
+TEST_F(GameLinkTest, SkinsTeamAndWeaponSurviveLaterPolls) {
+  sim_.Join("Bob");
+  sim_.Join("Alice");
+  ASSERT_TRUE(GetNewUserList(info_));
+  SetModelsOnPlayerOnActualList(0, "allied_airborne", "german_panzer");
+  SetTeamOnPlayerOnActualList(0, "allies");
+  SetWeaponOnPlayerOnActualList(1, "Sniper");
+  ASSERT_TRUE(GetNewUserList(info_));
+  ASSERT_TRUE(GetNewUserList(info_));
+  const auto list = SnapshotCurrentList();
+  const auto bob = FindListEntry(*list, 0);
+  EXPECT_EQ(bob.name, "Bob");
+  EXPECT_EQ(bob.allied_model, "allied_airborne");
+  EXPECT_EQ(bob.german_model, "german_panzer");
+  EXPECT_EQ(bob.team_name, "allies");
+  EXPECT_EQ(bob.weapon, "unknown");
+  const auto alice = FindListEntry(*list, 1);
+  EXPECT_EQ(alice.weapon, "Sniper");
+  EXPECT_EQ(alice.allied_model, "unknown");
+}
+
+TEST_F(GameLinkTest, RejectedReplyChangesNothing) {
+  sim_.Join("Bob");
+  ASSERT_TRUE(GetNewUserList(info_));
+  TEventCapture events({ekMapChange, ekNewUserList});
+  sim_.Join("Alice");
+  info_.rcon_password = "wrong";
+  EXPECT_FALSE(GetNewUserList(info_));
+  info_.rcon_password = "secret";
+  config_.SetInteger("UDPTimeOut", 0);
+  sim_.SetMuted(true);
+  EXPECT_FALSE(GetNewUserList(info_));
+  EXPECT_EQ(SnapshotCurrentList()->Count(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let anything posted arrive
+  EXPECT_EQ(events.Count(), 0u);
+}
+
+TEST_F(GameLinkTest, FullServerIsReadFromEverySplitDatagram) {
+  for (int i = 0; i < 40; ++i)
+    sim_.Join("Soldier" + std::to_string(i), "10.0.1." + std::to_string(i + 1), 30 + i);
+  ASSERT_GT(sim_.Execute("status", false).size(), 2 * mohsim::kMaxReplyText);
+  ASSERT_TRUE(GetNewUserList(info_));
+  const auto list = SnapshotCurrentList();
+  EXPECT_EQ(list->Count(), 40);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(FindListEntry(*list, i).name, "Soldier" + std::to_string(i));
+}
+
+class UserInfoThreadTest : public GameLinkTest {
+ protected:
+  UserInfoThreadTest() { SetClock(&clock_); }
+  ~UserInfoThreadTest() override { SetClock(nullptr); }
+  // A few of the thread's 100 ms ticks, to show that nothing happens.
+  static void FewTicks() { std::this_thread::sleep_for(std::chrono::milliseconds(350)); }
+
+  TManualClock clock_;
+};
+
+TEST_F(UserInfoThreadTest, PollsOnlyWhenEnabledAndDue) {
+  TBusRecorder global({"GLOBAL"});
+  sim_.Join("Bob");
+  {
+    auto thread = MakeThread<TUserInfoThread>(info_);
+    FewTicks();
+    EXPECT_EQ(sim_.RequestCount(), 0u);  // created disabled
+    thread->Enable(true);
+    ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return thread->LastListRefresh() == clock_.Now(); }));
+    clock_.Advance(3000);  // exactly the interval: not yet later than it
+    FewTicks();
+    EXPECT_EQ(sim_.RequestCount(), 1u);
+    clock_.Advance(1);
+    ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 2; }));
+    // The interval is re-read on every tick.
+    config_.SetInteger("UserRefrestTimer", 10);
+    clock_.Advance(5000);
+    FewTicks();
+    EXPECT_EQ(sim_.RequestCount(), 2u);
+    thread->Enable(false);
+    clock_.Advance(60000);
+    FewTicks();
+    EXPECT_EQ(sim_.RequestCount(), 2u);
+    thread->Enable(true);
+    ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 3; }));
+  }
+  EXPECT_TRUE(global.WaitForText("TUserInfoThread Stopped"));
+  EXPECT_EQ(global.CountText("TUserInfoThread Started"), 1u);
+}
+
+TEST_F(UserInfoThreadTest, FailedPollIsReportedAndRetriedOnTheNextTick) {
+  TBusRecorder global({"GLOBAL"});
+  SetServerIdentitySource([](int32_t&, std::string&) { throw std::runtime_error("tracker gone"); });
+  auto thread = MakeThread<TUserInfoThread>(info_);
+  thread->Enable(true);
+  // The clock stands still, yet the poll is repeated: the refresh time did not advance.
+  ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() >= 3; }));
+  EXPECT_EQ(thread->LastListRefresh(), 0.0);
+  ASSERT_TRUE(global.WaitForText("GetNewUserList failed with: tracker gone"));
+  EXPECT_EQ(global.Messages().back().level, mlCritical);
+}
+
+}  // namespace
+}  // namespace kv

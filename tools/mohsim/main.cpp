@@ -1,0 +1,168 @@
+// mohsim: a simulated game server on 127.0.0.1.
+//
+//   mohsim [--port N] [--log FILE] [--map MAP] [--chat normal|windows|quake]
+//          [--script FILE] [--random PLAYERS] [--events N] [--step MS] [--seed N]
+//          [--exit-after-script]
+//
+// The rcon password comes from the environment (MOHSIM_RCON_PASSWORD) or the
+// first line of --password-file FILE, never from the command line, where
+// every user of the machine could read it.
+//
+// Script lines (one command each, '#' starts a comment, "quoted words" may
+// hold blanks):
+//   join NAME [IP] [PING]     connect NAME [IP]      leave NAME
+//   ping NAME MS              score NAME N           skin NAME ALLIED GERMAN
+//   kill KILLER VICTIM rifle|sniper|smg|mg|rocket|shotgun|grenade|pistol
+//   chat NAME TEXT...         team NAME allies|axis|spectator
+//   autojoin NAME             weapon NAME rifle|...  reload NAME
+//   map MAP                   cvar NAME VALUE...     log TEXT...
+//   dialect normal|windows|quake                     wait MS
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tools/mohsim/mohsim.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void OnSignal(int) { g_stop = true; }
+
+void SleepMs(int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!g_stop && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 20)));
+}
+
+int Fail(const std::string& message) {
+  std::cerr << "mohsim: " << message << "\n";
+  return 1;
+}
+
+struct TOptions {
+  int port = 12203;
+  std::string log = "qconsole.log", map, chat, script, password_file;
+  int random_players = 0, events = 1000000, step_ms = 500;
+  uint32_t seed = 1;
+  bool exit_after_script = false;
+};
+
+const char* const kUsage =
+    "usage: mohsim [--port N] [--log FILE] [--map MAP] [--chat normal|windows|quake]\n"
+    "              [--script FILE] [--exit-after-script]\n"
+    "              [--random PLAYERS] [--events N] [--step MS] [--seed N] [--password-file FILE]\n"
+    "The rcon password comes from MOHSIM_RCON_PASSWORD or --password-file.\n"
+    "Script commands: join connect leave ping score skin kill chat team autojoin weapon\n"
+    "reload map cvar log dialect wait (see the comment at the top of main.cpp).\n";
+
+bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    }
+    if (a == "--exit-after-script") {
+      o.exit_after_script = true;
+      continue;
+    }
+    static const std::set<std::string> kWithValue = {"--port",   "--log",           "--map",    "--chat",
+                                                     "--script", "--password-file", "--random", "--events",
+                                                     "--step",   "--seed"};
+    if (!kWithValue.count(a)) {
+      error = "unknown option " + a;
+      return false;
+    }
+    if (i + 1 >= argc) {
+      error = "missing value for " + a;
+      return false;
+    }
+    const std::string v = argv[++i];
+    try {
+      if (a == "--port")
+        o.port = std::stoi(v);
+      else if (a == "--log")
+        o.log = v;
+      else if (a == "--map")
+        o.map = v;
+      else if (a == "--chat")
+        o.chat = v;
+      else if (a == "--script")
+        o.script = v;
+      else if (a == "--password-file")
+        o.password_file = v;
+      else if (a == "--random")
+        o.random_players = std::stoi(v);
+      else if (a == "--events")
+        o.events = std::stoi(v);
+      else if (a == "--step")
+        o.step_ms = std::stoi(v);
+      else if (a == "--seed")
+        o.seed = static_cast<uint32_t>(std::stoul(v));
+      else {
+        error = "unknown option " + a;
+        return false;
+      }
+    } catch (const std::exception&) {
+      error = "bad value for " + a + ": " + v;
+      return false;
+    }
+  }
+  if (o.port < 0 || o.port > 65535) {
+    error = "bad port";
+    return false;
+  }
+  return true;
+}
+
+std::string ReadFile(const std::string& path, bool& ok) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  ok = static_cast<bool>(in);
+  return s.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kv::mohsim;
+  TOptions o;
+  std::string error;
+  if (!ParseOptions(argc, argv, o, error)) return Fail(error);
+  std::string password;
+  if (const char* env = std::getenv("MOHSIM_RCON_PASSWORD")) password = env;
+  if (!o.password_file.empty()) {
+    bool ok = false;
+    password = ReadFile(o.password_file, ok);
+    if (!ok) return Fail("cannot read " + o.password_file);
+    password = password.substr(0, password.find_first_of("\r\n"));
+  }
+  TMohSim sim(password, o.log);
+  if (!o.chat.empty() && !RunScript(sim, "dialect " + o.chat, SleepMs).empty())
+    return Fail("unknown dialect " + o.chat);
+  if (!o.map.empty()) sim.SetMap(o.map);
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+  if (!sim.Listen(static_cast<uint16_t>(o.port), error)) return Fail(error);
+  std::cout << "mohsim: listening on 127.0.0.1:" << sim.Port() << std::endl;
+  if (!o.script.empty()) {
+    bool ok = false;
+    const std::string script = ReadFile(o.script, ok);
+    if (!ok) return Fail("cannot read " + o.script);
+    if (const std::string failure = RunScript(sim, script, SleepMs); !failure.empty())
+      return Fail(o.script + " " + failure);
+    if (o.exit_after_script) return 0;
+  }
+  if (o.random_players > 0) RandomMatch(sim, o.random_players, o.events, o.seed, SleepMs, g_stop, o.step_ms);
+  while (!g_stop) SleepMs(100);
+  sim.Stop();
+  return 0;
+}

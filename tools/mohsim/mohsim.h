@@ -1,0 +1,140 @@
+// mohsim: a simulated game server for tests, benchmarks and demos. It answers
+// rcon datagrams on 127.0.0.1 the way the game server does and appends the
+// log lines the service follows to a qconsole.log.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kv::mohsim {
+
+struct TSimClient {
+  int num = 0;
+  std::string name;
+  int score = 0;
+  int ping = 50;
+  bool connecting = false;  // shown as CNCT in the ping column
+  std::string ip = "127.0.0.1";
+  int port = 12203;
+  int qport = 0;
+  int rate = 25000;
+  unsigned lastmsg = 0;
+  std::string allied_model = "american_army";
+  std::string german_model = "german_wehrmacht_soldier";
+};
+
+// The three chat line forms of the game log.
+enum class TChatDialect { Normal, Windows, Quake };
+
+// Weapon classes of the kill lines, in the order the service numbers them.
+enum class TSimWeapon { Rifle = 1, Sniper, SMG, MG, Rocket, Shotgun, Grenade, Pistol };
+std::optional<TSimWeapon> WeaponByName(const std::string& name);  // "rifle", "smg", ...
+// "VICTIM <phrase> KILLER" (or the grenade and rocket forms).
+std::string KillLine(const std::string& killer, const std::string& victim, TSimWeapon weapon);
+
+inline constexpr size_t kMaxReplyText = 1008;  // text bytes per reply datagram
+inline constexpr int kMaxClients = 64;
+
+class TMohSim {
+ public:
+  // An empty password answers every request with the no-password notice.
+  explicit TMohSim(std::string password, std::string log_path = {});
+  ~TMohSim();
+  TMohSim(const TMohSim&) = delete;
+  TMohSim& operator=(const TMohSim&) = delete;
+
+  // --- rcon over UDP --------------------------------------------------
+  // Binds 127.0.0.1:port (0 = any free port) and answers on a thread of
+  // its own until Stop. False with a reason when the port cannot be bound.
+  bool Listen(uint16_t port, std::string& error);
+  uint16_t Port() const { return port_; }
+  void Stop();
+  // Test hooks: a muted server reads requests but never answers; a reply
+  // may be sent more than once (a duplicate arriving late).
+  void SetMuted(bool muted) { muted_ = muted; }
+  void SetReplyCopies(int copies) { copies_ = copies; }
+  size_t RequestCount() const { return requests_.load(); }
+  std::vector<std::string> Commands() const;  // commands received, in order
+
+  // The datagrams answering one request datagram; none for what is not a
+  // request (the real server ignores stray packets as well).
+  std::vector<std::string> HandleDatagram(const std::string& datagram);
+  // The reply text of one command, without the datagram header.
+  std::string Execute(const std::string& command, bool quake_style);
+  // A reply text cut into datagrams of at most kMaxReplyText text bytes,
+  // each with the full header.
+  static std::vector<std::string> ReplyDatagrams(const std::string& text, bool quake_style);
+
+  // --- the game -------------------------------------------------------
+  // Adds a client in the lowest free slot; its number, or -1 when full or
+  // the name is taken.
+  int Join(const std::string& name, const std::string& ip = "127.0.0.1", int ping = 50,
+           bool connecting = false);
+  bool Leave(const std::string& name);
+  bool SetPing(const std::string& name, int ping);
+  bool SetConnecting(const std::string& name, bool connecting);
+  bool SetScore(const std::string& name, int score);
+  bool SetSkins(const std::string& name, const std::string& allied, const std::string& german);
+  std::optional<TSimClient> Client(const std::string& name) const;
+  std::vector<TSimClient> Clients() const;
+  void SetMap(const std::string& map);  // also logs the new round
+  std::string Map() const;
+  void SetCvar(const std::string& name, const std::string& value);
+
+  // --- log lines ------------------------------------------------------
+  void SetChatDialect(TChatDialect d) { dialect_ = d; }
+  bool Kill(const std::string& killer, const std::string& victim, TSimWeapon weapon);
+  bool Chat(const std::string& name, const std::string& text);
+  bool JoinTeam(const std::string& name, const std::string& team);  // "spectator" uses its own form
+  bool AutoJoinTeam(const std::string& name);
+  bool ChooseWeapon(const std::string& name, const std::string& weapon);
+  bool Reload(const std::string& name);
+  void LogLine(const std::string& line);
+
+ private:
+  void Serve();
+  std::string Status() const;
+  std::string Kick(const std::string& arg);
+  std::string DumpUser(const std::string& arg) const;
+  std::string CvarOrUnknown(const std::string& word, const std::string& rest, bool quake_style);
+  TSimClient* Find(const std::string& name);  // under mutex_
+  bool Known(const std::string& name) const;
+
+  const std::string password_;
+  const std::string log_path_;
+  std::atomic<TChatDialect> dialect_{TChatDialect::Normal};
+
+  mutable std::mutex mutex_;         // guards clients_, map_, cvars_, commands_, the log file
+  std::vector<TSimClient> clients_;  // ordered by slot number
+  std::string map_ = "dm/mohdm6";
+  std::map<std::string, std::string> cvars_;  // lower-case name -> value
+  std::vector<std::string> commands_;
+
+  int socket_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> muted_{false};
+  std::atomic<int> copies_{1};
+  std::atomic<size_t> requests_{0};
+};
+
+// Runs a scenario script (one command a line, '#' starts a comment; see
+// the operator guide in main.cpp) against the simulator. `sleep` performs
+// "wait MS". Returns an empty text, or "line N: reason" at the first bad line.
+std::string RunScript(TMohSim& sim, const std::string& script, const std::function<void(int ms)>& sleep);
+
+// A lively random match: players join, kill, chat, change teams, pings
+// wander, the map changes now and then. `events` steps, `sleep` between
+// them; stops early when `stop` becomes true.
+void RandomMatch(TMohSim& sim, int players, int events, uint32_t seed,
+                 const std::function<void(int ms)>& sleep, const std::atomic<bool>& stop, int step_ms);
+
+}  // namespace kv::mohsim
