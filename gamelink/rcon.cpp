@@ -94,7 +94,12 @@ bool AwaitReply(TUDPClient& client, int64_t deadline, bool& failed, std::string&
     if (!client.Read(datagram)) continue;
     if (std::find(taken.begin(), taken.end(), datagram) != taken.end()) continue;
     reply += taken.empty() ? datagram : StripReplyHeader(datagram);
+    const size_t text_bytes = StripReplyHeader(datagram).size();
     taken.push_back(std::move(datagram));
+    // The server fills a datagram (about 1008 text bytes) before it starts
+    // the next one, so a clearly shorter one is the last: no need to wait
+    // out the gap for the short replies that most commands get.
+    if (text_bytes < kRconShortDatagramText) return false;
   }
   return false;
 }

@@ -26,6 +26,9 @@ inline constexpr const char* kRconLineBreakText = "Command contains a line break
 // After the first datagram of a reply, further datagrams of the same reply
 // are taken while each follows the previous one within this gap.
 inline constexpr int kRconFollowUpGapMs = 30;
+// A datagram with less reply text than this ends the reply at once; the
+// server cuts long replies at about 1008 text bytes, well above it.
+inline constexpr size_t kRconShortDatagramText = 900;
 
 // The Windows Sockets text of a code; "Not a Winsock error" for others.
 std::string SocketErrorText(int code);
