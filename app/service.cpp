@@ -9,6 +9,7 @@
 #include "core/cp1252.h"
 #include "core/events.h"
 #include "core/regional.h"
+#include "gamelink/rcon.h"
 
 namespace kv {
 
@@ -45,7 +46,10 @@ void TKelvandromeService::Open() {
   config_->SetString("Logbasedir", log_dir);
   server_info_->log_dir = log_dir;
   log_writer_ = std::make_unique<TLogWriter>(*server_info_, options_.home);
+  SetRconTerminating(false);
+  user_info_ = MakeThread<TUserInfoThread>(*server_info_);  // disabled until Start
   TFollowerFactory followers;
+  followers.enable_refresh = [this](bool on) { user_info_->Enable(on); };
   lifecycle_ = std::make_unique<TServiceLifecycle>(loop_, *server_info_, std::move(followers));
   open_ = true;
   PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
@@ -125,8 +129,11 @@ void TKelvandromeService::RequestStop() { loop_.Stop(); }
 void TKelvandromeService::Close() {
   if (!open_) return;
   open_ = false;
-  // The followers stop first; then the journals write their stop banner.
+  // Requests in flight end at once; the followers and the poll stop; then
+  // the journals write their stop banner.
+  SetRconTerminating(true);
   lifecycle_.reset();
+  user_info_.reset();
   PostGlobal(std::string(kProductName) + " stopped", mlInformation);
   if (hub_) hub_->Flush(2000);
   if (log_writer_) log_writer_->Flush(2000);

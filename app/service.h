@@ -16,6 +16,7 @@
 #include "core/threads.h"
 #include "app/lifecycle.h"
 #include "core/logwriter.h"
+#include "gamelink/userinfo.h"
 
 namespace kv {
 
@@ -70,6 +71,7 @@ class TKelvandromeService {
   TThreadPtr<TFileMonitor> exception_log_;
   std::unique_ptr<TMohaaServerInfo> server_info_;
   std::unique_ptr<TLogWriter> log_writer_;
+  TThreadPtr<TUserInfoThread> user_info_;
   std::unique_ptr<TServiceLifecycle> lifecycle_;
   bool open_ = false;
 };
