@@ -95,6 +95,12 @@ class TDynamicConfigData {
     return GetValueDef(name, kCfgPath, TVariant(std::string(def))).AsString();
   }
 
+  // The whole cache as a variable list (what the setup export carries) and
+  // its wholesale replacement on import. The INI file is not rewritten:
+  // imported values reach it when they are next set.
+  TVarList CacheSnapshot() const { return cache_; }
+  void ReplaceCache(const TVarList& values) { cache_.Assign(&values); }
+
   TConfigFile* File() const { return file_; }
   const std::string& Section() const { return section_; }
 

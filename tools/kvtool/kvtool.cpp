@@ -24,6 +24,8 @@ const TCommand kCommands[] = {
      "  cipher encipher-text|decipher-text (--purpose P | --passphrase TEXT) TEXT\n"
      "      P: remote, export, history, update, settings"},
     {"md5", CmdMd5, "md5 TEXT"},
+    {"setup", CmdSetup, "setup dump FILE   (version and section lengths of a setup export)"},
+    {"ini", CmdIni, "ini decipher FILE KEY   (the plain value of an enciphered setting)"},
 };
 
 void Usage(std::ostream& os) {

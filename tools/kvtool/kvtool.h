@@ -26,6 +26,8 @@ int CmdCipher(const TArgs& args, TToolIO io);
 int CmdMd5(const TArgs& args, TToolIO io);
 int CmdVarlist(const TArgs& args, TToolIO io);
 int CmdFormula(const TArgs& args, TToolIO io);
+int CmdSetup(const TArgs& args, TToolIO io);
+int CmdIni(const TArgs& args, TToolIO io);
 
 // Helpers shared by the subcommands.
 std::string ReadAll(std::istream& in);
