@@ -50,6 +50,12 @@ class TEventSink {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return events_.size() >= n; });
   }
+  // Waits until the events received so far satisfy `done`.
+  template <typename Pred>
+  bool WaitUntil(Pred done, int64_t timeout_ms = 5000) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return done(events_); });
+  }
   std::vector<std::shared_ptr<TMohaaEvent>> Events() {
     std::lock_guard lock(mutex_);
     return events_;
