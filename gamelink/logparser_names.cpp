@@ -77,22 +77,19 @@ int TPlayerNames::FindAtStart(std::string_view text) const {
   return -1;
 }
 
-int TPlayerNames::FindAnywhere(std::string_view text) const {
-  int best = INT32_MAX;
+int TPlayerNames::FindFirst(std::string_view text, size_t* position) const {
   const char* data = text.data();
   const size_t size = text.size();
   for (size_t p = 0; p < size; ++p) {
     for (uint16_t rank : by_first_[static_cast<unsigned char>(data[p])]) {
-      if (rank >= best) break;  // buckets ascend: nothing better here
       const std::string& n = names_[rank];
       if (n.size() <= size - p && std::memcmp(n.data(), data + p, n.size()) == 0) {
-        best = rank;
-        break;
+        *position = p;
+        return rank;
       }
     }
-    if (best == 0) break;
   }
-  return best == INT32_MAX ? -1 : best;
+  return -1;
 }
 
 bool TPlayerNames::CoveredByLonger(std::string_view text, size_t pos, size_t len, int rank) const {
@@ -112,17 +109,25 @@ bool TPlayerNames::CoveredByLonger(std::string_view text, size_t pos, size_t len
 void TPlayerNames::RemoveName(std::string& text, int rank) const {
   const std::string& name = names_[rank];
   if (name.size() > text.size()) return;
+  const auto& up = Upper().map;
+  const unsigned char first = up[static_cast<unsigned char>(name[0])];
+  const size_t last_start = text.size() - name.size();
   std::string out;
-  out.reserve(text.size());
-  size_t in = 0;
-  while (in < text.size()) {
-    if (text.size() - in >= name.size() && EqualIgnoreCase(text.data() + in, name.data(), name.size()) &&
-        !CoveredByLonger(text, in, name.size(), rank)) {
-      in += name.size();
+  size_t copied = 0;  // text[copied, in) still has to go to `out`
+  for (size_t in = 0; in <= last_start;) {
+    if (up[static_cast<unsigned char>(text[in])] != first ||
+        !EqualIgnoreCase(text.data() + in, name.data(), name.size()) ||
+        CoveredByLonger(text, in, name.size(), rank)) {
+      ++in;
       continue;
     }
-    out += text[in++];
+    if (out.capacity() == 0) out.reserve(text.size());
+    out.append(text, copied, in - copied);
+    in += name.size();
+    copied = in;
   }
+  if (copied == 0) return;  // nothing found
+  out.append(text, copied, std::string::npos);
   text.swap(out);
 }
 

@@ -26,9 +26,11 @@ class TPlayerNames {
 
   // The lowest rank whose name begins the text (case-sensitive), or -1.
   int FindAtStart(std::string_view text) const;
-  // The lowest rank whose name occurs anywhere in the text (case-sensitive),
-  // or -1.
-  int FindAnywhere(std::string_view text) const;
+  // The name that occurs first in the text (case-sensitive; the longest
+  // one where several start at that place): its rank, or -1, and where it
+  // starts. The earliest name is the one the line is about — a chat message
+  // that mentions a longer name must not change who spoke.
+  int FindFirst(std::string_view text, size_t* position) const;
   // Removes every occurrence of the rank's name from the text, letters
   // compared without regard to case, except where it is part of a longer
   // player name: "Bob" taken out of "Bob was shot by Bobby" must leave Bobby

@@ -183,9 +183,12 @@ void FindPlayers(const TPlayerNames& names, TUserList& list, TRuleState& s) {
     s.first = list.Row(names.ListIndex(actor));
     s.first_found = true;
   }
-  const int second = names.FindAnywhere(w);
+  size_t at = 0;
+  const int second = names.FindFirst(w, &at);
   if (second >= 0) {
-    names.RemoveName(w, second);
+    // Only this occurrence goes: the rest of the line may be a chat message
+    // whose words must not lose letters that happen to spell the name.
+    w.erase(at, names.Name(second).size());
     s.second = list.Row(names.ListIndex(second));
     s.second_found = true;
   }

@@ -27,9 +27,10 @@ struct TRuleState {
   std::vector<std::pair<const char*, int32_t>> variables;
 };
 
-// Finds the actor at the start of the working text and the second player
-// anywhere in it, removing each one's name from the working text and copying
-// its row from `list` (whose names `names` mirrors). Under the list's lock.
+// Finds the actor at the start of the working text (removing every
+// occurrence of its name) and then the first other name in it (removing that
+// occurrence), copying each one's row from `list` (whose names `names`
+// mirrors). Under the list's lock.
 void FindPlayers(const TPlayerNames& names, TUserList& list, TRuleState& state);
 
 // Tries the rules in their order; true when one matched (kind, text and

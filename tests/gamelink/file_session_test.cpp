@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -186,6 +187,25 @@ TEST_F(FileSessionTest, HugeLinesAndGarbageDoNotStallIt) {
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.front(), std::string(1024 * 1024, 'A'));
   EXPECT_EQ(texts.back(), "Alice was sniped by Bob");
+}
+
+TEST_F(FileSessionTest, StopWhileWaitingForTheDownloaderIsPrompt) {
+  Write("");
+  std::atomic<int> asked{0};
+  auto session = TFileSession::Create(&server_, path_, std::make_unique<TServerLogEventChecker>(), [&] {
+    ++asked;
+    return false;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  while (asked.load() == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GE(asked.load(), 1);  // asked, now waiting a second before the next question
+  const auto stop = std::chrono::steady_clock::now();
+  session->Stop();
+  ASSERT_TRUE(session->WaitFinished(5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(500));
+  EXPECT_EQ(session->ErrorFlag(), 0);
+  EXPECT_TRUE(global_.WaitForText("TFileSession Stopped"));
 }
 
 TEST_F(FileSessionTest, StartupFailures) {

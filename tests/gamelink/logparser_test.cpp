@@ -68,13 +68,15 @@ TEST_F(LogParserTest, RuleTableInOrder) {
       {"Bobby was gunned down by Alice", ekKill, "Bobby", 1, "Alice", 3, " was gunned down by ", "Weapon", 1},
       {"Bob was gunned down by Bobby", ekKill, "Bob", 2, "Bobby", 1, " was gunned down by ", "Weapon", 1},
       {"Zed was blown up by bob's grenade and Bob", ekKill, "Zed", 4, "Bob", 2,
-       " was blown up by 's grenade and ", "Weapon", 1},
+       " was blown up by bob's grenade and ", "Weapon", 1},
       // One player only and no rule: nothing.
       {"Bob blew himself up", -1, "", 0, "", 0, ""},
       {"Nobody was sniped by Somebody", -1, "", 0, "", 0, ""},
       // Chat (normal dialect): the speaker moves to the first slot.
       {"CHAT: Alice: hello all", ekChatMessage, "Alice", 3, "", kNoPlayer, "hello all"},
       {"CHAT: Alice:", -1, "", 0, "", 0, ""},
+      // The speaker is the first name; names in the message stay whole.
+      {"CHAT: Bob: Bobby, ask Zed or bob", ekChatMessage, "Bob", 2, "", kNoPlayer, "Bobby, ask Zed or bob"},
       // Team rule.
       {"clientCommand: Alice : join_team axis", ekTeamChange, "Alice", 3, "", kNoPlayer, "axis", "Team", 1},
       {"clientCommand: Bob : join_team allies ", ekTeamChange, "Bob", 2, "", kNoPlayer, "allies", "Team", 2},
@@ -134,7 +136,8 @@ TEST_F(LogParserTest, LongestNameWinsAndListChangesAreSeen) {
 }
 
 TEST_F(LogParserTest, NamesAreRemovedIgnoringCase) {
-  // The second player is found case-sensitively but removed in any case.
+  // The actor's name goes in any letter case; the second player is found
+  // by its exact spelling.
   Expect({"Alice killed ALICE and Zed", ekKill, "Alice", 3, "Zed", 4, " killed  and ", "Weapon", 1});
 }
 
