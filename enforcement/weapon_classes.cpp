@@ -4,6 +4,7 @@
 #include <pcre2.h>
 
 #include <mutex>
+#include <vector>
 
 #include "core/bus.h"
 #include "core/config.h"
