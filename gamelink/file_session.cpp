@@ -89,8 +89,7 @@ TThreadPtr<TFileSession> TFileSession::Create(const TMohaaServerInfo* server, st
 
 TFileSession::TFileSession(const TMohaaServerInfo* server, std::string path,
                            std::unique_ptr<TLogEventChecker> parser, TReadyFn ready)
-    : server_(server),
-      path_(std::move(path)),
+    : path_(std::move(path)),
       ready_(std::move(ready)),
       buffer_(TLogBuffer::Create(server, ekNewLogFileEntry)),
       last_growth_(Now()) {

@@ -72,7 +72,6 @@ class TFileSession : public TGeneralThread {
   void WaitForChange(int64_t ms);
   void SetLastText(const std::string& text);
 
-  const TMohaaServerInfo* server_;
   const std::string path_;
   TReadyFn ready_;
   TThreadPtr<TLogBuffer> buffer_;
