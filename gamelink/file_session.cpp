@@ -1,0 +1,284 @@
+#include "gamelink/file_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "core/bus.h"
+#include "core/clock.h"
+#include "core/cp1252.h"
+
+namespace kv {
+
+namespace {
+
+constexpr size_t kReadBlock = 64 * 1024;
+constexpr int64_t kReadyPollMs = 1000;
+
+std::runtime_error SystemError(const std::string& what) {
+  return std::runtime_error(what + std::strerror(errno));
+}
+
+}  // namespace
+
+// The open log file: read-only, shared with the writer, positioned by us.
+class TFileSession::TFile {
+ public:
+  explicit TFile(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw SystemError("Cannot open file \"" + path + "\". ");
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+      const auto error = SystemError("Cannot open file \"" + path + "\". ");
+      ::close(fd_);
+      throw error;
+    }
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+  }
+  ~TFile() { ::close(fd_); }
+  TFile(const TFile&) = delete;
+  TFile& operator=(const TFile&) = delete;
+
+  int64_t Size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) throw SystemError("");
+    return st.st_size;
+  }
+  // False once the path names another file (rotation by rename and
+  // re-create). While the path names nothing the old file is kept: the new
+  // one is usually a moment away.
+  bool StillNamedBy(const std::string& path) const {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return true;
+    return st.st_dev == dev_ && st.st_ino == ino_;
+  }
+  // Bytes at the position, advancing it; 0 at the end of the file.
+  size_t Read(char* buffer, size_t size) {
+    for (;;) {
+      const ssize_t n = ::pread(fd_, buffer, size, position);
+      if (n >= 0) {
+        position += n;
+        return static_cast<size_t>(n);
+      }
+      if (errno != EINTR) throw SystemError("");
+    }
+  }
+
+  int64_t position = 0;
+
+ private:
+  int fd_ = -1;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+};
+
+TThreadPtr<TFileSession> TFileSession::Create(const TMohaaServerInfo* server, std::string path,
+                                              std::unique_ptr<TLogEventChecker> parser, TReadyFn ready) {
+  return MakeThread<TFileSession>(server, std::move(path), std::move(parser), std::move(ready));
+}
+
+TFileSession::TFileSession(const TMohaaServerInfo* server, std::string path,
+                           std::unique_ptr<TLogEventChecker> parser, TReadyFn ready)
+    : path_(std::move(path)),
+      ready_(std::move(ready)),
+      buffer_(TLogBuffer::Create(server, ekNewLogFileEntry)),
+      last_growth_(Now()) {
+  buffer_->SetChecker(std::move(parser));
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+TFileSession::~TFileSession() {
+  TerminateAndJoin();
+  buffer_.reset();
+  if (notify_fd_ >= 0) ::close(notify_fd_);
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+}
+
+void TFileSession::Terminate() {
+  TGeneralThread::Terminate();
+  if (wake_fd_ >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+  }
+}
+
+std::string TFileSession::LastText() const {
+  std::lock_guard lock(last_text_mutex_);
+  return last_text_;
+}
+
+void TFileSession::SetLastText(const std::string& text) {
+  std::lock_guard lock(last_text_mutex_);
+  last_text_ = text;
+}
+
+void TFileSession::Execute() {
+  running_.store(true, std::memory_order_release);
+  // The creator waits for the start position to be fixed, so that nothing
+  // it writes after Create is taken for old text — unless the follower has
+  // to wait for a downloader first.
+  if (ready_) SetStarted(true);
+  PostGlobal("TFileSession Started", mlInformation);
+  bool open = false;
+  try {
+    if (path_.empty()) throw std::runtime_error("Can\xB4t open Logfile with an emty path");
+    WaitForReady();
+    if (!Terminated()) {
+      Open();
+      open = true;
+    }
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("TFileSession startup failed with: ") + e.what(), mlCritical);
+    SetLastText(e.what());
+    error_flag_.store(1, std::memory_order_release);
+  }
+  SetStarted(true);
+  while (open && !Terminated()) {
+    try {
+      PollFile();
+    } catch (const std::exception& e) {
+      PostGlobal(std::string("TFileSession failed with: ") + e.what(), mlCritical);
+    }
+    if (!Terminated()) WaitForChange(kFilePollMs);
+  }
+  PostGlobal("TFileSession Stopped", mlInformation);
+  running_.store(false, std::memory_order_release);
+}
+
+void TFileSession::WaitForReady() {
+  if (!ready_) return;
+  while (!Terminated() && !ready_()) WaitForChange(kReadyPollMs);
+}
+
+void TFileSession::Open() {
+  file_ = std::make_unique<TFile>(path_);
+  // Only what is written from now on is followed.
+  file_->position = file_->Size();
+  SetLastText({});
+  // A change notice wakes us at once; without one the poll interval still
+  // finds every change. The directory is watched so that a re-created file
+  // is noticed as well.
+  notify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (notify_fd_ >= 0) {
+    std::filesystem::path dir = std::filesystem::path(path_).parent_path();
+    if (dir.empty()) dir = ".";
+    const uint32_t mask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB;
+    if (::inotify_add_watch(notify_fd_, dir.c_str(), mask) < 0) {
+      ::close(notify_fd_);
+      notify_fd_ = -1;
+    }
+  }
+}
+
+void TFileSession::PollFile() {
+  if (!file_->StillNamedBy(path_)) {
+    // Rotated by rename: finish the old file, then read the new one from
+    // its start — everything in it was written after the rotation.
+    ReadNew();
+    FlushTail();
+    auto fresh = std::make_unique<TFile>(path_);
+    file_ = std::move(fresh);
+  }
+  const int64_t size = file_->Size();
+  if (size < file_->position) {
+    // Truncated in place: what it holds now was written after the
+    // truncation, so it is read from the start.
+    FlushTail();
+    file_->position = 0;
+  }
+  if (size > file_->position) ReadNew();
+  if (!tail_.empty() && SteadyMs() - last_text_ms_ >= kLoneTailMs) {
+    FlushTail();
+    skip_line_end_ = true;
+  }
+}
+
+void TFileSession::ReadNew() {
+  std::array<char, kReadBlock> block;
+  while (!Terminated()) {
+    const size_t n = file_->Read(block.data(), block.size());
+    if (n == 0) break;
+    Append(std::string_view(block.data(), n));
+    if (n < block.size()) break;
+  }
+}
+
+void TFileSession::Append(std::string_view raw) {
+  last_growth_.store(Now(), std::memory_order_release);
+  last_text_ms_ = SteadyMs();
+  // NUL bytes are dropped, not the text after them: a region of NULs is
+  // what a writer leaves when the file was truncated under it.
+  std::string clean;
+  clean.reserve(raw.size());
+  for (char c : raw)
+    if (c != '\0') clean += c;
+  std::string text = Cp437ToCp1252(clean);
+  if (skip_line_end_ && !text.empty()) {
+    // The line this ends was passed on alone already.
+    if (text.front() == '\r') {
+      text.erase(0, 1);
+      skip_lf_ = true;
+    } else if (text.front() == '\n') {
+      text.erase(0, 1);
+    }
+    skip_line_end_ = false;
+  }
+  if (skip_lf_ && !text.empty()) {
+    if (text.front() == '\n') text.erase(0, 1);
+    skip_lf_ = false;
+  }
+  if (text.empty()) return;
+  const size_t old_size = tail_.size();
+  tail_ += text;
+  const size_t end_in_text = text.find_last_of("\r\n");
+  if (end_in_text != std::string::npos) {
+    const size_t end = old_size + end_in_text;
+    // A CR at the very end may be the first half of a CR LF.
+    skip_lf_ = tail_[end] == '\r' && end + 1 == tail_.size();
+    std::string complete = tail_.substr(0, end + 1);
+    tail_.erase(0, end + 1);
+    Deliver(std::move(complete));
+  }
+  while (tail_.size() >= kMaxLineBytes) {
+    Deliver(tail_.substr(0, kMaxLineBytes));
+    tail_.erase(0, kMaxLineBytes);
+  }
+}
+
+void TFileSession::Deliver(std::string text) {
+  SetLastText(text);
+  buffer_->AddText(text);
+}
+
+void TFileSession::FlushTail() {
+  skip_lf_ = false;
+  skip_line_end_ = false;
+  if (tail_.empty()) return;
+  std::string piece;
+  piece.swap(tail_);
+  Deliver(std::move(piece));
+}
+
+void TFileSession::WaitForChange(int64_t ms) {
+  std::array<pollfd, 2> fds{{{wake_fd_, POLLIN, 0}, {notify_fd_, POLLIN, 0}}};
+  const nfds_t count = notify_fd_ >= 0 ? 2 : 1;
+  if (::poll(fds.data(), count, static_cast<int>(ms)) <= 0) return;
+  if (count == 2 && (fds[1].revents & POLLIN)) {
+    // Only "something changed" matters; the notices themselves are dropped.
+    alignas(inotify_event) std::array<char, 4096> notices;
+    while (::read(notify_fd_, notices.data(), notices.size()) > 0) {
+    }
+  }
+}
+
+}  // namespace kv

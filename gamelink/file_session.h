@@ -1,0 +1,95 @@
+// The local log-file follower: reads the game server's console log as it
+// grows (from its end at start-up), converts it from the console code page
+// and hands complete lines to its own line queue.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/serverinfo.h"
+#include "core/threads.h"
+#include "gamelink/logbuffer.h"
+#include "gamelink/logparser.h"
+
+namespace kv {
+
+// How long an unterminated last line may wait for its line end before it is
+// passed on alone.
+inline constexpr int64_t kLoneTailMs = 500;
+// Longest wait between two looks at the file when no change notice comes.
+inline constexpr int64_t kFilePollMs = 10;
+// A line longer than this is passed on in pieces of this size, so that a
+// file without line ends cannot grow the follower's memory without bound.
+inline constexpr size_t kMaxLineBytes = 4 * 1024 * 1024;
+
+class TFileSession : public TGeneralThread {
+ public:
+  // Polled once a second before the file is opened until it returns true
+  // (the FTP downloader's first synchronisation); none: open at once.
+  using TReadyFn = std::function<bool()>;
+
+  // Creates the line queue (raw kind 3) with the parser, starts the follower
+  // and waits until its thread has opened the file and fixed the start
+  // position (or failed to). server may be null. Main loop thread.
+  static TThreadPtr<TFileSession> Create(const TMohaaServerInfo* server, std::string path,
+                                         std::unique_ptr<TLogEventChecker> parser, TReadyFn ready = {});
+
+  TFileSession(const TMohaaServerInfo* server, std::string path, std::unique_ptr<TLogEventChecker> parser,
+               TReadyFn ready);
+  ~TFileSession() override;
+
+  // Asks the thread to end; it leaves within one poll interval. Any thread.
+  void Stop() { Terminate(); }
+  void Terminate() override;
+
+  // When the file last grew (construction time at first). Any thread.
+  double LastNewMessageTime() const { return last_growth_.load(std::memory_order_acquire); }
+  bool Running() const { return running_.load(std::memory_order_acquire); }
+  // 1 when the follower failed to start.
+  int32_t ErrorFlag() const { return error_flag_.load(std::memory_order_acquire); }
+  // The last piece passed to the queue, or the start-up error text. Any thread.
+  std::string LastText() const;
+  const std::string& Path() const { return path_; }
+  TLogBuffer& Buffer() { return *buffer_; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  class TFile;
+
+  void Open();
+  void WaitForReady();
+  void PollFile();
+  void ReadNew();
+  void Append(std::string_view raw);
+  void Deliver(std::string text);
+  void FlushTail();
+  void WaitForChange(int64_t ms);
+  void SetLastText(const std::string& text);
+
+  const std::string path_;
+  TReadyFn ready_;
+  TThreadPtr<TLogBuffer> buffer_;
+
+  std::atomic<bool> running_{false};
+  std::atomic<int32_t> error_flag_{0};
+  std::atomic<double> last_growth_;
+  mutable std::mutex last_text_mutex_;  // guards last_text_; a leaf
+  std::string last_text_;
+
+  // Follower thread only.
+  std::unique_ptr<TFile> file_;
+  std::string tail_;            // text after the last line end, not yet passed on
+  bool skip_lf_ = false;        // the last piece ended in CR: a leading LF belongs to it
+  bool skip_line_end_ = false;  // the tail went alone: its late line end is no new line
+  int64_t last_text_ms_ = 0;    // steady time of the last bytes read
+  int wake_fd_ = -1;            // eventfd: Terminate wakes the wait
+  int notify_fd_ = -1;          // inotify on the file's directory, or -1
+};
+
+}  // namespace kv

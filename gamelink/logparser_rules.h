@@ -1,0 +1,40 @@
+// The parser's steps after the prefixes are gone: naming the actor and the
+// second player, then the rule table for lines that are not kills.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/serverinfo.h"
+#include "core/userlist.h"
+#include "gamelink/logparser_names.h"
+
+namespace kv {
+
+struct TRuleState {
+  const TMohaaServerInfo* server = nullptr;
+  bool quake = false;
+  std::string working;    // the line with the names found in it removed
+  TUserListEntry first;   // client number -1 until found
+  TUserListEntry second;  // client number -1 until found
+  bool first_found = false;
+  bool second_found = false;
+  // The rule's result.
+  uint8_t kind = 0;
+  std::string event_text;
+  std::vector<std::pair<const char*, int32_t>> variables;
+};
+
+// Finds the actor at the start of the working text (removing every
+// occurrence of its name) and then the first other name in it (removing that
+// occurrence), copying each one's row from `list` (whose names `names`
+// mirrors). Under the list's lock.
+void FindPlayers(const TPlayerNames& names, TUserList& list, TRuleState& state);
+
+// Tries the rules in their order; true when one matched (kind, text and
+// variables are then set).
+bool ApplyRules(TRuleState& state);
+
+}  // namespace kv

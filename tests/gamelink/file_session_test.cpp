@@ -1,0 +1,231 @@
+#include "gamelink/file_session.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "core/clock.h"
+#include "gamelink_test_support.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileSessionTest : public ::testing::Test {
+ protected:
+  FileSessionTest() {
+    std::string tmpl = (fs::temp_directory_path() / "kvfollow.XXXXXX").string();
+    dir_ = mkdtemp(tmpl.data());
+    path_ = (dir_ / "qconsole.log").string();
+  }
+  ~FileSessionTest() override { fs::remove_all(dir_); }
+
+  void Write(std::string_view bytes, const std::string& path = {}) {
+    std::ofstream out(path.empty() ? path_ : path, std::ios::binary | std::ios::app);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  TThreadPtr<TFileSession> Start() {
+    return TFileSession::Create(&server_, path_, std::make_unique<TServerLogEventChecker>());
+  }
+  std::vector<std::string> RawTexts() {
+    std::vector<std::string> texts;
+    for (const auto& e : raw_.Events()) texts.push_back(e->text);
+    return texts;
+  }
+  // Waits (real time, bounded) until the follower has read everything
+  // written so far; with a manual clock the growth time is the clock's.
+  static bool WaitRead(TFileSession& s, double time, int64_t timeout_ms = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (s.LastNewMessageTime() != time) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+
+  TBusScope bus_{test::AllEventCategories()};
+  test::TEventSink raw_{{"EVENTNewLogFileEntry"}};
+  TBusRecorder global_{{"GLOBAL"}};
+  TMohaaServerInfo server_;
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(FileSessionTest, StartsAtTheEndAndFollowsNewLines) {
+  test::TEventSink kills({"EVENTkill"});
+  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  std::string old;
+  for (int i = 0; i < 20000; ++i) old += "Alice was sniped by Bob (old)\n";
+  Write(old);
+  auto session = Start();
+  ASSERT_TRUE(global_.WaitForText("TFileSession Started"));
+  EXPECT_TRUE(session->Running());
+  Write("Alice was sniped by Bob\r\nnoise\n");
+  ASSERT_TRUE(raw_.WaitCount(2));
+  EXPECT_EQ(RawTexts(), (std::vector<std::string>{"Alice was sniped by Bob", "noise"}));
+  ASSERT_TRUE(kills.WaitCount(1));
+  EXPECT_EQ(kills.Events()[0]->log_entry->line, "Alice was sniped by Bob");
+  EXPECT_EQ(session->LastText(), "Alice was sniped by Bob\r\nnoise\n");
+  session.reset();
+  EXPECT_TRUE(global_.WaitForText("TFileSession Stopped"));
+  EXPECT_EQ(raw_.Count(), 2u);
+}
+
+TEST_F(FileSessionTest, DropsNulBytesAndConvertsTheConsoleCodePage) {
+  Write("");
+  auto session = Start();
+  // CP437 0x81 is u-umlaut (0xFC in Windows-1252), 0xE1 is sharp s (0xDF).
+  Write(
+      std::string("ab\0\0\0cd\n\x81"
+                  "ber Stra\xE1"
+                  "e\n\0\0\0\0",
+                  22));
+  ASSERT_TRUE(raw_.WaitCount(2));
+  EXPECT_EQ(RawTexts(), (std::vector<std::string>{"abcd",
+                                                  "\xFC"
+                                                  "ber Stra\xDF"
+                                                  "e"}));
+}
+
+TEST_F(FileSessionTest, HalfWrittenLineWaitsForItsEnd) {
+  TManualClock clock;
+  SetClock(&clock);
+  test::TEventSink kills({"EVENTkill"});
+  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  Write("");
+  {
+    auto session = Start();
+    clock.Advance(1);
+    Write("Alice was sni");
+    ASSERT_TRUE(WaitRead(*session, clock.Now()));
+    clock.Advance(400);  // below the lone-tail time: still waiting
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_EQ(raw_.Count(), 0u);
+    Write("ped by Bob\r");
+    clock.Advance(1);
+    Write("\nnext\n");
+    ASSERT_TRUE(raw_.WaitCount(2));
+    ASSERT_TRUE(kills.WaitCount(1));
+    EXPECT_EQ(RawTexts(), (std::vector<std::string>{"Alice was sniped by Bob", "next"}));
+    EXPECT_EQ(kills.Events()[0]->log_entry->second_player.name, "Bob");
+  }
+  SetClock(nullptr);
+}
+
+TEST_F(FileSessionTest, LoneTailIsPassedOnAfterHalfASecond) {
+  TManualClock clock;
+  SetClock(&clock);
+  Write("");
+  {
+    auto session = Start();
+    clock.Advance(1);
+    Write("lonely");
+    ASSERT_TRUE(WaitRead(*session, clock.Now()));
+    clock.Advance(kLoneTailMs - 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_EQ(raw_.Count(), 0u);
+    clock.Advance(1);
+    ASSERT_TRUE(raw_.WaitCount(1));
+    EXPECT_EQ(RawTexts(), std::vector<std::string>{"lonely"});
+    // Its late line end makes no empty line.
+    Write("\r\nafter\n");
+    ASSERT_TRUE(raw_.WaitCount(2));
+    EXPECT_EQ(RawTexts(), (std::vector<std::string>{"lonely", "after"}));
+  }
+  SetClock(nullptr);
+}
+
+TEST_F(FileSessionTest, TruncatedFileIsReadFromItsStart) {
+  Write(std::string(4096, 'x') + "\n");
+  auto session = Start();
+  Write("before\n");
+  ASSERT_TRUE(raw_.WaitCount(1));
+  fs::resize_file(path_, 0);
+  Write("after one\nafter two\n");
+  ASSERT_TRUE(raw_.WaitCount(3));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(RawTexts(), (std::vector<std::string>{"before", "after one", "after two"}));
+}
+
+TEST_F(FileSessionTest, RenamedAndRecreatedFileIsFollowed) {
+  Write("old content\n");
+  auto session = Start();
+  Write("last of old\n");
+  fs::rename(path_, path_ + ".1");
+  Write("late old line\n", path_ + ".1");  // the writer still had it open
+  Write("first of new\nsecond of new\n");
+  ASSERT_TRUE(raw_.WaitCount(4));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(RawTexts(),
+            (std::vector<std::string>{"last of old", "late old line", "first of new", "second of new"}));
+}
+
+TEST_F(FileSessionTest, HugeLinesAndGarbageDoNotStallIt) {
+  test::TEventSink kills({"EVENTkill"});
+  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  Write("");
+  auto session = Start();
+  std::string garbage(256 * 1024, '\0');
+  std::mt19937 rng(7);
+  for (auto& c : garbage) c = static_cast<char>(rng());
+  Write(std::string(1024 * 1024, 'A') + "\n");
+  Write(garbage);
+  Write("\nAlice was sniped by Bob\n");
+  ASSERT_TRUE(kills.WaitCount(1, 20000));
+  ASSERT_TRUE(raw_.WaitUntil([](const auto& events) {
+    return !events.empty() && events.back()->text == "Alice was sniped by Bob";
+  }));
+  const auto texts = RawTexts();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.front(), std::string(1024 * 1024, 'A'));
+  EXPECT_EQ(texts.back(), "Alice was sniped by Bob");
+}
+
+TEST_F(FileSessionTest, StopWhileWaitingForTheDownloaderIsPrompt) {
+  Write("");
+  std::atomic<int> asked{0};
+  auto session = TFileSession::Create(&server_, path_, std::make_unique<TServerLogEventChecker>(), [&] {
+    ++asked;
+    return false;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  while (asked.load() == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GE(asked.load(), 1);  // asked, now waiting a second before the next question
+  const auto stop = std::chrono::steady_clock::now();
+  session->Stop();
+  ASSERT_TRUE(session->WaitFinished(5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(500));
+  EXPECT_EQ(session->ErrorFlag(), 0);
+  EXPECT_TRUE(global_.WaitForText("TFileSession Stopped"));
+}
+
+TEST_F(FileSessionTest, StartupFailures) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "Can\xB4t open Logfile with an emty path"},
+      {(dir_ / "missing.log").string(),
+       "Cannot open file \"" + (dir_ / "missing.log").string() + "\". No such file or directory"},
+  };
+  for (const auto& [path, error] : cases) {
+    auto session = TFileSession::Create(&server_, path, std::make_unique<TServerLogEventChecker>());
+    ASSERT_TRUE(session->WaitFinished(5000));
+    EXPECT_EQ(session->ErrorFlag(), 1);
+    EXPECT_FALSE(session->Running());
+    EXPECT_EQ(session->LastText(), error);
+    EXPECT_TRUE(global_.WaitFor([&](const TRecordedMessage& m) {
+      return m.text == "TFileSession startup failed with: " + error && m.level == mlCritical;
+    }));
+  }
+  EXPECT_TRUE(global_.WaitFor([](const TRecordedMessage& m) { return m.text == "TFileSession Stopped"; }));
+}
+
+}  // namespace
+}  // namespace kv

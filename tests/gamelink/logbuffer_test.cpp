@@ -1,0 +1,90 @@
+#include "gamelink/logbuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "core/clock.h"
+#include "gamelink_test_support.h"
+
+namespace kv {
+namespace {
+
+TEST(SplitLinesTest, LineEnds) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"a\nb\n", {"a", "b"}},       {"a\r\nb", {"a", "b"}}, {"a\rb\r\n", {"a", "b"}},
+      {"a\n\nb\n", {"a", "", "b"}}, {"\n", {""}},           {"", {}},
+      {"a\r\r\nb", {"a", "", "b"}}, {"no end", {"no end"}},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::vector<std::string> lines;
+    SplitLines(text, lines);
+    EXPECT_EQ(lines, expected) << text;
+  }
+}
+
+// Throws out of the parser step, as a broken parser would.
+class TThrowingChecker : public TLogEventChecker {
+ public:
+  void CheckLogForEvents(const TMohaaServerInfo*, const std::string& line) override {
+    if (line == "bad") throw std::runtime_error("parser broke");
+  }
+};
+
+TEST(LogBufferTest, PublishesEveryLineInOrderAndParsesIt) {
+  TBusScope bus(test::AllEventCategories());
+  test::TEventSink raw({"EVENTNewLogFileEntry"});
+  test::TEventSink kills({"EVENTkill"});
+  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  TMohaaServerInfo server;
+  auto buffer = TLogBuffer::Create(&server);
+  buffer->SetChecker(std::make_unique<TServerLogEventChecker>([](std::string_view) { return 4; }));
+  // The first piece ends in the middle of a line: the queue keeps two lines.
+  buffer->AddText("Alice was gunned ");
+  buffer->AddText("down by Bob\r\nAlice was sniped by Bob\nnoise");
+  ASSERT_TRUE(raw.WaitCount(4));
+  std::vector<std::string> texts;
+  for (const auto& e : raw.Events()) {
+    EXPECT_EQ(e->kind, ekNewLogFileEntry);
+    texts.push_back(e->text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"Alice was gunned ", "down by Bob", "Alice was sniped by Bob",
+                                             "noise"}));
+  ASSERT_TRUE(kills.WaitCount(1));
+  EXPECT_EQ(kills.Events()[0]->log_entry->line, "Alice was sniped by Bob");
+  EXPECT_EQ(kills.Events()[0]->variables.GetValue("Weapon").AsInteger(), 4);
+}
+
+TEST(LogBufferTest, ParserFailureIsReportedAndTheQueueGoesOn) {
+  TBusScope bus(test::AllEventCategories());
+  TBusRecorder global({"GLOBAL"});
+  test::TEventSink raw({"EVENTNewLogFileEntry"});
+  auto buffer = TLogBuffer::Create(nullptr);
+  buffer->SetChecker(std::make_unique<TThrowingChecker>());
+  buffer->AddText("bad\ngood\n");
+  ASSERT_TRUE(raw.WaitCount(2));
+  EXPECT_TRUE(global.WaitFor([](const TRecordedMessage& m) {
+    return m.text == "TLogBuffer failed with: parser broke On Line:bad" && m.level == mlCritical;
+  }));
+  EXPECT_TRUE(global.WaitForText("TLogBuffer Started"));
+  buffer.reset();
+  EXPECT_TRUE(global.WaitForText("TLogBuffer Stopped"));
+}
+
+TEST(LogBufferTest, LastNewMessageTimeFollowsAddText) {
+  TManualClock clock;
+  SetClock(&clock);
+  {
+    auto buffer = TLogBuffer::Create(nullptr);
+    const double start = buffer->LastNewMessageTime();
+    EXPECT_EQ(start, clock.Now());
+    clock.Advance(60'000);
+    EXPECT_EQ(buffer->LastNewMessageTime(), start);
+    buffer->AddText("x\n");
+    EXPECT_EQ(buffer->LastNewMessageTime(), clock.Now());
+  }
+  SetClock(nullptr);
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,206 @@
+#include "gamelink/logparser.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "core/config.h"
+#include "gamelink_test_support.h"
+
+namespace kv {
+namespace {
+
+using test::TCurrentPlayers;
+
+// A stand-in classifier: sniping is class 2, everything else class 1.
+int FakeClassify(std::string_view text) { return text.find("sniped") != std::string_view::npos ? 2 : 1; }
+
+struct TCase {
+  const char* line;
+  int kind;  // -1: no event
+  const char* first;
+  int first_number;
+  const char* second;
+  int second_number;
+  const char* text;
+  const char* variable = nullptr;
+  int value = 0;
+};
+
+class LogParserTest : public ::testing::Test {
+ protected:
+  // Deliberately not ordered by length: the parser must not rely on it.
+  TCurrentPlayers players_{{{"Bob", 2}, {"Alice", 3}, {"Bobby", 1}, {"Zed", 4}}};
+  TMohaaServerInfo server_;
+  TServerLogEventChecker parser_{FakeClassify};
+
+  void Expect(const TCase& c) {
+    SCOPED_TRACE(c.line);
+    auto event = parser_.Recognise(&server_, c.line);
+    if (c.kind < 0) {
+      EXPECT_EQ(event, nullptr) << "kind " << (event ? int(event->kind) : -1) << " text "
+                                << (event ? event->text : "");
+      return;
+    }
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->kind, c.kind);
+    EXPECT_EQ(event->text, c.text);
+    ASSERT_NE(event->log_entry, nullptr);
+    EXPECT_EQ(event->log_entry->line, c.line);
+    EXPECT_EQ(event->log_entry->first_player.name, c.first);
+    EXPECT_EQ(event->log_entry->first_player.client_number, c.first_number);
+    EXPECT_EQ(event->log_entry->second_player.name, c.second);
+    EXPECT_EQ(event->log_entry->second_player.client_number, c.second_number);
+    if (c.variable) {
+      ASSERT_TRUE(event->variables.Exists(c.variable));
+      EXPECT_EQ(event->variables.GetValue(c.variable).AsInteger(), c.value);
+      EXPECT_EQ(event->variables.Count(), 1);
+    } else {
+      EXPECT_EQ(event->variables.Count(), 0);
+    }
+  }
+};
+
+TEST_F(LogParserTest, RuleTableInOrder) {
+  const TCase cases[] = {
+      // Kills: the actor begins the line, the second player is named further on.
+      {"Alice was sniped by Bob", ekKill, "Alice", 3, "Bob", 2, " was sniped by ", "Weapon", 2},
+      {"Bobby was gunned down by Alice", ekKill, "Bobby", 1, "Alice", 3, " was gunned down by ", "Weapon", 1},
+      {"Bob was gunned down by Bobby", ekKill, "Bob", 2, "Bobby", 1, " was gunned down by ", "Weapon", 1},
+      {"Zed was blown up by bob's grenade and Bob", ekKill, "Zed", 4, "Bob", 2,
+       " was blown up by bob's grenade and ", "Weapon", 1},
+      // One player only and no rule: nothing.
+      {"Bob blew himself up", -1, "", 0, "", 0, ""},
+      {"Nobody was sniped by Somebody", -1, "", 0, "", 0, ""},
+      // Chat (normal dialect): the speaker moves to the first slot.
+      {"CHAT: Alice: hello all", ekChatMessage, "Alice", 3, "", kNoPlayer, "hello all"},
+      {"CHAT: Alice:", -1, "", 0, "", 0, ""},
+      // The speaker is the first name; names in the message stay whole.
+      {"CHAT: Bob: Bobby, ask Zed or bob", ekChatMessage, "Bob", 2, "", kNoPlayer, "Bobby, ask Zed or bob"},
+      // Team rule.
+      {"clientCommand: Alice : join_team axis", ekTeamChange, "Alice", 3, "", kNoPlayer, "axis", "Team", 1},
+      {"clientCommand: Bob : join_team allies ", ekTeamChange, "Bob", 2, "", kNoPlayer, "allies", "Team", 2},
+      {"clientCommand: Bob : join_team Axis", ekTeamChange, "Bob", 2, "", kNoPlayer, "Axis"},
+      {"clientCommand: Zed : spectator", ekTeamChange, "Zed", 4, "", kNoPlayer, "spectator", "Team", 0},
+      // New round needs no player.
+      {"Adding script: global/dmprecache.scr", ekNewRound, "", -1, "", -1, ""},
+      // Automatic team join is off unless team messages are used.
+      {"clientCommand: Alice : auto_join_team", -1, "", 0, "", 0, ""},
+      // Weapon choice.
+      {"clientCommand: Alice : primarydmweapon sniper", ekWeaponChange, "Alice", 3, "", kNoPlayer, "Sniper",
+       "weapon", 2},
+      {"clientCommand: Alice : primarydmweapon smg", ekWeaponChange, "Alice", 3, "", kNoPlayer,
+       "Sub Machinegun", "weapon", 3},
+      {"clientCommand: Alice : primarydmweapon shotgun", ekWeaponChange, "Alice", 3, "", kNoPlayer, "Shotgun",
+       "weapon", 6},
+      {"clientCommand: Alice : primarydmweapon pistol", -1, "", 0, "", 0, ""},
+      // Reload and score.
+      {"clientCommand: Bobby : reload", ekWeaponReload, "Bobby", 1, "", kNoPlayer, ""},
+      {"clientCommand: Bobby : score", ekShowScore, "Bobby", 1, "", kNoPlayer, ""},
+      {"CLIENTCOMMAND: Bobby : Score", ekShowScore, "Bobby", 1, "", kNoPlayer, ""},
+      // A chat line that also looks like a team command is chat: order decides.
+      {"CHAT: Alice: clientCommand: x : join_team axis", ekChatMessage, "Alice", 3, "", kNoPlayer,
+       "clientCommand: x : join_team axis"},
+  };
+  for (const auto& c : cases) Expect(c);
+}
+
+TEST_F(LogParserTest, PrefixesOfNewerServersAreStripped) {
+  Expect({"[2026-12-10 02:20:01 UTC+0.000] {#1 | 10.0.0.7:12203} Alice was sniped by Bob", ekKill, "Alice", 3,
+          "Bob", 2, " was sniped by ", "Weapon", 2});
+  Expect({"[2026-12-10 02:20:01 UTC+0.000] clientCommand: Alice : reload", ekWeaponReload, "Alice", 3, "",
+          kNoPlayer, ""});
+
+  const std::pair<const char*, const char*> strip[] = {
+      {"[2026-12-10 02:20:01 UTC+0.000] {#1 | 10.0.0.7:12203} Alice", "Alice"},
+      {"{#12 | 10.0.0.7:12203} Alice", "Alice"},
+      {"[2026-12-10 02:20:01 UTC+0.000] Adding script: a", "Adding script: a"},
+      {"[1v1] Bob was sniped by Alice", "[1v1] Bob was sniped by Alice"},  // a clan tag, not a stamp
+      {"[2026-12-10 02:20:01 UTC+0.000]Alice", "[2026-12-10 02:20:01 UTC+0.000]Alice"},
+      {"{#1 | 10.0.0.7:12203}Alice", "{#1 | 10.0.0.7:12203}Alice"},
+      {"{#x | 1} Alice", "{#x | 1} Alice"},
+      {"[2026-12-10", "[2026-12-10"},
+      {"", ""},
+  };
+  for (const auto& [in, out] : strip) EXPECT_EQ(StripLinePrefixes(in), out) << in;
+}
+
+TEST_F(LogParserTest, LongestNameWinsAndListChangesAreSeen) {
+  Expect({"Bobby was gunned down by Zed", ekKill, "Bobby", 1, "Zed", 4, " was gunned down by ", "Weapon", 1});
+  // A new poll renames players: the parser follows without being told.
+  TCurrentPlayers::Set({{"Bo", 7}, {"Bobby", 8}});
+  Expect({"Bobby was gunned down by Bo", ekKill, "Bobby", 8, "Bo", 7, " was gunned down by ", "Weapon", 1});
+  // No list yet: nothing is recognised.
+  WithCurrentList([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
+  Expect({"Adding script: global/dmprecache.scr", -1, "", 0, "", 0, ""});
+}
+
+TEST_F(LogParserTest, NamesAreRemovedIgnoringCase) {
+  // The actor's name goes in any letter case; the second player is found
+  // by its exact spelling.
+  Expect({"Alice killed ALICE and Zed", ekKill, "Alice", 3, "Zed", 4, " killed  and ", "Weapon", 1});
+}
+
+TEST_F(LogParserTest, AutoJoinTeamOnlyWithTeamMessages) {
+  server_.log_switches[lsUseTeamMessages] = true;
+  Expect({"clientCommand: Alice : auto_join_team", ekAutoJoinTeam, "Alice", 3, "", kNoPlayer, ""});
+}
+
+TEST_F(LogParserTest, WindowsChatDialect) {
+  server_.windows_version = true;
+  Expect({"clientCommand: Alice : dmmessage 0 hello there ", ekChatMessage, "Alice", 3, "", kNoPlayer,
+          "hello there"});
+  Expect({"clientCommand: Alice : dmmessage 0 *12", -1, "", 0, "", 0, ""});  // a sound code
+  Expect({"clientCommand: Alice : dmmessage 0 *1x", ekChatMessage, "Alice", 3, "", kNoPlayer, "*1x"});
+  // The normal dialect's form is not chat here.
+  Expect({"CHAT: Alice: hello", -1, "", 0, "", 0, ""});
+}
+
+TEST_F(LogParserTest, QuakeDialectReadFromSettings) {
+  TDynamicConfigData config(nullptr);
+  config.SetBool("QuakeRCON", true);
+  SetConfig(&config);
+  TServerLogEventChecker quake(FakeClassify);
+  SetConfig(nullptr);
+  ASSERT_TRUE(quake.QuakeDialect());
+  auto chat = quake.Recognise(&server_, "ClientCommand: Alice: say 0 \"hi all\"");
+  ASSERT_NE(chat, nullptr);
+  EXPECT_EQ(chat->kind, ekChatMessage);
+  EXPECT_EQ(chat->text, "hi all");
+  EXPECT_EQ(chat->log_entry->first_player.name, "Alice");
+  EXPECT_EQ(quake.Recognise(&server_, "ClientCommand: Alice: say 0 \"\""), nullptr) << "empty once unquoted";
+  auto quote = quake.Recognise(&server_, "ClientCommand: Alice: say 0 '");
+  ASSERT_NE(quote, nullptr);
+  EXPECT_EQ(quote->text, "'") << "a lone quote is text";
+  // The actor of a kill is the player after the header, not the list's first row.
+  auto kill = quake.Recognise(&server_, "Kill: 3 2 7: Alice killed Bob by MOD_RIFLE");
+  ASSERT_NE(kill, nullptr);
+  EXPECT_EQ(kill->kind, ekKill);
+  EXPECT_EQ(kill->log_entry->first_player.name, "Alice");
+  EXPECT_EQ(kill->log_entry->second_player.name, "Bob");
+  // A line beginning with a name is no kill in this dialect.
+  EXPECT_EQ(quake.Recognise(&server_, "Alice was sniped by Bob"), nullptr);
+}
+
+TEST(LogParserBusTest, PostsTypedEventsAndReportsErrors) {
+  TBusScope bus(test::AllEventCategories());
+  test::TEventSink kills({"EVENTkill"});
+  TBusRecorder global({"GLOBAL"});
+  TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  TMohaaServerInfo server;
+  TServerLogEventChecker parser(FakeClassify);
+  parser.CheckLogForEvents(&server, "Alice was sniped by Bob");
+  ASSERT_TRUE(kills.WaitCount(1));
+  EXPECT_EQ(kills.Events()[0]->kind, ekKill);
+
+  TServerLogEventChecker failing([](std::string_view) -> int { throw std::runtime_error("boom"); });
+  failing.CheckLogForEvents(&server, "Alice was sniped by Bob");
+  EXPECT_TRUE(global.WaitFor([](const TRecordedMessage& m) {
+    return m.text ==
+               "TAntiCheatLogEventChecker error on CheckLogForEvents:boom LogEntry:Alice was sniped by Bob" &&
+           m.level == mlDebug;
+  }));
+}
+
+}  // namespace
+}  // namespace kv
