@@ -9,6 +9,7 @@
 #include "core/cp1252.h"
 #include "core/events.h"
 #include "core/regional.h"
+#include "gamelink/file_session.h"
 #include "gamelink/rcon.h"
 
 namespace kv {
@@ -50,13 +51,113 @@ void TKelvandromeService::Open() {
   user_info_ = MakeThread<TUserInfoThread>(*server_info_);  // disabled until Start
   TFollowerFactory followers;
   followers.enable_refresh = [this](bool on) { user_info_->Enable(on); };
+  followers.file = [this] { return MakeFileFollower(); };
   lifecycle_ = std::make_unique<TServiceLifecycle>(loop_, *server_info_, std::move(followers));
+  // Replies to rcon commands are read like log text.
+  rcon_parser_ = std::make_unique<TServerLogEventChecker>([this](std::string_view w) { return classifier_.Classify(w); });
+  SetRconReplySink([this](TMohaaServerInfo&, const std::string& reply) { ParseRconReply(reply); });
   open_ = true;
   PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
+  LoadConfigNow();  // Open runs on the thread that is about to run the main loop
   if (!FindPlinkOrphans().empty())
     PostGlobal("Found plink zombie(s) (maybe from old SSH Session), use Extra Menu to get rid of them.", mlCritical);
   // Open runs on the thread that is about to run the main loop.
   if (config_->GetBoolDef("StartOnStartup", false)) lifecycle_->Start();
+}
+
+namespace {
+
+// The local-file follower as the lifecycle sees it.
+class TFileFollower : public TLogFollower {
+ public:
+  explicit TFileFollower(TThreadPtr<TFileSession> session) : session_(std::move(session)) {}
+  double LastNewMessageTime() const override { return session_->LastNewMessageTime(); }
+  bool IsAlive() const override { return session_->Running() && session_->ErrorFlag() == 0; }
+  void Stop() override { session_.reset(); }
+
+ private:
+  TThreadPtr<TFileSession> session_;
+};
+
+}  // namespace
+
+std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
+  auto parser = std::make_unique<TServerLogEventChecker>([this](std::string_view w) { return classifier_.Classify(w); });
+  auto session = TFileSession::Create(server_info_.get(), server_info_->local_log_file, std::move(parser));
+  if (!session) return nullptr;
+  return std::make_unique<TFileFollower>(std::move(session));
+}
+
+void TKelvandromeService::ParseRconReply(const std::string& reply) {
+  std::lock_guard lock(rcon_parser_mutex_);
+  if (!rcon_parser_) return;
+  size_t start = 0;
+  for (size_t i = 0; i <= reply.size(); ++i) {
+    if (i == reply.size() || reply[i] == '\r' || reply[i] == '\n') {
+      if (i > start) rcon_parser_->CheckLogForEvents(server_info_.get(), reply.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+}
+
+void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
+  ui_settings_ = loaded.ui;
+  classifier_.LoadFromConfig();
+  SetAutoSave(loaded.auto_save_interval_ms);
+}
+
+void TKelvandromeService::SetAutoSave(int64_t interval_ms) {
+  if (interval_ms == auto_save_ms_ && (auto_save_timer_ != 0) == (interval_ms > 0)) return;
+  if (auto_save_timer_) loop_.RemoveTimer(auto_save_timer_);
+  auto_save_timer_ = 0;
+  auto_save_ms_ = interval_ms;
+  if (interval_ms <= 0) return;
+  auto_save_timer_ = loop_.AddTimer(interval_ms, [this] {
+    SaveConfig();
+    SetAutoSave(ReadAutoSaveIntervalMs());  // a changed SaveTimer applies from now on
+  });
+}
+
+bool TKelvandromeService::LoadConfig() {
+  bool ok = true;
+  OnLoop([&] { ok = LoadConfigNow(); });
+  return ok;
+}
+
+bool TKelvandromeService::LoadConfigNow() {
+  bool ok = true;
+  {
+    try {
+      ApplyLoaded(LoadAllSettings(options_.home, *server_info_, registry_));
+      PostGlobal(kStatusConfigLoaded, mlInformation);
+    } catch (const ESettingsLoadError& e) {
+      ApplyLoaded(e.Loaded());
+      PostGlobal(std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
+                             "helps please del all Config Files \r\n") + e.what(),
+                 mlCritical);
+      ok = false;
+    } catch (const std::exception& e) {
+      PostGlobal(std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
+                             "helps please del all Config Files \r\n") + e.what(),
+                 mlCritical);
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+bool TKelvandromeService::SaveConfig() {
+  bool ok = true;
+  OnLoop([&] {
+    try {
+      SaveAllData(options_.home, *server_info_, registry_, ui_settings_);
+      PostGlobal(kStatusConfigSaved, mlInformation);
+    } catch (const std::exception& e) {
+      PostGlobal(std::string("Error Saving Config: ") + e.what(), mlCritical);
+      ok = false;
+    }
+  });
+  return ok;
 }
 
 void TKelvandromeService::StartExceptionLog() {
@@ -101,11 +202,13 @@ std::string TKelvandromeService::TerminalCommand(const std::string& line) {
     return lifecycle_->Status();
   }
   if (cmd == "status") return IsRunning() ? "Kelvandrome running" : "Kelvandrome stopped";
+  if (cmd == "save") return SaveConfig() ? kStatusConfigSaved : "save failed (see the messages above)";
+  if (cmd == "load") return LoadConfig() ? kStatusConfigLoaded : "load failed (see the messages above)";
   if (cmd == "quit") {
     RequestStop();
     return "Kelvandrome is going down .....";
   }
-  return "unknown command '" + line + "' (start, stop, status, quit)";
+  return "unknown command '" + line + "' (start, stop, status, save, load, quit)";
 }
 
 void TKelvandromeService::StartTerminal() {
@@ -129,11 +232,23 @@ void TKelvandromeService::RequestStop() { loop_.Stop(); }
 void TKelvandromeService::Close() {
   if (!open_) return;
   open_ = false;
-  // Requests in flight end at once; the followers and the poll stop; then
-  // the journals write their stop banner.
-  SetRconTerminating(true);
+  // The followers and the poll stop, every data file is saved, requests
+  // still in flight end at once; then the journals write their stop banner.
+  if (auto_save_timer_) loop_.RemoveTimer(auto_save_timer_);
+  auto_save_timer_ = 0;
   lifecycle_.reset();
   user_info_.reset();
+  try {
+    SaveAllData(options_.home, *server_info_, registry_, ui_settings_);
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("Error Saving Config: ") + e.what(), mlCritical);
+  }
+  SetRconTerminating(true);
+  SetRconReplySink({});
+  {
+    std::lock_guard lock(rcon_parser_mutex_);
+    rcon_parser_.reset();
+  }
   PostGlobal(std::string(kProductName) + " stopped", mlInformation);
   if (hub_) hub_->Flush(2000);
   if (log_writer_) log_writer_->Flush(2000);

@@ -16,6 +16,10 @@
 #include "core/threads.h"
 #include "app/lifecycle.h"
 #include "core/logwriter.h"
+#include "core/datafiles.h"
+#include "core/settings.h"
+#include "enforcement/weapon_classes.h"
+#include "gamelink/logparser.h"
 #include "gamelink/userinfo.h"
 
 namespace kv {
@@ -44,6 +48,11 @@ class TKelvandromeService {
   void StartService();
   void StopService();
   bool IsRunning();
+  // "save Config" and "load Config": every data file and the keys that
+  // change at run time / every setting and data file. Errors are posted as
+  // critical "GLOBAL" messages; the return value says whether all went well.
+  bool SaveConfig();
+  bool LoadConfig();
   // Handles one command line of the terminal ("start", "stop", "quit");
   // returns the answer to print.
   std::string TerminalCommand(const std::string& line);
@@ -53,12 +62,18 @@ class TKelvandromeService {
   TMainLoop& Loop() { return loop_; }
   TMohaaServerInfo& ServerInfo() { return *server_info_; }
   TServiceLifecycle& Lifecycle() { return *lifecycle_; }
+  TDataFileRegistry& Registry() { return registry_; }
   TDynamicConfigData& ConfigData() { return *config_; }
   const std::string& Home() const { return options_.home; }
 
  private:
   void StartTerminal();
   void StartExceptionLog();
+  void ApplyLoaded(const TLoadedSettings& loaded);
+  bool LoadConfigNow();
+  void SetAutoSave(int64_t interval_ms);
+  std::unique_ptr<TLogFollower> MakeFileFollower();
+  void ParseRconReply(const std::string& reply);
   // Runs fn on the main loop and waits (inline when already there).
   void OnLoop(const std::function<void()>& fn);
 
@@ -72,6 +87,13 @@ class TKelvandromeService {
   std::unique_ptr<TMohaaServerInfo> server_info_;
   std::unique_ptr<TLogWriter> log_writer_;
   TThreadPtr<TUserInfoThread> user_info_;
+  TDataFileRegistry registry_;
+  TOperatorInterfaceSettings ui_settings_;
+  TWeaponClassifier classifier_;
+  std::mutex rcon_parser_mutex_;  // guards rcon_parser_; a leaf
+  std::unique_ptr<TServerLogEventChecker> rcon_parser_;
+  TMainLoop::TTimerId auto_save_timer_ = 0;
+  int64_t auto_save_ms_ = 0;
   std::unique_ptr<TServiceLifecycle> lifecycle_;
   bool open_ = false;
 };
