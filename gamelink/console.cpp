@@ -136,17 +136,18 @@ std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs() {
 // --- background sender -------------------------------------------------------
 
 TConsoleMessage::TConsoleMessage(TMohaaServerInfo& info, std::string text, int32_t delay_seconds,
-                                 int32_t repetitions, bool skip_filter)
+                                 int32_t repetitions, bool skip_filter, bool expand)
     : info_(info),
       text_(std::move(text)),
       delay_seconds_(delay_seconds),
       repetitions_(repetitions),
-      skip_filter_(skip_filter) {}
+      skip_filter_(skip_filter),
+      expand_(expand),
+      created_ms_(SteadyMs()) {}
 
 bool TConsoleMessage::Stopping() const { return Terminated() || RconTerminating(); }
 
-bool TConsoleMessage::Pause(int64_t ms) {
-  const int64_t deadline = SteadyMs() + ms;
+bool TConsoleMessage::PauseUntil(int64_t deadline) {
   while (!Stopping()) {
     const int64_t left = deadline - SteadyMs();
     if (left <= 0) return true;
@@ -174,9 +175,10 @@ void TConsoleMessage::SendRepetition(const std::string& text, int32_t max_retry,
 void TConsoleMessage::Execute() {
   SetStarted(true);
   try {
-    if (!Pause(int64_t{delay_seconds_} * 1000)) return;
+    if (!PauseUntil(created_ms_ + int64_t{delay_seconds_} * 1000)) return;
     if (text_.empty()) return;
-    const std::string text = ConsoleSafeText(ExpandMessage(&info_, text_, {}, kClientNotSet, nullptr));
+    const std::string text =
+        ConsoleSafeText(expand_ ? ExpandMessage(&info_, text_, {}, kClientNotSet, nullptr) : text_);
     if (!skip_filter_) {
       auto filter = LastConsoleMsgs();
       if (filter && !filter->MaySend(text)) return;
@@ -217,7 +219,7 @@ bool SendConsoleMessage(TMohaaServerInfo& info, const std::string& message, bool
     if (!(background && defer_expansion)) text = ExpandMessage(&info, text, extra, player_id, event);
     if (background) {
       ConsoleMessageThreads().Add(
-          MakeThread<TConsoleMessage>(info, text, delay_seconds, repetitions, skip_filter));
+          MakeThread<TConsoleMessage>(info, text, delay_seconds, repetitions, skip_filter, defer_expansion));
       return true;
     }
     text = ConsoleSafeText(std::move(text));

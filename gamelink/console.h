@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/counters.h"
 #include "core/events.h"
 #include "core/serverinfo.h"
@@ -82,16 +83,21 @@ std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs();
 // attempts. Owned by ConsoleMessageThreads(); ends by itself.
 class TConsoleMessage : public TGeneralThread {
  public:
+  // expand: the text is still a template (deferred expansion). An already
+  // expanded text is not expanded again: a player's nick inserted by the
+  // first pass must not be read as a template by a second one.
   TConsoleMessage(TMohaaServerInfo& info, std::string text, int32_t delay_seconds, int32_t repetitions,
-                  bool skip_filter);
+                  bool skip_filter, bool expand);
 
  protected:
   void Execute() override;
 
  private:
-  // Waits ms on the system clock (a manual clock in tests); false when the
-  // thread was told to end or the application is shutting down.
-  bool Pause(int64_t ms);
+  // Waits until the monotonic clock (a manual one in tests) reaches
+  // deadline_ms; false when the thread was told to end or the application
+  // is shutting down.
+  bool PauseUntil(int64_t deadline_ms);
+  bool Pause(int64_t ms) { return PauseUntil(SteadyMs() + ms); }
   bool Stopping() const;
   void SendRepetition(const std::string& text, int32_t max_retry, int32_t fail_sleep_ms);
 
@@ -100,6 +106,8 @@ class TConsoleMessage : public TGeneralThread {
   int32_t delay_seconds_;
   int32_t repetitions_;
   bool skip_filter_;
+  bool expand_;
+  int64_t created_ms_;  // the delay counts from the request, not from the thread's start
   TLiveCount<TCounter::ConsoleMessageThreads> live_;
 };
 
