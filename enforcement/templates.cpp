@@ -91,7 +91,7 @@ class TExpansion {
   void Traffic();
   void ServerSettings();
   void PlayerList(const TUserList& list);
-  void ListPlayer(const TUserList& list, int32_t player_id);
+  void ListPlayer(TUserList& list, int32_t player_id);
   void HistoryEntry(const THistoryUserEntry& entry);
   void Event(const TMohaaEvent& event);
   bool HasPercent() const { return text_.find('%') != std::string::npos; }
@@ -186,9 +186,18 @@ void TExpansion::StoredVars(const THistoryUserEntry& entry, std::initializer_lis
   }
 }
 
-void TExpansion::ListPlayer(const TUserList& list, int32_t player_id) {
-  const TUserListEntry p = FindListEntry(list, player_id);
-  if (p.client_number != player_id) return;
+void TExpansion::ListPlayer(TUserList& list, int32_t player_id) {
+  // Searched in place: the list is our private copy, and copying all its
+  // rows again for one player would double the cost of the expansion.
+  TUserListEntry p;
+  bool found = false;
+  list.ForEachRow([&](const TUserListEntry& r) {
+    if (!found && r.client_number == player_id) {
+      p = r;
+      found = true;
+    }
+  });
+  if (!found) return;
   Player(p, "");
   Skills(p.name, "");
   if (auto entry = Find(player_id, p.name)) StoredVars(*entry, {""});
@@ -283,12 +292,12 @@ std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text, 
   if (RconTerminating()) return text;
   std::string result = text;
   try {
-    // A private copy: the list lock is not held while the text is built.
-    const std::unique_ptr<TUserList> list = SnapshotCurrentList();
     TExpansion x(result, info);
     // Every built-in placeholder has percent signs: without one, only the
     // caller's own substitutions can apply.
     if (x.HasPercent()) {
+      // A private copy: the list lock is not held while the text is built.
+      const std::unique_ptr<TUserList> list = SnapshotCurrentList();
       x.General();
       x.Traffic();
       if (info) x.ServerSettings();
