@@ -54,7 +54,8 @@ bool ContainsIgnoreCase(std::string_view text, std::string_view what);
 // The expansion. info, event and history may be null; player_id -1 or -999
 // means no player. Never throws: a failure is posted under "GLOBAL" and
 // the text expanded so far is returned. Any thread; takes the current-list
-// lock briefly, then each record's shared lock while reading it.
+// lock briefly, then each record's shared lock while reading it, so the
+// caller must not hold the lock of `history` or of a record of the store.
 std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text,
                                const TReplaceArray& extra = {}, int32_t player_id = kClientNotSet,
                                const TMohaaEvent* event = nullptr,
