@@ -9,6 +9,8 @@
 #include "core/cp1252.h"
 #include "core/events.h"
 #include "core/regional.h"
+#include "enforcement/templates.h"
+#include "gamelink/console.h"
 #include "gamelink/file_session.h"
 #include "gamelink/rcon.h"
 
@@ -41,6 +43,8 @@ void TKelvandromeService::Open() {
   RegisterSystemCategories();
   StartTerminal();
   server_info_ = std::make_unique<TMohaaServerInfo>();
+  CreateLastConsoleMsgs();       // the flood filter of said messages
+  InstallPlaceholderExpander();  // message templates for the console messages
   server_info_->log_switches[lsGlobalMessages] = config_->GetBoolDef("LogGlobalMessages", false);
   std::string log_dir = config_->GetStringDef("Logbasedir", (home / "Logs").string());
   if (log_dir.empty()) log_dir = (home / "Logs").string();
@@ -245,6 +249,8 @@ void TKelvandromeService::Close() {
   }
   SetRconTerminating(true);
   SetRconReplySink({});
+  ConsoleMessageThreads().Clear();
+  DestroyLastConsoleMsgs();
   {
     std::lock_guard lock(rcon_parser_mutex_);
     rcon_parser_.reset();

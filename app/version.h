@@ -1,8 +1,8 @@
-// The product's version text.
+// The product's version text, as the program entry reports it.
 #pragma once
 
+#include "core/version.h"
+
 namespace kv {
-inline constexpr const char* kProductName = "Kelvandrome";
-inline constexpr const char* kVersionText = "0.8.10 BETA";
 const char* VersionText();
 }  // namespace kv

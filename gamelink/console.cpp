@@ -1,0 +1,233 @@
+#include "gamelink/console.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "core/bus.h"
+#include "core/clock.h"
+#include "core/config.h"
+#include "core/cp1252.h"
+#include "core/domain.h"
+#include "core/regional.h"
+#include "gamelink/rcon.h"
+
+namespace kv {
+using namespace regional;
+namespace {
+
+std::mutex g_hook_mutex;  // guards g_expander and g_filter (a leaf)
+TMessageExpander g_expander;
+std::shared_ptr<TLastConsoleMsgs> g_filter;
+
+// Settings are read at the moment of use; without a store (early start-up,
+// tools) the defaults hold.
+bool BoolSetting(const char* name, bool def) { return HasConfig() ? Config().GetBoolDef(name, def) : def; }
+int32_t IntSetting(const char* name, int32_t def) {
+  return HasConfig() ? Config().GetIntegerDef(name, def) : def;
+}
+
+// A delivered text: counted by the flood filter and announced.
+void Delivered(const std::string& text) {
+  if (auto filter = LastConsoleMsgs()) filter->RecordDelivery(text);
+  PostEvent(std::make_shared<TMohaaEvent>(ekMessageSend, text));
+}
+
+bool SayNow(TMohaaServerInfo& info, const std::string& text, bool keep_responsive, bool skip_filter) {
+  if (!skip_filter) {
+    auto filter = LastConsoleMsgs();
+    // Refused by the filter is a rule that worked, not a failure.
+    if (filter && !filter->MaySend(text)) return true;
+  }
+  const std::string reply = SendMohaMessage(info, SayCommand(text), keep_responsive);
+  if (!ReplyShowsDelivery(reply)) return false;
+  Delivered(text);
+  return true;
+}
+
+}  // namespace
+
+void SetMessageExpander(TMessageExpander expander) {
+  std::lock_guard lock(g_hook_mutex);
+  g_expander = std::move(expander);
+}
+
+std::string ExpandMessage(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
+                          int32_t player_id, const TMohaaEvent* event) {
+  TMessageExpander expander;
+  {
+    std::lock_guard lock(g_hook_mutex);
+    expander = g_expander;
+  }
+  return expander ? expander(info, text, extra, player_id, event) : text;
+}
+
+std::string ConsoleSafeText(std::string text) {
+  for (char& c : text) {
+    switch (c) {
+      case '"': c = '\''; break;
+      case ';': c = ','; break;
+      case '\r':
+      case '\n':
+      case '\0': c = ' '; break;
+      default: break;
+    }
+  }
+  return text;
+}
+
+std::string SayCommand(const std::string& text) { return "Say \"" + ConsoleSafeText(text) + "\""; }
+
+bool ReplyShowsDelivery(const std::string& reply) {
+  const char* word = BoolSetting("QuakeRCON", false) ? "PRINT" : "BROADCAST";
+  return AnsiUpperCase(reply).find(word) != std::string::npos;
+}
+
+// --- flood filter ------------------------------------------------------------
+
+bool TLastConsoleMsgs::MaySend(const std::string& text) {
+  if (!BoolSetting("FilterMessagesSend", true)) return true;
+  const int32_t max_occured = IntSetting("FilterMessagesSendMaxOccured", 2);
+  const std::string upper = AnsiUpperCase(text);
+  std::lock_guard lock(mutex_);
+  for (const auto& e : entries_)
+    if (e.text == upper) return e.count < max_occured;
+  return true;
+}
+
+void TLastConsoleMsgs::RecordDelivery(const std::string& text) {
+  const int32_t max_count = IntSetting("FilterMessagesSendMaxCount", 10);
+  const std::string upper = AnsiUpperCase(text);
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.text == upper; });
+  if (it != entries_.end())
+    ++it->count;
+  else
+    entries_.push_back({upper, 1});
+  while (!entries_.empty() && static_cast<int64_t>(entries_.size()) > max_count)
+    entries_.erase(entries_.begin());
+}
+
+std::vector<std::string> TLastConsoleMsgs::Dump() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> lines;
+  lines.reserve(entries_.size());
+  for (const auto& e : entries_) lines.push_back(e.text + "=" + IntToStr(e.count));
+  return lines;
+}
+
+void CreateLastConsoleMsgs() {
+  std::lock_guard lock(g_hook_mutex);
+  g_filter = std::make_shared<TLastConsoleMsgs>();
+}
+
+void DestroyLastConsoleMsgs() {
+  std::shared_ptr<TLastConsoleMsgs> old;
+  {
+    std::lock_guard lock(g_hook_mutex);
+    old.swap(g_filter);
+  }
+}
+
+std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs() {
+  std::lock_guard lock(g_hook_mutex);
+  return g_filter;
+}
+
+// --- background sender -------------------------------------------------------
+
+TConsoleMessage::TConsoleMessage(TMohaaServerInfo& info, std::string text, int32_t delay_seconds,
+                                 int32_t repetitions, bool skip_filter, bool expand)
+    : info_(info),
+      text_(std::move(text)),
+      delay_seconds_(delay_seconds),
+      repetitions_(repetitions),
+      skip_filter_(skip_filter),
+      expand_(expand),
+      created_ms_(SteadyMs()) {}
+
+bool TConsoleMessage::Stopping() const { return Terminated() || RconTerminating(); }
+
+bool TConsoleMessage::PauseUntil(int64_t deadline) {
+  while (!Stopping()) {
+    const int64_t left = deadline - SteadyMs();
+    if (left <= 0) return true;
+    // A manual clock moves only when a test moves it: look again soon.
+    WaitFor(Clock().IsManual() ? std::min<int64_t>(left, 5) : left);
+  }
+  return false;
+}
+
+void TConsoleMessage::SendRepetition(const std::string& text, int32_t max_retry, int32_t fail_sleep_ms) {
+  bool delivered = false;
+  int32_t attempt = 0;
+  for (;;) {
+    ++attempt;
+    delivered = ReplyShowsDelivery(SendMohaMessage(info_, SayCommand(text), false));
+    if (!delivered) Pause(fail_sleep_ms);
+    if (delivered || Stopping() || attempt >= max_retry) break;
+  }
+  if (!delivered && attempt >= max_retry)
+    PostGlobal("Critical Error cant send (tryed " + IntToStr(attempt) + "times) Console Message: " + text,
+               mlCritical);
+  if (delivered) Delivered(text);
+}
+
+void TConsoleMessage::Execute() {
+  SetStarted(true);
+  try {
+    if (!PauseUntil(created_ms_ + int64_t{delay_seconds_} * 1000)) return;
+    if (text_.empty()) return;
+    const std::string text =
+        ConsoleSafeText(expand_ ? ExpandMessage(&info_, text_, {}, kClientNotSet, nullptr) : text_);
+    if (!skip_filter_) {
+      auto filter = LastConsoleMsgs();
+      if (filter && !filter->MaySend(text)) return;
+    }
+    const int32_t max_retry = IntSetting("RconMaxRetry", 20);
+    const int32_t fail_sleep_ms = IntSetting("RconFailSleep", 200);
+    for (int32_t r = 0; r < repetitions_; ++r) {
+      // One second between repetitions; none after the last, it would only
+      // keep the thread alive for nothing.
+      if (r > 0 && !Pause(1000)) break;
+      SendRepetition(text, max_retry, fail_sleep_ms);
+      if (Stopping()) break;
+    }
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("TConsoleMessage error on sending Message Error:") + e.what(), mlDebug);
+  }
+}
+
+TThreadSet& ConsoleMessageThreads() {
+  static TThreadSet threads;
+  return threads;
+}
+
+// --- the one entry point ------------------------------------------------------
+
+bool SendConsoleMessage(TMohaaServerInfo& info, const std::string& message, bool background,
+                        bool keep_responsive, bool skip_filter, const TReplaceArray& extra, int32_t player_id,
+                        const TMohaaEvent* event, int32_t delay_seconds, int32_t repetitions,
+                        bool defer_expansion) {
+  if (message.size() > kMaxConsoleMessage) {
+    PostGlobal("SendConsoleMessage Ignoring Message: " + message + " Error: Message to long (>200 chars)",
+               mlCritical);
+    return true;
+  }
+  if (message.empty()) return false;
+  std::string text = message;
+  try {
+    if (!(background && defer_expansion)) text = ExpandMessage(&info, text, extra, player_id, event);
+    if (background) {
+      ConsoleMessageThreads().Add(
+          MakeThread<TConsoleMessage>(info, text, delay_seconds, repetitions, skip_filter, defer_expansion));
+      return true;
+    }
+    text = ConsoleSafeText(std::move(text));
+    return SayNow(info, text, keep_responsive, skip_filter);
+  } catch (const std::exception& e) {
+    PostGlobal("SendConsoleMessage error: " + std::string(e.what()) + " Message:" + text, mlCritical);
+    return false;
+  }
+}
+
+}  // namespace kv

@@ -1,0 +1,128 @@
+// Saying things to the players: SendConsoleMessage (expand, limit, filter,
+// send "Say" now or from a background sender, test the delivery, announce
+// it), the flood filter TLastConsoleMsgs, and the background sender
+// TConsoleMessage.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/counters.h"
+#include "core/events.h"
+#include "core/serverinfo.h"
+#include "core/threads.h"
+
+namespace kv {
+
+// One caller-supplied substitution: the placeholder with its percent signs,
+// and its value.
+struct TReplaceStr {
+  std::string placeholder;
+  std::string value;
+};
+using TReplaceArray = std::vector<TReplaceStr>;
+
+// The placeholder expansion that messages go through. The templates module
+// installs it (the game link does not depend on it); without one, texts go
+// out as they are. Any thread; an empty function removes it.
+using TMessageExpander =
+    std::function<std::string(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
+                              int32_t player_id, const TMohaaEvent* event)>;
+void SetMessageExpander(TMessageExpander expander);
+std::string ExpandMessage(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
+                          int32_t player_id, const TMohaaEvent* event);
+
+inline constexpr size_t kMaxConsoleMessage = 200;
+
+// The text made safe to stand between the double quotes of a console
+// command: a double quote becomes an apostrophe (it would end the argument),
+// a semicolon a comma (a console that splits lines on it would run the rest
+// as a command), CR, LF and NUL a blank (they end the console line).
+std::string ConsoleSafeText(std::string text);
+// Say "text", with the text made safe.
+std::string SayCommand(const std::string& text);
+// The delivery test on a reply: "PRINT" with QuakeRCON, else "BROADCAST",
+// in any letter case.
+bool ReplyShowsDelivery(const std::string& reply);
+
+// The flood filter: the recently delivered texts (upper case, oldest first)
+// with how often each was delivered. Thread-safe; one lock (a leaf) held
+// for each whole operation.
+class TLastConsoleMsgs {
+ public:
+  // Reads FilterMessagesSend and FilterMessagesSendMaxOccured.
+  bool MaySend(const std::string& text);
+  // Reads FilterMessagesSendMaxCount.
+  void RecordDelivery(const std::string& text);
+  // "UPPER TEXT=count", one line per entry, oldest first.
+  std::vector<std::string> Dump() const;
+
+ private:
+  struct Entry {
+    std::string text;  // upper case
+    int32_t count = 0;
+  };
+  mutable std::mutex mutex_;  // guards entries_
+  std::vector<Entry> entries_;
+};
+
+// The service's one flood filter: created at start-up, destroyed at exit.
+// Without one, nothing is filtered and nothing is recorded. Any thread; a
+// caller holding the result keeps it alive past a destroy.
+void CreateLastConsoleMsgs();
+void DestroyLastConsoleMsgs();
+std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs();
+
+// A background sender: waits the delay, expands the text, then says it the
+// given number of times, one second apart, each with up to RconMaxRetry
+// attempts. Owned by ConsoleMessageThreads(); ends by itself.
+class TConsoleMessage : public TGeneralThread {
+ public:
+  // expand: the text is still a template (deferred expansion). An already
+  // expanded text is not expanded again: a player's nick inserted by the
+  // first pass must not be read as a template by a second one.
+  TConsoleMessage(TMohaaServerInfo& info, std::string text, int32_t delay_seconds, int32_t repetitions,
+                  bool skip_filter, bool expand);
+
+ protected:
+  void Execute() override;
+
+ private:
+  // Waits until the monotonic clock (a manual one in tests) reaches
+  // deadline_ms; false when the thread was told to end or the application
+  // is shutting down.
+  bool PauseUntil(int64_t deadline_ms);
+  bool Pause(int64_t ms) { return PauseUntil(SteadyMs() + ms); }
+  bool Stopping() const;
+  void SendRepetition(const std::string& text, int32_t max_retry, int32_t fail_sleep_ms);
+
+  TMohaaServerInfo& info_;
+  std::string text_;
+  int32_t delay_seconds_;
+  int32_t repetitions_;
+  bool skip_filter_;
+  bool expand_;
+  int64_t created_ms_;  // the delay counts from the request, not from the thread's start
+  TLiveCount<TCounter::ConsoleMessageThreads> live_;
+};
+
+// The running background senders. The service clears it at shutdown before
+// the server state goes away (Clear ends and joins every sender).
+TThreadSet& ConsoleMessageThreads();
+
+// Says a message to all players. Arguments in the documented order; true
+// when delivered, when a background sender was started, or when a rule
+// (too long, flood filter) refused the text; false for an empty text, an
+// immediate attempt that was not delivered, or an error. Any thread; an
+// immediate send blocks the caller for one rcon request.
+bool SendConsoleMessage(TMohaaServerInfo& info, const std::string& message, bool background,
+                        bool keep_responsive, bool skip_filter, const TReplaceArray& extra = {},
+                        int32_t player_id = -1, const TMohaaEvent* event = nullptr, int32_t delay_seconds = 0,
+                        int32_t repetitions = 1, bool defer_expansion = false);
+
+}  // namespace kv
