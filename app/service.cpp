@@ -117,7 +117,7 @@ void TKelvandromeService::SetAutoSave(int64_t interval_ms) {
   auto_save_ms_ = interval_ms;
   if (interval_ms <= 0) return;
   auto_save_timer_ = loop_.AddTimer(interval_ms, [this] {
-    SaveConfig();
+    SaveConfigNow();
     SetAutoSave(ReadAutoSaveIntervalMs());  // a changed SaveTimer applies from now on
   });
 }
@@ -152,16 +152,19 @@ bool TKelvandromeService::LoadConfigNow() {
 
 bool TKelvandromeService::SaveConfig() {
   bool ok = true;
-  OnLoop([&] {
-    try {
-      SaveAllData(options_.home, *server_info_, registry_, ui_settings_);
-      PostGlobal(kStatusConfigSaved, mlInformation);
-    } catch (const std::exception& e) {
-      PostGlobal(std::string("Error Saving Config: ") + e.what(), mlCritical);
-      ok = false;
-    }
-  });
+  OnLoop([&] { ok = SaveConfigNow(); });
   return ok;
+}
+
+bool TKelvandromeService::SaveConfigNow() {
+  try {
+    SaveAllData(options_.home, *server_info_, registry_, ui_settings_);
+    PostGlobal(kStatusConfigSaved, mlInformation);
+    return true;
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("Error Saving Config: ") + e.what(), mlCritical);
+    return false;
+  }
 }
 
 void TKelvandromeService::StartExceptionLog() {
@@ -242,11 +245,7 @@ void TKelvandromeService::Close() {
   auto_save_timer_ = 0;
   lifecycle_.reset();
   user_info_.reset();
-  try {
-    SaveAllData(options_.home, *server_info_, registry_, ui_settings_);
-  } catch (const std::exception& e) {
-    PostGlobal(std::string("Error Saving Config: ") + e.what(), mlCritical);
-  }
+  SaveConfigNow();  // the main loop has ended: this thread is the only one left here
   SetRconTerminating(true);
   SetRconReplySink({});
   ConsoleMessageThreads().Clear();

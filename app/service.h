@@ -71,6 +71,7 @@ class TKelvandromeService {
   void StartExceptionLog();
   void ApplyLoaded(const TLoadedSettings& loaded);
   bool LoadConfigNow();
+  bool SaveConfigNow();
   void SetAutoSave(int64_t interval_ms);
   std::unique_ptr<TLogFollower> MakeFileFollower();
   void ParseRconReply(const std::string& reply);

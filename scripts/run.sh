@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Builds and starts the service in a demo home directory (or the one given
-# with --home). Stop it with Ctrl-C.
+# Builds and starts the service. Stop it with Ctrl-C.
+#
+#   scripts/run.sh               demo: a simulated game server (mohsim) with a lively
+#                                match on 127.0.0.1, and kelvandrome in demo-home/
+#                                configured against it
+#   scripts/run.sh --home DIR    kelvandrome in DIR with the settings found there; when DIR
+#                                has no game server configured, the same demo against it
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "${JOBS:-$(nproc)}" --target kelvandrome kvtool
+cmake --build build -j "${JOBS:-$(nproc)}" --target kelvandrome kvtool mohsim
 
 home=demo-home
 args=("$@")
@@ -14,5 +19,60 @@ for ((i = 0; i < ${#args[@]}; i++)); do
   if [ "${args[$i]}" = "--home" ] && [ $((i + 1)) -lt ${#args[@]} ]; then home=${args[$((i + 1))]}; fi
 done
 mkdir -p "$home"
+home=$(cd "$home" && pwd)
 if [[ " ${args[*]-} " != *" --home "* ]]; then args+=(--home "$home"); fi
-exec build/app/kelvandrome "${args[@]}"
+
+ini="$home/kelvandrome.ini"
+configured=""
+if [ -f "$ini" ] && grep -qiE '^RCONHost=.+' "$ini"; then configured=yes; fi
+
+sim_pid=""
+cleanup() { if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi; }
+trap cleanup EXIT
+
+if [ -z "$configured" ]; then
+  port=${MOHSIM_PORT:-12203}
+  password=${MOHSIM_RCON_PASSWORD:-demo-$RANDOM$RANDOM}
+  log="$home/qconsole.log"
+  : > "$log"
+  enc() { build/tools/kvtool cipher encipher-text --purpose settings "$1"; }
+  # Settings of the demo: the simulated server, its log, every journal on.
+  {
+    echo "[Global]"
+    echo "RCONHost=$(enc 127.0.0.1)"
+    echo "RCONPORT=$port"
+    echo "RCONPASSWORD=$(enc "$password")"
+    echo "UseDirect=1"
+    echo "UseSSH=0"
+    echo "UseFTP=0"
+    echo "UseNoLog=0"
+    echo "LocalLogFile=$log"
+    echo "StartOnStartup=1"
+    echo "UserRefrestTimer=3"
+    # Weapon classes by the game's kill phrases (the defaults put everything
+    # into the first class).
+    echo "WeaponRegExprRifle=was rifled by"
+    echo "WeaponRegExprSniper=was sniped by"
+    echo "WeaponRegExprSub Machinegun=was gunned down by"
+    echo "WeaponRegExprMachine Gun=was machine-gunned by"
+    echo "WeaponRegExprRocket=rocket"
+    echo "WeaponRegExprShotgun=buckshot"
+    echo "WeaponRegExprGrenade=grenade"
+    echo "WeaponRegExprPistol=shot in the back|was shot by"
+    for key in LogGlobalMessages LogChat LogKicks LogKills LogNewUser LogUserBack LogWenfOffline \
+               LogNickChange LogGlobalMapChange LogMessagesSendToServer LogAllOtherEvents LogRcon; do
+      echo "$key=1"
+    done
+  } > "$ini.demo"
+  # Keep what the operator already set in the demo home; add what is missing.
+  if [ -f "$ini" ]; then
+    grep -viE '^(RCONHost|RCONPORT|RCONPASSWORD|LocalLogFile|WeaponRegExpr[^=]*)=' "$ini" | grep -v '^\[Global\]' >> "$ini.demo" || true
+  fi
+  mv "$ini.demo" "$ini"
+  echo "demo: mohsim on 127.0.0.1:$port writing $log; journals in $home/Logs"
+  MOHSIM_RCON_PASSWORD="$password" build/tools/mohsim --port "$port" --log "$log" --random 12 --step 700 \
+    > "$home/mohsim.out" 2>&1 &
+  sim_pid=$!
+fi
+
+build/app/kelvandrome "${args[@]}"
