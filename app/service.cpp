@@ -195,11 +195,37 @@ bool TKelvandromeService::IsRunning() {
   return running;
 }
 
-std::string TKelvandromeService::TerminalCommand(const std::string& line) {
-  std::string cmd;
-  for (char c : line)
-    if (c != ' ' && c != '\t' && c != '\r') cmd += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (cmd.empty()) return "";
+std::string TKelvandromeService::TerminalCommand(const std::string& input) {
+  // The terminal speaks UTF-8; texts inside the system are Windows-1252.
+  std::string line = Utf8ToCp1252(input);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  const size_t start = line.find_first_not_of(" \t");
+  if (start == std::string::npos) return "";
+  const size_t word_end = line.find_first_of(" \t", start);
+  std::string cmd = line.substr(start, word_end == std::string::npos ? std::string::npos : word_end - start);
+  for (char& c : cmd) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const size_t arg_start = word_end == std::string::npos ? std::string::npos : line.find_first_not_of(" \t", word_end);
+  const std::string arg = arg_start == std::string::npos ? "" : line.substr(arg_start);
+  if (cmd == "say") {
+    if (arg.empty()) return "usage: say TEXT";
+    // Said at once and through the flood filter, like a message typed in the console.
+    return SendConsoleMessage(*server_info_, arg, false, false, false) ? "said" : "not delivered (see the messages above)";
+  }
+  if (cmd == "rcon") {
+    if (arg.empty()) return "usage: rcon COMMAND";
+    return Cp1252ToUtf8(StripReplyHeader(SendMohaMessage(*server_info_, arg)));
+  }
+  if (cmd == "plink") {
+    const auto orphans = FindPlinkOrphans();
+    if (arg == "kill") {
+      KillProcesses(orphans);
+      return "ended " + std::to_string(orphans.size()) + " plink process(es)";
+    }
+    if (orphans.empty()) return "no plink zombies found";
+    std::string list;
+    for (int pid : orphans) list += " " + std::to_string(pid);
+    return "Found plink zombies, kill them ? (processes" + list + "; 'plink kill' ends them)";
+  }
   if (cmd == "start") {
     StartService();
     return lifecycle_->Status();
@@ -215,7 +241,7 @@ std::string TKelvandromeService::TerminalCommand(const std::string& line) {
     RequestStop();
     return "Kelvandrome is going down .....";
   }
-  return "unknown command '" + line + "' (start, stop, status, save, load, quit)";
+  return "unknown command '" + Cp1252ToUtf8(cmd) + "' (start, stop, status, save, load, say TEXT, rcon COMMAND, plink [kill], quit)";
 }
 
 void TKelvandromeService::StartTerminal() {

@@ -9,10 +9,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
+#include "core/cipher.h"
 #include "core/clock.h"
 #include "core/regional.h"
+#include "tools/mohsim/mohsim.h"
 
 namespace kv {
 namespace {
@@ -39,6 +42,39 @@ TEST(Service, OpenCreatesTheHomeAndPrintsGlobalMessages) {
   const std::string out = terminal.str();
   EXPECT_NE(out.find(" Information Kelvandrome 0.8.10 BETA started in " + home.string() + "\n"), std::string::npos) << out;
   EXPECT_NE(out.find(" Information Kelvandrome stopped\n"), std::string::npos) << out;
+  fs::remove_all(home);
+}
+
+TEST(Service, TerminalCommandsSayAndRcon) {
+  const fs::path home = TempHome("say");
+  fs::create_directories(home);
+  mohsim::TMohSim sim("pw", (home / "qconsole.log").string());
+  std::string error;
+  ASSERT_TRUE(sim.Listen(0, error)) << error;
+  sim.Join("Alice");
+  {
+    std::ofstream ini(home / "kelvandrome.ini", std::ios::binary);
+    ini << "[Global]\r\nRCONHost=" << EncipherText(TCipherPurpose::Settings, "127.0.0.1")
+        << "\r\nRCONPORT=" << sim.Port() << "\r\nRCONPASSWORD=" << EncipherText(TCipherPurpose::Settings, "pw")
+        << "\r\nLogMessagesSendToServer=1\r\n";
+  }
+  std::ostringstream terminal;
+  {
+    TKelvandromeService service({home.string(), &terminal});
+    service.Open();
+    EXPECT_EQ(service.TerminalCommand("say hello \"all\""), "said");
+    const std::string status = service.TerminalCommand("rcon status");
+    EXPECT_NE(status.find("Alice"), std::string::npos) << status;
+    EXPECT_EQ(service.TerminalCommand("say"), "usage: say TEXT");
+    EXPECT_NE(service.TerminalCommand("frobnicate").find("unknown command 'frobnicate'"), std::string::npos);
+    EXPECT_EQ(service.TerminalCommand("   "), "");
+    service.Close();
+  }
+  std::ifstream sent(home / "Logs" / "MessagesSend.txt");
+  std::stringstream text;
+  text << sent.rdbuf();
+  EXPECT_NE(text.str().find("hello 'all'"), std::string::npos) << text.str();
+  sim.Stop();
   fs::remove_all(home);
 }
 
