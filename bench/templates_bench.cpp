@@ -26,14 +26,14 @@ kv::TUserListEntry Player(int i) {
   return r;
 }
 
-// A store of 32 players with twenty statistics each.
+// A store of 32 players with `stats` statistics each.
 class TBenchHistory : public kv::THistoryLookup {
  public:
-  TBenchHistory() {
+  explicit TBenchHistory(int stats) {
     for (int i = 0; i < 32; ++i) {
       auto e = std::make_shared<kv::THistoryUserEntry>();
       e->player = Player(i);
-      for (int v = 0; v < 20; ++v) e->persistent.SetValue("Stat" + std::to_string(v), kv::TVariant(v * i));
+      for (int v = 0; v < stats; ++v) e->persistent.SetValue("Stat" + std::to_string(v), kv::TVariant(v * i));
       e->persistent.SetValue("MapsPlayed", kv::TVariant(i + 1));
       e->visit.SetValue("Kills", kv::TVariant(i));
       entries_.push_back(e);
@@ -95,7 +95,7 @@ BENCHMARK(BM_ExpandKickMessage32);
 
 void BM_ExpandWithStatistics32(benchmark::State& state) {
   TSetup setup;
-  kv::SetHistoryLookup(std::make_shared<TBenchHistory>());
+  kv::SetHistoryLookup(std::make_shared<TBenchHistory>(static_cast<int>(state.range(0))));
   const std::string tmpl =
       "%playernick1% played %DATA[1]MapsPlayed% maps, %TEMPDATA[1]Kills% kills; " + kKickTemplate;
   for (auto _ : state) {
@@ -103,7 +103,8 @@ void BM_ExpandWithStatistics32(benchmark::State& state) {
     benchmark::DoNotOptimize(text);
   }
 }
-BENCHMARK(BM_ExpandWithStatistics32);
+// The histories hold 20 or 200 stored variables per player.
+BENCHMARK(BM_ExpandWithStatistics32)->Arg(20)->Arg(200);
 
 void BM_ExpandWithoutPlaceholders(benchmark::State& state) {
   TSetup setup;

@@ -179,10 +179,17 @@ void TExpansion::StoredVars(const THistoryUserEntry& entry, std::initializer_lis
   for (const auto& [kind, vars] : lists) {
     // Without the prefix in the text no variable of the list can match.
     if (!ContainsIgnoreCase(text_, kind)) continue;
-    for (const char* prefix : prefixes)
-      for (int i = 0; i < vars->Count(); ++i)
-        Put(std::string(kind) + prefix + vars->NameByIndex(i) + "%",
-            VariantToPlaceholderText(vars->ValueByIndex(i)));
+    for (const char* prefix : prefixes) {
+      std::string placeholder = std::string(kind) + prefix;
+      const size_t stem = placeholder.size();
+      vars->ForEach([&](const std::string& name, const TVariant& value) {
+        placeholder.resize(stem);
+        placeholder += name;
+        placeholder += '%';
+        // Most stored values are not asked for: look before converting.
+        if (ContainsIgnoreCase(text_, placeholder)) Put(placeholder, VariantToPlaceholderText(value));
+      });
+    }
   }
 }
 
