@@ -55,7 +55,7 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
 }
 
 // 1899-12-30 relative to 1970-01-01.
-constexpr int64_t kDelphiEpoch = -25569;
+constexpr int64_t kDateEpochDays = -25569;
 
 int DaysInMonth(int y, int m) {
   static const int kDays[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -214,7 +214,7 @@ bool TryEncodeDate(int year, int month, int day, double& out) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
   if (day > DaysInMonth(year, month)) return false;
   out = static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
-                            kDelphiEpoch);
+                            kDateEpochDays);
   return true;
 }
 
@@ -238,7 +238,7 @@ void DecodeDate(double dt, int& year, int& month, int& day) {
   SplitDateTime(dt, days, frac);
   // A time of day that rounds up to a full day belongs to the next date.
   if (std::llround(frac * kMsPerDay) >= static_cast<int64_t>(kMsPerDay)) days += dt < 0 ? -1 : 1;
-  CivilFromDays(days + kDelphiEpoch, year, month, day);
+  CivilFromDays(days + kDateEpochDays, year, month, day);
 }
 
 void DecodeTime(double dt, int& hour, int& minute, int& second, int& msec) {

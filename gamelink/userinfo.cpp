@@ -29,7 +29,8 @@ std::shared_ptr<const TServerIdentityFn> g_identity;
 // became current. Taken before the current-list lock and before posting.
 std::mutex g_publish_mutex;
 
-// Delphi-style Copy: 1-based start (values below 1 count as 1), count
+// A substring by 1-based column positions, as the status columns are counted:
+// start below 1 counts as 1; count
 // characters or fewer at the end; a negative count gives an empty text.
 std::string Copy(const std::string& s, int64_t start, int64_t count) {
   if (start < 1) start = 1;
