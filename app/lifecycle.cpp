@@ -105,7 +105,8 @@ void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_
     // The configuration store writes a missing key's default at its first
     // read, so the message and the timer always agree on the delay.
     const int delay = Config().GetIntegerDef("ErrorRestartDelay", default_delay);
-    PostGlobal("Trying to restart the lost session (in " + std::to_string(delay) + " seconds) ...", mlCritical);
+    PostGlobal("Trying to restart the lost session (in " + std::to_string(delay) + " seconds) ...",
+               mlCritical);
     if (restart_timer_ == 0) {
       const int timer_delay = Config().GetIntegerDef("ErrorRestartDelay", 10);
       restart_timer_ = loop_.AddTimer(static_cast<int64_t>(timer_delay) * 1000, [this] {
@@ -152,7 +153,8 @@ std::unique_ptr<TInstanceLock> TInstanceLock::Acquire(const std::string& home, c
   }
   const std::string path = RuntimeDirectory() + "/" + name + ".lock";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error("cannot create the instance lock " + path + ": " + std::strerror(errno));
+  if (fd < 0)
+    throw std::runtime_error("cannot create the instance lock " + path + ": " + std::strerror(errno));
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     char buf[1024];
     const ssize_t n = ::pread(fd, buf, sizeof buf, 0);
@@ -202,7 +204,8 @@ void KillProcesses(const std::vector<int>& pids) {
     if (pid != ::getpid()) ::kill(pid, SIGTERM);
   for (int pid : pids) {
     if (pid == ::getpid()) continue;
-    for (int i = 0; i < 50 && ::kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 50 && ::kill(pid, 0) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (::kill(pid, 0) == 0) ::kill(pid, SIGKILL);
   }
 }

@@ -1,8 +1,8 @@
 // kelvandrome: the service's entry point. Parses the command line, blocks
 // the stop signals for every thread and watches them on one thread of its
 // own, runs the main loop on the main thread, and shuts down in order.
-#include <pthread.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 

@@ -58,13 +58,15 @@ void TKelvandromeService::Open() {
   followers.file = [this] { return MakeFileFollower(); };
   lifecycle_ = std::make_unique<TServiceLifecycle>(loop_, *server_info_, std::move(followers));
   // Replies to rcon commands are read like log text.
-  rcon_parser_ = std::make_unique<TServerLogEventChecker>([this](std::string_view w) { return classifier_.Classify(w); });
+  rcon_parser_ = std::make_unique<TServerLogEventChecker>(
+      [this](std::string_view w) { return classifier_.Classify(w); });
   SetRconReplySink([this](TMohaaServerInfo&, const std::string& reply) { ParseRconReply(reply); });
   open_ = true;
   PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
   LoadConfigNow();  // Open runs on the thread that is about to run the main loop
   if (!FindPlinkOrphans().empty())
-    PostGlobal("Found plink zombie(s) (maybe from old SSH Session), use Extra Menu to get rid of them.", mlCritical);
+    PostGlobal("Found plink zombie(s) (maybe from old SSH Session), use Extra Menu to get rid of them.",
+               mlCritical);
   // Open runs on the thread that is about to run the main loop.
   if (config_->GetBoolDef("StartOnStartup", false)) lifecycle_->Start();
 }
@@ -86,7 +88,8 @@ class TFileFollower : public TLogFollower {
 }  // namespace
 
 std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
-  auto parser = std::make_unique<TServerLogEventChecker>([this](std::string_view w) { return classifier_.Classify(w); });
+  auto parser = std::make_unique<TServerLogEventChecker>(
+      [this](std::string_view w) { return classifier_.Classify(w); });
   auto session = TFileSession::Create(server_info_.get(), server_info_->local_log_file, std::move(parser));
   if (!session) return nullptr;
   return std::make_unique<TFileFollower>(std::move(session));
@@ -136,14 +139,18 @@ bool TKelvandromeService::LoadConfigNow() {
       PostGlobal(kStatusConfigLoaded, mlInformation);
     } catch (const ESettingsLoadError& e) {
       ApplyLoaded(e.Loaded());
-      PostGlobal(std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
-                             "helps please del all Config Files \r\n") + e.what(),
-                 mlCritical);
+      PostGlobal(
+          std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
+                      "helps please del all Config Files \r\n") +
+              e.what(),
+          mlCritical);
       ok = false;
     } catch (const std::exception& e) {
-      PostGlobal(std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
-                             "helps please del all Config Files \r\n") + e.what(),
-                 mlCritical);
+      PostGlobal(
+          std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
+                      "helps please del all Config Files \r\n") +
+              e.what(),
+          mlCritical);
       ok = false;
     }
   }
@@ -177,8 +184,10 @@ void TKelvandromeService::StartExceptionLog() {
 
 void TKelvandromeService::OnLoop(const std::function<void()>& fn) {
   // Queued until the loop runs; refused (and dropped) once it has stopped.
-  if (loop_.IsLoopThread()) fn();
-  else loop_.Invoke(fn);
+  if (loop_.IsLoopThread())
+    fn();
+  else
+    loop_.Invoke(fn);
 }
 
 void TKelvandromeService::StartService() {
@@ -204,12 +213,15 @@ std::string TKelvandromeService::TerminalCommand(const std::string& input) {
   const size_t word_end = line.find_first_of(" \t", start);
   std::string cmd = line.substr(start, word_end == std::string::npos ? std::string::npos : word_end - start);
   for (char& c : cmd) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const size_t arg_start = word_end == std::string::npos ? std::string::npos : line.find_first_not_of(" \t", word_end);
+  const size_t arg_start =
+      word_end == std::string::npos ? std::string::npos : line.find_first_not_of(" \t", word_end);
   const std::string arg = arg_start == std::string::npos ? "" : line.substr(arg_start);
   if (cmd == "say") {
     if (arg.empty()) return "usage: say TEXT";
     // Said at once and through the flood filter, like a message typed in the console.
-    return SendConsoleMessage(*server_info_, arg, false, false, false) ? "said" : "not delivered (see the messages above)";
+    return SendConsoleMessage(*server_info_, arg, false, false, false)
+               ? "said"
+               : "not delivered (see the messages above)";
   }
   if (cmd == "rcon") {
     if (arg.empty()) return "usage: rcon COMMAND";
@@ -241,7 +253,8 @@ std::string TKelvandromeService::TerminalCommand(const std::string& input) {
     RequestStop();
     return "Kelvandrome is going down .....";
   }
-  return "unknown command '" + Cp1252ToUtf8(cmd) + "' (start, stop, status, save, load, say TEXT, rcon COMMAND, plink [kill], quit)";
+  return "unknown command '" + Cp1252ToUtf8(cmd) +
+         "' (start, stop, status, save, load, say TEXT, rcon COMMAND, plink [kill], quit)";
 }
 
 void TKelvandromeService::StartTerminal() {

@@ -8,16 +8,16 @@
 #include <memory>
 #include <string>
 
+#include "app/lifecycle.h"
 #include "core/bus_hub.h"
 #include "core/bus_monitor.h"
 #include "core/config.h"
+#include "core/datafiles.h"
+#include "core/logwriter.h"
 #include "core/mainloop.h"
 #include "core/serverinfo.h"
-#include "core/threads.h"
-#include "app/lifecycle.h"
-#include "core/logwriter.h"
-#include "core/datafiles.h"
 #include "core/settings.h"
+#include "core/threads.h"
 #include "enforcement/weapon_classes.h"
 #include "gamelink/logparser.h"
 #include "gamelink/userinfo.h"
@@ -25,7 +25,7 @@
 namespace kv {
 
 struct TServiceOptions {
-  std::string home;            // absolute home directory
+  std::string home;                  // absolute home directory
   std::ostream* terminal = nullptr;  // where "GLOBAL" messages are printed; none when null
 };
 

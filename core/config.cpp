@@ -128,7 +128,8 @@ std::string TConfigFile::ReadString(std::string_view section, std::string_view k
 }
 
 void TConfigFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  if (value.find_first_of("\r\n") != std::string_view::npos || key.find_first_of("\r\n=[") != std::string_view::npos)
+  if (value.find_first_of("\r\n") != std::string_view::npos ||
+      key.find_first_of("\r\n=[") != std::string_view::npos)
     throw ECfgError("Der Wert f\xFCr \"" + std::string(key) + "\" enth\xE4lt einen Zeilenumbruch");
   std::string stored(value);
   if (QuotedPair(value)) stored = value.front() + stored + value.front();
@@ -189,23 +190,34 @@ namespace {
 
 bool IsKnownType(int type) {
   switch (type) {
-    case vtSmallint: case vtInteger: case vtByte: case vtSingle: case vtDouble: case vtCurrency:
-    case vtDate: case vtBoolean: case vtString: case kCfgDateTime: case kCfgPath:
-      return true;
-    default:
-      return false;
+    case vtSmallint:
+    case vtInteger:
+    case vtByte:
+    case vtSingle:
+    case vtDouble:
+    case vtCurrency:
+    case vtDate:
+    case vtBoolean:
+    case vtString:
+    case kCfgDateTime:
+    case kCfgPath: return true;
+    default: return false;
   }
 }
 
 // The value a text reads as under a type code.
 TVariant FromText(const std::string& text, int type) {
   switch (type) {
-    case vtSmallint: case vtInteger: case vtByte: {
+    case vtSmallint:
+    case vtInteger:
+    case vtByte: {
       int64_t i;
       if (!regional::TryStrToInt(text, i) || i < INT32_MIN || i > UINT32_MAX) return TVariant(0);
       return TVariant(static_cast<int32_t>(static_cast<uint32_t>(i)));
     }
-    case vtSingle: case vtDouble: case vtCurrency: {
+    case vtSingle:
+    case vtDouble:
+    case vtCurrency: {
       double d;
       if (!regional::TryStrToFloat(text, d)) d = 0;
       if (type == vtCurrency) return TVariant::CurrencyFromDouble(d);
@@ -231,15 +243,16 @@ TVariant FromText(const std::string& text, int type) {
       if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
       return TVariant(path);
     }
-    default:
-      return TVariant(text);
+    default: return TVariant(text);
   }
 }
 
 int OwnType(const TVariant& v) {
   switch (v.Type()) {
     case vtBoolean: return vtBoolean;
-    case vtSingle: case vtDouble: case vtCurrency: return vtDouble;
+    case vtSingle:
+    case vtDouble:
+    case vtCurrency: return vtDouble;
     case vtDate: return kCfgDateTime;
     default: return v.IsInteger() ? vtInteger : vtString;
   }
@@ -255,12 +268,17 @@ TDynamicConfigData::TDynamicConfigData(TConfigFile* file, std::string section)
 std::string TDynamicConfigData::ToText(int type, const TVariant& value) {
   if (type == kCfgUseValueType) type = OwnType(value);
   switch (type) {
-    case vtSmallint: case vtInteger: case vtByte: return regional::IntToStr(value.AsInt64());
-    case vtSingle: case vtDouble: case vtCurrency: return regional::FloatToStr(value.AsDouble());
+    case vtSmallint:
+    case vtInteger:
+    case vtByte: return regional::IntToStr(value.AsInt64());
+    case vtSingle:
+    case vtDouble:
+    case vtCurrency: return regional::FloatToStr(value.AsDouble());
     case vtDate: return regional::DateToStr(value.AsDouble());
     case kCfgDateTime: return regional::DateTimeToStr(value.AsDouble());
     case vtBoolean: return value.AsBool() ? "1" : "0";
-    case vtString: case kCfgPath: return value.AsString();
+    case vtString:
+    case kCfgPath: return value.AsString();
     default: throw ECfgError(kErrUnknownCfgType);
   }
 }

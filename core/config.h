@@ -78,14 +78,18 @@ class TDynamicConfigData {
   std::string GetStringDef(std::string_view name, std::string_view def) {
     return GetValueDef(name, vtString, TVariant(std::string(def))).AsString();
   }
-  void SetString(std::string_view name, std::string_view v) { SetValue(name, vtString, TVariant(std::string(v))); }
+  void SetString(std::string_view name, std::string_view v) {
+    SetValue(name, vtString, TVariant(std::string(v)));
+  }
   int32_t GetInteger(std::string_view name) { return GetValue(name, vtInteger).AsInteger(); }
   int32_t GetIntegerDef(std::string_view name, int32_t def) {
     return GetValueDef(name, vtInteger, TVariant(def)).AsInteger();
   }
   void SetInteger(std::string_view name, int32_t v) { SetValue(name, vtInteger, TVariant(v)); }
   bool GetBool(std::string_view name) { return GetValue(name, vtBoolean).AsBool(); }
-  bool GetBoolDef(std::string_view name, bool def) { return GetValueDef(name, vtBoolean, TVariant(def)).AsBool(); }
+  bool GetBoolDef(std::string_view name, bool def) {
+    return GetValueDef(name, vtBoolean, TVariant(def)).AsBool();
+  }
   void SetBool(std::string_view name, bool v) { SetValue(name, vtBoolean, TVariant(v)); }
   double GetDateTimeDef(std::string_view name, double def) {
     return GetValueDef(name, kCfgDateTime, TVariant::Date(def)).AsDouble();

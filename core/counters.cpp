@@ -6,9 +6,9 @@ namespace {
 std::atomic<int64_t> g_counters[kCounterCount];
 
 constexpr const char* kLabels[kCounterCount] = {
-    "Events: ",         "HistoryEntrys: ",         "UserLists: ",      "LogEntrys: ",
-    "VarListCount: ",   "KickThreads: ",           "RequestThreads: ", "ConsoleMessageThreads: ",
-    "UdpConnections: ", "CustomSockets: ",         "AccessListEntry: ", "ServerPackets: ",
+    "Events: ",         "HistoryEntrys: ", "UserLists: ",       "LogEntrys: ",
+    "VarListCount: ",   "KickThreads: ",   "RequestThreads: ",  "ConsoleMessageThreads: ",
+    "UdpConnections: ", "CustomSockets: ", "AccessListEntry: ", "ServerPackets: ",
     "ServerListEntry: "};
 
 }  // namespace

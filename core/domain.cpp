@@ -3,17 +3,56 @@
 namespace kv {
 namespace {
 
-constexpr const char* kEventKindNames[kEventKindCount] = {
-    "unknown", "kill", "NewUserList", "NewLogFileEntry", "NewRconLog", "UserHistChanged", "NewUser",
-    "NickChanged", "WentOffline", "UserBack", "SelfKill", "Del User History", "Map Change/Restart",
-    "MessageEventListChanged", "UserBanned", "UseripBanned", "UserKicked", "BanOver", "BanAdded",
-    "StatsListChanged", "SendRepMail", "WriteRepFile", "ConfigListChanged", "Chat Message",
-    "Remote Command", "Remote Connection", "Message Send", "TeamKill", "New Round", "New Skin",
-    "Skin Changed", "Spawn Kill", "Loading History", "Loading Done", "Team Change", "Weapon Change",
-    "Weapon Reload", "Show Score", "Auto Join Team", "AntiCheat Command", "AntiCheat Connected",
-    "AntiCheat Disconnected", "AntiCheat User Qconsole Log", "loading AntiCheat UserList",
-    "AntiCheat UserList loaded", "AntiCheat Report", "Check AntiCheat User", "Bad Word", "KVClient Kick",
-    "ACClient Kick"};
+constexpr const char* kEventKindNames[kEventKindCount] = {"unknown",
+                                                          "kill",
+                                                          "NewUserList",
+                                                          "NewLogFileEntry",
+                                                          "NewRconLog",
+                                                          "UserHistChanged",
+                                                          "NewUser",
+                                                          "NickChanged",
+                                                          "WentOffline",
+                                                          "UserBack",
+                                                          "SelfKill",
+                                                          "Del User History",
+                                                          "Map Change/Restart",
+                                                          "MessageEventListChanged",
+                                                          "UserBanned",
+                                                          "UseripBanned",
+                                                          "UserKicked",
+                                                          "BanOver",
+                                                          "BanAdded",
+                                                          "StatsListChanged",
+                                                          "SendRepMail",
+                                                          "WriteRepFile",
+                                                          "ConfigListChanged",
+                                                          "Chat Message",
+                                                          "Remote Command",
+                                                          "Remote Connection",
+                                                          "Message Send",
+                                                          "TeamKill",
+                                                          "New Round",
+                                                          "New Skin",
+                                                          "Skin Changed",
+                                                          "Spawn Kill",
+                                                          "Loading History",
+                                                          "Loading Done",
+                                                          "Team Change",
+                                                          "Weapon Change",
+                                                          "Weapon Reload",
+                                                          "Show Score",
+                                                          "Auto Join Team",
+                                                          "AntiCheat Command",
+                                                          "AntiCheat Connected",
+                                                          "AntiCheat Disconnected",
+                                                          "AntiCheat User Qconsole Log",
+                                                          "loading AntiCheat UserList",
+                                                          "AntiCheat UserList loaded",
+                                                          "AntiCheat Report",
+                                                          "Check AntiCheat User",
+                                                          "Bad Word",
+                                                          "KVClient Kick",
+                                                          "ACClient Kick"};
 
 struct TMapName {
   const char* map;
@@ -22,9 +61,9 @@ struct TMapName {
 
 constexpr TMapName kMapNames[] = {
     {"dm/mohdm1", "Southern France"}, {"dm/mohdm2", "Destroyed Village"}, {"dm/mohdm3", "Remagen"},
-    {"dm/mohdm4", "The Crossroads"},   {"dm/mohdm5", "Snowy Park"},         {"dm/mohdm6", "Stalingrad"},
-    {"dm/mohdm7", "Algiers"},          {"obj/obj_team1", "The Hunt"},       {"obj/obj_team2", "V2 Rocket Base"},
-    {"obj/obj_team3", "Omaha Beach"},  {"obj/obj_team4", "The Bridge"},
+    {"dm/mohdm4", "The Crossroads"},  {"dm/mohdm5", "Snowy Park"},        {"dm/mohdm6", "Stalingrad"},
+    {"dm/mohdm7", "Algiers"},         {"obj/obj_team1", "The Hunt"},      {"obj/obj_team2", "V2 Rocket Base"},
+    {"obj/obj_team3", "Omaha Beach"}, {"obj/obj_team4", "The Bridge"},
 };
 
 }  // namespace

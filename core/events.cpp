@@ -37,7 +37,8 @@ std::unique_ptr<TMohaaEvent> CloneEvent(const TMohaaEvent* event) {
 
 bool PostEvent(std::shared_ptr<TMohaaEvent> event) {
   const std::string name = EventKindName(event->kind);
-  return PostMonitorMessage("EVENT" + name, name, mlInformation, std::shared_ptr<TBusObject>(std::move(event)));
+  return PostMonitorMessage("EVENT" + name, name, mlInformation,
+                            std::shared_ptr<TBusObject>(std::move(event)));
 }
 
 void RegisterSystemCategories() {
@@ -45,7 +46,8 @@ void RegisterSystemCategories() {
   if (!hub) return;
   hub->RegisterCategory("GLOBAL", kDataPointer);
   hub->RegisterCategory("Exceptions", kDataObject);
-  for (int k = 0; k < kEventKindCount; ++k) hub->RegisterCategory(std::string("Event") + EventKindName(k), kDataObject);
+  for (int k = 0; k < kEventKindCount; ++k)
+    hub->RegisterCategory(std::string("Event") + EventKindName(k), kDataObject);
 }
 
 }  // namespace kv

@@ -58,7 +58,8 @@ std::string SecondName(const TMohaaEvent& e) { return e.log_entry ? e.log_entry-
 
 std::string CommonText(const TMohaaEvent& e) {
   std::string out;
-  if (e.history_entry && !e.history_entry->player.name.empty()) out += " Player: " + e.history_entry->player.name;
+  if (e.history_entry && !e.history_entry->player.name.empty())
+    out += " Player: " + e.history_entry->player.name;
   if (e.log_entry) {
     if (!FirstName(e).empty()) out += " Player1: " + FirstName(e);
     if (!SecondName(e).empty()) out += " Player2: " + SecondName(e);
@@ -129,7 +130,8 @@ void TLogWriter::WriteLogLine(const std::string& file_name, const std::string& t
     std::lock_guard lock(files_mutex_);
     auto it = files_.find(path.string());
     if (it == files_.end()) {
-      const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (Switch(lsDelFilesOnRestart) ? O_TRUNC : 0);
+      const int flags =
+          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (Switch(lsDelFilesOnRestart) ? O_TRUNC : 0);
       const int fd = ::open(path.c_str(), flags, 0644);
       if (fd < 0) {
         error = std::strerror(errno);
@@ -174,12 +176,14 @@ TLogWriter::TLine TLogWriter::EventLine(const TMohaaEvent& e) const {
     case ekKill:
       // The parser puts the victim first and the killer second; the journal
       // reads the natural way round.
-      return {Switch(lsKills) ? "Kills.txt" : "", SecondName(e) + " killed " + first + " with " + WeaponName(e)};
+      return {Switch(lsKills) ? "Kills.txt" : "",
+              SecondName(e) + " killed " + first + " with " + WeaponName(e)};
     case ekNickChanged:
       return {Switch(lsNickChange) ? "User_NickChanged.txt" : "", e.text + " renamed to " + first};
     case ekMapChange: {
       const bool on = Switch(lsGlobalMapChange) || Switch(lsUserMapChange);
-      if (e.history_entry) return {on ? "User_MapChanged.txt" : "", e.history_entry->player.name + " - Map:" + e.text};
+      if (e.history_entry)
+        return {on ? "User_MapChanged.txt" : "", e.history_entry->player.name + " - Map:" + e.text};
       return {on ? "MapChanged.txt" : "", e.text};
     }
     case ekUserBanned:
@@ -189,8 +193,7 @@ TLogWriter::TLine TLogWriter::EventLine(const TMohaaEvent& e) const {
     case ekUserKicked:
       return {Switch(lsKicks) ? "User_Kicked.txt" : "",
               e.log_entry ? first + " Ip:" + address + " Reason:" + e.text : " Reason:" + e.text};
-    case ekChatMessage:
-      return {Switch(lsChat) ? "User_Chat.txt" : "", first + ": " + e.text};
+    case ekChatMessage: return {Switch(lsChat) ? "User_Chat.txt" : "", first + ": " + e.text};
     case ekAntiCheatUserQconsoleLog: {
       std::string line;
       if (e.log_entry) {
@@ -206,8 +209,7 @@ TLogWriter::TLine TLogWriter::EventLine(const TMohaaEvent& e) const {
       if (e.variables.TryGetValue("NickName", nick)) line += " NickName:[" + nick.AsString() + "]";
       return {Switch(lsACCheckACUser) ? "ACUserChecks.txt" : "", line};
     }
-    case ekSelfKill:
-      return {Switch(lsServiceEvents) ? "SystemEvents.txt" : "", CommonText(e)};
+    case ekSelfKill: return {Switch(lsServiceEvents) ? "SystemEvents.txt" : "", CommonText(e)};
     default:
       return {Switch(lsAllOtherEvents) ? "Events.txt" : "",
               std::string("Typ: ") + EventKindName(e.kind) + " " + CommonText(e)};

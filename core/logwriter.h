@@ -53,7 +53,7 @@ class TLogWriter {
   TMohaaServerInfo& info_;
   std::string home_;
   std::atomic<bool> enabled_{true};
-  std::mutex files_mutex_;  // guards files_; a leaf
+  std::mutex files_mutex_;            // guards files_; a leaf
   std::map<std::string, int> files_;  // open descriptors by path
   TThreadPtr<TMsgMonitor> monitor_;
 };

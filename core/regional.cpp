@@ -10,11 +10,11 @@
 
 namespace kv::regional {
 
-const char* const kLongDayNames[8] = {"",         "Sonntag",  "Montag",  "Dienstag",
+const char* const kLongDayNames[8] = {"",         "Sonntag",    "Montag",  "Dienstag",
                                       "Mittwoch", "Donnerstag", "Freitag", "Samstag"};
 const char* const kShortDayNames[8] = {"", "So", "Mo", "Di", "Mi", "Do", "Fr", "Sa"};
-const char* const kLongMonthNames[13] = {"",     "Januar", "Februar",   "M\xE4rz",    "April",
-                                         "Mai",  "Juni",   "Juli",      "August",     "September",
+const char* const kLongMonthNames[13] = {"",        "Januar",   "Februar", "M\xE4rz", "April",
+                                         "Mai",     "Juni",     "Juli",    "August",  "September",
                                          "Oktober", "November", "Dezember"};
 const char* const kShortMonthNames[13] = {"",    "Jan", "Feb", "M\xE4r", "Apr", "Mai", "Jun",
                                           "Jul", "Aug", "Sep", "Okt",    "Nov", "Dez"};
@@ -188,11 +188,16 @@ bool TryStrToInt(std::string_view text, int64_t& out) {
   uint64_t v = 0;
   for (char c : s) {
     int d;
-    if (IsDigit(c)) d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
-    if (v > (std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) return false;
+    if (IsDigit(c))
+      d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
+    if (v > (std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base))
+      return false;
     v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
   }
   constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
@@ -220,7 +225,8 @@ bool TryEncodeDate(int year, int month, int day, double& out) {
 
 double EncodeDate(int year, int month, int day) {
   double v;
-  if (!TryEncodeDate(year, month, day, v)) throw std::invalid_argument("Ungültiges Argument zum Codieren des Datums");
+  if (!TryEncodeDate(year, month, day, v))
+    throw std::invalid_argument("Ungültiges Argument zum Codieren des Datums");
   return v;
 }
 

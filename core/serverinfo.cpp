@@ -9,13 +9,39 @@
 
 namespace kv {
 
-const char* const kLogSwitchKeys[kLogSwitchCount] = {
-    "LogChat", "LogKicks", "LogKills", "LogGlobalMapChange", "LogUserMapChange", "LogNewBans",
-    "LogBanDeleted", "LogBanMatch", "LogGeneration", "LogSSH", "LogRcon", "LogAllOtherEvents",
-    "LogServiceEvents", "LogHandeled", "LogUnhandeled", "LogRemoteCommands", "LogNewUser", "LogUserBack",
-    "LogWenfOffline", "LogNickChange", "LogGlobalMessages", "LogMessagesSendToServer", "LogRemoteConnection",
-    "LogACCommand", "LogACConnected", "LogACDisconnected", "LogACUserRconLog", "LogACReport",
-    "LogACCheckACUser", "LogACClientKick", "UseTeamMessages", "LogAddTimeStamp", "LogDelFilesOnRestart"};
+const char* const kLogSwitchKeys[kLogSwitchCount] = {"LogChat",
+                                                     "LogKicks",
+                                                     "LogKills",
+                                                     "LogGlobalMapChange",
+                                                     "LogUserMapChange",
+                                                     "LogNewBans",
+                                                     "LogBanDeleted",
+                                                     "LogBanMatch",
+                                                     "LogGeneration",
+                                                     "LogSSH",
+                                                     "LogRcon",
+                                                     "LogAllOtherEvents",
+                                                     "LogServiceEvents",
+                                                     "LogHandeled",
+                                                     "LogUnhandeled",
+                                                     "LogRemoteCommands",
+                                                     "LogNewUser",
+                                                     "LogUserBack",
+                                                     "LogWenfOffline",
+                                                     "LogNickChange",
+                                                     "LogGlobalMessages",
+                                                     "LogMessagesSendToServer",
+                                                     "LogRemoteConnection",
+                                                     "LogACCommand",
+                                                     "LogACConnected",
+                                                     "LogACDisconnected",
+                                                     "LogACUserRconLog",
+                                                     "LogACReport",
+                                                     "LogACCheckACUser",
+                                                     "LogACClientKick",
+                                                     "UseTeamMessages",
+                                                     "LogAddTimeStamp",
+                                                     "LogDelFilesOnRestart"};
 
 namespace {
 // 240 seconds as a fraction of a day.

@@ -54,7 +54,10 @@ class TMemoryStream : public TStream {
 
   const std::vector<uint8_t>& Bytes() const { return data_; }
   std::string Str() const { return std::string(data_.begin(), data_.end()); }
-  void Clear() { data_.clear(); pos_ = 0; }
+  void Clear() {
+    data_.clear();
+    pos_ = 0;
+  }
   void Truncate() { data_.resize(pos_ < data_.size() ? pos_ : data_.size()); }
 
  private:

@@ -69,9 +69,11 @@ void WriteUserList(const TUserList& list, TStream* stream) {
   const auto rows = copy.Rows();
   stream->WriteInt32(static_cast<int32_t>(rows.size()));
   for (const auto& r : rows) {
-    for (const std::string* s : {&r.name, &r.address, &r.allied_model, &r.german_model, &r.weapon, &r.team_name})
+    for (const std::string* s :
+         {&r.name, &r.address, &r.allied_model, &r.german_model, &r.weapon, &r.team_name})
       stream->WriteLString(*s);
-    for (int32_t v : {r.score, r.ping, r.client_number, r.last_message, r.qport, r.rate}) stream->WriteInt32(v);
+    for (int32_t v : {r.score, r.ping, r.client_number, r.last_message, r.qport, r.rate})
+      stream->WriteInt32(v);
   }
 }
 
@@ -113,7 +115,8 @@ void WriteRowsOf(int32_t client_number, Fn&& write) {
 
 }  // namespace
 
-void SetModelsOnPlayerOnActualList(int32_t client_number, const std::string& allied, const std::string& german) {
+void SetModelsOnPlayerOnActualList(int32_t client_number, const std::string& allied,
+                                   const std::string& german) {
   WriteRowsOf(client_number, [&](TUserListEntry& r) {
     r.allied_model = allied;
     r.german_model = german;

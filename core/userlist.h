@@ -83,7 +83,8 @@ void WriteUserList(const TUserList& list, TStream* stream);
 // A copy of the current list, or nullptr before the first poll.
 std::unique_ptr<TUserList> SnapshotCurrentList();
 inline std::unique_ptr<TUserList> GetCurrentPlayerList() { return SnapshotCurrentList(); }
-void SetModelsOnPlayerOnActualList(int32_t client_number, const std::string& allied, const std::string& german);
+void SetModelsOnPlayerOnActualList(int32_t client_number, const std::string& allied,
+                                   const std::string& german);
 void SetTeamOnPlayerOnActualList(int32_t client_number, const std::string& team);
 void SetWeaponOnPlayerOnActualList(int32_t client_number, const std::string& weapon);
 

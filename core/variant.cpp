@@ -10,8 +10,8 @@ namespace kv {
 namespace {
 
 [[noreturn]] void CastError(TVarType from, const char* to) {
-  throw EVariantError(std::string("Variante des Typs (") + VarTypeName(from) +
-                      ") konnte nicht in Typ (" + to + ") konvertiert werden");
+  throw EVariantError(std::string("Variante des Typs (") + VarTypeName(from) + ") konnte nicht in Typ (" +
+                      to + ") konvertiert werden");
 }
 
 std::string WideToCp1252(const std::u16string& w) {
@@ -66,7 +66,11 @@ const char* VarTypeName(TVarType t) {
   return "Unknown";
 }
 
-TVariant TVariant::Null() { TVariant v; v.type_ = vtNull; return v; }
+TVariant TVariant::Null() {
+  TVariant v;
+  v.type_ = vtNull;
+  return v;
+}
 TVariant TVariant::Error(int32_t code) { return TVariant(vtError, static_cast<int64_t>(code)); }
 TVariant TVariant::Smallint(int16_t v) { return TVariant(vtSmallint, static_cast<int64_t>(v)); }
 TVariant TVariant::Byte(uint8_t v) { return TVariant(vtByte, static_cast<int64_t>(v)); }
@@ -75,7 +79,9 @@ TVariant TVariant::LongWord(uint32_t v) { return TVariant(vtLongWord, static_cas
 TVariant TVariant::Int64(int64_t v) { return TVariant(vtInt64, v); }
 TVariant TVariant::Single(float v) { return TVariant(vtSingle, static_cast<double>(v)); }
 TVariant TVariant::Currency(int64_t scaled) { return TVariant(vtCurrency, scaled); }
-TVariant TVariant::CurrencyFromDouble(double v) { return TVariant(vtCurrency, RoundEven(v * 10000.0, vtDouble)); }
+TVariant TVariant::CurrencyFromDouble(double v) {
+  return TVariant(vtCurrency, RoundEven(v * 10000.0, vtDouble));
+}
 TVariant TVariant::Date(double v) { return TVariant(vtDate, v); }
 
 TVariant TVariant::Wide(std::u16string v) {
@@ -100,11 +106,14 @@ TVariant::TVariant(const char* v) : type_(vtString), data_(std::string(v)) {}
 
 bool TVariant::IsInteger() const {
   switch (type_) {
-    case vtSmallint: case vtInteger: case vtShortInt: case vtByte:
-    case vtWord: case vtLongWord: case vtInt64:
-      return true;
-    default:
-      return false;
+    case vtSmallint:
+    case vtInteger:
+    case vtShortInt:
+    case vtByte:
+    case vtWord:
+    case vtLongWord:
+    case vtInt64: return true;
+    default: return false;
   }
 }
 
@@ -117,9 +126,12 @@ int64_t TVariant::AsInt64() const {
   switch (type_) {
     case vtEmpty: return 0;
     case vtBoolean: return RawInt() ? -1 : 0;
-    case vtSingle: case vtDouble: case vtDate: return RoundEven(RawFloat(), type_);
+    case vtSingle:
+    case vtDouble:
+    case vtDate: return RoundEven(RawFloat(), type_);
     case vtCurrency: return RoundEven(static_cast<double>(RawInt()) / 10000.0, type_);
-    case vtString: case vtOleStr: {
+    case vtString:
+    case vtOleStr: {
       const std::string s = AsString();
       int64_t i;
       if (regional::TryStrToInt(s, i)) return i;
@@ -146,9 +158,12 @@ double TVariant::AsDouble() const {
   switch (type_) {
     case vtEmpty: return 0;
     case vtBoolean: return RawInt() ? -1 : 0;
-    case vtSingle: case vtDouble: case vtDate: return RawFloat();
+    case vtSingle:
+    case vtDouble:
+    case vtDate: return RawFloat();
     case vtCurrency: return static_cast<double>(RawInt()) / 10000.0;
-    case vtString: case vtOleStr: {
+    case vtString:
+    case vtOleStr: {
       double d;
       if (regional::TryStrToFloat(AsString(), d)) return d;
       CastError(type_, "Double");
@@ -161,7 +176,8 @@ bool TVariant::AsBool() const {
   switch (type_) {
     case vtEmpty: return false;
     case vtBoolean: return RawInt() != 0;
-    case vtString: case vtOleStr: {
+    case vtString:
+    case vtOleStr: {
       const std::string s = AsString();
       if (SameText(s, "True")) return true;
       if (SameText(s, "False")) return false;
@@ -178,9 +194,11 @@ bool TVariant::AsBool() const {
 std::string TVariant::AsString() const {
   if (IsInteger()) return regional::IntToStr(RawInt());
   switch (type_) {
-    case vtEmpty: case vtNull: return "";
+    case vtEmpty:
+    case vtNull: return "";
     case vtBoolean: return RawInt() ? "True" : "False";
-    case vtSingle: case vtDouble: return regional::FloatToStr(RawFloat());
+    case vtSingle:
+    case vtDouble: return regional::FloatToStr(RawFloat());
     case vtCurrency: return regional::FloatToStr(static_cast<double>(RawInt()) / 10000.0);
     case vtDate: return regional::DateTimeToStr(RawFloat());
     case vtString: return RawString();

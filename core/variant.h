@@ -50,9 +50,9 @@ class TVariant {
   static TVariant Wide(std::u16string v);
   static TVariant Bytes(std::vector<uint8_t> v);
 
-  TVariant(int32_t v);  // NOLINT: plain values convert implicitly, which keeps call sites short
-  TVariant(double v);   // NOLINT
-  TVariant(bool v);     // NOLINT
+  TVariant(int32_t v);      // NOLINT: plain values convert implicitly, which keeps call sites short
+  TVariant(double v);       // NOLINT
+  TVariant(bool v);         // NOLINT
   TVariant(std::string v);  // NOLINT
   TVariant(const char* v);  // NOLINT
 

@@ -101,9 +101,9 @@ void TMyWriter::WriteValue(const TVariant& v) {
   switch (v.Type()) {
     case vtEmpty: WriteTag(tagNil); return;
     case vtNull: WriteTag(tagNull); return;
-    case vtSmallint: case vtInteger: case vtByte:
-      WriteInteger(static_cast<int32_t>(v.RawInt()));
-      return;
+    case vtSmallint:
+    case vtInteger:
+    case vtByte: WriteInteger(static_cast<int32_t>(v.RawInt())); return;
     case vtDouble: {
       WriteTag(tagExtended);
       uint8_t ext[10];
@@ -230,10 +230,21 @@ TVariant TMyReader::ReadValue() {
   const int peek = PeekTag();
   if (peek < 0) throw EVarListError(kErrVarListCorrupted);
   switch (peek) {
-    case tagNull: case tagInt8: case tagInt16: case tagInt32: case tagExtended: case tagString:
-    case tagFalse: case tagTrue: case tagBinary: case tagLString: case tagNil: case tagSingle:
-    case tagCurrency: case tagDate: case tagWString:
-      break;
+    case tagNull:
+    case tagInt8:
+    case tagInt16:
+    case tagInt32:
+    case tagExtended:
+    case tagString:
+    case tagFalse:
+    case tagTrue:
+    case tagBinary:
+    case tagLString:
+    case tagNil:
+    case tagSingle:
+    case tagCurrency:
+    case tagDate:
+    case tagWString: break;
     default:
       // Unknown tag: an error value, and the tag stays where it is.
       return TVariant::Error();
@@ -242,8 +253,8 @@ TVariant TMyReader::ReadValue() {
   switch (tag) {
     case tagNull: return TVariant::Null();
     case tagNil: return TVariant();
-    case tagInt8: case tagInt16:
-      return TVariant::Smallint(static_cast<int16_t>(ReadIntegerPayload(tag)));
+    case tagInt8:
+    case tagInt16: return TVariant::Smallint(static_cast<int16_t>(ReadIntegerPayload(tag)));
     case tagInt32: return TVariant(static_cast<int32_t>(ReadIntegerPayload(tag)));
     case tagExtended: {
       uint8_t ext[10];
@@ -258,7 +269,8 @@ TVariant TMyReader::ReadValue() {
     case tagLString: {
       uint8_t b[4];
       ReadPayload(b, 4);
-      return TVariant(ReadBytes(static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24)));
+      return TVariant(
+          ReadBytes(static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24)));
     }
     case tagFalse: return TVariant(false);
     case tagTrue: return TVariant(true);
@@ -288,12 +300,14 @@ TVariant TMyReader::ReadValue() {
     default: {  // tagWString
       uint8_t b[4];
       ReadPayload(b, 4);
-      const int32_t chars = static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
+      const int32_t chars =
+          static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
       if (chars < 0) throw EVarListError(kErrVarListCorrupted);
       const std::string bytes = ReadBytes(static_cast<int64_t>(chars) * 2);
       std::u16string w(bytes.size() / 2, u'\0');
       for (size_t i = 0; i < w.size(); ++i)
-        w[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
+        w[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) |
+                                     static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
       return TVariant::Wide(std::move(w));
     }
   }
@@ -309,7 +323,8 @@ int32_t TMyReader::ReadInteger() {
 double TMyReader::ReadFloat() {
   EnsureHeader();
   const int tag = PeekTag();
-  if (tag == tagInt8 || tag == tagInt16 || tag == tagInt32) return static_cast<double>(ReadIntegerPayload(ReadTag()));
+  if (tag == tagInt8 || tag == tagInt16 || tag == tagInt32)
+    return static_cast<double>(ReadIntegerPayload(ReadTag()));
   if (tag != tagExtended && tag != tagSingle && tag != tagDate) throw EVarListError(kErrVariantType);
   return ReadValue().RawFloat();
 }
@@ -379,8 +394,10 @@ size_t TVarList::Find(std::string_view name, bool& found) const {
       found = true;
       return mid;
     }
-    if (c < 0) lo = mid + 1;
-    else hi = mid;
+    if (c < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
   found = false;
   return lo;
@@ -390,8 +407,10 @@ void TVarList::SetValue(std::string_view name, const TVariant& value) {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
-  if (found) entries_[i].second = value;
-  else entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(i), Entry(std::string(name), value));
+  if (found)
+    entries_[i].second = value;
+  else
+    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(i), Entry(std::string(name), value));
 }
 
 TVariant TVarList::GetValue(std::string_view name) const {
@@ -434,14 +453,20 @@ std::string TVarList::NameByIndex(int i) const {
 TVariant TVarList::ValueByIndex(int i) const {
   std::lock_guard lock(mutex_);
   if (i < 0 || i >= static_cast<int>(entries_.size()))
-    throw EVarListError("Listenindex \xFC" "berschreitet das Maximum (" + std::to_string(i) + ")");
+    throw EVarListError(
+        "Listenindex \xFC"
+        "berschreitet das Maximum (" +
+        std::to_string(i) + ")");
   return entries_[static_cast<size_t>(i)].second;
 }
 
 void TVarList::Delete(int i) {
   std::lock_guard lock(mutex_);
   if (i < 0 || i >= static_cast<int>(entries_.size()))
-    throw EVarListError("Listenindex \xFC" "berschreitet das Maximum (" + std::to_string(i) + ")");
+    throw EVarListError(
+        "Listenindex \xFC"
+        "berschreitet das Maximum (" +
+        std::to_string(i) + ")");
   entries_.erase(entries_.begin() + i);
 }
 

@@ -26,7 +26,8 @@ inline constexpr const char* kVarListHeader = "Varlist Save Version: 1.3";
 inline constexpr const char* kErrVarListCorrupted = "error loading varlist - data corrupted";
 inline constexpr const char* kErrVarListVersion = "Ung\xFCltige Version der Varliste";
 inline constexpr const char* kErrVariantType = "Ung\xFCltiger Variant Typ beim Auslesen der Daten";
-inline constexpr const char* kErrVarArrays = "VarArrays k\xF6nnen NICHT abgespeichert werden Ausnahme: VarArrays of Bytes";
+inline constexpr const char* kErrVarArrays =
+    "VarArrays k\xF6nnen NICHT abgespeichert werden Ausnahme: VarArrays of Bytes";
 
 // Value tags of the binary form.
 enum TValueTag : uint8_t {

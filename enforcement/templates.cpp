@@ -7,7 +7,6 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "core/version.h"  // header-only: the version text constant
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/config.h"
@@ -16,6 +15,7 @@
 #include "core/regional.h"
 #include "core/traffic.h"
 #include "core/userlist.h"
+#include "core/version.h"  // header-only: the version text constant
 #include "gamelink/rcon.h"
 
 namespace kv {

@@ -118,7 +118,8 @@ TEST_F(LifecycleTest, SilentLogIsRestartedOnceWithinTheWindow) {
   OnLoop([&] { lifecycle_->WatchdogTick(); });
   EXPECT_FALSE(lifecycle_->Running());
   EXPECT_TRUE(lifecycle_->RestartPending());
-  ASSERT_TRUE(recorder_->WaitForText("LogFile Session was terminated (timeout) - last new Message at :" + last));
+  ASSERT_TRUE(
+      recorder_->WaitForText("LogFile Session was terminated (timeout) - last new Message at :" + last));
   ASSERT_TRUE(recorder_->WaitForText("Trying to restart the lost session (in 5 seconds) ..."));
   EXPECT_EQ(config_.GetIntegerDef("ErrorRestartDelay", 99), 5);  // the first reader decided
 
@@ -203,7 +204,8 @@ TEST(Orphans, FindsAndEndsPlinkProcesses) {
   std::vector<int> found;
   for (int i = 0; i < 200 && found.empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    for (int p : FindPlinkOrphans()) if (p == pid) found.push_back(p);
+    for (int p : FindPlinkOrphans())
+      if (p == pid) found.push_back(p);
   }
   ASSERT_EQ(found, std::vector<int>{pid});
   const auto without = FindPlinkOrphans(pid);  // the current SSH client is no orphan

@@ -34,13 +34,16 @@ TEST(Service, OpenCreatesTheHomeAndPrintsGlobalMessages) {
   {
     TKelvandromeService service({home.string(), &terminal});
     service.Open();
-    for (const char* sub : {"Data", "Logs", "Temp", "Stats"}) EXPECT_TRUE(fs::is_directory(home / sub)) << sub;
+    for (const char* sub : {"Data", "Logs", "Temp", "Stats"})
+      EXPECT_TRUE(fs::is_directory(home / sub)) << sub;
     EXPECT_EQ(service.ConfigData().GetIntegerDef("SaveTimer", 10), 10);
     service.Close();
   }
   EXPECT_TRUE(fs::exists(home / "kelvandrome.ini"));
   const std::string out = terminal.str();
-  EXPECT_NE(out.find(" Information Kelvandrome 0.8.10 BETA started in " + home.string() + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" Information Kelvandrome 0.8.10 BETA started in " + home.string() + "\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find(" Information Kelvandrome stopped\n"), std::string::npos) << out;
   fs::remove_all(home);
 }
@@ -55,7 +58,8 @@ TEST(Service, TerminalCommandsSayAndRcon) {
   {
     std::ofstream ini(home / "kelvandrome.ini", std::ios::binary);
     ini << "[Global]\r\nRCONHost=" << EncipherText(TCipherPurpose::Settings, "127.0.0.1")
-        << "\r\nRCONPORT=" << sim.Port() << "\r\nRCONPASSWORD=" << EncipherText(TCipherPurpose::Settings, "pw")
+        << "\r\nRCONPORT=" << sim.Port()
+        << "\r\nRCONPASSWORD=" << EncipherText(TCipherPurpose::Settings, "pw")
         << "\r\nLogMessagesSendToServer=1\r\n";
   }
   std::ostringstream terminal;
@@ -79,14 +83,16 @@ TEST(Service, TerminalCommandsSayAndRcon) {
 }
 
 TEST(Service, TerminalLineFormat) {
-  EXPECT_EQ(TerminalLine(regional::EncodeDate(2026, 12, 10) + 0.5, 6, "x"), "10.12.2026 12:00:00 \xC3\x84nderung x");
+  EXPECT_EQ(TerminalLine(regional::EncodeDate(2026, 12, 10) + 0.5, 6, "x"),
+            "10.12.2026 12:00:00 \xC3\x84nderung x");
 }
 
 // Reads what the child prints until `needle` shows up or the time is over.
 bool ReadUntil(int fd, std::string& seen, const std::string& needle, int timeout_ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (seen.find(needle) == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -156,7 +162,8 @@ TEST(Service, SecondStartInTheSameHomeExitsZero) {
   char buf[512] = {};
   const size_t n = std::fread(buf, 1, sizeof buf - 1, second);
   EXPECT_EQ(::pclose(second), 0);
-  EXPECT_NE(std::string(buf, n).find("Kelvandrome is already running for " + home.string()), std::string::npos)
+  EXPECT_NE(std::string(buf, n).find("Kelvandrome is already running for " + home.string()),
+            std::string::npos)
       << std::string(buf, n);
   ::kill(first, SIGTERM);
   int status = 0;

@@ -26,9 +26,7 @@ class ConfigTest : public ::testing::Test {
     const auto b = LoadFileBytes(path_);
     return std::string(b.begin(), b.end());
   }
-  void WriteFile(const std::string& text) {
-    std::ofstream(path_, std::ios::binary) << text;
-  }
+  void WriteFile(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   fs::path dir_;
   std::string path_;
 };
@@ -44,8 +42,9 @@ TEST_F(ConfigTest, DefaultIsWrittenBackAtFirstRead) {
 }
 
 TEST_F(ConfigTest, TypedReadsOfHandWrittenValues) {
-  WriteFile("; operator's comment\r\n[global]\r\nA=2\r\nB=yes\r\nC=0\r\nD= 0x1F \r\nE=abc\r\nF=2,5\r\n"
-            "G=24.12.2003\r\nH=24.12.2003 18:00:00\r\nI=Logs\r\nJ=$10\r\n[Other]\r\nK=1\r\n");
+  WriteFile(
+      "; operator's comment\r\n[global]\r\nA=2\r\nB=yes\r\nC=0\r\nD= 0x1F \r\nE=abc\r\nF=2,5\r\n"
+      "G=24.12.2003\r\nH=24.12.2003 18:00:00\r\nI=Logs\r\nJ=$10\r\n[Other]\r\nK=1\r\n");
   TConfigFile file(path_);
   TDynamicConfigData cfg(&file);
   EXPECT_TRUE(cfg.GetBoolDef("A", false));

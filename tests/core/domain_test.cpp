@@ -1,3 +1,5 @@
+#include "core/domain.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -5,7 +7,6 @@
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/counters.h"
-#include "core/domain.h"
 #include "core/events.h"
 #include "core/serverinfo.h"
 #include "core/userlist.h"
@@ -142,7 +143,8 @@ TEST(UserList, WireFormat) {
   EXPECT_EQ(in.ReadLString(), "dm/mohdm6");
   EXPECT_EQ(in.ReadLString(), "srv");
   EXPECT_EQ(in.ReadInt32(), 1);
-  for (const char* s6 : {"Al", "1.2.3.4", "unknown", "unknown", "unknown", "unknown"}) EXPECT_EQ(in.ReadLString(), s6);
+  for (const char* s6 : {"Al", "1.2.3.4", "unknown", "unknown", "unknown", "unknown"})
+    EXPECT_EQ(in.ReadLString(), s6);
   for (int32_t v : {-1, 50, 4, 0, 0, 0}) EXPECT_EQ(in.ReadInt32(), v);
   EXPECT_TRUE(in.AtEnd());
 }
@@ -186,7 +188,8 @@ TEST(ServerInfo, AddressCacheRenewsAfter240Seconds) {
     clock.Advance(100'000);
     info.GetServerIP();
   }
-  const std::string text = "Error on resolving host game.example to regenerate IP Cache Name or service not known";
+  const std::string text =
+      "Error on resolving host game.example to regenerate IP Cache Name or service not known";
   ASSERT_TRUE(recorder.WaitForText(text));
   EXPECT_EQ(recorder.CountText(text), 1u);  // once per 240 seconds
   EXPECT_EQ(recorder.Messages().front().level, mlCritical);

@@ -45,12 +45,13 @@ class LogWriterTest : public ::testing::Test {
   std::vector<std::string> Files() {
     std::vector<std::string> names;
     if (fs::exists(home_ / "Logs"))
-      for (const auto& e : fs::directory_iterator(home_ / "Logs")) names.push_back(e.path().filename().string());
+      for (const auto& e : fs::directory_iterator(home_ / "Logs"))
+        names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
-  static std::shared_ptr<TMohaaEvent> Event(uint8_t kind, const std::string& text, const std::string& first = "",
-                                            const std::string& second = "") {
+  static std::shared_ptr<TMohaaEvent> Event(uint8_t kind, const std::string& text,
+                                            const std::string& first = "", const std::string& second = "") {
     auto e = std::make_shared<TMohaaEvent>(kind, text);
     if (!first.empty() || !second.empty()) {
       e->log_entry = std::make_unique<TLogEntry>();
@@ -130,7 +131,8 @@ TEST_F(LogWriterTest, GlobalMessagesBannersTimeStampsAndRestart) {
     PostGlobal("lost the log", mlCritical);
     ASSERT_TRUE(writer.Flush(5000));
   }
-  EXPECT_NE(Read("GlobalMessages.txt").find("[MonitorInterface] -  [\xC4nderung] New Monitor:"), std::string::npos);
+  EXPECT_NE(Read("GlobalMessages.txt").find("[MonitorInterface] -  [\xC4nderung] New Monitor:"),
+            std::string::npos);
   EXPECT_EQ(ReadWithoutNotices("GlobalMessages.txt"),
             "******************Kelvandrome Started******************\r\n"
             "[GLOBAL] -  [Kritisch] lost the log\r\n"

@@ -15,10 +15,13 @@ using namespace regional;
 
 TEST(Regional, FloatToStrGeneralFormat) {
   const std::pair<double, const char*> cases[] = {
-      {0, "0"},           {2.5, "2,5"},         {-2.5, "-2,5"},        {100, "100"},
-      {0.1, "0,1"},       {1.0 / 3, "0,333333333333333"},                {0.0001, "0,0001"},
-      {0.00001, "1E-5"},  {1.5e-7, "1,5E-7"},   {1e14, "100000000000000"}, {1e15, "1E15"},
-      {123456.789, "123456,789"},               {NAN, "NAN"},          {-INFINITY, "-INF"},
+      {0, "0"},           {2.5, "2,5"},
+      {-2.5, "-2,5"},     {100, "100"},
+      {0.1, "0,1"},       {1.0 / 3, "0,333333333333333"},
+      {0.0001, "0,0001"}, {0.00001, "1E-5"},
+      {1.5e-7, "1,5E-7"}, {1e14, "100000000000000"},
+      {1e15, "1E15"},     {123456.789, "123456,789"},
+      {NAN, "NAN"},       {-INFINITY, "-INF"},
   };
   for (const auto& [v, text] : cases) EXPECT_EQ(FloatToStr(v), text) << v;
 }
@@ -86,7 +89,10 @@ TEST(CodePages, ConversionsAndCase) {
     EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(one)), one) << c;
   }
   EXPECT_EQ(Cp437ToCp1252("\x81\x84\x94\xE1\xB3"), "\xFC\xE4\xF6\xDF?");
-  EXPECT_EQ(AnsiUpperCase("stra\xDF" "e \xE4\xF6\xFC \xFF"), "STRA\xDF" "E \xC4\xD6\xDC \x9F");
+  EXPECT_EQ(AnsiUpperCase("stra\xDF"
+                          "e \xE4\xF6\xFC \xFF"),
+            "STRA\xDF"
+            "E \xC4\xD6\xDC \x9F");
   EXPECT_TRUE(SameText("Weapon", "wEAPON"));
   EXPECT_LT(AnsiCompareText("abc", "ABD"), 0);
 }

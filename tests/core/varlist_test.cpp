@@ -70,7 +70,10 @@ TEST(VarList, TagTable) {
       {TVariant::Wide(u"A\u00e4"), std::string("\x12\x02\0\0\0A\0\xE4\0", 9), vtOleStr},
       {TVariant::Bytes({1, 2, 3}), std::string("\x0A\x03\0\0\0\x01\x02\x03", 8), vtByteArray},
       {TVariant::Int64(-5), "\x06\x02-5", vtString},
-      {TVariant::LongWord(4000000000u), "\x06\x0A" "4000000000", vtString},
+      {TVariant::LongWord(4000000000u),
+       "\x06\x0A"
+       "4000000000",
+       vtString},
   };
   for (const auto& c : cases) {
     TVarList list;
@@ -160,11 +163,12 @@ TEST(VarList, DamagedInputTable) {
       {"cut count", std::string("\x03\0", 2), kErrVarListCorrupted},
       {"negative names length", std::string("\xFF\xFF\xFF\xFF", 4), kErrVarListCorrupted},
       {"names length beyond the data", std::string("\xFF\xFF\xFF\x7F", 4) + "x\r\n", kErrVarListCorrupted},
-      {"wrong header text", std::string("\x03\0\0\0", 4) + "x\r\n" + std::string("\x19\0\0\0", 4) +
-                                "Varlist Save Version: 1.2" + "\x02\x05",
+      {"wrong header text",
+       std::string("\x03\0\0\0", 4) + "x\r\n" + std::string("\x19\0\0\0", 4) + "Varlist Save Version: 1.2" +
+           "\x02\x05",
        kErrVarListVersion},
-      {"header length huge", std::string("\x03\0\0\0", 4) + "x\r\n" + std::string("\xFF\xFF\xFF\x7F", 4) + "V",
-       kErrVarListVersion},
+      {"header length huge",
+       std::string("\x03\0\0\0", 4) + "x\r\n" + std::string("\xFF\xFF\xFF\x7F", 4) + "V", kErrVarListVersion},
       {"negative long string", std::string("\x03\0\0\0", 4) + "x\r\n" + kHeader + "\x0C\xFF\xFF\xFF\xFF",
        kErrVarListCorrupted},
   };

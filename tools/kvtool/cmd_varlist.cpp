@@ -1,8 +1,7 @@
 // kvtool varlist dump|build: the binary form of a variable list to JSON and
 // back, so a person can read and write every list the system stores.
-#include <nlohmann/json.hpp>
-
 #include <cmath>
+#include <nlohmann/json.hpp>
 
 #include "core/cp1252.h"
 #include "core/regional.h"
@@ -44,7 +43,8 @@ std::string ToHex(const std::vector<uint8_t>& bytes) {
 std::vector<uint8_t> FromHex(const std::string& s) {
   if (s.size() % 2) throw std::runtime_error("odd number of hexadecimal digits");
   std::vector<uint8_t> out;
-  for (size_t i = 0; i < s.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i < s.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -54,10 +54,14 @@ std::u16string Utf8ToUtf16(const std::string& utf8) {
     const auto c = static_cast<unsigned char>(utf8[i]);
     uint32_t cp;
     size_t len;
-    if (c < 0x80) cp = c, len = 1;
-    else if ((c & 0xE0) == 0xC0) cp = c & 0x1F, len = 2;
-    else if ((c & 0xF0) == 0xE0) cp = c & 0x0F, len = 3;
-    else cp = c & 0x07, len = 4;
+    if (c < 0x80)
+      cp = c, len = 1;
+    else if ((c & 0xE0) == 0xC0)
+      cp = c & 0x1F, len = 2;
+    else if ((c & 0xF0) == 0xE0)
+      cp = c & 0x0F, len = 3;
+    else
+      cp = c & 0x07, len = 4;
     for (size_t k = 1; k < len && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
     i += len;
     if (cp >= 0x10000) {
@@ -98,9 +102,11 @@ std::string Utf16ToUtf8(const std::u16string& w) {
 
 json ValueJson(const TVariant& v) {
   switch (v.Type()) {
-    case vtEmpty: case vtNull: return nullptr;
+    case vtEmpty:
+    case vtNull: return nullptr;
     case vtBoolean: return v.RawInt() != 0;
-    case vtSingle: case vtDouble: return FloatJson(v.RawFloat());
+    case vtSingle:
+    case vtDouble: return FloatJson(v.RawFloat());
     case vtDate: return FloatJson(v.RawFloat());
     case vtCurrency: return static_cast<double>(v.RawInt()) / 10000.0;
     case vtString: return Cp1252ToUtf8(v.RawString());
