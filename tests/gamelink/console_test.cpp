@@ -47,6 +47,9 @@ class ConsoleTest : public GameLinkTest {
   bool Say(const std::string& text) { return SendConsoleMessage(info_, text, false, false, false); }
 
   TBusRecorder global_{{"GLOBAL"}};
+  // A member, not a local of a test: background senders may still read the
+  // clock until the destructor has ended them.
+  TManualClock clock_;
 };
 
 TEST_F(ConsoleTest, LengthRuleAndEmptyText) {
@@ -188,19 +191,18 @@ TEST_F(ConsoleTest, PlayerTextCannotEndTheArgumentOrSplitTheCommand) {
 }
 
 TEST_F(ConsoleTest, BackgroundDelayAndRepetitionsOnTheClock) {
-  TManualClock clock;
-  SetClock(&clock);
+  SetClock(&clock_);
   TEventCapture sent({ekMessageSend});
   EXPECT_TRUE(SendConsoleMessage(info_, "three times", true, false, true, {}, -1, nullptr, 60, 3));
   // Step through the clock, noting where each Say appeared.
   std::vector<int64_t> seen_at;
   int64_t advanced = 0;
-  clock.Advance(59'500);
+  clock_.Advance(59'500);
   advanced = 59'500;
   while (seen_at.size() < 3 && advanced < 70'000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(15));
     while (seen_at.size() < SayCount()) seen_at.push_back(advanced);
-    clock.Advance(100);
+    clock_.Advance(100);
     advanced += 100;
   }
   ASSERT_EQ(seen_at.size(), 3u);
@@ -217,19 +219,19 @@ TEST_F(ConsoleTest, BackgroundDelayAndRepetitionsOnTheClock) {
 }
 
 TEST_F(ConsoleTest, BackgroundExpansionNowOrDeferred) {
-  TManualClock clock;
-  SetClock(&clock);
-  std::atomic<int> value{1};
-  SetMessageExpander([&](TMohaaServerInfo*, const std::string& text, const TReplaceArray& extra, int32_t id,
-                         const TMohaaEvent*) {
-    return text + " v" + std::to_string(value.load()) + " extras" + std::to_string(extra.size()) + " id" +
+  SetClock(&clock_);
+  // Shared with the expander, which a sender may still run after the body.
+  auto value = std::make_shared<std::atomic<int>>(1);
+  SetMessageExpander([value](TMohaaServerInfo*, const std::string& text, const TReplaceArray& extra, int32_t id,
+                             const TMohaaEvent*) {
+    return text + " v" + std::to_string(value->load()) + " extras" + std::to_string(extra.size()) + " id" +
            std::to_string(id);
   });
   const TReplaceArray extra = {{"%a%", "b"}};
   EXPECT_TRUE(SendConsoleMessage(info_, "now", true, false, true, extra, 4, nullptr, 1, 1, false));
   EXPECT_TRUE(SendConsoleMessage(info_, "late", true, false, true, extra, 4, nullptr, 1, 1, true));
-  value = 2;
-  clock.Advance(1000);
+  *value = 2;
+  clock_.Advance(1000);
   ASSERT_TRUE(WaitUntil([&] { return SayCount() == 2; }));
   auto commands = sim_.Commands();
   std::sort(commands.begin(), commands.end());
@@ -265,8 +267,7 @@ TEST_F(ConsoleTest, BackgroundRetriesThenReportsOrDelivers) {
 }
 
 TEST_F(ConsoleTest, BackgroundSenderHonoursFilterAndEndsOnRequest) {
-  TManualClock clock;
-  SetClock(&clock);
+  SetClock(&clock_);
   LastConsoleMsgs()->RecordDelivery("spam");
   LastConsoleMsgs()->RecordDelivery("spam");
   EXPECT_TRUE(SendConsoleMessage(info_, "spam", true, false, false, {}, -1, nullptr, 0, 5));

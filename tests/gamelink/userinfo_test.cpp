@@ -189,6 +189,8 @@ TEST_F(GameLinkTest, SkinsTeamAndWeaponSurviveLaterPolls) {
 TEST_F(GameLinkTest, RejectedReplyChangesNothing) {
   sim_.Join("Bob");
   ASSERT_TRUE(GetNewUserList(info_));
+  // The first poll's events are dispatched before the capture listens.
+  ASSERT_TRUE(GetMonitorInterface()->Flush(5000));
   TEventCapture events({ekMapChange, ekNewUserList});
   sim_.Join("Alice");
   info_.rcon_password = "wrong";
