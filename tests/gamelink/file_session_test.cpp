@@ -220,9 +220,9 @@ TEST_F(FileSessionTest, StartupFailures) {
     EXPECT_EQ(session->ErrorFlag(), 1);
     EXPECT_FALSE(session->Running());
     EXPECT_EQ(session->LastText(), error);
-    EXPECT_TRUE(global_.WaitFor([&](const TRecordedMessage& m) {
-      return m.text == "TFileSession startup failed with: " + error && m.level == mlCritical;
-    }));
+    const std::string expected = "TFileSession startup failed with: " + error;
+    EXPECT_TRUE(global_.WaitFor(
+        [&](const TRecordedMessage& m) { return m.text == expected && m.level == mlCritical; }));
   }
   EXPECT_TRUE(global_.WaitFor([](const TRecordedMessage& m) { return m.text == "TFileSession Stopped"; }));
 }
