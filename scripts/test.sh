@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+fuzz_failed=0
+
 scripts/install-deps.sh
 
 JOBS=${JOBS:-$(nproc)}
@@ -15,7 +17,7 @@ echo "== build (RelWithDebInfo)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$JOBS"
 echo "== tests"
-ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 300
+ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 300 | tee build/ctest.log
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer, clang)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -24,7 +26,7 @@ cmake --build build-asan -j "$JOBS"
 echo "== tests under sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build-asan --output-on-failure -j "$JOBS" --timeout 600
+ctest --test-dir build-asan --output-on-failure -j "$JOBS" --timeout 600 | tee build-asan/ctest.log
 
 echo "== fuzzing, ${FUZZ_SECONDS}s per target"
 for fuzzer in build-asan/fuzz/*_fuzz; do
@@ -35,7 +37,17 @@ for fuzzer in build-asan/fuzz/*_fuzz; do
   seeds="fuzz/seeds/${name%_fuzz}"
   [ -d "$seeds" ] || seeds=""
   echo "-- $name"
-  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    "$corpus" $seeds 2>&1 | tail -n 12
+  if ! "$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    "$corpus" $seeds > "build-asan/$name.log" 2>&1; then
+    tail -n 40 "build-asan/$name.log"
+    fuzz_failed=$((fuzz_failed + 1))
+  else
+    tail -n 3 "build-asan/$name.log"
+  fi
 done
-echo "== all tests passed"
+
+total() { sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$1" | tail -n 1; }
+passed=$(($(total build/ctest.log) + $(total build-asan/ctest.log)))
+echo "== summary: both test passes and $(ls build-asan/fuzz/*_fuzz 2>/dev/null | wc -l) fuzzers"
+echo "$passed passed, $fuzz_failed failed"
+[ "$fuzz_failed" -eq 0 ]
