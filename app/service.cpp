@@ -132,29 +132,23 @@ bool TKelvandromeService::LoadConfig() {
 }
 
 bool TKelvandromeService::LoadConfigNow() {
-  bool ok = true;
-  {
-    try {
-      ApplyLoaded(LoadAllSettings(options_.home, *server_info_, registry_));
-      PostGlobal(kStatusConfigLoaded, mlInformation);
-    } catch (const ESettingsLoadError& e) {
-      ApplyLoaded(e.Loaded());
-      PostGlobal(
-          std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
-                      "helps please del all Config Files \r\n") +
-              e.what(),
-          mlCritical);
-      ok = false;
-    } catch (const std::exception& e) {
-      PostGlobal(
-          std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
-                      "helps please del all Config Files \r\n") +
-              e.what(),
-          mlCritical);
-      ok = false;
-    }
+  const auto failed = [](const char* why) {
+    PostGlobal(std::string("Error Loading Config - maybe the format has changed - Please restart, if it not "
+                           "helps please del all Config Files \r\n") +
+                   why,
+               mlCritical);
+    return false;
+  };
+  try {
+    ApplyLoaded(LoadAllSettings(options_.home, *server_info_, registry_));
+    PostGlobal(kStatusConfigLoaded, mlInformation);
+    return true;
+  } catch (const ESettingsLoadError& e) {
+    ApplyLoaded(e.Loaded());  // what did load still counts
+    return failed(e.what());
+  } catch (const std::exception& e) {
+    return failed(e.what());
   }
-  return ok;
 }
 
 bool TKelvandromeService::SaveConfig() {

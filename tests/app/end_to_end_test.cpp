@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/cipher.h"
+#include "tests/app/service_process.h"
 #include "tools/mohsim/mohsim.h"
 
 namespace kv {
@@ -67,19 +68,8 @@ TEST(EndToEnd, FollowsPollsJournalsSavesAndStops) {
         << "WeaponRegExprRifle=was rifled by\r\nWeaponRegExprSniper=was sniped by\r\n";
   }
 
-  const std::string binary = std::string(KV_BINARY_DIR) + "/app/kelvandrome";
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execl(binary.c_str(), binary.c_str(), "--home", home.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
+  testing::TServiceProcess service;
+  ASSERT_TRUE(service.Start(home.string()));
 
   sim.Join("Alice");
   sim.Join("Bob");
@@ -92,21 +82,9 @@ TEST(EndToEnd, FollowsPollsJournalsSavesAndStops) {
   EXPECT_TRUE(WaitForFile(home / "Logs" / "User_Chat.txt", {"Alice: hello there\r\n"}, 10000))
       << ReadFile(home / "Logs" / "User_Chat.txt");
 
-  ::kill(pid, SIGINT);
-  int status = 0;
-  pid_t reaped = 0;
-  for (int i = 0; i < 200 && (reaped = ::waitpid(pid, &status, WNOHANG)) == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  if (reaped == 0) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    FAIL() << "kelvandrome did not stop";
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::string printed;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) printed.append(buf, static_cast<size_t>(n));
-  ::close(out[0]);
+  service.Signal(SIGINT);
+  EXPECT_EQ(service.WaitExit(10000), 0);
+  const std::string& printed = service.Output();
   EXPECT_NE(printed.find("Information Config Loaded"), std::string::npos) << printed;
   EXPECT_NE(printed.find("Information Config Saved"), std::string::npos) << printed;
   EXPECT_NE(printed.find("Information Kelvandrome stopped"), std::string::npos) << printed;

@@ -15,6 +15,7 @@
 #include "core/cipher.h"
 #include "core/clock.h"
 #include "core/regional.h"
+#include "tests/app/service_process.h"
 #include "tools/mohsim/mohsim.h"
 
 namespace kv {
@@ -87,76 +88,25 @@ TEST(Service, TerminalLineFormat) {
             "10.12.2026 12:00:00 \xC3\x84nderung x");
 }
 
-// Reads what the child prints until `needle` shows up or the time is over.
-bool ReadUntil(int fd, std::string& seen, const std::string& needle, int timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (seen.find(needle) == std::string::npos) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) return seen.find(needle) != std::string::npos;
-    seen.append(buf, static_cast<size_t>(n));
-  }
-  return true;
-}
-
 TEST(Service, BinaryStopsCleanlyOnSignals) {
-  const std::string binary = std::string(KV_BINARY_DIR) + "/app/kelvandrome";
   for (int sig : {SIGINT, SIGTERM}) {
     const fs::path home = TempHome("sig" + std::to_string(sig));
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      ::execl(binary.c_str(), binary.c_str(), "--home", home.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string seen;
-    EXPECT_TRUE(ReadUntil(out[0], seen, "started in", 10000)) << seen;
-    ::kill(pid, sig);
-    EXPECT_TRUE(ReadUntil(out[0], seen, "Kelvandrome stopped", 10000)) << seen;
-    int status = 0;
-    pid_t reaped = 0;
-    for (int i = 0; i < 100 && (reaped = ::waitpid(pid, &status, WNOHANG)) == 0; ++i) ::usleep(100'000);
-    if (reaped == 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      ADD_FAILURE() << "did not stop";
-    }
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    ::close(out[0]);
+    testing::TServiceProcess service;
+    ASSERT_TRUE(service.Start(home.string()));
+    EXPECT_TRUE(service.ReadUntil("started in", 10000)) << service.Output();
+    service.Signal(sig);
+    EXPECT_TRUE(service.ReadUntil("Kelvandrome stopped", 10000)) << service.Output();
+    EXPECT_EQ(service.WaitExit(10000), 0);
     fs::remove_all(home);
   }
 }
 
 TEST(Service, SecondStartInTheSameHomeExitsZero) {
-  const std::string binary = std::string(KV_BINARY_DIR) + "/app/kelvandrome";
   const fs::path home = TempHome("second");
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t first = ::fork();
-  ASSERT_GE(first, 0);
-  if (first == 0) {
-    ::dup2(out[1], 1);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execl(binary.c_str(), binary.c_str(), "--home", home.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string seen;
-  ASSERT_TRUE(ReadUntil(out[0], seen, "started in", 10000)) << seen;
-  const std::string command = binary + " --home " + home.string() + " </dev/null";
+  testing::TServiceProcess first;
+  ASSERT_TRUE(first.Start(home.string()));
+  ASSERT_TRUE(first.ReadUntil("started in", 10000)) << first.Output();
+  const std::string command = testing::TServiceProcess::Binary() + " --home " + home.string() + " </dev/null";
   FILE* second = ::popen(command.c_str(), "r");
   ASSERT_NE(second, nullptr);
   char buf[512] = {};
@@ -165,11 +115,8 @@ TEST(Service, SecondStartInTheSameHomeExitsZero) {
   EXPECT_NE(std::string(buf, n).find("Kelvandrome is already running for " + home.string()),
             std::string::npos)
       << std::string(buf, n);
-  ::kill(first, SIGTERM);
-  int status = 0;
-  ::waitpid(first, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  ::close(out[0]);
+  first.Signal(SIGTERM);
+  EXPECT_EQ(first.WaitExit(10000), 0);
   fs::remove_all(home);
 }
 
