@@ -253,14 +253,8 @@ void SetScoreFunction(TScoreFunction fn) {
 }
 
 std::string VariantToPlaceholderText(const TVariant& value) {
+  if (value.IsInteger()) return IntToStr(value.RawInt());
   switch (value.Type()) {
-    case vtSmallint:
-    case vtInteger:
-    case vtShortInt:
-    case vtByte:
-    case vtWord:
-    case vtLongWord:
-    case vtInt64: return IntToStr(value.RawInt());
     case vtBoolean: return value.AsBool() ? "-1" : "0";
     case vtSingle: return IntToStr(static_cast<int64_t>(std::nearbyint(value.RawFloat())));
     case vtDouble:
