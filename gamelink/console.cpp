@@ -63,14 +63,9 @@ std::string ExpandMessage(TMohaaServerInfo* info, const std::string& text, const
 
 std::string ConsoleSafeText(std::string text) {
   for (char& c : text) {
-    switch (c) {
-      case '"': c = '\''; break;
-      case ';': c = ','; break;
-      case '\r':
-      case '\n':
-      case '\0': c = ' '; break;
-      default: break;
-    }
+    if (c == '"') c = '\'';
+    else if (c == ';') c = ',';
+    else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';  // no control character reaches the console
   }
   return text;
 }

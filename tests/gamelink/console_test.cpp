@@ -184,6 +184,7 @@ TEST_F(ConsoleTest, PlayerTextCannotEndTheArgumentOrSplitTheCommand) {
       {"a;b", "a,b"},
       {"a\r\nb", "a  b"},
       {std::string("a\0b", 3), "a b"},
+      {"a\tb\x1B[2Jc", "a b [2Jc"},  // every control character, escape sequences too
       {"\xE4 ok 100% //x", "\xE4 ok 100% //x"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(ConsoleSafeText(in), out);
