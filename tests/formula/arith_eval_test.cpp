@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/regional.h"
 #include "formula/arith.h"
+#include "tests/formula/arith_test_util.h"
 
 namespace kv {
 namespace {
@@ -17,40 +18,10 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-// Normalises, checks and evaluates, as every caller does.
-TVariant Eval(TArith& arith, std::string_view formula) {
-  const std::string text = TArith::Normalize(formula);
-  const std::string message = TArith::CheckSyntax(text);
-  if (!message.empty()) throw EArithError("syntax: " + message);
-  return arith.Evaluate(text);
-}
-
-std::string FailureOf(TArith& arith, std::string_view formula) {
-  try {
-    const TVariant v = Eval(arith, formula);
-    return "<no failure: " + ArithValueToText(v) + ">";
-  } catch (const EArithError& e) {
-    return e.what();
-  }
-}
-
-struct TValueCase {
-  const char* formula;
-  const char* text;
-  TVarType type;
-};
-
-void ExpectValues(TArith& arith, const TValueCase* begin, const TValueCase* end) {
-  for (const TValueCase* c = begin; c != end; ++c) {
-    try {
-      const TVariant v = Eval(arith, c->formula);
-      EXPECT_EQ(ArithValueToText(v), c->text) << c->formula;
-      EXPECT_EQ(v.Type(), c->type) << c->formula;
-    } catch (const EArithError& e) {
-      ADD_FAILURE() << c->formula << ": " << e.what();
-    }
-  }
-}
+using testing::Eval;
+using testing::ExpectValues;
+using testing::FailureOf;
+using testing::TValueCase;
 
 TEST(ArithEvaluate, PrecedenceAndAssociativity) {
   TArith arith;

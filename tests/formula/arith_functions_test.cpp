@@ -7,6 +7,7 @@
 #include <string>
 
 #include "formula/arith.h"
+#include "tests/formula/arith_test_util.h"
 
 namespace kv {
 namespace {
@@ -14,20 +15,10 @@ namespace {
 using ::testing::EndsWith;
 using ::testing::StartsWith;
 
-TVariant Eval(TArith& arith, std::string_view formula) {
-  const std::string text = TArith::Normalize(formula);
-  const std::string message = TArith::CheckSyntax(text);
-  if (!message.empty()) throw EArithError("syntax: " + message);
-  return arith.Evaluate(text);
-}
-
-std::string FailureOf(TArith& arith, std::string_view formula) {
-  try {
-    return "<no failure: " + ArithValueToText(Eval(arith, formula)) + ">";
-  } catch (const EArithError& e) {
-    return e.what();
-  }
-}
+using testing::Eval;
+using testing::ExpectValues;
+using testing::FailureOf;
+using TCase = testing::TValueCase;
 
 std::string FunctionFailure(const std::string& name, const std::string& a1, const std::string& a2 = "",
                             const std::string& a3 = "") {
@@ -35,24 +26,6 @@ std::string FunctionFailure(const std::string& name, const std::string& a1, cons
          "'-Funktion. Parametertypen pr\xFC"
          "fen.\n\r1[" +
          a1 + "] 2[" + a2 + "] 3[" + a3 + "]";
-}
-
-struct TCase {
-  const char* formula;
-  const char* text;
-  TVarType type;
-};
-
-void ExpectValues(TArith& arith, const TCase* begin, const TCase* end) {
-  for (const TCase* c = begin; c != end; ++c) {
-    try {
-      const TVariant v = Eval(arith, c->formula);
-      EXPECT_EQ(ArithValueToText(v), c->text) << c->formula;
-      EXPECT_EQ(v.Type(), c->type) << c->formula;
-    } catch (const EArithError& e) {
-      ADD_FAILURE() << c->formula << ": " << e.what();
-    }
-  }
 }
 
 TEST(ArithFunctions, TableHasThirtyFunctionsWithTheirArgumentCounts) {
