@@ -1,6 +1,6 @@
 // mohsim's death lines: the game's own obituary phrases, spelt exactly as
 // the game writes them (its typos included), so the service is tested
-// against the lines a real server writes.
+// against the lines a real server writes; and the sim writing them.
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -113,6 +113,49 @@ std::string DeathLine(const std::string& name, const std::string& phrase, const 
   std::string line = name + " " + phrase;
   if (!location.empty() && DeathTakesLocation(phrase)) line += " in the " + location;
   return line;
+}
+
+// --- the sim's death lines -------------------------------------------------
+
+std::string TMohSim::PickLocation(const std::string& location) {
+  if (CvarInt("g_obituarylocation", 0) == 0) return {};
+  if (!location.empty()) return location;
+  const auto& all = HitLocations();
+  return all[random_() % all.size()];
+}
+
+void TMohSim::WriteDeath(const std::string& line) { LogLine(death_colour_ ? kDeathColourByte + line : line); }
+
+bool TMohSim::Kill(const std::string& killer, const std::string& victim, TSimWeapon weapon,
+                   const std::string& location) {
+  std::string line;
+  {
+    std::lock_guard lock(mutex_);
+    TSimClient* k = Find(killer);
+    if (!k || !Find(victim)) return false;
+    ++k->score;
+    const size_t turn = turns_[static_cast<int>(weapon)]++;
+    line = KillLine(killer, victim, weapon, turn, IsBulletWeapon(weapon) ? PickLocation(location) : "");
+  }
+  WriteDeath(line);
+  return true;
+}
+
+bool TMohSim::Death(const std::string& name, TDeathCause cause, const std::string& phrase,
+                    const std::string& location) {
+  const auto& phrases = DeathPhrases(cause);
+  if (!phrase.empty() && std::find(phrases.begin(), phrases.end(), phrase) == phrases.end()) return false;
+  std::string line;
+  {
+    std::lock_guard lock(mutex_);
+    if (!Find(name)) return false;
+    // Causes count their turns apart from the weapon classes (1..8).
+    const int key = cause == TDeathCause::Self ? -1 : -2;
+    const std::string& p = phrase.empty() ? phrases[turns_[key]++ % phrases.size()] : phrase;
+    line = DeathLine(name, p, DeathTakesLocation(p) ? PickLocation(location) : "");
+  }
+  WriteDeath(line);
+  return true;
 }
 
 }  // namespace kv::mohsim
