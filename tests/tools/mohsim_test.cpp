@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -50,19 +52,31 @@ TEST_F(MohSimTest, StatusUsesTheGameServersColumns) {
             "num score ping name            lastmsg address               qport rate  \n"
             "--- ----- ---- --------------- ------- --------------------- ----- ----- \n"
             "  0    -3   50 Bob                   0 10.0.0.2:12203         1000 25000\n"
-            "  1     0  120 A_Name_Longer_Than_15      50 192.168.100.200:12204  1397 25000\n"
-            "  2     0 CNCT Carl                100 127.0.0.1:12205        1794 25000\n"
+            "  1     0  120 A_Name_Longer_Than_15      17 192.168.100.200:12204  1397 25000\n"
+            "  2     0 CNCT Carl                 34 127.0.0.1:12205        1794 20000\n"
             "\n");
   // A freed slot is taken again by the next client.
   EXPECT_TRUE(sim_.Leave("Bob"));
   EXPECT_EQ(sim_.Join("Dora"), 0);
   EXPECT_EQ(sim_.Join("Dora"), -1);  // names are unique
+  // No slot at or above sv_maxclients.
+  sim_.SetCvar("sv_maxclients", "4");
+  EXPECT_EQ(sim_.Join("Eve"), 3);
+  EXPECT_EQ(sim_.Join("Fred"), -1);
 }
 
 TEST_F(MohSimTest, ConsoleCommandsAnswerLikeTheGame) {
   sim_.Join("Bob");
-  sim_.Join("Big Joe");
+  sim_.Join("Big Joe", "10.1.2.3");
   sim_.SetSkins("Big Joe", "allied_airborne", "german_panzer_grenadier");
+  const std::string big_joe =
+      "userinfo\n--------\n"
+      "name                 : Big Joe\n"
+      "rate                 : 25000\n"
+      "snaps                : 20\n"
+      "dm_playermodel       : allied_airborne\n"
+      "dm_playergermanmodel : german_panzer_grenadier\n"
+      "ip                   : 10.1.2.3\n";
   const std::pair<std::string, std::string> cases[] = {
       {"say hello all",
        "console: hello all\nbroadcast: print \"\x02"
@@ -70,46 +84,132 @@ TEST_F(MohSimTest, ConsoleCommandsAnswerLikeTheGame) {
       {"say \"quoted\"",
        "console: quoted\nbroadcast: print \"\x02"
        "console: quoted\\n\"\n"},
-      {"clientkick 7", "Client 7 is not active\n"},
-      {"clientkick x", "Bad client slot: x\n"},
+      // dumpuser takes one argument: a slot number or a name.
+      {"dumpuser", "Usage: info <userid>\n"},
+      {"dumpuser Big Joe", "Usage: info <userid>\n"},
       {"dumpuser \"Nobody\"", "Player Nobody is not on the server\n"},
-      {"dumpuser \"Big Joe\"",
-       "userinfo\n--------\n"
-       "name                : Big Joe\n"
-       "rate                : 25000\n"
-       "snaps               : 20\n"
-       "dm_playermodel      : allied_airborne\n"
-       "dm_playergermanmodel: german_panzer_grenadier\n"
-       "ip                  : 127.0.0.1:12204\n"},
-      {"g_gametype", "\"g_gametype\" is:\"2\" default:\"2\"\n"},
+      {"dumpuser 5", "Player 5 is not on the server\n"},
+      {"dumpuser \"Big Joe\"", big_joe},
+      {"dumpuser 1", big_joe},
+      // Cvars: the default is shown unless it is the value; read-only ones
+      // have none. The echo uses the cvar's own name.
+      {"g_gametype", "\"g_gametype\" is:\"2\", the default\n"},
       {"sv_hostname My Server", ""},
-      {"sv_hostname", "\"sv_hostname\" is:\"My Server\" default:\"My Server\"\n"},
+      {"sv_hostname", "\"sv_hostname\" is:\"My Server\" default:\"Kelvandrome Test Server\"\n"},
       {"set g_gametype 4", ""},
-      {"G_GAMETYPE", "\"G_GAMETYPE\" is:\"4\" default:\"4\"\n"},
-      {"nosuchthing", "Unknown command \"nosuchthing\"\n"},
-      {"clientkick 0",
-       "broadcast: print \"\x02"
-       "Bob was kicked\\n\"\n"},
-      {"clientkick 0", "Client 0 is not active\n"},
+      {"G_GAMETYPE", "\"g_gametype\" is:\"4\" default:\"2\"\n"},
+      {"set g_gametype 2", ""},
+      {"g_gametype", "\"g_gametype\" is:\"2\", the default\n"},
+      {"set kv_new \"a b\"", ""},
+      {"kv_new", "\"kv_new\" is:\"a b\", the default\n"},
+      {"mapname", "\"mapname\" is:\"dm/mohdm6\"\n"},
+      {"set mapname dm/elsewhere", ""},
+      {"mapname elsewhere", ""},
+      {"mapname", "\"mapname\" is:\"dm/mohdm6\"\n"},
+      // The game prints nothing for a command it does not know.
+      {"nosuchthing", ""},
   };
   for (const auto& [command, reply] : cases) EXPECT_EQ(sim_.Execute(command, false), reply) << command;
-  EXPECT_FALSE(sim_.Client("Bob"));
+  sim_.SetMap("dm/mohdm1");
+  EXPECT_EQ(sim_.Execute("mapname", false), "\"mapname\" is:\"dm/mohdm1\"\n");
   // Quake III prints a colour reset after every cvar value.
-  EXPECT_EQ(sim_.Execute("g_gametype", true), "\"g_gametype\" is:\"4^7\" default:\"4^7\"\n");
+  sim_.SetCvar("g_gametype", "4");
+  EXPECT_EQ(sim_.Execute("g_gametype", true), "\"g_gametype\" is:\"4^7\" default:\"2^7\"\n");
+}
+
+TEST_F(MohSimTest, ClientkickAnswersLikeTheGameAndLeavesAZombieSlot) {
+  auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  sim_.SetClock([&] { return now; });
+  sim_.SetCvar("sv_maxclients", "8");
+  sim_.Join("Bob", "10.0.0.2", 40);
+  sim_.Join("Carl", "10.0.0.3", 999, true);  // still connecting
+  sim_.Join("Dora", "10.0.0.4", 999);        // connected, not yet in the game
+  sim_.Join("Eve", "10.0.0.5", 60);
+  const std::pair<std::string, std::string> cases[] = {
+      {"clientkick", "Usage: clientkick <client number> [reason]\n"},
+      {"clientkick abc", "Bad slot number: abc\n"},
+      {"clientkick -1", "Bad slot number: -1\n"},
+      {"clientkick 1x", "Bad slot number: 1x\n"},
+      {"clientkick 8", "Bad client slot: 8\n"},
+      {"clientkick 9", "Bad client slot: 9\n"},
+      {"clientkick 99999999999", "Bad client slot: 99999999999\n"},
+      {"clientkick 7", "Client 7 is not active\n"},
+      {"clientkick 0",
+       "broadcast: print \"\x02"
+       "Bob was kicked\\n\"\n"
+       "broadcast: print \"Bob was kicked\\n\"\n"
+       "{#0 | 10.0.0.2:12203} Bob has left the battle\n"},
+      {"clientkick 1",
+       "broadcast: print \"\x02"
+       "Carl was kicked\\n\"\n"
+       "broadcast: print \"Carl was kicked\\n\"\n"},
+      {"clientkick \"2\"",
+       "broadcast: print \"\x02"
+       "Dora was kicked\\n\"\n"
+       "broadcast: print \"Dora was kicked\\n\"\n"},
+      {"clientkick 3 camping in spawn",
+       "broadcast: print \"\x02"
+       "Eve was kicked\\n\"\n"
+       "broadcast: print \"Eve was kicked\\n\"\n"
+       "{#3 | 10.0.0.5:12206} Eve has left the battle\n"},
+      {"clientkick 0", ""},  // dropped already: nothing more to say
+      {"dumpuser 0", "Player 0 is not on the server\n"},
+  };
+  for (const auto& [command, reply] : cases) EXPECT_EQ(sim_.Execute(command, false), reply) << command;
+  EXPECT_TRUE(sim_.Clients().empty());
+  EXPECT_FALSE(sim_.Client("Bob"));
+
+  // The kicked slots stay as nameless ZMBI rows for about two seconds and
+  // are not handed to new players before that.
+  const std::string zombies =
+      "  0     0 ZMBI                       0 10.0.0.2:12203         1000 25000\n"
+      "  1     0 ZMBI                      17 10.0.0.3:12204         1397 25000\n"
+      "  2     0 ZMBI                      34 10.0.0.4:12205         1794 20000\n"
+      "  3     0 ZMBI                      51 10.0.0.5:12206         2191 25000\n";
+  const std::string head =
+      "map: dm/mohdm6\n"
+      "num score ping name            lastmsg address               qport rate  \n"
+      "--- ----- ---- --------------- ------- --------------------- ----- ----- \n";
+  EXPECT_EQ(sim_.Execute("status", false), head + zombies + "\n");
+  EXPECT_EQ(sim_.Join("Fred"), 4);
+  now += kZombieTime - std::chrono::milliseconds(1);
+  EXPECT_NE(sim_.Execute("status", false).find("  3     0 ZMBI "), std::string::npos);
+  now += std::chrono::milliseconds(1);
+  EXPECT_EQ(sim_.Execute("status", false),
+            head + "  4     0   50 Fred                  8 127.0.0.1:12207        2588  5000\n\n");
+  EXPECT_EQ(sim_.Execute("clientkick 0", false), "Client 0 is not active\n");
+  EXPECT_EQ(sim_.Join("Bob"), 0);
 }
 
 TEST_F(MohSimTest, DatagramsCheckThePasswordAndAnswerInTheRequestsDialect) {
   const std::string mohaa = std::string("\xFF\xFF\xFF\xFF\x02rcon ");
   const std::string quake = std::string("\xFF\xFF\xFF\xFFrcon ");
-  EXPECT_EQ(sim_.HandleDatagram(mohaa + "wrong status"),
+  EXPECT_EQ(sim_.HandleDatagram(mohaa + "wrong status", "127.0.0.1:40001"),
             std::vector<std::string>{kMohaaHeader + "Bad rconpassword.\n"});
-  EXPECT_EQ(sim_.HandleDatagram(quake + " status"),
+  EXPECT_EQ(sim_.HandleDatagram(quake + " status", "127.0.0.1:40002"),
             std::vector<std::string>{kQuakeHeader + "Bad rconpassword.\n"});
-  EXPECT_EQ(sim_.HandleDatagram(quake + "secret say hi").at(0).substr(0, kQuakeHeader.size() + 12),
+  EXPECT_EQ(sim_.HandleDatagram(quake + "secret say hi", "127.0.0.2:40003")
+                .at(0)
+                .substr(0, kQuakeHeader.size() + 12),
             kQuakeHeader + "console: hi\n");
+  // A command that prints nothing still gets its reply: the bare header.
+  EXPECT_EQ(sim_.HandleDatagram(mohaa + "secret nosuchthing 1 2", "127.0.0.1:40004"),
+            std::vector<std::string>{kMohaaHeader});
+  EXPECT_EQ(sim_.HandleDatagram(mohaa + "secret \"sv_hostname\"", "127.0.0.1:40005"),
+            std::vector<std::string>{kMohaaHeader +
+                                     "\"sv_hostname\" is:\"Kelvandrome Test Server\", the default\n"});
   EXPECT_TRUE(sim_.HandleDatagram("status").empty());  // not a request: no answer
   EXPECT_TRUE(sim_.HandleDatagram(std::string("\xFF\xFF\xFF\xFFgetstatus")).empty());
-  EXPECT_EQ(sim_.Commands(), (std::vector<std::string>{"status", "status", "say hi"}));
+  EXPECT_EQ(sim_.Commands(),
+            (std::vector<std::string>{"status", "status", "say hi", "nosuchthing 1 2", "\"sv_hostname\""}));
+  // Every request leaves its sender and first word in the log, whether
+  // its password was right or not.
+  EXPECT_EQ(ReadAll(log_),
+            "Rcon from 127.0.0.1:40001:\nstatus\n"
+            "Rcon from 127.0.0.1:40002:\nstatus\n"
+            "Rcon from 127.0.0.2:40003:\nsay\n"
+            "Rcon from 127.0.0.1:40004:\nnosuchthing\n"
+            "Rcon from 127.0.0.1:40005:\nsv_hostname\n");
 
   TMohSim open_server("");
   EXPECT_EQ(open_server.HandleDatagram(mohaa + " status"),
@@ -127,24 +227,119 @@ TEST_F(MohSimTest, LongRepliesAreSplitWithTheFullHeaderOnEveryDatagram) {
   EXPECT_EQ(TMohSim::ReplyDatagrams("", true), std::vector<std::string>{kQuakeHeader});
 }
 
+TEST(MohSimDeathLines, KillsUseTheGamesPhrases) {
+  struct TCase {
+    TSimWeapon weapon;
+    size_t variant;
+    std::string location;
+    std::string line;
+  };
+  const TCase cases[] = {
+      {TSimWeapon::Rifle, 0, "", "Alice was rifled by Bob"},
+      {TSimWeapon::Sniper, 0, "", "Alice was sniped by Bob"},
+      {TSimWeapon::SMG, 0, "", "Alice was perforated by Bob's' SMG"},
+      {TSimWeapon::MG, 0, "", "Alice was machine-gunned by Bob"},
+      {TSimWeapon::Pistol, 0, "", "Alice was gunned down by Bob"},
+      {TSimWeapon::Rocket, 0, "", "Alice took Bob's rocket right in the kisser"},
+      {TSimWeapon::Rocket, 1, "", "Alice took Bob's rocket in the face"},
+      {TSimWeapon::Rocket, 2, "", "Alice took Bob's rocket right in the kisser"},
+      {TSimWeapon::Shotgun, 0, "", "Alice was hunted down by Bob"},
+      {TSimWeapon::Shotgun, 1, "", "Alice was pumped full of buckshot by Bob"},
+      {TSimWeapon::Grenade, 0, "", "Alice tripped on Bob's grenade"},
+      {TSimWeapon::Grenade, 1, "", "Alice is picking Bob's shrapnel out of his teeth"},
+      // Only bullets name where they hit.
+      {TSimWeapon::Sniper, 0, "head", "Alice was sniped by Bob in the head"},
+      {TSimWeapon::SMG, 0, "upper left arm", "Alice was perforated by Bob's' SMG in the upper left arm"},
+      {TSimWeapon::Pistol, 0, "right foot", "Alice was gunned down by Bob in the right foot"},
+      {TSimWeapon::Rocket, 0, "head", "Alice took Bob's rocket right in the kisser"},
+      {TSimWeapon::Grenade, 1, "neck", "Alice is picking Bob's shrapnel out of his teeth"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(KillLine("Bob", "Alice", c.weapon, c.variant, c.location), c.line) << c.line;
+  EXPECT_EQ(HitLocations().size(), 19u);
+  EXPECT_TRUE(IsHitLocation("lower right leg"));
+  EXPECT_FALSE(IsHitLocation("torso"));
+  EXPECT_EQ(DeathLine("Bob", "shot himself", "helmet"), "Bob shot himself in the helmet");
+  EXPECT_EQ(DeathLine("Bob", "cratered", "helmet"), "Bob cratered");
+  // The game's spelling, "commision" and "pitard" included.
+  EXPECT_EQ(DeathPhrases(TDeathCause::Self),
+            (std::vector<std::string>{
+                "took himself out of commision", "was burned to a crisp", "was melted to nothing", "cratered",
+                "blew himself up", "played catch with himself", "tripped on his own grenade",
+                "rocketed himself", "shot himself", "was hoist on his own pitard", "died"}));
+  EXPECT_EQ(DeathPhrases(TDeathCause::World),
+            (std::vector<std::string>{"was burned to a crisp", "was melted to nothing", "cratered", "blew up",
+                                      "caught some shrapnel", "caught a rocket", "was shot",
+                                      "stepped on a land mine", "died"}));
+}
+
+TEST_F(MohSimTest, DeathLinesTakeTurnsAndFollowTheServersSettings) {
+  sim_.Join("Bob");
+  sim_.Join("Alice");
+  EXPECT_TRUE(sim_.Kill("Bob", "Alice", TSimWeapon::Rocket));
+  EXPECT_TRUE(sim_.Kill("Bob", "Alice", TSimWeapon::Rocket));
+  EXPECT_TRUE(sim_.Kill("Bob", "Alice", TSimWeapon::Rifle, "head"));  // g_obituarylocation is off
+  EXPECT_TRUE(sim_.Death("Bob", TDeathCause::Self));
+  EXPECT_TRUE(sim_.Death("Bob", TDeathCause::Self));
+  EXPECT_TRUE(sim_.Death("Alice", TDeathCause::World, "was shot", "neck"));
+  EXPECT_FALSE(sim_.Death("Alice", TDeathCause::World, "rocketed himself"));  // not a world death
+  EXPECT_FALSE(sim_.Death("Nobody", TDeathCause::World));
+  EXPECT_EQ(ReadAll(log_),
+            "Alice took Bob's rocket right in the kisser\n"
+            "Alice took Bob's rocket in the face\n"
+            "Alice was rifled by Bob\n"
+            "Bob took himself out of commision\n"
+            "Bob was burned to a crisp\n"
+            "Alice was shot\n");
+  EXPECT_EQ(sim_.Client("Bob")->score, 3);
+
+  std::filesystem::remove(log_);
+  EXPECT_EQ(sim_.Execute("g_obituarylocation 1", false), "");
+  sim_.SetDeathColourByte(true);
+  EXPECT_TRUE(sim_.Kill("Bob", "Alice", TSimWeapon::MG, "pelvis"));
+  EXPECT_TRUE(sim_.Kill("Bob", "Alice", TSimWeapon::Shotgun, "pelvis"));
+  EXPECT_TRUE(sim_.Death("Alice", TDeathCause::Self, "shot himself", "left hand"));
+  EXPECT_TRUE(sim_.Kill("Bob", "Alice", TSimWeapon::Sniper));  // the sim picks where
+  EXPECT_TRUE(sim_.Death("Alice", TDeathCause::World, "was shot"));
+  std::istringstream lines(ReadAll(log_));
+  std::string line;
+  const std::string expected[] = {
+      "\x04"
+      "Alice was machine-gunned by Bob in the pelvis",
+      "\x04"
+      "Alice was hunted down by Bob",
+      "\x04"
+      "Alice shot himself in the left hand"};
+  for (const auto& e : expected) {
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, e);
+  }
+  const std::string picked[] = {
+      "\x04"
+      "Alice was sniped by Bob in the ",
+      "\x04"
+      "Alice was shot in the "};
+  for (const auto& prefix : picked) {
+    ASSERT_TRUE(std::getline(lines, line));
+    ASSERT_EQ(line.substr(0, prefix.size()), prefix);
+    EXPECT_TRUE(IsHitLocation(line.substr(prefix.size()))) << line;
+  }
+  EXPECT_FALSE(std::getline(lines, line));
+}
+
 TEST_F(MohSimTest, LogLinesTakeTheFormsTheParserKnows) {
   sim_.Join("Bob");
   sim_.Join("Alice");
-  const std::pair<TSimWeapon, const char*> kills[] = {
-      {TSimWeapon::Rifle, "Alice was rifled by Bob"},
-      {TSimWeapon::Sniper, "Alice was sniped by Bob"},
-      {TSimWeapon::SMG, "Alice was gunned down by Bob"},
-      {TSimWeapon::MG, "Alice was machine-gunned by Bob"},
-      {TSimWeapon::Rocket, "Alice took Bob's rocket right in the kisser"},
-      {TSimWeapon::Shotgun, "Alice was pumped full of buckshot by Bob"},
-      {TSimWeapon::Grenade, "Alice tripped on Bob's grenade"},
-      {TSimWeapon::Pistol, "Alice was shot in the back by Bob"},
-  };
-  std::string expected;
-  for (const auto& [weapon, line] : kills) {
-    EXPECT_TRUE(sim_.Kill("Bob", "Alice", weapon));
-    expected += std::string(line) + "\n";
-  }
+  for (int weapon = 1; weapon <= 8; ++weapon) EXPECT_TRUE(sim_.Kill("Bob", "Alice", TSimWeapon(weapon)));
+  std::string expected =
+      "Alice was rifled by Bob\n"
+      "Alice was sniped by Bob\n"
+      "Alice was perforated by Bob's' SMG\n"
+      "Alice was machine-gunned by Bob\n"
+      "Alice took Bob's rocket right in the kisser\n"
+      "Alice was hunted down by Bob\n"
+      "Alice tripped on Bob's grenade\n"
+      "Alice was gunned down by Bob\n";
   EXPECT_EQ(sim_.Client("Bob")->score, 8);
   EXPECT_FALSE(sim_.Kill("Bob", "Nobody", TSimWeapon::Rifle));
   EXPECT_TRUE(sim_.Chat("Bob", "hi there"));
@@ -187,19 +382,43 @@ TEST_F(MohSimTest, ScriptsDriveTheScenarioAndReportTheirFirstBadLine) {
                       "kill \"Big Joe\" Bob sniper\n"
                       "chat Bob well   played\n"
                       "cvar sv_hostname Test Box\n"
+                      "cvar g_obituarylocation 1\n"
+                      "deathcolour on\n"
+                      "kill Bob Carl smg \"upper torso\"\n"
+                      "deathcolour off\n"
+                      "suicide Bob \"shot himself\" head\n"
+                      "die Carl cratered\n"
+                      "suicide Carl\n"
                       "leave Carl\n",
                       sleep),
             "");
   EXPECT_EQ(slept, 250);
   EXPECT_EQ(sim_.Clients().size(), 2u);
   EXPECT_EQ(sim_.Client("Bob")->ping, 40);
-  EXPECT_EQ(ReadAll(log_), "Bob was sniped by Big Joe\nCHAT: Bob: well played\n");
-  EXPECT_EQ(sim_.Execute("sv_hostname", false), "\"sv_hostname\" is:\"Test Box\" default:\"Test Box\"\n");
+  EXPECT_EQ(ReadAll(log_),
+            "Bob was sniped by Big Joe\n"
+            "CHAT: Bob: well played\n"
+            "\x04"
+            "Carl was perforated by Bob's' SMG in the upper torso\n"
+            "Bob shot himself in the head\n"
+            "Carl cratered\n"
+            "Carl took himself out of commision\n");
+  EXPECT_EQ(sim_.Execute("sv_hostname", false),
+            "\"sv_hostname\" is:\"Test Box\" default:\"Kelvandrome Test Server\"\n");
 
-  EXPECT_EQ(RunScript(sim_, "join Dora\nkill Dora Bob bazooka\n", sleep), "line 2: unknown weapon bazooka");
-  EXPECT_EQ(RunScript(sim_, "\n\nfly Bob\n", sleep), "line 3: unknown command fly");
-  EXPECT_EQ(RunScript(sim_, "ping Nobody 5", sleep), "line 1: no such player Nobody");
-  EXPECT_EQ(RunScript(sim_, "kill Bob", sleep), "line 1: missing argument for kill");
+  const std::pair<const char*, const char*> failures[] = {
+      {"join Dora\nkill Dora Bob bazooka\n", "line 2: unknown weapon bazooka"},
+      {"kill Dora Bob rifle torso", "line 1: unknown location torso"},
+      {"suicide Bob \"was shot\"", "line 1: unknown phrase was shot"},
+      {"die Bob cratered head", "line 1: \"cratered\" names no location"},
+      {"die Bob \"was shot\" elbow", "line 1: unknown location elbow"},
+      {"suicide Nobody", "line 1: no such player Nobody"},
+      {"deathcolour yes", "line 1: expected on or off, not yes"},
+      {"\n\nfly Bob\n", "line 3: unknown command fly"},
+      {"ping Nobody 5", "line 1: no such player Nobody"},
+      {"kill Bob", "line 1: missing argument for kill"},
+  };
+  for (const auto& [script, failure] : failures) EXPECT_EQ(RunScript(sim_, script, sleep), failure) << script;
 }
 
 TEST_F(MohSimTest, RandomMatchKeepsItsPlayersAndWritesOnlyKnownLineForms) {
@@ -207,15 +426,30 @@ TEST_F(MohSimTest, RandomMatchKeepsItsPlayersAndWritesOnlyKnownLineForms) {
   RandomMatch(
       sim_, 12, 400, 7, [](int) {}, stop, 0);
   EXPECT_EQ(sim_.Clients().size(), 12u);
+  // A death line is "NAME phrase[ in the LOCATION]" or "VICTIM phrase KILLER suffix...".
+  std::vector<std::string> endings, middles;
+  for (const TDeathCause cause : {TDeathCause::Self, TDeathCause::World})
+    for (const auto& p : DeathPhrases(cause)) endings.push_back(" " + p);
+  for (int w = 1; w <= 8; ++w)
+    for (const auto& p : KillPhrases(TSimWeapon(w))) middles.push_back(std::string(" ") + p.phrase + " ");
+  const auto is_death = [&](std::string line) {
+    if (const auto in = line.find(" in the "); in != std::string::npos && IsHitLocation(line.substr(in + 8)))
+      line.resize(in);
+    for (const auto& e : endings)
+      if (line.size() > e.size() && line.compare(line.size() - e.size(), e.size(), e) == 0) return true;
+    return std::any_of(middles.begin(), middles.end(),
+                       [&](const std::string& m) { return line.find(m) != std::string::npos; });
+  };
   std::istringstream lines(ReadAll(log_));
-  int count = 0;
+  int count = 0, deaths = 0;
   for (std::string line; std::getline(lines, line); ++count) {
     const bool known = line.rfind("CHAT: ", 0) == 0 || line.rfind("clientCommand: ", 0) == 0 ||
-                       line.rfind("Adding script: '", 0) == 0 || line.find(" by ") != std::string::npos ||
-                       line.find("'s ") != std::string::npos;
+                       line.rfind("Adding script: '", 0) == 0 || is_death(line);
     EXPECT_TRUE(known) << line;
+    deaths += is_death(line);
   }
   EXPECT_GT(count, 200);
+  EXPECT_GT(deaths, 150);
 }
 
 // The binary itself: started with a script, answers rcon on its port.
@@ -258,6 +492,9 @@ TEST_F(MohSimTest, BinaryAnswersRconOnLoopback) {
     if (::poll(&r, 1, 200) > 0)
       reply.assign(buf, static_cast<size_t>(std::max<ssize_t>(0, ::recv(s, buf, sizeof buf, 0))));
   }
+  sockaddr_in local{};
+  socklen_t local_len = sizeof local;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &local_len);
   ::close(s);
   ::kill(pid, SIGTERM);
   int status = 0;
@@ -267,6 +504,11 @@ TEST_F(MohSimTest, BinaryAnswersRconOnLoopback) {
   std::filesystem::remove(password);
   EXPECT_EQ(reply.substr(0, kMohaaHeader.size()), kMohaaHeader);
   EXPECT_NE(reply.find("  0     0   60 Bob "), std::string::npos) << reply;
+  // The log names the sender of each request as the server saw it.
+  EXPECT_NE(
+      ReadAll(log_).find("Rcon from 127.0.0.1:" + std::to_string(ntohs(local.sin_port)) + ":\nstatus\n"),
+      std::string::npos)
+      << ReadAll(log_);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 

@@ -2,7 +2,7 @@
 //
 //   mohsim [--port N] [--log FILE] [--map MAP] [--chat normal|windows|quake]
 //          [--script FILE] [--random PLAYERS] [--events N] [--step MS] [--seed N]
-//          [--exit-after-script]
+//          [--exit-after-script] [--death-colour]
 //
 // The rcon password comes from the environment (MOHSIM_RCON_PASSWORD) or the
 // first line of --password-file FILE, never from the command line, where
@@ -12,11 +12,15 @@
 // hold blanks):
 //   join NAME [IP] [PING]     connect NAME [IP]      leave NAME
 //   ping NAME MS              score NAME N           skin NAME ALLIED GERMAN
-//   kill KILLER VICTIM rifle|sniper|smg|mg|rocket|shotgun|grenade|pistol
+//   kill KILLER VICTIM rifle|sniper|smg|mg|rocket|shotgun|grenade|pistol ["HIT LOCATION"]
+//   suicide NAME ["PHRASE" ["HIT LOCATION"]]         die NAME ["PHRASE" ["HIT LOCATION"]]
+//   deathcolour on|off        (the 0x04 byte before death lines; --death-colour)
 //   chat NAME TEXT...         team NAME allies|axis|spectator
 //   autojoin NAME             weapon NAME rifle|...  reload NAME
 //   map MAP                   cvar NAME VALUE...     log TEXT...
 //   dialect normal|windows|quake                     wait MS
+// Bullet kills and "shot himself"/"was shot" name the hit location while the
+// cvar g_obituarylocation is not 0 ("cvar g_obituarylocation 1", or by rcon).
 #include <signal.h>
 
 #include <chrono>
@@ -52,15 +56,16 @@ struct TOptions {
   int random_players = 0, events = 1000000, step_ms = 500;
   uint32_t seed = 1;
   bool exit_after_script = false;
+  bool death_colour = false;
 };
 
 const char* const kUsage =
     "usage: mohsim [--port N] [--log FILE] [--map MAP] [--chat normal|windows|quake]\n"
-    "              [--script FILE] [--exit-after-script]\n"
+    "              [--script FILE] [--exit-after-script] [--death-colour]\n"
     "              [--random PLAYERS] [--events N] [--step MS] [--seed N] [--password-file FILE]\n"
     "The rcon password comes from MOHSIM_RCON_PASSWORD or --password-file.\n"
-    "Script commands: join connect leave ping score skin kill chat team autojoin weapon\n"
-    "reload map cvar log dialect wait (see the comment at the top of main.cpp).\n";
+    "Script commands: join connect leave ping score skin kill suicide die deathcolour chat\n"
+    "team autojoin weapon reload map cvar log dialect wait (see the comment at the top of main.cpp).\n";
 
 bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
   for (int i = 1; i < argc; ++i) {
@@ -71,6 +76,10 @@ bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
     }
     if (a == "--exit-after-script") {
       o.exit_after_script = true;
+      continue;
+    }
+    if (a == "--death-colour") {
+      o.death_colour = true;
       continue;
     }
     static const std::set<std::string> kWithValue = {"--port",   "--log",           "--map",    "--chat",
@@ -149,6 +158,7 @@ int main(int argc, char** argv) {
   if (!o.chat.empty() && !RunScript(sim, "dialect " + o.chat, SleepMs).empty())
     return Fail("unknown dialect " + o.chat);
   if (!o.map.empty()) sim.SetMap(o.map);
+  sim.SetDeathColourByte(o.death_colour);
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
   if (!sim.Listen(static_cast<uint16_t>(o.port), error)) return Fail(error);

@@ -6,7 +6,9 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 namespace kv::mohsim {
 
@@ -27,12 +29,20 @@ std::string Pad(const std::string& s, size_t width) {
   return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
 }
 
-// The first word of a console line and the rest after one blank.
+// The first word of a console line (quoted or not; the game takes the
+// command's name from its first argument) and the rest after it.
 void SplitCommand(const std::string& line, std::string& word, std::string& rest) {
   const std::string t = Trim(line);
-  const auto sp = t.find(' ');
-  word = t.substr(0, sp);
-  rest = sp == std::string::npos ? std::string() : Trim(t.substr(sp + 1));
+  size_t end = 0;
+  if (!t.empty() && t[0] == '"') {
+    const auto close = t.find('"', 1);
+    word = t.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    end = close == std::string::npos ? t.size() : close + 1;
+  } else {
+    end = t.find(' ');
+    word = t.substr(0, end);
+  }
+  rest = end >= t.size() ? std::string() : Trim(t.substr(end));
 }
 
 // A console argument: a quoted text without its quotes, or the bare text.
@@ -42,6 +52,31 @@ std::string Unquote(const std::string& arg) {
     return arg.substr(1, end == std::string::npos ? std::string::npos : end - 1);
   }
   return arg;
+}
+
+// The arguments of a console line as the game splits them: at blanks, a
+// double-quoted text being one argument without its quotes.
+std::vector<std::string> Arguments(const std::string& line) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+    if (i >= line.size()) break;
+    if (line[i] == '"') {
+      const auto end = line.find('"', i + 1);
+      out.push_back(line.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1));
+      i = end == std::string::npos ? line.size() : end + 1;
+    } else {
+      const size_t b = i;
+      while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+      out.push_back(line.substr(b, i - b));
+    }
+  }
+  return out;
+}
+
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool ParseInt(const std::string& s, int& value) {
@@ -54,39 +89,18 @@ const char* kPrintHeaderQuake = "\xFF\xFF\xFF\xFFprint\n";
 
 }  // namespace
 
-std::optional<TSimWeapon> WeaponByName(const std::string& name) {
-  static const std::map<std::string, TSimWeapon> names = {
-      {"rifle", TSimWeapon::Rifle},     {"sniper", TSimWeapon::Sniper},   {"smg", TSimWeapon::SMG},
-      {"mg", TSimWeapon::MG},           {"rocket", TSimWeapon::Rocket},   {"heavy", TSimWeapon::Rocket},
-      {"shotgun", TSimWeapon::Shotgun}, {"grenade", TSimWeapon::Grenade}, {"pistol", TSimWeapon::Pistol}};
-  const auto it = names.find(Lower(name));
-  if (it == names.end()) return std::nullopt;
-  return it->second;
-}
-
-std::string KillLine(const std::string& killer, const std::string& victim, TSimWeapon weapon) {
-  switch (weapon) {
-    case TSimWeapon::Rifle: return victim + " was rifled by " + killer;
-    case TSimWeapon::Sniper: return victim + " was sniped by " + killer;
-    case TSimWeapon::SMG: return victim + " was gunned down by " + killer;
-    case TSimWeapon::MG: return victim + " was machine-gunned by " + killer;
-    case TSimWeapon::Rocket: return victim + " took " + killer + "'s rocket right in the kisser";
-    case TSimWeapon::Shotgun: return victim + " was pumped full of buckshot by " + killer;
-    case TSimWeapon::Grenade: return victim + " tripped on " + killer + "'s grenade";
-    case TSimWeapon::Pistol: return victim + " was shot in the back by " + killer;
-  }
-  return victim + " was killed by " + killer;
-}
-
 TMohSim::TMohSim(std::string password, std::string log_path)
     : password_(std::move(password)), log_path_(std::move(log_path)) {
-  cvars_ = {{"sv_hostname", "Kelvandrome Test Server"},
-            {"g_gametype", "2"},
-            {"sv_maxclients", "20"},
-            {"fraglimit", "0"},
-            {"timelimit", "20"},
-            {"roundlimit", "0"},
-            {"sv_maplist", "dm/mohdm6 dm/mohdm1"}};
+  const std::pair<const char*, const char*> cvars[] = {{"sv_hostname", "Kelvandrome Test Server"},
+                                                       {"g_gametype", "2"},
+                                                       {"sv_maxclients", "64"},
+                                                       {"fraglimit", "0"},
+                                                       {"timelimit", "20"},
+                                                       {"roundlimit", "0"},
+                                                       {"sv_maplist", "dm/mohdm6 dm/mohdm1"},
+                                                       {"g_obituarylocation", "0"}};
+  for (const auto& [name, value] : cvars) SetCvarLocked(name, value);
+  cvars_["mapname"] = TCvar{"mapname", map_, map_, true};
 }
 
 TMohSim::~TMohSim() { Stop(); }
@@ -96,7 +110,7 @@ std::vector<std::string> TMohSim::Commands() const {
   return commands_;
 }
 
-std::vector<std::string> TMohSim::HandleDatagram(const std::string& d) {
+std::vector<std::string> TMohSim::HandleDatagram(const std::string& d, const std::string& from) {
   if (d.size() < 9 || d.compare(0, 4, "\xFF\xFF\xFF\xFF") != 0) return {};
   size_t pos = 4;
   const bool quake_style = d[pos] != '\x02';
@@ -113,6 +127,8 @@ std::vector<std::string> TMohSim::HandleDatagram(const std::string& d) {
     commands_.push_back(command);
   }
   ++requests_;
+  const auto args = Arguments(command);
+  LogLine("Rcon from " + from + ":\n" + (args.empty() ? std::string() : args[0]));
   std::string text;
   if (password_.empty())
     text = "No rconpassword set on the server.\n";
@@ -156,7 +172,9 @@ std::string TMohSim::Execute(const std::string& command, bool quake_style) {
   if (w == "set" || w == "seta") {
     std::string name, value;
     SplitCommand(rest, name, value);
-    if (!name.empty()) SetCvar(name, Unquote(value));
+    std::lock_guard lock(mutex_);
+    const auto it = cvars_.find(Lower(name));
+    if (!name.empty() && (it == cvars_.end() || !it->second.read_only)) SetCvarLocked(name, Unquote(value));
     return {};
   }
   return CvarOrUnknown(word, rest, quake_style);
@@ -166,26 +184,36 @@ std::string TMohSim::CvarOrUnknown(const std::string& word, const std::string& r
   std::lock_guard lock(mutex_);
   const auto it = cvars_.find(Lower(word));
   if (!rest.empty()) {  // "name value" sets a cvar, as the game's console does
-    cvars_[Lower(word)] = Unquote(rest);
+    if (it == cvars_.end() || !it->second.read_only) SetCvarLocked(word, Unquote(rest));
     return {};
   }
-  if (it == cvars_.end()) return "Unknown command \"" + word + "\"\n";
-  // The Quake III console ends every value with a colour reset.
-  const std::string reset = quake_style ? "^7" : "";
-  return "\"" + word + "\" is:\"" + it->second + reset + "\" default:\"" + it->second + reset + "\"\n";
+  // The game prints nothing at all for a command it does not know.
+  if (it == cvars_.end()) return {};
+  const TCvar& v = it->second;
+  if (quake_style) {  // the Quake III console ends every value with a colour reset
+    return "\"" + v.name + "\" is:\"" + v.value + "^7\" default:\"" + v.reset + "^7\"\n";
+  }
+  std::string out = "\"" + v.name + "\" is:\"" + v.value + "\"";
+  if (!v.read_only)  // a read-only cvar has no default to show
+    out += v.value == v.reset ? std::string(", the default") : " default:\"" + v.reset + "\"";
+  return out + "\n";
 }
 
 std::string TMohSim::Status() const {
   std::lock_guard lock(mutex_);
+  const auto now = clock_();
   std::string out = "map: " + map_ + "\n";
   out += "num score ping name            lastmsg address               qport rate  \n";
   out += "--- ----- ---- --------------- ------- --------------------- ----- ----- \n";
   char buf[96];
   for (const auto& c : clients_) {
+    if (c.zombie_until && now >= *c.zombie_until) continue;  // the slot is free again
     std::snprintf(buf, sizeof buf, "%3u %5i ", static_cast<unsigned>(c.num), c.score);
     out += buf;
     if (c.connecting)
       out += "CNCT ";
+    else if (c.zombie_until)
+      out += "ZMBI ";
     else {
       std::snprintf(buf, sizeof buf, "%4u ", static_cast<unsigned>(c.ping));
       out += buf;
@@ -202,42 +230,90 @@ std::string TMohSim::Status() const {
 }
 
 std::string TMohSim::Kick(const std::string& arg) {
-  int num = -1;
-  if (!ParseInt(Unquote(arg), num)) return "Bad client slot: " + arg + "\n";
-  std::lock_guard lock(mutex_);
-  const auto it =
-      std::find_if(clients_.begin(), clients_.end(), [&](const TSimClient& c) { return c.num == num; });
-  if (it == clients_.end()) return "Client " + std::to_string(num) + " is not active\n";
-  const std::string name = it->name;
-  clients_.erase(it);
-  return "broadcast: print \"\x02" + name + " was kicked\\n\"\n";
+  const auto args = Arguments(arg);  // a reason after the slot is allowed and not shown
+  if (args.empty()) return "Usage: clientkick <client number> [reason]\n";
+  const std::string& slot = args[0];
+  if (!AllDigits(slot)) return "Bad slot number: " + slot + "\n";
+  std::string lines;
+  {
+    std::lock_guard lock(mutex_);
+    int num = 0;
+    const bool fits = ParseInt(slot, num);
+    if (!fits || num >= CvarInt("sv_maxclients", kMaxClients))
+      return "Bad client slot: " + (fits ? std::to_string(num) : slot) + "\n";
+    DropExpiredZombies();
+    TSimClient* c = FindSlot(num);
+    if (!c) {
+      // A slot still showing ZMBI has been dropped already: the game prints nothing.
+      const bool zombie = std::any_of(clients_.begin(), clients_.end(),
+                                      [&](const TSimClient& z) { return z.num == num && z.zombie_until; });
+      return zombie ? std::string() : "Client " + std::to_string(num) + " is not active\n";
+    }
+    lines = "broadcast: print \"\x02" + c->name + " was kicked\\n\"\n";
+    lines += "broadcast: print \"" + c->name + " was kicked\\n\"\n";
+    if (!c->connecting && c->ping < 999)  // only a client that had entered the game leaves the battle
+      lines += "{#" + std::to_string(num) + " | " + c->ip + ":" + std::to_string(c->port) + "} " + c->name +
+               " has left the battle\n";
+    c->name.clear();
+    c->connecting = false;
+    c->zombie_until = clock_() + kZombieTime;
+  }
+  return lines;
 }
 
-std::string TMohSim::DumpUser(const std::string& arg) const {
-  const std::string name = Unquote(arg);
+std::string TMohSim::DumpUser(const std::string& arg) {
+  const auto args = Arguments(arg);
+  if (args.size() != 1) return "Usage: info <userid>\n";
+  const std::string& who = args[0];
   std::lock_guard lock(mutex_);
-  const auto it =
-      std::find_if(clients_.begin(), clients_.end(), [&](const TSimClient& c) { return c.name == name; });
-  if (it == clients_.end()) return "Player " + name + " is not on the server\n";
+  // A number is a slot first, as in the game; a player whose name is
+  // all digits is still found by name when that slot is empty.
+  int num = -1;
+  TSimClient* c = AllDigits(who) && ParseInt(who, num) ? FindSlot(num) : nullptr;
+  if (!c) c = Find(who);
+  if (!c) return "Player " + who + " is not on the server\n";
   const std::pair<const char*, std::string> keys[] = {
-      {"name", it->name},
-      {"rate", std::to_string(it->rate)},
+      {"name", c->name},
+      {"rate", std::to_string(c->rate)},
       {"snaps", "20"},
-      {"dm_playermodel", it->allied_model},
-      {"dm_playergermanmodel", it->german_model},
-      {"ip", it->ip + ":" + std::to_string(it->port)},
+      {"dm_playermodel", c->allied_model},
+      {"dm_playergermanmodel", c->german_model},
+      {"ip", c->ip},
   };
   std::string out = "userinfo\n--------\n";
-  for (const auto& [key, value] : keys) out += Pad(key, 20) + ": " + value + "\n";
+  for (const auto& [key, value] : keys) out += Pad(key, 20) + " : " + value + "\n";
   return out;
 }
 
 // --- the game -----------------------------------------------------------
 
 TSimClient* TMohSim::Find(const std::string& name) {
+  // A ZMBI slot has no name, and names are never empty.
   const auto it =
       std::find_if(clients_.begin(), clients_.end(), [&](const TSimClient& c) { return c.name == name; });
+  return it == clients_.end() || name.empty() ? nullptr : &*it;
+}
+
+TSimClient* TMohSim::FindSlot(int num) {
+  const auto it = std::find_if(clients_.begin(), clients_.end(),
+                               [&](const TSimClient& c) { return c.num == num && !c.zombie_until; });
   return it == clients_.end() ? nullptr : &*it;
+}
+
+int TMohSim::CvarInt(const std::string& name, int fallback) const {
+  const auto it = cvars_.find(name);
+  if (it == cvars_.end()) return fallback;
+  return std::atoi(it->second.value.c_str());  // the game reads a cvar's number the same way
+}
+
+void TMohSim::DropExpiredZombies() {
+  const auto now = clock_();
+  std::erase_if(clients_, [&](const TSimClient& c) { return c.zombie_until && now >= *c.zombie_until; });
+}
+
+void TMohSim::SetClock(TSimClock clock) {
+  std::lock_guard lock(mutex_);
+  clock_ = std::move(clock);
 }
 
 bool TMohSim::Known(const std::string& name) const {
@@ -248,10 +324,11 @@ bool TMohSim::Known(const std::string& name) const {
 int TMohSim::Join(const std::string& name, const std::string& ip, int ping, bool connecting) {
   std::lock_guard lock(mutex_);
   if (name.empty() || Find(name)) return -1;
+  DropExpiredZombies();
   int num = 0;
   auto it = clients_.begin();
   for (; it != clients_.end() && it->num == num; ++it) ++num;
-  if (num >= kMaxClients) return -1;
+  if (num >= std::min(kMaxClients, CvarInt("sv_maxclients", kMaxClients))) return -1;
   TSimClient c;
   c.num = num;
   c.name = name;
@@ -260,7 +337,12 @@ int TMohSim::Join(const std::string& name, const std::string& ip, int ping, bool
   c.connecting = connecting;
   c.port = 12203 + num;
   c.qport = 1000 + num * 397 % 60000;
-  c.lastmsg = static_cast<unsigned>(num * 50);
+  // A client in the game sends a packet every frame or so: lastmsg stays
+  // within a few tens of milliseconds. Rates are what players pick in
+  // the game's network menu, mostly the broadband one.
+  static const int kRates[] = {25000, 25000, 20000, 25000, 5000, 25000, 15000, 4000};
+  c.rate = kRates[num % 8];
+  c.lastmsg = static_cast<unsigned>(num * 17 % 60);
   clients_.insert(it, c);
   return num;
 }
@@ -312,13 +394,17 @@ std::optional<TSimClient> TMohSim::Client(const std::string& name) const {
 
 std::vector<TSimClient> TMohSim::Clients() const {
   std::lock_guard lock(mutex_);
-  return clients_;
+  std::vector<TSimClient> out;
+  std::copy_if(clients_.begin(), clients_.end(), std::back_inserter(out),
+               [](const TSimClient& c) { return !c.zombie_until; });
+  return out;
 }
 
 void TMohSim::SetMap(const std::string& map) {
   {
     std::lock_guard lock(mutex_);
     map_ = map;
+    SetCvarLocked("mapname", map);
     for (auto& c : clients_) c.score = 0;
   }
   LogLine("Adding script: '" + map + ".scr'");
@@ -331,7 +417,13 @@ std::string TMohSim::Map() const {
 
 void TMohSim::SetCvar(const std::string& name, const std::string& value) {
   std::lock_guard lock(mutex_);
-  cvars_[Lower(name)] = value;
+  SetCvarLocked(name, value);
+}
+
+void TMohSim::SetCvarLocked(const std::string& name, const std::string& value) {
+  // A cvar made by setting it keeps that first value as its default.
+  const auto [it, added] = cvars_.try_emplace(Lower(name), TCvar{name, value, value, false});
+  if (!added) it->second.value = value;
 }
 
 // --- log lines ------------------------------------------------------------
@@ -343,17 +435,6 @@ void TMohSim::LogLine(const std::string& line) {
   // sees every line as soon as it is written.
   std::ofstream out(log_path_, std::ios::binary | std::ios::app);
   out << line << '\n';
-}
-
-bool TMohSim::Kill(const std::string& killer, const std::string& victim, TSimWeapon weapon) {
-  {
-    std::lock_guard lock(mutex_);
-    TSimClient* k = Find(killer);
-    if (!k || !Find(victim)) return false;
-    ++k->score;
-  }
-  LogLine(KillLine(killer, victim, weapon));
-  return true;
 }
 
 bool TMohSim::Chat(const std::string& name, const std::string& text) {

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +30,9 @@ struct TSimClient {
   unsigned lastmsg = 0;
   std::string allied_model = "american_army";
   std::string german_model = "german_wehrmacht_soldier";
+  // Set for a kicked client's slot: it shows as a nameless ZMBI row until
+  // then, and is neither a client nor free before that.
+  std::optional<std::chrono::steady_clock::time_point> zombie_until;
 };
 
 // The three chat line forms of the game log.
@@ -36,11 +41,42 @@ enum class TChatDialect { Normal, Windows, Quake };
 // Weapon classes of the kill lines, in the order the service numbers them.
 enum class TSimWeapon { Rifle = 1, Sniper, SMG, MG, Rocket, Shotgun, Grenade, Pistol };
 std::optional<TSimWeapon> WeaponByName(const std::string& name);  // "rifle", "smg", ...
-// "VICTIM <phrase> KILLER" (or the grenade and rocket forms).
-std::string KillLine(const std::string& killer, const std::string& victim, TSimWeapon weapon);
+
+// One obituary of the game: "VICTIM <phrase> KILLER<suffix>".
+struct TKillPhrase {
+  const char* phrase;
+  const char* suffix;
+};
+// The game's phrases for a weapon class (one or two).
+const std::vector<TKillPhrase>& KillPhrases(TSimWeapon weapon);
+// Bullet kills are the ones the game may end with " in the LOCATION".
+bool IsBulletWeapon(TSimWeapon weapon);
+// The hit locations the game names: "head", "upper torso", ...
+const std::vector<std::string>& HitLocations();
+bool IsHitLocation(const std::string& location);
+// "VICTIM <phrase> KILLER<suffix>[ in the LOCATION]" with the class's
+// phrase number `variant` (taken modulo their count); no location when it
+// is empty or the weapon fires no bullets.
+std::string KillLine(const std::string& killer, const std::string& victim, TSimWeapon weapon,
+                     size_t variant = 0, const std::string& location = {});
+
+// Deaths without a killer: by one's own hand or by the world.
+enum class TDeathCause { Self, World };
+// The game's one-name phrases for a cause: "cratered", "shot himself", ...
+const std::vector<std::string>& DeathPhrases(TDeathCause cause);
+// "shot himself" and "was shot" are the ones that may name a hit location.
+bool DeathTakesLocation(const std::string& phrase);
+// "NAME <phrase>[ in the LOCATION]".
+std::string DeathLine(const std::string& name, const std::string& phrase, const std::string& location = {});
 
 inline constexpr size_t kMaxReplyText = 1008;  // text bytes per reply datagram
 inline constexpr int kMaxClients = 64;
+// How long a kicked client's slot shows ZMBI before it is free again.
+inline constexpr std::chrono::milliseconds kZombieTime{2000};
+// The colour byte some servers put in front of every death line.
+inline constexpr char kDeathColourByte = '\x04';
+
+using TSimClock = std::function<std::chrono::steady_clock::time_point()>;
 
 class TMohSim {
  public:
@@ -63,9 +99,12 @@ class TMohSim {
   size_t RequestCount() const { return requests_.load(); }
   std::vector<std::string> Commands() const;  // commands received, in order
 
-  // The datagrams answering one request datagram; none for what is not a
-  // request (the real server ignores stray packets as well).
-  std::vector<std::string> HandleDatagram(const std::string& datagram);
+  // The datagrams answering one request datagram from `from` (an
+  // "IP:port" text); none for what is not a request (the real server
+  // ignores stray packets as well). Every request is noted in the log as
+  // "Rcon from ADDRESS:" and the command's first word.
+  std::vector<std::string> HandleDatagram(const std::string& datagram,
+                                          const std::string& from = "127.0.0.1:0");
   // The reply text of one command, without the datagram header.
   std::string Execute(const std::string& command, bool quake_style);
   // A reply text cut into datagrams of at most kMaxReplyText text bytes,
@@ -73,8 +112,12 @@ class TMohSim {
   static std::vector<std::string> ReplyDatagrams(const std::string& text, bool quake_style);
 
   // --- the game -------------------------------------------------------
-  // Adds a client in the lowest free slot; its number, or -1 when full or
-  // the name is taken.
+  // The time the ZMBI rows run on; steady_clock by default. Tests set
+  // their own so that a kicked slot can expire without waiting.
+  void SetClock(TSimClock clock);
+
+  // Adds a client in the lowest free slot below sv_maxclients; its number,
+  // or -1 when full or the name is taken.
   int Join(const std::string& name, const std::string& ip = "127.0.0.1", int ping = 50,
            bool connecting = false);
   bool Leave(const std::string& name);
@@ -90,7 +133,17 @@ class TMohSim {
 
   // --- log lines ------------------------------------------------------
   void SetChatDialect(TChatDialect d) { dialect_ = d; }
-  bool Kill(const std::string& killer, const std::string& victim, TSimWeapon weapon);
+  // Off by default; on, every death line starts with kDeathColourByte.
+  void SetDeathColourByte(bool on) { death_colour_ = on; }
+  // The class's phrases take turns. While the cvar g_obituarylocation is
+  // not 0, bullet kills end with " in the LOCATION": `location`, or one the
+  // sim picks when it is empty.
+  bool Kill(const std::string& killer, const std::string& victim, TSimWeapon weapon,
+            const std::string& location = {});
+  // A one-name death line; `phrase` one of DeathPhrases(cause), or empty
+  // for the cause's phrases in turn. False for an unknown player or phrase.
+  bool Death(const std::string& name, TDeathCause cause, const std::string& phrase = {},
+             const std::string& location = {});
   bool Chat(const std::string& name, const std::string& text);
   bool JoinTeam(const std::string& name, const std::string& team);  // "spectator" uses its own form
   bool AutoJoinTeam(const std::string& name);
@@ -102,20 +155,39 @@ class TMohSim {
   void Serve();
   std::string Status() const;
   std::string Kick(const std::string& arg);
-  std::string DumpUser(const std::string& arg) const;
+  std::string DumpUser(const std::string& arg);
   std::string CvarOrUnknown(const std::string& word, const std::string& rest, bool quake_style);
   TSimClient* Find(const std::string& name);  // under mutex_
+  TSimClient* FindSlot(int num);              // under mutex_; a client, not a ZMBI slot
+  void DropExpiredZombies();                  // under mutex_
   bool Known(const std::string& name) const;
+  int CvarInt(const std::string& name, int fallback) const;  // under mutex_
+  std::string PickLocation(const std::string& location);     // under mutex_
+  void WriteDeath(const std::string& line);
+
+  struct TCvar {
+    std::string name;  // as first set: the console echoes it so
+    std::string value;
+    std::string reset;  // the default the console shows
+    bool read_only = false;
+  };
+  void SetCvarLocked(const std::string& name, const std::string& value);  // under mutex_
 
   const std::string password_;
   const std::string log_path_;
   std::atomic<TChatDialect> dialect_{TChatDialect::Normal};
+  std::atomic<bool> death_colour_{false};
 
-  mutable std::mutex mutex_;         // guards clients_, map_, cvars_, commands_, the log file
-  std::vector<TSimClient> clients_;  // ordered by slot number
+  // Guards clients_, map_, cvars_, commands_, clock_, the phrase turns,
+  // random_ and the log file.
+  mutable std::mutex mutex_;
+  std::vector<TSimClient> clients_;  // ordered by slot number, ZMBI slots included
   std::string map_ = "dm/mohdm6";
-  std::map<std::string, std::string> cvars_;  // lower-case name -> value
+  std::map<std::string, TCvar> cvars_;  // lower-case name -> cvar
   std::vector<std::string> commands_;
+  TSimClock clock_ = [] { return std::chrono::steady_clock::now(); };
+  std::map<int, size_t> turns_;  // weapon class or death cause -> phrases used
+  std::mt19937 random_{20240521};
 
   int socket_ = -1;
   uint16_t port_ = 0;

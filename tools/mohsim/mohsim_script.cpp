@@ -1,5 +1,6 @@
 // mohsim scenarios: a small line-based script, and a random match for demos
 // and load tests.
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <map>
@@ -48,6 +49,18 @@ using TStep =
 
 std::string NoPlayer(const std::string& name) { return "no such player " + name; }
 
+// "suicide|die NAME [PHRASE [LOCATION]]".
+std::string Death(TMohSim& s, const std::vector<std::string>& w, TDeathCause cause) {
+  const std::string phrase = w.size() > 2 ? w[2] : "";
+  const std::string location = w.size() > 3 ? w[3] : "";
+  const auto& phrases = DeathPhrases(cause);
+  if (!phrase.empty() && std::find(phrases.begin(), phrases.end(), phrase) == phrases.end())
+    return "unknown phrase " + phrase;
+  if (!location.empty() && !DeathTakesLocation(phrase)) return "\"" + phrase + "\" names no location";
+  if (!location.empty() && !IsHitLocation(location)) return "unknown location " + location;
+  return s.Death(w[1], cause, phrase, location) ? "" : NoPlayer(w[1]);
+}
+
 const std::map<std::string, std::pair<size_t, TStep>>& Steps() {
   // command -> (least number of words including the command, action)
   static const std::map<std::string, std::pair<size_t, TStep>> steps = {
@@ -87,7 +100,18 @@ const std::map<std::string, std::pair<size_t, TStep>>& Steps() {
         [](TMohSim& s, const auto& w, const auto&) -> std::string {
           const auto weapon = WeaponByName(w[3]);
           if (!weapon) return "unknown weapon " + w[3];
-          return s.Kill(w[1], w[2], *weapon) ? "" : "no such players " + w[1] + ", " + w[2];
+          const std::string location = w.size() > 4 ? w[4] : "";
+          if (!location.empty() && !IsHitLocation(location)) return "unknown location " + location;
+          return s.Kill(w[1], w[2], *weapon, location) ? "" : "no such players " + w[1] + ", " + w[2];
+        }}},
+      {"suicide", {2, [](TMohSim& s, const auto& w, const auto&) { return Death(s, w, TDeathCause::Self); }}},
+      {"die", {2, [](TMohSim& s, const auto& w, const auto&) { return Death(s, w, TDeathCause::World); }}},
+      {"deathcolour",
+       {2,
+        [](TMohSim& s, const auto& w, const auto&) -> std::string {
+          if (w[1] != "on" && w[1] != "off") return "expected on or off, not " + w[1];
+          s.SetDeathColourByte(w[1] == "on");
+          return "";
         }}},
       {"chat",
        {3, [](TMohSim& s, const auto& w,
@@ -195,8 +219,10 @@ void RandomMatch(TMohSim& sim, int players, int events, uint32_t seed,
     const std::string& a = names[pick(static_cast<int>(names.size()))];
     const std::string& b = names[pick(static_cast<int>(names.size()))];
     const int roll = pick(100);
-    if (roll < 60 && a != b)
+    if (roll < 55 && a != b)
       sim.Kill(a, b, static_cast<TSimWeapon>(1 + pick(8)));
+    else if (roll >= 55 && roll < 60)  // now and then someone falls or blows himself up
+      sim.Death(a, pick(2) ? TDeathCause::Self : TDeathCause::World);
     else if (roll < 75)
       sim.Chat(a, kChat[pick(6)]);
     else if (roll < 85) {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tools/mohsim/mohsim.h"
@@ -60,7 +61,10 @@ void TMohSim::Serve() {
     const ssize_t n =
         ::recvfrom(socket_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) continue;
-    const auto replies = HandleDatagram(std::string(buffer.data(), static_cast<size_t>(n)));
+    char ip[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+    const std::string address = std::string(ip) + ":" + std::to_string(ntohs(from.sin_port));
+    const auto replies = HandleDatagram(std::string(buffer.data(), static_cast<size_t>(n)), address);
     if (muted_) continue;
     for (int copy = 0; copy < copies_.load(); ++copy)
       for (const auto& d : replies)
