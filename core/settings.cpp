@@ -30,6 +30,7 @@ const TSettingDef kCatalogue[] = {
     {"RconMaxRetry", T::Int, "20", kOnUse},
     {"RconFailSleep", T::Int, "200", kOnUse},
     {"Servername", T::String, "Unknown Server", kOnUse},
+    {"ConsoleCodePage", T::Int, "0", kOnUse},  // 437: log and status replies are converted
     // Log source
     {"UseSSH", T::Bool, "0", kStartup},
     {"UseFTP", T::Bool, "0", kStartup},

@@ -5,6 +5,7 @@
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/config.h"
+#include "core/cp1252.h"
 #include "core/userlist.h"
 #include "gamelink/logparser_rules.h"
 
@@ -69,6 +70,12 @@ std::string_view StripLinePrefixes(std::string_view line) {
   line.remove_prefix(TimeStampLength(line));
   line.remove_prefix(ContextLength(line));
   return line;
+}
+
+std::string FromConsoleCodePage(std::string_view text) {
+  constexpr int32_t kOem437 = 437;
+  if (HasConfig() && Config().GetIntegerDef("ConsoleCodePage", 0) == kOem437) return Cp437ToCp1252(text);
+  return std::string(text);
 }
 
 TLogEventChecker::TLogEventChecker() : last_check_time_(Now()), quake_(ReadQuakeSetting()) {}

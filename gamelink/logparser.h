@@ -26,6 +26,13 @@ using TWeaponClassifyFn = std::function<int(std::string_view weapon_text)>;
 // whole.
 std::string_view StripLinePrefixes(std::string_view line);
 
+// Game console text (log text, rcon replies) as the system holds it. The
+// game writes a player's name with the same bytes to its log and to its
+// "status" reply, so both paths pass through here alike: unchanged unless
+// the operator set `ConsoleCodePage` to 437 for a server that writes its
+// console in that code page. Any thread.
+std::string FromConsoleCodePage(std::string_view text);
+
 // Base of the parsers: the time of the last line and the rcon dialect.
 class TLogEventChecker {
  public:
