@@ -30,6 +30,7 @@ const TSettingDef kCatalogue[] = {
     {"RconMaxRetry", T::Int, "20", kOnUse},
     {"RconFailSleep", T::Int, "200", kOnUse},
     {"Servername", T::String, "Unknown Server", kOnUse},
+    {"ConsoleCodePage", T::Int, "0", kOnUse},  // 437: log and status replies are converted
     // Log source
     {"UseSSH", T::Bool, "0", kStartup},
     {"UseFTP", T::Bool, "0", kStartup},
@@ -137,15 +138,18 @@ const TSettingDef kCatalogue[] = {
      kStartup},
     {"SkinKickDelay", T::Int, "120", kStartup},
     {"EnableWeaponDetect", T::Bool, "1", kStartup},
+    // Sorted by the game's obituary phrases, as the kill line reads once
+    // both names are out of it (" was sniped by  in the head").
     {"WeaponRegExprunknown", T::String, ".*", kStartup},
-    {"WeaponRegExprRifle", T::String, ".*", kStartup},
-    {"WeaponRegExprSniper", T::String, ".*", kStartup},
-    {"WeaponRegExprSub Machinegun", T::String, ".*", kStartup},
-    {"WeaponRegExprMachine Gun", T::String, ".*", kStartup},
-    {"WeaponRegExprRocket", T::String, ".*", kStartup},
-    {"WeaponRegExprShotgun", T::String, ".*", kStartup},
-    {"WeaponRegExprGrenade", T::String, ".*", kStartup},
-    {"WeaponRegExprPistol", T::String, ".*", kStartup},
+    {"WeaponRegExprRifle", T::String, "was rifled by", kStartup},
+    {"WeaponRegExprSniper", T::String, "was sniped by", kStartup},
+    {"WeaponRegExprSub Machinegun", T::String, "was perforated by", kStartup},
+    {"WeaponRegExprMachine Gun", T::String, "was machine-gunned by", kStartup},
+    {"WeaponRegExprRocket", T::String, "took .*'s rocket (right in the kisser|in the face)", kStartup},
+    {"WeaponRegExprShotgun", T::String, "was hunted down by|was pumped full of buckshot by", kStartup},
+    {"WeaponRegExprGrenade", T::String, "tripped on .*'s grenade|is picking .*'s shrapnel out of his teeth",
+     kStartup},
+    {"WeaponRegExprPistol", T::String, "was gunned down by", kStartup},
     // Messages, chat commands and bad words
     {"FilterMessagesSend", T::Bool, "1", kOnUse},
     {"FilterMessagesSendMaxCount", T::Int, "10", kOnUse},

@@ -8,6 +8,7 @@
 
 #include "core/bus.h"
 #include "core/config.h"
+#include "core/settings.h"
 
 namespace kv {
 
@@ -51,7 +52,7 @@ std::string TWeaponClassifier::SettingKey(int weapon_class) {
 
 TWeaponClassifier::TExpressions TWeaponClassifier::DefaultExpressions() {
   TExpressions e;
-  e.fill(".*");
+  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = std::string(FindSetting(SettingKey(c))->def);
   return e;
 }
 
@@ -81,8 +82,8 @@ void TWeaponClassifier::SetExpressions(const TExpressions& expressions) {
 }
 
 void TWeaponClassifier::LoadFromConfig() {
-  TExpressions e;
-  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = Config().GetStringDef(SettingKey(c), ".*");
+  TExpressions e = DefaultExpressions();
+  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = Config().GetStringDef(SettingKey(c), e[c]);
   SetExpressions(e);
 }
 

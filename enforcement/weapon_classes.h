@@ -16,8 +16,8 @@ class TWeaponClassifier {
  public:
   using TExpressions = std::array<std::string, kWeaponClassCount>;
 
-  // Every class starts with the expression ".*" (every weapon is a rifle
-  // until the operator says otherwise).
+  // Starts with the default expressions, which sort the game's own
+  // obituary phrases into the classes.
   TWeaponClassifier();
   ~TWeaponClassifier();
   TWeaponClassifier(const TWeaponClassifier&) = delete;
@@ -25,6 +25,7 @@ class TWeaponClassifier {
 
   // The setting key of a class: "WeaponRegExpr" + class name.
   static std::string SettingKey(int weapon_class);
+  // The settings catalogue's defaults of the nine keys.
   static TExpressions DefaultExpressions();
 
   // Replaces the expressions; only those whose text changed are compiled
@@ -33,8 +34,8 @@ class TWeaponClassifier {
   // skipped by Classify until it is replaced. Any thread; takes the
   // classifier's lock exclusively.
   void SetExpressions(const TExpressions& expressions);
-  // Reads the nine settings from the installed configuration (default ".*")
-  // and applies them. Any thread.
+  // Reads the nine settings from the installed configuration (a missing
+  // key gets its default) and applies them. Any thread.
   void LoadFromConfig();
   TExpressions Expressions() const;
 

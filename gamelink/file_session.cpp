@@ -222,7 +222,7 @@ void TFileSession::Append(std::string_view raw) {
   clean.reserve(raw.size());
   for (char c : raw)
     if (c != '\0') clean += c;
-  std::string text = Cp437ToCp1252(clean);
+  std::string text = FromConsoleCodePage(clean);
   if (skip_line_end_ && !text.empty()) {
     // The line this ends was passed on alone already.
     if (text.front() == '\r') {

@@ -1,6 +1,6 @@
 // The local log-file follower: reads the game server's console log as it
 // grows (from its end at start-up), converts it from the console code page
-// and hands complete lines to its own line queue.
+// when the operator set one and hands complete lines to its own line queue.
 #pragma once
 
 #include <atomic>

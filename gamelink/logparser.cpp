@@ -5,6 +5,7 @@
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/config.h"
+#include "core/cp1252.h"
 #include "core/userlist.h"
 #include "gamelink/logparser_rules.h"
 
@@ -48,6 +49,12 @@ size_t ContextLength(std::string_view line) {
   return 0;
 }
 
+std::string_view SkipControlBytes(std::string_view line) {
+  while (!line.empty() && (static_cast<unsigned char>(line.front()) < 0x20 || line.front() == 0x7F))
+    line.remove_prefix(1);
+  return line;
+}
+
 bool ReadQuakeSetting() {
   if (!HasConfig()) return false;
   return Config().GetBoolDef("QuakeRCON", false);
@@ -66,9 +73,17 @@ std::shared_ptr<TMohaaEvent> MakeEvent(const TRuleState& state, const std::strin
 }  // namespace
 
 std::string_view StripLinePrefixes(std::string_view line) {
+  line = SkipControlBytes(line);
   line.remove_prefix(TimeStampLength(line));
+  line = SkipControlBytes(line);
   line.remove_prefix(ContextLength(line));
-  return line;
+  return SkipControlBytes(line);
+}
+
+std::string FromConsoleCodePage(std::string_view text) {
+  constexpr int32_t kOem437 = 437;
+  if (HasConfig() && Config().GetIntegerDef("ConsoleCodePage", 0) == kOem437) return Cp437ToCp1252(text);
+  return std::string(text);
 }
 
 TLogEventChecker::TLogEventChecker() : last_check_time_(Now()), quake_(ReadQuakeSetting()) {}

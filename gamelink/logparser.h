@@ -22,9 +22,17 @@ using TWeaponClassifyFn = std::function<int(std::string_view weapon_text)>;
 
 // The rest of a line after the prefixes that newer game-server builds put in
 // front of it: a time stamp "[2026-12-10 02:20:01 UTC+0.000] " and then a
-// player context "{#1 | 10.0.0.7:12203} ". Lines without them are returned
-// whole.
+// player context "{#1 | 10.0.0.7:12203} ", and after the control bytes the
+// game starts some lines with (the HUD colour: 0x04 on deaths, 0x02/0x03 on
+// notices). Lines without them are returned whole.
 std::string_view StripLinePrefixes(std::string_view line);
+
+// Game console text (log text, rcon replies) as the system holds it. The
+// game writes a player's name with the same bytes to its log and to its
+// "status" reply, so both paths pass through here alike: unchanged unless
+// the operator set `ConsoleCodePage` to 437 for a server that writes its
+// console in that code page. Any thread.
+std::string FromConsoleCodePage(std::string_view text);
 
 // Base of the parsers: the time of the last line and the rcon dialect.
 class TLogEventChecker {

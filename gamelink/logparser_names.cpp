@@ -1,6 +1,7 @@
 #include "gamelink/logparser_names.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <numeric>
 
@@ -27,6 +28,19 @@ bool EqualIgnoreCase(const char* a, const char* b, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (up[static_cast<unsigned char>(a[i])] != up[static_cast<unsigned char>(b[i])]) return false;
   return true;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool CanStartName(std::string_view text, size_t pos) { return pos == 0 || IsBlank(text[pos - 1]); }
+
+bool CanEndName(std::string_view text, size_t end) {
+  if (end == text.size()) return true;
+  const char c = text[end];
+  if (IsBlank(c) || c == ':') return true;
+  // "Bob's grenade", and the game's own "Bob's' SMG".
+  return c == '\'' && end + 1 < text.size() && text[end + 1] == 's' &&
+         (end + 2 == text.size() || IsBlank(text[end + 2]) || text[end + 2] == '\'');
 }
 
 }  // namespace
@@ -68,28 +82,47 @@ void TPlayerNames::Rebuild(std::vector<std::string> names_in_list_order) {
   }
 }
 
-int TPlayerNames::FindAtStart(std::string_view text) const {
-  if (text.empty()) return -1;
-  for (uint16_t rank : by_first_[static_cast<unsigned char>(text[0])]) {
+int TPlayerNames::RankAt(std::string_view text, size_t pos, int limit) const {
+  const size_t room = text.size() - pos;
+  for (uint16_t rank : by_first_[static_cast<unsigned char>(text[pos])]) {
+    if (rank >= limit) break;
     const std::string& n = names_[rank];
-    if (n.size() <= text.size() && std::memcmp(n.data(), text.data(), n.size()) == 0) return rank;
+    if (n.size() <= room && std::memcmp(n.data(), text.data() + pos, n.size()) == 0 &&
+        CanEndName(text, pos + n.size()))
+      return rank;
   }
   return -1;
 }
 
+int TPlayerNames::FindAt(std::string_view text, size_t pos) const {
+  if (pos >= text.size() || !CanStartName(text, pos)) return -1;
+  return RankAt(text, pos, INT_MAX);
+}
+
 int TPlayerNames::FindFirst(std::string_view text, size_t* position) const {
-  const char* data = text.data();
-  const size_t size = text.size();
-  for (size_t p = 0; p < size; ++p) {
-    for (uint16_t rank : by_first_[static_cast<unsigned char>(data[p])]) {
-      const std::string& n = names_[rank];
-      if (n.size() <= size - p && std::memcmp(n.data(), data + p, n.size()) == 0) {
-        *position = p;
-        return rank;
-      }
+  for (size_t p = 0; p < text.size(); ++p) {
+    if (!CanStartName(text, p)) continue;
+    const int rank = RankAt(text, p, INT_MAX);
+    if (rank >= 0) {
+      *position = p;
+      return rank;
     }
   }
   return -1;
+}
+
+int TPlayerNames::FindLongest(std::string_view text, size_t* position) const {
+  int best = -1;
+  for (size_t p = 0; p < text.size(); ++p) {
+    if (!CanStartName(text, p)) continue;
+    // Only a longer name than the best so far can change the result.
+    const int rank = RankAt(text, p, best < 0 ? INT_MAX : best);
+    if (rank < 0) continue;
+    best = rank;
+    *position = p;
+    if (rank == 0) break;
+  }
+  return best;
 }
 
 bool TPlayerNames::CoveredByLonger(std::string_view text, size_t pos, size_t len, int rank) const {
@@ -99,7 +132,8 @@ bool TPlayerNames::CoveredByLonger(std::string_view text, size_t pos, size_t len
       if (r >= rank) break;
       const std::string& n = names_[r];
       if (n.size() > len && j + n.size() >= pos + len && j + n.size() <= text.size() &&
-          std::memcmp(n.data(), text.data() + j, n.size()) == 0)
+          std::memcmp(n.data(), text.data() + j, n.size()) == 0 && CanStartName(text, j) &&
+          CanEndName(text, j + n.size()))
         return true;
     }
   }
@@ -115,8 +149,8 @@ void TPlayerNames::RemoveName(std::string& text, int rank) const {
   std::string out;
   size_t copied = 0;  // text[copied, in) still has to go to `out`
   for (size_t in = 0; in <= last_start;) {
-    if (up[static_cast<unsigned char>(text[in])] != first ||
-        !EqualIgnoreCase(text.data() + in, name.data(), name.size()) ||
+    if (up[static_cast<unsigned char>(text[in])] != first || !CanStartName(text, in) ||
+        !EqualIgnoreCase(text.data() + in, name.data(), name.size()) || !CanEndName(text, in + name.size()) ||
         CoveredByLonger(text, in, name.size(), rank)) {
       ++in;
       continue;

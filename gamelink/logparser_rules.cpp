@@ -4,12 +4,16 @@
 
 #include "core/cp1252.h"
 #include "core/domain.h"
+#include "gamelink/logparser_deaths.h"
 
 namespace kv {
 
 namespace {
 
 constexpr std::string_view kClientCommand = "clientCommand:";
+// "NAME says @all: TEXT", the chat line of the open-source server (with the
+// team and private targets in place of "all").
+constexpr std::string_view kSaysChat = " says @";
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -79,9 +83,23 @@ bool NormalChat(TRuleState& s) {
   return !text.empty();
 }
 
+// The speaker was found at the start of the line and taken out of it.
+bool SaysChat(TRuleState& s) {
+  const std::string_view w = s.working;
+  if (!s.first_found || !StartsWith(w, kSaysChat)) return false;
+  const size_t colon = w.find(": ", kSaysChat.size());
+  if (colon == std::string_view::npos) return false;
+  s.second.client_number = kNoPlayer;
+  s.second.name.clear();
+  const std::string_view text = w.substr(colon + 2);
+  s.event_text.assign(text);
+  return !text.empty();
+}
+
 bool ChatRule(TRuleState& s) {
   s.kind = ekChatMessage;
   if (s.quake) return QuakeChat(s);
+  if (SaysChat(s)) return true;
   if (s.server && s.server->windows_version) return WindowsChat(s);
   return NormalChat(s);
 }
@@ -157,6 +175,106 @@ bool ScoreRule(TRuleState& s) {
   return true;
 }
 
+struct TNameFinder {
+  const TPlayerNames& names;
+  TUserList& list;
+  TRuleState& s;
+
+  void SetFirst(int rank) const {
+    s.first = list.Row(names.ListIndex(rank));
+    s.first_found = true;
+  }
+  void SetSecond(int rank) const {
+    s.second = list.Row(names.ListIndex(rank));
+    s.second_found = true;
+  }
+  // Takes the name of `rank` standing at `at` out of the working text.
+  void Cut(int rank, size_t at) const { s.working.erase(at, names.Name(rank).size()); }
+};
+
+// The line forms whose first name is the speaker.
+bool IsChatLine(const TRuleState& s) {
+  const std::string_view w = s.working;
+  if (s.quake) return StartsWithIgnoreCase(w, "CLIENTCOMMAND:") && Contains(w, ": say ");
+  if (s.server && s.server->windows_version)
+    return StartsWith(w, kClientCommand) && Contains(w, ": dmmessage ");
+  return StartsWith(w, "CHAT:");
+}
+
+// The second player of a line that does not begin with one: the speaker
+// of a chat line is its earliest name; a client command names its player
+// right after "clientCommand:"; any other line its longest name.
+void FindSecond(const TNameFinder& f) {
+  const std::string_view w = f.s.working;
+  size_t at = std::string_view::npos;
+  int rank = -1;
+  if (IsChatLine(f.s)) {
+    rank = f.names.FindFirst(w, &at);
+  } else if (StartsWithIgnoreCase(w, kClientCommand)) {
+    at = w.find_first_not_of(' ', kClientCommand.size());
+    rank = at == std::string_view::npos ? -1 : f.names.FindAt(w, at);
+  } else {
+    rank = f.names.FindLongest(w, &at);
+  }
+  if (rank < 0) return;
+  // Only this occurrence goes: the rest of the line may be a chat message
+  // whose words must not lose a name said in them.
+  f.Cut(rank, at);
+  f.SetSecond(rank);
+}
+
+// The line begins with a player's name: a chat of the open-source server
+// ("NAME says @all: TEXT"), a death in the game's wording, or a line in
+// another wording that names a second player anywhere.
+void FindAfterFirst(const TNameFinder& f, int first) {
+  const size_t length = f.names.Name(first).size();
+  const std::string_view rest = std::string_view(f.s.working).substr(length);
+  f.SetFirst(first);
+  size_t killer_at = 0;
+  const TDeathForm form =
+      StartsWith(rest, kSaysChat) ? TDeathForm::OneName : MatchDeathForm(rest, &killer_at);
+  if (form == TDeathForm::Unknown) {
+    f.names.RemoveName(f.s.working, first);
+    FindSecond(f);
+    return;
+  }
+  if (form == TDeathForm::Kill) {
+    const int killer = f.names.FindAt(f.s.working, length + killer_at);
+    if (killer >= 0 && killer != first) {
+      f.Cut(killer, length + killer_at);
+      f.SetSecond(killer);
+    }
+  }
+  // Names stand only where the form puts them: a player called "by" keeps
+  // the phrase "was sniped by" whole.
+  f.Cut(first, 0);
+}
+
+// "Kill: 4 1 3: KILLER killed VICTIM by MOD_..." is journaled like the
+// game's own death lines: the victim first, the killer second.
+void FindQuakePlayers(const TNameFinder& f) {
+  const std::string_view w = f.s.working;
+  const size_t header = StartsWithIgnoreCase(w, "KILL:") ? w.find(": ", 5) : std::string_view::npos;
+  const size_t killer_at = header == std::string_view::npos ? header : header + 2;
+  const int killer = killer_at == std::string_view::npos ? -1 : f.names.FindAt(w, killer_at);
+  if (killer < 0) {
+    FindSecond(f);
+    return;
+  }
+  constexpr std::string_view kKilled = " killed ";
+  const size_t killer_end = killer_at + f.names.Name(killer).size();
+  const size_t victim_at = killer_end + kKilled.size();
+  const int victim = w.substr(killer_end, kKilled.size()) == kKilled ? f.names.FindAt(w, victim_at) : -1;
+  if (victim >= 0 && victim != killer) {
+    f.Cut(victim, victim_at);
+    f.SetFirst(victim);
+    f.SetSecond(killer);
+  } else {
+    f.SetFirst(killer);
+  }
+  f.Cut(killer, killer_at);
+}
+
 using TRule = bool (*)(TRuleState&);
 // The order decides: the first rule that matches makes the event.
 constexpr TRule kRules[] = {ChatRule,         TeamRule,   NewRoundRule, AutoJoinRule,
@@ -165,32 +283,18 @@ constexpr TRule kRules[] = {ChatRule,         TeamRule,   NewRoundRule, AutoJoin
 }  // namespace
 
 void FindPlayers(const TPlayerNames& names, TUserList& list, TRuleState& s) {
-  std::string& w = s.working;
-  int actor = -1;
+  const TNameFinder finder{names, list, s};
   if (s.quake) {
-    // "Kill: 1 2 3: Alice killed Bob by MOD_RIFLE": the actor is the player
-    // named right after the header, not whoever happens to lead the list.
-    if (StartsWithIgnoreCase(w, "KILL:")) {
-      const size_t header = w.find(": ", 5);
-      actor = names.FindAtStart(header == std::string::npos ? std::string_view{}
-                                                            : std::string_view(w).substr(header + 2));
-    }
-  } else if (!StartsWithIgnoreCase(w, "CHAT:") && !StartsWith(w, "clientCommand: ")) {
-    actor = names.FindAtStart(w);
+    FindQuakePlayers(finder);
+    return;
   }
+  const std::string_view w = s.working;
+  const int actor =
+      StartsWithIgnoreCase(w, "CHAT:") || StartsWith(w, "clientCommand: ") ? -1 : names.FindAtStart(w);
   if (actor >= 0) {
-    names.RemoveName(w, actor);
-    s.first = list.Row(names.ListIndex(actor));
-    s.first_found = true;
-  }
-  size_t at = 0;
-  const int second = names.FindFirst(w, &at);
-  if (second >= 0) {
-    // Only this occurrence goes: the rest of the line may be a chat message
-    // whose words must not lose letters that happen to spell the name.
-    w.erase(at, names.Name(second).size());
-    s.second = list.Row(names.ListIndex(second));
-    s.second_found = true;
+    FindAfterFirst(finder, actor);
+  } else {
+    FindSecond(finder);
   }
 }
 

@@ -27,10 +27,13 @@ struct TRuleState {
   std::vector<std::pair<const char*, int32_t>> variables;
 };
 
-// Finds the actor at the start of the working text (removing every
-// occurrence of its name) and then the first other name in it (removing that
-// occurrence), copying each one's row from `list` (whose names `names`
-// mirrors). Under the list's lock.
+// Names the players of the working text and takes their names out of it,
+// copying each one's row from `list` (whose names `names` mirrors): the
+// actor at the start of the line, and a second player where the line's form
+// puts one (after a death phrase of the game, the speaker of a chat, the
+// player of a client command, else the longest name anywhere). A Quake
+// "Kill:" line has the victim first and the killer second, like the game's
+// own death lines. Under the list's lock.
 void FindPlayers(const TPlayerNames& names, TUserList& list, TRuleState& state);
 
 // Tries the rules in their order; true when one matched (kind, text and

@@ -15,6 +15,7 @@
 #include "core/config.h"
 #include "core/domain.h"
 #include "core/events.h"
+#include "gamelink/logparser.h"
 #include "gamelink/rcon.h"
 
 namespace kv {
@@ -123,7 +124,7 @@ bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEn
 }
 
 std::unique_ptr<TUserList> ParseStatusReply(const std::string& reply) {
-  const auto lines = SplitLines(reply);
+  const auto lines = SplitLines(FromConsoleCodePage(reply));
   if (lines.size() <= 2 || lines[2].find("core ping name") == std::string::npos ||
       lines[1].find("map: ") == std::string::npos)
     return nullptr;

@@ -49,24 +49,23 @@ if [ -z "$configured" ]; then
     echo "LocalLogFile=$log"
     echo "StartOnStartup=1"
     echo "UserRefrestTimer=3"
-    # Weapon classes by the game's kill phrases (the defaults put everything
-    # into the first class).
-    echo "WeaponRegExprRifle=was rifled by"
-    echo "WeaponRegExprSniper=was sniped by"
-    echo "WeaponRegExprSub Machinegun=was gunned down by"
-    echo "WeaponRegExprMachine Gun=was machine-gunned by"
-    echo "WeaponRegExprRocket=rocket"
-    echo "WeaponRegExprShotgun=buckshot"
-    echo "WeaponRegExprGrenade=grenade"
-    echo "WeaponRegExprPistol=shot in the back|was shot by"
     for key in LogGlobalMessages LogChat LogKicks LogKills LogNewUser LogUserBack LogWenfOffline \
                LogNickChange LogGlobalMapChange LogMessagesSendToServer LogAllOtherEvents LogRcon; do
       echo "$key=1"
     done
   } > "$ini.demo"
   # Keep what the operator already set in the demo home; add what is missing.
+  # Weapon expressions this script once wrote itself are dropped, so that the
+  # service's defaults (the game's own phrases) take their place.
+  old_weapons=(
+    "WeaponRegExprRifle=was rifled by" "WeaponRegExprSniper=was sniped by"
+    "WeaponRegExprSub Machinegun=was gunned down by" "WeaponRegExprMachine Gun=was machine-gunned by"
+    "WeaponRegExprRocket=rocket" "WeaponRegExprShotgun=buckshot" "WeaponRegExprGrenade=grenade"
+    "WeaponRegExprPistol=shot in the back|was shot by"
+  )
   if [ -f "$ini" ]; then
-    grep -viE '^(RCONHost|RCONPORT|RCONPASSWORD|LocalLogFile|WeaponRegExpr[^=]*)=' "$ini" | grep -v '^\[Global\]' >> "$ini.demo" || true
+    sed 's/\r$//' "$ini" | grep -viE '^(RCONHost|RCONPORT|RCONPASSWORD|LocalLogFile)=' | grep -v '^\[Global\]' \
+      | grep -vxF -f <(printf '%s\n' "${old_weapons[@]}") >> "$ini.demo" || true
   fi
   mv "$ini.demo" "$ini"
   echo "demo: mohsim on 127.0.0.1:$port writing $log; journals in $home/Logs"

@@ -26,7 +26,7 @@ TEST_F(SettingsTest, EmptyHomeWritesEveryStartupKeyWithItsDefault) {
   EXPECT_GT(startup, 130);
   EXPECT_EQ(Ini("UseDirect"), "1");
   EXPECT_EQ(Ini("Logbasedir"), (home_ / "Logs").string() + "/");
-  EXPECT_EQ(Ini("WeaponRegExprSub Machinegun"), ".*");
+  EXPECT_EQ(Ini("WeaponRegExprSub Machinegun"), "was perforated by");
   EXPECT_TRUE(fs::is_directory(home_ / "Data"));
 
   // The values reached the running objects.
@@ -45,7 +45,7 @@ TEST_F(SettingsTest, EmptyHomeWritesEveryStartupKeyWithItsDefault) {
   EXPECT_EQ(info_.score_formula.back(), ')');
   EXPECT_EQ(r.ping.time_min, -1);
   EXPECT_EQ(r.ui.last_x_lines, 100);
-  EXPECT_EQ(r.weapon_class_exprs[8], ".*");
+  EXPECT_EQ(r.weapon_class_exprs[wcPistol], "was gunned down by");
   EXPECT_EQ(r.auto_save_interval_ms, 600000);
   EXPECT_EQ(r.auto_stats_interval_ms, 0);
   EXPECT_TRUE(r.error.empty());

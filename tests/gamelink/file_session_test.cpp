@@ -12,12 +12,21 @@
 #include <thread>
 
 #include "core/clock.h"
+#include "core/config.h"
+#include "gamelink/userinfo.h"
 #include "gamelink_test_support.h"
 
 namespace kv {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Settings installed for one scope, also when an assertion leaves it early.
+struct TConfigScope {
+  TDynamicConfigData data{nullptr};
+  TConfigScope() { SetConfig(&data); }
+  ~TConfigScope() { SetConfig(nullptr); }
+};
 
 class FileSessionTest : public ::testing::Test {
  protected:
@@ -79,20 +88,61 @@ TEST_F(FileSessionTest, StartsAtTheEndAndFollowsNewLines) {
   EXPECT_EQ(raw_.Count(), 2u);
 }
 
-TEST_F(FileSessionTest, DropsNulBytesAndConvertsTheConsoleCodePage) {
-  Write("");
-  auto session = Start();
+TEST_F(FileSessionTest, DropsNulBytesAndConvertsTheConsoleCodePageOnlyWhenSet) {
   // CP437 0x81 is u-umlaut (0xFC in Windows-1252), 0xE1 is sharp s (0xDF).
-  Write(
-      std::string("ab\0\0\0cd\n\x81"
-                  "ber Stra\xE1"
-                  "e\n\0\0\0\0",
-                  22));
-  ASSERT_TRUE(raw_.WaitCount(2));
-  EXPECT_EQ(RawTexts(), (std::vector<std::string>{"abcd",
-                                                  "\xFC"
-                                                  "ber Stra\xDF"
-                                                  "e"}));
+  const std::string written(
+      "ab\0\0\0cd\n\x81"
+      "ber Stra\xE1"
+      "e\n\0\0\0\0",
+      22);
+  for (const int page : {0, 437}) {
+    SCOPED_TRACE(page);
+    TConfigScope config;
+    if (page) config.data.SetInteger("ConsoleCodePage", page);
+    test::TEventSink raw({"EVENTNewLogFileEntry"});
+    Write("");
+    auto session = Start();
+    Write(written);
+    ASSERT_TRUE(raw.WaitCount(2));
+    const std::string second = page ? "\xFC"
+                                      "ber Stra\xDF"
+                                      "e"
+                                    : "\x81"
+                                      "ber Stra\xE1"
+                                      "e";
+    EXPECT_EQ(raw.Events()[0]->text, "abcd");
+    EXPECT_EQ(raw.Events()[1]->text, second);
+    session.reset();
+  }
+}
+
+// The game writes a name with the same bytes to its log and to its status
+// reply: whatever the setting, the name read from one is found in the other.
+TEST_F(FileSessionTest, NamesOfLogAndStatusReplyAgreeInEveryCodePageSetting) {
+  const std::string reply = std::string("\xFF\xFF\xFF\xFF\x01print\n") +
+                            "map: dm/mohdm6\n"
+                            "num score ping name            lastmsg address               qport rate  \n"
+                            "--- ----- ---- --------------- ------- --------------------- ----- -----\n"
+                            "  3    12   48 J\x94rg                20 10.0.0.2:12203         1000 25000\n";
+  for (const int page : {0, 437}) {
+    SCOPED_TRACE(page);
+    TConfigScope config;
+    config.data.SetInteger("ConsoleCodePage", page);
+    const auto list = ParseStatusReply(reply);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->Rows().size(), 1u);
+    const std::string name = list->Rows()[0].name;
+    EXPECT_EQ(name, page ? "J\xF6rg" : "J\x94rg");
+    test::TCurrentPlayers players({{name, 3}, {"Bob", 2}});
+    test::TEventSink kills({"EVENTkill"});
+    Write("");
+    auto session = Start();
+    Write("J\x94rg was sniped by Bob\n");
+    ASSERT_TRUE(kills.WaitCount(1));
+    EXPECT_EQ(kills.Events()[0]->log_entry->first_player.name, name);
+    EXPECT_EQ(kills.Events()[0]->log_entry->second_player.name, "Bob");
+    session.reset();
+  }
 }
 
 TEST_F(FileSessionTest, HalfWrittenLineWaitsForItsEnd) {

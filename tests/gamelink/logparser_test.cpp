@@ -110,6 +110,11 @@ TEST_F(LogParserTest, PrefixesOfNewerServersAreStripped) {
           "Bob", 2, " was sniped by ", "Weapon", 2});
   Expect({"[2026-12-10 02:20:01 UTC+0.000] clientCommand: Alice : reload", ekWeaponReload, "Alice", 3, "",
           kNoPlayer, ""});
+  // The raw line keeps its colour byte; recognition starts after it.
+  Expect(
+      {"\x04"
+       "Alice was sniped by Bob in the head",
+       ekKill, "Alice", 3, "Bob", 2, " was sniped by  in the head", "Weapon", 2});
 
   const std::pair<const char*, const char*> strip[] = {
       {"[2026-12-10 02:20:01 UTC+0.000] {#1 | 10.0.0.7:12203} Alice", "Alice"},
@@ -121,6 +126,14 @@ TEST_F(LogParserTest, PrefixesOfNewerServersAreStripped) {
       {"{#x | 1} Alice", "{#x | 1} Alice"},
       {"[2026-12-10", "[2026-12-10"},
       {"", ""},
+      // The game's HUD colour byte, also behind the prefixes.
+      {"\x04"
+       "Alice was sniped by Bob",
+       "Alice was sniped by Bob"},
+      {"[2026-12-10 02:20:01 UTC+0.000] \x02\x03{#1 | 10.0.0.7:12203} \x04"
+       "Alice",
+       "Alice"},
+      {"\x04\x04", ""},
   };
   for (const auto& [in, out] : strip) EXPECT_EQ(StripLinePrefixes(in), out) << in;
 }
@@ -172,14 +185,93 @@ TEST_F(LogParserTest, QuakeDialectReadFromSettings) {
   auto quote = quake.Recognise(&server_, "ClientCommand: Alice: say 0 '");
   ASSERT_NE(quote, nullptr);
   EXPECT_EQ(quote->text, "'") << "a lone quote is text";
-  // The actor of a kill is the player after the header, not the list's first row.
-  auto kill = quake.Recognise(&server_, "Kill: 3 2 7: Alice killed Bob by MOD_RIFLE");
-  ASSERT_NE(kill, nullptr);
-  EXPECT_EQ(kill->kind, ekKill);
-  EXPECT_EQ(kill->log_entry->first_player.name, "Alice");
-  EXPECT_EQ(kill->log_entry->second_player.name, "Bob");
+  // The killer follows the header; the kill is journaled as the game's own
+  // death lines are, the victim first and the killer second.
+  for (const char* line : {"Kill: 3 2 7: Alice killed Bob by MOD_RIFLE",
+                           "\x04Kill: 4 1 3: Alice killed Bob by "
+                           "MOD_SNIPER"}) {
+    SCOPED_TRACE(line);
+    auto kill = quake.Recognise(&server_, line);
+    ASSERT_NE(kill, nullptr);
+    EXPECT_EQ(kill->kind, ekKill);
+    EXPECT_EQ(kill->log_entry->first_player.name, "Bob");
+    EXPECT_EQ(kill->log_entry->second_player.name, "Alice");
+  }
+  // Suicides and the world name one player only.
+  EXPECT_EQ(quake.Recognise(&server_, "Kill: 3 3 7: Alice killed Alice by MOD_ROCKET_SPLASH"), nullptr);
+  EXPECT_EQ(quake.Recognise(&server_, "Kill: 1022 3 22: <world> killed Alice by MOD_FALLING"), nullptr);
   // A line beginning with a name is no kill in this dialect.
   EXPECT_EQ(quake.Recognise(&server_, "Alice was sniped by Bob"), nullptr);
+}
+
+// Names stand only where the line form puts them: at the start, after the
+// death phrase, before "'s", right after "clientCommand:". Short names that
+// are parts of the game's words, and names that are parts of each other,
+// must not capture a line.
+TEST_F(LogParserTest, NamesMatchOnlyWhereANameStands) {
+  TCurrentPlayers::Set({{"ed", 10},
+                        {"man", 11},
+                        {"by", 12},
+                        {"Bob", 2},
+                        {"Alice", 3},
+                        {"Bobby", 1},
+                        {"Major Tom", 13},
+                        {"Tom", 14},
+                        {"himself", 15},
+                        {"head", 16}});
+  const TCase cases[] = {
+      {"Alice was sniped by Bob", ekKill, "Alice", 3, "Bob", 2, " was sniped by ", "Weapon", 2},
+      {"Alice was gunned down by ed", ekKill, "Alice", 3, "ed", 10, " was gunned down by ", "Weapon", 1},
+      {"ed was rifled by Alice", ekKill, "ed", 10, "Alice", 3, " was rifled by ", "Weapon", 1},
+      {"ed was sniped by by", ekKill, "ed", 10, "by", 12, " was sniped by ", "Weapon", 2},
+      {"by was sniped by ed in the head", ekKill, "by", 12, "ed", 10, " was sniped by  in the head", "Weapon",
+       2},
+      {"man was machine-gunned by Tom", ekKill, "man", 11, "Tom", 14, " was machine-gunned by ", "Weapon", 1},
+      {"Bobby took Bob's rocket right in the kisser", ekKill, "Bobby", 1, "Bob", 2,
+       " took 's rocket right in the kisser", "Weapon", 1},
+      {"Bob tripped on Bobby's grenade", ekKill, "Bob", 2, "Bobby", 1, " tripped on 's grenade", "Weapon", 1},
+      {"Major Tom was perforated by Bob's' SMG", ekKill, "Major Tom", 13, "Bob", 2,
+       " was perforated by 's' SMG", "Weapon", 1},
+      {"Tom is picking Major Tom's shrapnel out of his teeth", ekKill, "Tom", 14, "Major Tom", 13,
+       " is picking 's shrapnel out of his teeth", "Weapon", 1},
+      {"Alice was shot by Major Tom in the upper right arm", ekKill, "Alice", 3, "Major Tom", 13,
+       " was shot by  in the upper right arm", "Weapon", 1},
+      // A wording the game does not use: the longest name found anywhere.
+      {"Tom fragged man and Bobby", ekKill, "Tom", 14, "Bobby", 1, " fragged man and ", "Weapon", 1},
+      // Deaths without a killer name one player, whatever else the words are.
+      {"Bob shot himself in the head", -1, "", 0, "", 0, ""},
+      {"Bob took himself out of commision", -1, "", 0, "", 0, ""},
+      {"Bob was shot in the head", -1, "", 0, "", 0, ""},
+      {"Bob tripped on his own grenade", -1, "", 0, "", 0, ""},
+      {"head has left the battle", -1, "", 0, "", 0, ""},
+      // A kill phrase without a known player after it is no kill.
+      {"Alice was sniped by Edward", -1, "", 0, "", 0, ""},
+      // Client commands name their player after "clientCommand:".
+      {"clientCommand: Bob : reload", ekWeaponReload, "Bob", 2, "", kNoPlayer, ""},
+      {"clientCommand: man : join_team allies", ekTeamChange, "man", 11, "", kNoPlayer, "allies", "Team", 2},
+      {"clientCommand: Major Tom : primarydmweapon mg", ekWeaponChange, "Major Tom", 13, "", kNoPlayer,
+       "Machine Gun", "weapon", 4},
+      {"clientCommand: Bobby : spectator", ekTeamChange, "Bobby", 1, "", kNoPlayer, "spectator", "Team", 0},
+      // Chat: the speaker is the earliest name.
+      {"CHAT: man: ed and Bobby by the head", ekChatMessage, "man", 11, "", kNoPlayer,
+       "ed and Bobby by the head"},
+  };
+  for (const auto& c : cases) Expect(c);
+}
+
+TEST_F(LogParserTest, OpenSourceServerChat) {
+  const TCase cases[] = {
+      {"[2026-12-10 02:20:01 UTC+0.000] {#3 | 127.0.0.1:27974} Alice says @all: hello", ekChatMessage,
+       "Alice", 3, "", kNoPlayer, "hello"},
+      {"Bobby says @team: Bob was sniped by Alice", ekChatMessage, "Bobby", 1, "", kNoPlayer,
+       "Bob was sniped by Alice"},
+      {"Zed says @Bob: alice, ALICE", ekChatMessage, "Zed", 4, "", kNoPlayer, "alice, ALICE"},
+      {"Alice says @all: ", -1, "", 0, "", 0, ""},
+      {"Nobody says @all: hello", -1, "", 0, "", 0, ""},
+  };
+  for (const auto& c : cases) Expect(c);
+  server_.windows_version = true;
+  for (const auto& c : cases) Expect(c);
 }
 
 TEST(LogParserBusTest, PostsTypedEventsAndReportsErrors) {
