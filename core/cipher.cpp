@@ -12,20 +12,17 @@
 namespace kv {
 namespace {
 
-// The system takes a block as three little-endian words in order; the block
-// cipher reads big-endian words in reverse order. Both views agree once all
-// twelve bytes are reversed. in and out may be the same block.
-inline void Reverse12(const uint8_t* in, uint8_t* out) {
-  uint32_t w0, w1, w2;
-  std::memcpy(&w0, in, 4);
-  std::memcpy(&w1, in + 4, 4);
-  std::memcpy(&w2, in + 8, 4);
-  w0 = __builtin_bswap32(w0);
-  w1 = __builtin_bswap32(w1);
-  w2 = __builtin_bswap32(w2);
-  std::memcpy(out, &w2, 4);
-  std::memcpy(out + 4, &w1, 4);
-  std::memcpy(out + 8, &w0, 4);
+// The system takes a block (and the key) as three little-endian 32-bit words
+// in order; the block cipher reads three big-endian words in order. Both
+// views agree once the four bytes of each word are swapped, the words staying
+// in place. in and out may be the same block.
+inline void SwapWords12(const uint8_t* in, uint8_t* out) {
+  for (int i = 0; i < 12; i += 4) {
+    uint32_t w;
+    std::memcpy(&w, in + i, 4);
+    w = __builtin_bswap32(w);
+    std::memcpy(out + i, &w, 4);
+  }
 }
 
 static_assert(std::endian::native == std::endian::little, "the word views below assume a little-endian host");
@@ -42,15 +39,15 @@ inline uint32_t Load32(const uint8_t* p) {
 inline void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 inline void LoadSwapped(const uint8_t* p, uint32_t* w) {
-  w[0] = __builtin_bswap32(Load32(p + 8));
+  w[0] = __builtin_bswap32(Load32(p));
   w[1] = __builtin_bswap32(Load32(p + 4));
-  w[2] = __builtin_bswap32(Load32(p));
+  w[2] = __builtin_bswap32(Load32(p + 8));
 }
 
 inline void StoreSwapped(uint32_t w0, uint32_t w1, uint32_t w2, uint8_t* p) {
-  Store32(p, __builtin_bswap32(w2));
+  Store32(p, __builtin_bswap32(w0));
   Store32(p + 4, __builtin_bswap32(w1));
-  Store32(p + 8, __builtin_bswap32(w0));
+  Store32(p + 8, __builtin_bswap32(w2));
 }
 
 inline void StoreSwapped(const uint32_t* w, uint8_t* p) { StoreSwapped(w[0], w[1], w[2], p); }
@@ -71,24 +68,24 @@ inline uint8_t* Bytes(uint32_t* w) { return reinterpret_cast<uint8_t*>(w); }
 }  // namespace
 
 void TThreeWay::SetKey(const uint8_t* key) {
-  uint8_t reversed[kBlockSize];
-  Reverse12(key, reversed);
-  encryption_.SetKey(reversed, kBlockSize);
-  decryption_.SetKey(reversed, kBlockSize);
+  uint8_t swapped[kBlockSize];
+  SwapWords12(key, swapped);
+  encryption_.SetKey(swapped, kBlockSize);
+  decryption_.SetKey(swapped, kBlockSize);
 }
 
 void TThreeWay::Encrypt(const uint8_t* in, uint8_t* out) const {
   uint8_t block[kBlockSize];
-  Reverse12(in, block);
+  SwapWords12(in, block);
   encryption_.ProcessBlock(block);
-  Reverse12(block, out);
+  SwapWords12(block, out);
 }
 
 void TThreeWay::Decrypt(const uint8_t* in, uint8_t* out) const {
   uint8_t block[kBlockSize];
-  Reverse12(in, block);
+  SwapWords12(in, block);
   decryption_.ProcessBlock(block);
-  Reverse12(block, out);
+  SwapWords12(block, out);
 }
 
 void TCipher::InitKey(std::string_view passPhrase) {
@@ -150,9 +147,9 @@ void TCipher::DecipherChunk(uint8_t* data, size_t n, TWords& feedback) const {
   uint32_t f0 = feedback[0], f1 = feedback[1], f2 = feedback[2];
   size_t i = 0;
   for (; i + kBlockSize <= n; i += kBlockSize) {
-    const uint32_t c0 = __builtin_bswap32(Load32(data + i + 8));
+    const uint32_t c0 = __builtin_bswap32(Load32(data + i));
     const uint32_t c1 = __builtin_bswap32(Load32(data + i + 4));
-    const uint32_t c2 = __builtin_bswap32(Load32(data + i));
+    const uint32_t c2 = __builtin_bswap32(Load32(data + i + 8));
     const uint32_t c[3] = {c0, c1, c2};
     uint32_t p[3];
     d.ProcessBlock(Bytes(c), Bytes(p));

@@ -30,9 +30,11 @@ enum class TCipherPurpose {
 std::string_view PassPhrase(TCipherPurpose purpose);
 
 // The bare 3-Way block cipher in the system's byte order: a block and the
-// key are three little-endian 32-bit words in order. The library reads
-// big-endian words in reverse order; reversing all twelve bytes on the way
-// in and out makes the two agree.
+// key are three little-endian 32-bit words in order, bytes 0-3 being word
+// a[0] of the published reference code. The library reads big-endian words
+// in the same order, so the bytes of each word are swapped on the way in and
+// out and the words stay where they are. This is the only place that talks
+// to the library's 3-Way: everything enciphered goes through TCipher.
 class TThreeWay {
  public:
   static constexpr size_t kBlockSize = 12;
@@ -86,8 +88,8 @@ class TCipher {
   TBlock InitialVector() const;
 
  private:
-  // A block as the library sees it: its bytes reversed, held as words so
-  // the hot loop swaps and combines a block in a few instructions.
+  // A block as the library sees it: the bytes of each word swapped, held as
+  // words so the hot loop swaps and combines a block in a few instructions.
   using TWords = std::array<uint32_t, 3>;
 
   // One chunk of at most kChunkSize bytes, in place, with the running

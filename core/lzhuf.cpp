@@ -164,27 +164,47 @@ class TBitWriter {
   int pending_ = 0;
 };
 
+// Reads the bit stream most significant bit first. Bits past the end of the
+// source read as zero.
 class TBitReader {
  public:
   TBitReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  unsigned Bit() { return Take(1); }
-  // Removes the next n bits (n <= 32) and returns them.
-  unsigned Take(int n) {
-    if (have_ < n) Refill();
-    const auto v = static_cast<unsigned>(buffer_ >> (64 - n));
+  // At least 32 bits buffered afterwards: a symbol's code (the tree is far
+  // shallower than that) or a position code (14 bits) needs no further check.
+  void Need32() {
+    if (have_ < 32) Refill();
+  }
+  unsigned TopBit() const { return static_cast<unsigned>(buffer_ >> 63); }
+  unsigned Peek8() const { return static_cast<unsigned>(buffer_ >> 56); }
+  void Skip(int n) {
     buffer_ <<= n;
     have_ -= n;
-    consumed_ += static_cast<uint64_t>(n);
+  }
+  // Removes the next n bits (1 <= n <= the bits buffered) and returns them.
+  unsigned Take(int n) {
+    const auto v = static_cast<unsigned>(buffer_ >> (64 - n));
+    Skip(n);
     return v;
   }
-  unsigned Peek8() {
-    if (have_ < 8) Refill();
-    return static_cast<unsigned>(buffer_ >> 56);
-  }
-  bool Exhausted() const { return consumed_ > 8 * static_cast<uint64_t>(size_) + kSpareBits; }
+  // Negative when more bits were taken than were buffered; the reader must
+  // then not be used further.
+  int Buffered() const { return have_; }
+  uint64_t Consumed() const { return 8 * static_cast<uint64_t>(next_) - static_cast<uint64_t>(have_); }
 
  private:
   void Refill() {
+    if (next_ + 8 <= size_) {
+      // Eight bytes at once; the whole bytes among them that fit are taken.
+      // The part of the next byte that also lands in the buffer is loaded
+      // again at the same place by the next refill, so it does no harm.
+      uint64_t w;
+      std::memcpy(&w, data_ + next_, 8);
+      buffer_ |= __builtin_bswap64(w) >> have_;
+      const int bytes = (63 - have_) >> 3;
+      next_ += static_cast<size_t>(bytes);
+      have_ += 8 * bytes;
+      return;
+    }
     while (have_ <= 56) {
       const uint8_t b = next_ < size_ ? data_[next_] : 0;  // past the end: zero bits
       ++next_;
@@ -194,10 +214,9 @@ class TBitReader {
   }
   const uint8_t* data_;
   size_t size_;
-  size_t next_ = 0;
+  size_t next_ = 0;      // bytes fed into the buffer, zero bytes past the end included
   uint64_t buffer_ = 0;  // left-aligned
   int have_ = 0;
-  uint64_t consumed_ = 0;
 };
 
 // Match search over binary trees, one tree per first byte. Among matches of
@@ -402,39 +421,102 @@ void AppendLength(std::vector<uint8_t>& out, uint32_t length) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(length >> (8 * i)));
 }
 
-// Decodes from bits until length bytes are out; false when the input gives
-// out first.
-bool Decode(TBitReader& bits, uint64_t length, std::vector<uint8_t>& out) {
+// The byte a match finds before the start of the output: the window starts
+// as kFirstWrite blanks followed by zeros, and writing starts at kFirstWrite,
+// so output index i < 0 stands for window slot kFirstWrite + i modulo the
+// window, which nothing has overwritten yet.
+inline uint8_t BeforeStart(ptrdiff_t i) { return i >= -kFirstWrite ? ' ' : 0; }
+
+// Where the decoder writes: the bytes of a memory stream from a fixed
+// position on, grown on demand. The output itself serves as the window, so
+// every byte is written once.
+class TOutput {
+ public:
+  TOutput(TMemoryStream& stream, size_t capacity) : stream_(stream) { Grow(capacity); }
+  uint8_t* Data() const { return data_; }
+  size_t Capacity() const { return capacity_; }
+  void Grow(size_t capacity) {
+    data_ = stream_.Extend(capacity);
+    capacity_ = capacity;
+  }
+
+ private:
+  TMemoryStream& stream_;
+  uint8_t* data_ = nullptr;
+  size_t capacity_ = 0;
+};
+
+// Room a symbol may need beyond the current output: a whole match, and the
+// eight bytes a match copy may run past its end.
+constexpr size_t kSymbolRoom = kLookahead + 8;
+
+// Decodes from bits until length bytes are out; produced receives their
+// number (length up to length + 59). False when the input gives out first.
+bool Decode(TBitReader& bits, const uint64_t limitBits, size_t length, TOutput& output, size_t& produced) {
   TAdaptiveHuffman huffman;
   huffman.Start();
-  std::array<uint8_t, kWindow> ring{};
-  std::fill(ring.begin(), ring.begin() + kFirstWrite, ' ');
-  int r = kFirstWrite;
-  while (out.size() < length) {
+  uint8_t* out = output.Data();
+  size_t o = 0;
+  while (o < length) {
+    if (o + kSymbolRoom > output.Capacity()) {
+      output.Grow(std::max(output.Capacity() * 2, o + kSymbolRoom));
+      out = output.Data();
+    }
+    bits.Need32();
     int c = huffman.child[kRoot];
-    while (c < kNodes) c = huffman.child[c + static_cast<int>(bits.Bit())];
+    while (c < kNodes) {
+      c = huffman.child[c + static_cast<int>(bits.TopBit())];
+      bits.Skip(1);
+    }
+    if (bits.Buffered() < 0) return false;  // deeper than any tree these counts allow: damage
     c -= kNodes;
     huffman.Update(c);
     if (c < 256) {
-      out.push_back(static_cast<uint8_t>(c));
-      ring[r] = static_cast<uint8_t>(c);
-      r = (r + 1) & kMask;
+      out[o++] = static_cast<uint8_t>(c);
     } else {
+      bits.Need32();
       const unsigned upper = kPosition.upper[bits.Peek8()];
-      bits.Take(kPosition.len[upper]);
-      const int position = static_cast<int>(upper << 6 | bits.Take(6));
-      const int from = r - position - 1;
+      bits.Skip(kPosition.len[upper]);
+      const size_t distance = (upper << 6 | bits.Take(6)) + 1;
+      const size_t n = static_cast<size_t>(c - 255 + kThreshold);
+      uint8_t* dst = out + o;
       // A match that crosses the length is still copied whole.
-      for (int k = 0, n = c - 255 + kThreshold; k < n; ++k) {
-        const uint8_t b = ring[(from + k) & kMask];
-        out.push_back(b);
-        ring[r] = b;
-        r = (r + 1) & kMask;
+      if (distance <= o) {
+        const uint8_t* src = dst - distance;
+        if (distance >= 8) {
+          // Eight bytes at a time: each load reads only bytes already
+          // written, and the overrun past n is overwritten later or cut off.
+          for (size_t k = 0; k < n; k += 8) {
+            uint64_t w;
+            std::memcpy(&w, src + k, 8);
+            std::memcpy(dst + k, &w, 8);
+          }
+        } else {
+          for (size_t k = 0; k < n; ++k) dst[k] = src[k];
+        }
+      } else {
+        const ptrdiff_t from = static_cast<ptrdiff_t>(o) - static_cast<ptrdiff_t>(distance);
+        for (size_t k = 0; k < n; ++k) {
+          const ptrdiff_t i = from + static_cast<ptrdiff_t>(k);
+          dst[k] = i >= 0 ? out[i] : BeforeStart(i);
+        }
       }
+      o += n;
     }
-    if (bits.Exhausted()) return false;
+    if (bits.Consumed() > limitBits) return false;
   }
+  produced = o;
   return true;
+}
+
+// The whole source from its start; a memory stream is used where it lies.
+const std::vector<uint8_t>& WholeSource(TStream& source, std::vector<uint8_t>& copy) {
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&source)) {
+    memory->Seek(memory->Size());
+    return memory->Bytes();
+  }
+  copy = ReadWhole(source);
+  return copy;
 }
 
 }  // namespace
@@ -456,8 +538,21 @@ bool CompressStream(TStream& source, TStream& destination, std::string* error) {
 }
 
 bool DecompressStream(TStream& source, TStream& destination, uint64_t maxLength, std::string* error) {
+  auto* memory = dynamic_cast<TMemoryStream*>(&destination);
+  if (memory == nullptr || memory->Position() < memory->Size() || &source == &destination) {
+    // The output is built in place at the end of a memory stream, where a
+    // failure can simply cut it off again; anywhere else (or when the source
+    // itself would grow under the decoder) it is built aside and written
+    // once complete.
+    TMemoryStream aside;
+    if (!DecompressStream(source, aside, maxLength, error)) return false;
+    destination.Write(aside.Bytes().data(), aside.Bytes().size());
+    return true;
+  }
+  const uint64_t start = memory->Position(), oldSize = memory->Size();
   try {
-    const std::vector<uint8_t> in = ReadWhole(source);
+    std::vector<uint8_t> copy;
+    const std::vector<uint8_t>& in = WholeSource(source, copy);
     if (in.size() <= 4) return SetError(error, "LZH : compressed data too short");
     const size_t end = in.size() - 4;
     const uint64_t length = uint64_t{in[end]} | uint64_t{in[end + 1]} << 8 | uint64_t{in[end + 2]} << 16 |
@@ -466,16 +561,33 @@ bool DecompressStream(TStream& source, TStream& destination, uint64_t maxLength,
       return SetError(error, "LZH : announced length " + std::to_string(length) + " exceeds the limit of " +
                                  std::to_string(maxLength) + " bytes");
     }
-    // Reserve no more than the input could possibly yield: one bit per
-    // literal at best, ten bits per match of up to 60 bytes.
-    std::vector<uint8_t> out;
-    out.reserve(static_cast<size_t>(std::min<uint64_t>(length, 48 * static_cast<uint64_t>(in.size()) + 64)));
-    TBitReader bits(in.data(), in.size());
-    if (!Decode(bits, length, out)) {
+    // A real stream ends before the length field; past the source's end a
+    // few zero bits are still granted (see kSpareBits).
+    const uint64_t limitBits = 8 * static_cast<uint64_t>(in.size()) + kSpareBits;
+    // Every code takes at least one bit and a match of at most 60 bytes at
+    // least ten, so the input cannot yield more than 6 bytes per bit: a huge
+    // announced length behind a short input gets no more room than that.
+    const uint64_t room =
+        std::min<uint64_t>(length + kLookahead - 1, 6 * limitBits + kLookahead) + kSymbolRoom;
+    bool ok = false;
+    try {
+      TOutput output(*memory, static_cast<size_t>(room));
+      TBitReader bits(in.data(), in.size());
+      size_t produced = 0;
+      ok = Decode(bits, limitBits, static_cast<size_t>(length), output, produced);
+      memory->Seek(ok ? start + produced : oldSize);
+    } catch (...) {
+      memory->Seek(oldSize);
+      memory->Truncate();
+      memory->Seek(start);
+      throw;
+    }
+    memory->Truncate();
+    if (!ok) {
+      memory->Seek(start);
       return SetError(error,
                       "LZH : compressed data ends before the announced length " + std::to_string(length));
     }
-    destination.Write(out.data(), out.size());
     return true;
   } catch (const std::bad_alloc&) {
     return SetError(error, kNoMemory);

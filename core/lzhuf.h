@@ -27,7 +27,9 @@ bool CompressStream(TStream& source, TStream& destination, std::string* error = 
 // its last four bytes exceeds maxLength, or when the bit stream runs out
 // long before that length is reached (the bits after the end of the source
 // read as zero, but only a little way: real streams never need them). On
-// failure the destination is left untouched. A match that crosses the
+// failure the destination is left untouched. A memory stream positioned at
+// its end receives the output in place, with no second copy; any other
+// destination gets it in one write once complete. A match that crosses the
 // announced length is copied completely, so a damaged stream can yield up to
 // 59 bytes more than announced. Callable from any thread.
 bool DecompressStream(TStream& source, TStream& destination, uint64_t maxLength = kLzhDefaultMaxLength,

@@ -56,6 +56,11 @@ void TMemoryStream::Write(const void* buffer, size_t count) {
   pos_ += count;
 }
 
+uint8_t* TMemoryStream::Extend(size_t count) {
+  if (pos_ + count > data_.size()) data_.resize(pos_ + count);
+  return data_.data() + pos_;
+}
+
 std::vector<uint8_t> LoadFileBytes(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));

@@ -59,6 +59,10 @@ class TMemoryStream : public TStream {
     pos_ = 0;
   }
   void Truncate() { data_.resize(pos_ < data_.size() ? pos_ : data_.size()); }
+  // Room for count bytes at the position, for a producer that writes them in
+  // place instead of through Write: the stream grows as Write would make it
+  // and the position stays. The pointer is valid until the size next changes.
+  uint8_t* Extend(size_t count);
 
  private:
   std::vector<uint8_t> data_;

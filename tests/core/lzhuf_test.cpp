@@ -99,6 +99,28 @@ TEST(LzhufTest, SourcesOfFourBytesOrFewerFailAndWriteNothing) {
   }
 }
 
+// The output is built in place when the destination ends at its position, so
+// a failure there must cut it off again; elsewhere it is built aside. Either
+// way a failure leaves the destination as it was, position included.
+TEST(LzhufTest, AFailedDecompressionLeavesTheDestinationAsItWas) {
+  const std::string packed = Compress(GameLog(20000, 8));
+  const std::string damaged[] = {
+      WithLength(packed.substr(0, packed.size() / 2) + "0000", 20000),
+      WithLength(std::string(5, '\xFF'), 64u << 20),
+      WithLength(packed, 60u << 20),
+  };
+  for (const auto& data : damaged) {
+    for (uint64_t position : {0, 2, 4, 6}) {
+      SCOPED_TRACE(position);
+      TMemoryStream source(data), destination("keep");
+      destination.Seek(position);
+      EXPECT_FALSE(DecompressStream(source, destination));
+      EXPECT_EQ(destination.Str(), "keep");
+      EXPECT_EQ(destination.Position(), position);
+    }
+  }
+}
+
 TEST(LzhufTest, RoundTrips) {
   std::string allBytes;
   for (int r = 0; r < 20; ++r)
@@ -145,6 +167,11 @@ TEST(LzhufTest, ReadsTheWholeSourceAndWritesAtTheDestinationPosition) {
   out.Seek(1);
   ASSERT_TRUE(DecompressStream(source2, out));
   EXPECT_EQ(out.Str(), ">" + plain);
+  // One stream as both: the whole of it is the source, the result follows it.
+  TMemoryStream both(Compress(plain));
+  both.Seek(both.Size());
+  ASSERT_TRUE(DecompressStream(both, both));
+  EXPECT_EQ(both.Str(), Compress(plain) + plain);
 }
 
 TEST(LzhufTest, MatchCrossingTheLengthIsCopiedWhole) {
@@ -206,6 +233,36 @@ TEST(LzhufTest, DamagedInputFailsOrStaysBounded) {
     }
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
+// Before the first byte the window holds 4036 blanks followed by 60 zeros.
+// Each stream is one 60-byte match (the fresh tree's code C5 for symbol
+// 313), position code FF for the upper six bits and then the lower six.
+TEST(LzhufTest, MatchesBeforeTheFirstByteReadTheInitialWindow) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xC5\xFF\xFC", std::string(60, '\0')},                        // offset 4095: the zeros
+      {"\xC5\xFF\x10", std::string(1, '\0') + std::string(59, ' ')},  // 4036: the last zero, then blanks
+      {"\xC5\xFF\x0C", std::string(60, ' ')},                         // 4035: the first blank of the window
+  };
+  for (const auto& [stream, expected] : cases) {
+    std::string out;
+    ASSERT_TRUE(Decompress(WithLength(stream + "0000", 60), out));
+    EXPECT_EQ(out, expected);
+  }
+}
+
+// Any bit stream decodes to something, and how is pinned: peers may send
+// streams our encoder would never make. The figures agree with the classic
+// 1988 decoder on the same streams.
+TEST(LzhufTest, ArbitraryStreamsDecodeAsPinned) {
+  std::string all;
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    std::string out;
+    ASSERT_TRUE(Decompress(WithLength(RandomBytes(3000, seed) + "0000", 6000), out)) << seed;
+    all += out;
+  }
+  EXPECT_EQ(all.size(), 240701u);  // matches that cross the length are copied whole
+  EXPECT_EQ(DigestText(all), "EBBC67F5658159BA6FCBDF54A00C376E");
 }
 
 TEST(LzhufTest, RandomGarbageNeverRunsAway) {

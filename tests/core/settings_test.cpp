@@ -113,7 +113,7 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
   // taken, keys after it keep the values already loaded. The rcon group and
   // everything after still load; a damaged FTP password reads as empty.
   config_->SetString("SSHHost", EncipherSetting("new.example.org"));
-  config_->SetString("SSHLOGIN", "root");
+  config_->SetString("SSHLOGIN", "gameadmin");  // no Base64 form: refused whatever the cipher gives
   config_->SetString("SSHPASSWORD", EncipherSetting("changed"));
   config_->SetString("RCONPASSWORD", EncipherSetting("new-rcon"));
   config_->SetString("FTPLOGFILEPASS", "plain text");
@@ -133,6 +133,7 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
 TEST_F(SettingsTest, DecipherRefusesWhatWasNotEnciphered) {
   EXPECT_EQ(DecipherSetting(""), "");
   EXPECT_EQ(DecipherSetting(EncipherSetting("x")), "x");
+  EXPECT_EQ(EncipherSetting("Hello"), "L3Tn8AQ=");  // a form derived apart from this code base
   for (const char* bad : {"secret", "abc=defg", "QUJD!", "QQ==="})
     EXPECT_THROW(DecipherSetting(bad), ECfgError) << bad;
   // Another pass phrase gives bytes that are no text.

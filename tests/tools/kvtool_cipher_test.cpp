@@ -86,6 +86,16 @@ TEST(KvtoolCipherTest, TextsConvertBetweenUtf8AndWindows1252) {
   EXPECT_EQ(dashed.out, TCipher("x").EncipherText("--purpose") + "\n");
 }
 
+// Fixed forms from a separate derivation (see the cipher's golden texts):
+// the tool must give exactly what the system stores and sends.
+TEST(KvtoolCipherTest, GoldenForms) {
+  EXPECT_EQ(Kvtool({"cipher", "encipher-text", "--passphrase", "Kelvandrome", "Hello"}).out, "NfvOqWU=\n");
+  EXPECT_EQ(Kvtool({"cipher", "encipher-text", "--purpose", "settings", "Hello"}).out, "L3Tn8AQ=\n");
+  EXPECT_EQ(Kvtool({"cipher", "decipher-text", "--purpose", "export", "zo73aBM="}).out, "Hello\n");
+  EXPECT_EQ(Kvtool({"cipher", "encipher", "--purpose", "remote"}, "Hello").out, "\xD0\x54\xC4\x7F\x87");
+  EXPECT_EQ(Kvtool({"cipher", "decipher", "--purpose", "history"}, "\x93\x40\x4D\x8D\x34").out, "Hello");
+}
+
 TEST(KvtoolCipherTest, Md5OfWindows1252Bytes) {
   const TRun r = Kvtool({"md5", kUmlauts});
   EXPECT_EQ(r.rc, 0);

@@ -99,8 +99,13 @@ TEST_F(KvtoolSetupTest, IniDecipherPrintsThePlainValueInUtf8) {
             "e\n");
   EXPECT_EQ(Kvtool({"ini", "decipher", ini_, "RCONHost"}).out, "\n");
 
+  // A value enciphered apart from this code base (see the cipher's golden
+  // texts) reads back.
+  config_->SetString("SSHLOGIN", "L3Tn8AQ=");
+  EXPECT_EQ(Kvtool({"ini", "decipher", ini_, "SSHLOGIN"}).out, "Hello\n");
+
   ExpectOneLineError(Kvtool({"ini", "decipher", ini_, "RCONPASSWORD"}), "RCONPASSWORD: ");
-  ExpectOneLineError(Kvtool({"ini", "decipher", ini_, "SSHLOGIN"}), "no key SSHLOGIN");
+  ExpectOneLineError(Kvtool({"ini", "decipher", ini_, "SSHCOMMAND"}), "no key SSHCOMMAND");
   ExpectOneLineError(Kvtool({"ini", "decipher", ini_, "SaveTimer"}), "not an enciphered setting");
   ExpectOneLineError(Kvtool({"ini", "decipher", (dir_ / "none.ini").string(), "SSHLOGIN"}), "cannot read");
   ExpectOneLineError(Kvtool({"ini", "show", ini_}), "usage");

@@ -40,11 +40,63 @@ std::string ToHex(const std::vector<uint8_t>& bytes) {
   return s;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  throw std::runtime_error(std::string("not a hexadecimal digit: '") + c + "'");
+}
+
 std::vector<uint8_t> FromHex(const std::string& s) {
   if (s.size() % 2) throw std::runtime_error("odd number of hexadecimal digits");
   std::vector<uint8_t> out;
   for (size_t i = 0; i < s.size(); i += 2)
-    out.push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
+    out.push_back(static_cast<uint8_t>(HexDigit(s[i]) << 4 | HexDigit(s[i + 1])));
+  return out;
+}
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c < 0xDC00; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c < 0xE000; }
+
+// True when every surrogate is part of a pair, so the text has a UTF-8 form.
+bool WellFormedUtf16(const std::u16string& w) {
+  for (size_t i = 0; i < w.size(); ++i) {
+    if (IsHighSurrogate(w[i]) && i + 1 < w.size() && IsLowSurrogate(w[i + 1])) {
+      ++i;
+    } else if (IsHighSurrogate(w[i]) || IsLowSurrogate(w[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A wide string that is no well-formed UTF-16 (a lone surrogate, which the
+// system stores as it got it) has no UTF-8 text for JSON. It is written as
+// its code units instead: {"utf16": "0048 d800"}.
+constexpr char kUtf16Key[] = "utf16";
+
+json CodeUnitsJson(const std::u16string& w) {
+  static const char* kDigits = "0123456789abcdef";
+  std::string s;
+  for (const char16_t c : w) {
+    if (!s.empty()) s += ' ';
+    for (int shift = 12; shift >= 0; shift -= 4) s += kDigits[(c >> shift) & 15];
+  }
+  return json{{kUtf16Key, s}};
+}
+
+std::u16string JsonCodeUnits(const json& j) {
+  const auto s = j.at(kUtf16Key).get<std::string>();
+  if (!s.empty() && (s.size() + 1) % 5 != 0)
+    throw std::runtime_error("utf16: code units are four hexadecimal digits separated by one blank");
+  std::u16string out;
+  for (size_t i = 0; i < s.size(); i += 5) {
+    if (i + 4 < s.size() && s[i + 4] != ' ')
+      throw std::runtime_error("utf16: code units are four hexadecimal digits separated by one blank");
+    int unit = 0;
+    for (size_t k = i; k < i + 4; ++k) unit = unit << 4 | HexDigit(s[k]);
+    out += static_cast<char16_t>(unit);
+  }
   return out;
 }
 
@@ -110,7 +162,8 @@ json ValueJson(const TVariant& v) {
     case vtDate: return FloatJson(v.RawFloat());
     case vtCurrency: return static_cast<double>(v.RawInt()) / 10000.0;
     case vtString: return Cp1252ToUtf8(v.RawString());
-    case vtOleStr: return Utf16ToUtf8(v.RawWide());
+    case vtOleStr:
+      return WellFormedUtf16(v.RawWide()) ? json(Utf16ToUtf8(v.RawWide())) : CodeUnitsJson(v.RawWide());
     case vtByteArray: return ToHex(v.RawBytes());
     default:
       if (v.IsInteger() || v.Type() == vtError) return v.RawInt();
@@ -131,7 +184,8 @@ TVariant JsonValue(const std::string& type, const json& j) {
   if (type == "Date") return TVariant::Date(JsonFloat(j));
   if (type == "Currency") return TVariant::Currency(std::llround(j.get<double>() * 10000.0));
   if (type == "String") return TVariant(Utf8ToCp1252(j.get<std::string>()));
-  if (type == "OleStr") return TVariant::Wide(Utf8ToUtf16(j.get<std::string>()));
+  if (type == "OleStr")
+    return TVariant::Wide(j.is_object() ? JsonCodeUnits(j) : Utf8ToUtf16(j.get<std::string>()));
   if (type == "Array Byte") return TVariant::Bytes(FromHex(j.get<std::string>()));
   if (type == "Error") return TVariant::Error(static_cast<int32_t>(j.get<int64_t>()));
   throw std::runtime_error("unknown value type '" + type + "'");
