@@ -18,6 +18,18 @@ namespace kv {
 
 namespace fs = std::filesystem;
 
+std::string TerminalText(const std::string& reply) {
+  // Line ends and tabs stay; the game's colour bytes (the 0x02 of a
+  // broadcast) and any other control byte would act on the terminal.
+  std::string out;
+  out.reserve(reply.size());
+  for (char c : reply) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 ? u != 0x7F : (c == '\n' || c == '\t')) out += c;
+  }
+  return out;
+}
+
 std::string TerminalLine(double time, uint8_t level, const std::string& text) {
   return Cp1252ToUtf8(regional::DateToStr(time) + " " + regional::TimeToStr(time) + " " + LevelName(level) +
                       " " + text);
@@ -43,6 +55,9 @@ void TKelvandromeService::Open() {
   RegisterSystemCategories();
   StartTerminal();
   server_info_ = std::make_unique<TMohaaServerInfo>();
+  // One rcon budget for every request of this service (the server's rate
+  // limit counts them all); its limits are re-read at each request.
+  server_info_->rcon_budget = std::make_shared<TRconBudget>();
   CreateLastConsoleMsgs();       // the flood filter of said messages
   InstallPlaceholderExpander();  // message templates for the console messages
   server_info_->log_switches[lsGlobalMessages] = config_->GetBoolDef("LogGlobalMessages", false);
@@ -212,14 +227,19 @@ std::string TKelvandromeService::TerminalCommand(const std::string& input) {
   const std::string arg = arg_start == std::string::npos ? "" : line.substr(arg_start);
   if (cmd == "say") {
     if (arg.empty()) return "usage: say TEXT";
-    // Said at once and through the flood filter, like a message typed in the console.
-    return SendConsoleMessage(*server_info_, arg, false, false, false)
-               ? "said"
-               : "not delivered (see the messages above)";
+    // The operator's own words: sent as typed, in the background with the
+    // usual retries; what became of them follows as a message.
+    SendOperatorMessage(*server_info_, arg, [arg](bool delivered, const std::string& why) {
+      if (delivered)
+        PostGlobal("Operator message said: " + arg, mlInformation);
+      else
+        PostGlobal("Operator message not delivered (" + why + "): " + arg, mlCritical);
+    });
+    return "saying: " + Cp1252ToUtf8(arg);
   }
   if (cmd == "rcon") {
     if (arg.empty()) return "usage: rcon COMMAND";
-    return Cp1252ToUtf8(StripReplyHeader(SendMohaMessage(*server_info_, arg)));
+    return Cp1252ToUtf8(TerminalText(StripReplyHeader(SendMohaMessage(*server_info_, arg))));
   }
   if (cmd == "plink") {
     const auto orphans = FindPlinkOrphans();
@@ -277,6 +297,8 @@ void TKelvandromeService::Close() {
   if (auto_save_timer_) loop_.RemoveTimer(auto_save_timer_);
   auto_save_timer_ = 0;
   lifecycle_.reset();
+  // A request waiting for its turn would hold up the poll worker's end.
+  if (server_info_->rcon_budget) server_info_->rcon_budget->Cancel();
   user_info_.reset();
   SaveConfigNow();  // the main loop has ended: this thread is the only one left here
   SetRconTerminating(true);

@@ -99,6 +99,9 @@ class TKelvandromeService {
   bool open_ = false;
 };
 
+// A reply made fit for the terminal: control bytes other than line ends and
+// tabs removed (8-bit text, still Windows-1252).
+std::string TerminalText(const std::string& reply);
 // One line as the terminal shows it: date and time, level name, text (UTF-8).
 std::string TerminalLine(double time, uint8_t level, const std::string& text);
 

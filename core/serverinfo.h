@@ -12,6 +12,8 @@
 
 namespace kv {
 
+class TRconBudget;  // gamelink/rcon_budget.h
+
 // One rule of team-kill or spawn-kill detection; the settings share a key
 // prefix ("TKDetect" or "SpawnDetect").
 struct TDetectionRecord {
@@ -141,6 +143,9 @@ class TMohaaServerInfo {
   bool ftp_passive = false;
   std::string ftp_login, ftp_password;
   int32_t ftp_poll_ms = 1000;
+  // The budget every rcon request to this server waits its turn in; none
+  // means no limit. Set by the service before the first request.
+  std::shared_ptr<TRconBudget> rcon_budget;
 
  private:
   mutable std::mutex address_mutex_;  // guards host_, address_, resolved_at_ (a leaf)

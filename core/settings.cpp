@@ -29,6 +29,9 @@ const TSettingDef kCatalogue[] = {
     {"UDPTimeOut", T::Int, "3", kOnUse},
     {"RconMaxRetry", T::Int, "20", kOnUse},
     {"RconFailSleep", T::Int, "200", kOnUse},
+    // Rcon budget: a burst of requests, then so many a minute (0 = no limit)
+    {"RconBurst", T::Int, "8", kOnUse},
+    {"RconRatePerMinute", T::Int, "60", kOnUse},
     {"Servername", T::String, "Unknown Server", kOnUse},
     {"ConsoleCodePage", T::Int, "0", kOnUse},  // 437: log and status replies are converted
     // Log source

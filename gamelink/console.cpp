@@ -38,7 +38,7 @@ bool SayNow(TMohaaServerInfo& info, const std::string& text, bool keep_responsiv
     // Refused by the filter is a rule that worked, not a failure.
     if (filter && !filter->MaySend(text)) return true;
   }
-  const std::string reply = SendMohaMessage(info, SayCommand(text), keep_responsive);
+  const std::string reply = SendMohaMessage(info, SayCommand(text), keep_responsive, -1, rpMessage);
   if (!ReplyShowsDelivery(reply)) return false;
   Delivered(text);
   return true;
@@ -63,18 +63,28 @@ std::string ExpandMessage(TMohaaServerInfo* info, const std::string& text, const
 
 std::string ConsoleSafeText(std::string text) {
   for (char& c : text) {
-    if (c == '"') c = '\'';
-    else if (c == ';') c = ',';
-    else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';  // no control character reaches the console
+    if (c == '"')
+      c = '\'';
+    else if (c == ';')
+      c = ',';
+    else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      c = ' ';  // no control character reaches the console
   }
   return text;
 }
 
-std::string SayCommand(const std::string& text) { return "Say \"" + ConsoleSafeText(text) + "\""; }
+std::string SayCommand(const std::string& text, bool make_safe) {
+  return "Say \"" + (make_safe ? ConsoleSafeText(text) : text) + "\"";
+}
 
 bool ReplyShowsDelivery(const std::string& reply) {
   const char* word = BoolSetting("QuakeRCON", false) ? "PRINT" : "BROADCAST";
   return AnsiUpperCase(reply).find(word) != std::string::npos;
+}
+
+std::string NotDeliveredReason(const std::string& reply) {
+  const bool answered = reply.compare(0, 4, "\xFF\xFF\xFF\xFF") == 0;
+  return answered ? "the server answered: " + RconProblemText(reply) : RconProblemText(reply);
 }
 
 // --- flood filter ------------------------------------------------------------
@@ -131,13 +141,16 @@ std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs() {
 // --- background sender -------------------------------------------------------
 
 TConsoleMessage::TConsoleMessage(TMohaaServerInfo& info, std::string text, int32_t delay_seconds,
-                                 int32_t repetitions, bool skip_filter, bool expand)
+                                 int32_t repetitions, bool skip_filter, bool expand, bool make_safe,
+                                 TSayDone done)
     : info_(info),
       text_(std::move(text)),
       delay_seconds_(delay_seconds),
       repetitions_(repetitions),
       skip_filter_(skip_filter),
       expand_(expand),
+      make_safe_(make_safe),
+      done_(std::move(done)),
       created_ms_(SteadyMs()) {}
 
 bool TConsoleMessage::Stopping() const { return Terminated() || RconTerminating(); }
@@ -152,41 +165,66 @@ bool TConsoleMessage::PauseUntil(int64_t deadline) {
   return false;
 }
 
-void TConsoleMessage::SendRepetition(const std::string& text, int32_t max_retry, int32_t fail_sleep_ms) {
+bool TConsoleMessage::SendRepetition(const std::string& text, int32_t max_retry, int32_t fail_sleep_ms,
+                                     std::string& why) {
   bool delivered = false;
   int32_t attempt = 0;
   for (;;) {
     ++attempt;
-    delivered = ReplyShowsDelivery(SendMohaMessage(info_, SayCommand(text), false));
-    if (!delivered) Pause(fail_sleep_ms);
+    const std::string reply = SendMohaMessage(info_, SayCommand(text, make_safe_), false, -1, rpMessage);
+    delivered = ReplyShowsDelivery(reply);
+    if (!delivered) {
+      why = NotDeliveredReason(reply);
+      Pause(fail_sleep_ms);
+    }
     if (delivered || Stopping() || attempt >= max_retry) break;
   }
   if (!delivered && attempt >= max_retry)
     PostGlobal("Critical Error cant send (tryed " + IntToStr(attempt) + "times) Console Message: " + text,
                mlCritical);
   if (delivered) Delivered(text);
+  return delivered;
+}
+
+bool TConsoleMessage::Run(std::string& why) {
+  why = "the service is stopping";
+  if (!PauseUntil(created_ms_ + int64_t{delay_seconds_} * 1000)) return false;
+  why = "empty text";
+  if (text_.empty()) return false;
+  std::string text = expand_ ? ExpandMessage(&info_, text_, {}, kClientNotSet, nullptr) : text_;
+  if (make_safe_) text = ConsoleSafeText(std::move(text));
+  if (!skip_filter_) {
+    auto filter = LastConsoleMsgs();
+    why = "refused by the flood filter";
+    if (filter && !filter->MaySend(text)) return false;
+  }
+  const int32_t max_retry = IntSetting("RconMaxRetry", 20);
+  const int32_t fail_sleep_ms = IntSetting("RconFailSleep", 200);
+  bool delivered = false;
+  why = "the service is stopping";
+  for (int32_t r = 0; r < repetitions_; ++r) {
+    // One second between repetitions; none after the last, it would only
+    // keep the thread alive for nothing.
+    if (r > 0 && !Pause(1000)) break;
+    delivered = SendRepetition(text, max_retry, fail_sleep_ms, why);
+    if (Stopping()) break;
+  }
+  return delivered;
 }
 
 void TConsoleMessage::Execute() {
   SetStarted(true);
+  bool delivered = false;
+  std::string why;
   try {
-    if (!PauseUntil(created_ms_ + int64_t{delay_seconds_} * 1000)) return;
-    if (text_.empty()) return;
-    const std::string text =
-        ConsoleSafeText(expand_ ? ExpandMessage(&info_, text_, {}, kClientNotSet, nullptr) : text_);
-    if (!skip_filter_) {
-      auto filter = LastConsoleMsgs();
-      if (filter && !filter->MaySend(text)) return;
-    }
-    const int32_t max_retry = IntSetting("RconMaxRetry", 20);
-    const int32_t fail_sleep_ms = IntSetting("RconFailSleep", 200);
-    for (int32_t r = 0; r < repetitions_; ++r) {
-      // One second between repetitions; none after the last, it would only
-      // keep the thread alive for nothing.
-      if (r > 0 && !Pause(1000)) break;
-      SendRepetition(text, max_retry, fail_sleep_ms);
-      if (Stopping()) break;
-    }
+    delivered = Run(why);
+  } catch (const std::exception& e) {
+    why = e.what();
+    PostGlobal(std::string("TConsoleMessage error on sending Message Error:") + e.what(), mlDebug);
+  }
+  if (!done_) return;
+  try {
+    done_(delivered, delivered ? std::string() : why);
   } catch (const std::exception& e) {
     PostGlobal(std::string("TConsoleMessage error on sending Message Error:") + e.what(), mlDebug);
   }
@@ -195,6 +233,22 @@ void TConsoleMessage::Execute() {
 TThreadSet& ConsoleMessageThreads() {
   static TThreadSet threads;
   return threads;
+}
+
+void SendOperatorMessage(TMohaaServerInfo& info, const std::string& text, TSayDone done) {
+  std::string refused;
+  if (text.empty())
+    refused = "empty text";
+  else if (text.size() > kMaxConsoleMessage)
+    refused = "longer than " + IntToStr(static_cast<int32_t>(kMaxConsoleMessage)) + " characters";
+  else if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    refused = kRconLineBreakText;
+  if (!refused.empty()) {
+    if (done) done(false, refused);
+    return;
+  }
+  ConsoleMessageThreads().Add(
+      MakeThread<TConsoleMessage>(info, text, 0, 1, true, false, false, std::move(done)));
 }
 
 // --- the one entry point ------------------------------------------------------

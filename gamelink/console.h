@@ -44,8 +44,8 @@ inline constexpr size_t kMaxConsoleMessage = 200;
 // a semicolon a comma (a console that splits lines on it would run the rest
 // as a command), CR, LF and NUL a blank (they end the console line).
 std::string ConsoleSafeText(std::string text);
-// Say "text", with the text made safe.
-std::string SayCommand(const std::string& text);
+// Say "text", with the text made safe unless it is the operator's own.
+std::string SayCommand(const std::string& text, bool make_safe = true);
 // The delivery test on a reply: "PRINT" with QuakeRCON, else "BROADCAST",
 // in any letter case.
 bool ReplyShowsDelivery(const std::string& reply);
@@ -78,6 +78,10 @@ void CreateLastConsoleMsgs();
 void DestroyLastConsoleMsgs();
 std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs();
 
+// What became of a background message, told once when its sender ends:
+// delivered (its last repetition), or why not.
+using TSayDone = std::function<void(bool delivered, const std::string& why)>;
+
 // A background sender: waits the delay, expands the text, then says it the
 // given number of times, one second apart, each with up to RconMaxRetry
 // attempts. Owned by ConsoleMessageThreads(); ends by itself.
@@ -85,9 +89,11 @@ class TConsoleMessage : public TGeneralThread {
  public:
   // expand: the text is still a template (deferred expansion). An already
   // expanded text is not expanded again: a player's nick inserted by the
-  // first pass must not be read as a template by a second one.
+  // first pass must not be read as a template by a second one. make_safe:
+  // the text may hold player-supplied words (ConsoleSafeText); off only for
+  // the operator's own words.
   TConsoleMessage(TMohaaServerInfo& info, std::string text, int32_t delay_seconds, int32_t repetitions,
-                  bool skip_filter, bool expand);
+                  bool skip_filter, bool expand, bool make_safe = true, TSayDone done = {});
 
  protected:
   void Execute() override;
@@ -99,7 +105,10 @@ class TConsoleMessage : public TGeneralThread {
   bool PauseUntil(int64_t deadline_ms);
   bool Pause(int64_t ms) { return PauseUntil(SteadyMs() + ms); }
   bool Stopping() const;
-  void SendRepetition(const std::string& text, int32_t max_retry, int32_t fail_sleep_ms);
+  // Runs the whole message; why = the reason when the last repetition was
+  // not delivered.
+  bool Run(std::string& why);
+  bool SendRepetition(const std::string& text, int32_t max_retry, int32_t fail_sleep_ms, std::string& why);
 
   TMohaaServerInfo& info_;
   std::string text_;
@@ -107,6 +116,8 @@ class TConsoleMessage : public TGeneralThread {
   int32_t repetitions_;
   bool skip_filter_;
   bool expand_;
+  bool make_safe_;
+  TSayDone done_;
   int64_t created_ms_;  // the delay counts from the request, not from the thread's start
   TLiveCount<TCounter::ConsoleMessageThreads> live_;
 };
@@ -114,6 +125,18 @@ class TConsoleMessage : public TGeneralThread {
 // The running background senders. The service clears it at shutdown before
 // the server state goes away (Clear ends and joins every sender).
 TThreadSet& ConsoleMessageThreads();
+
+// Why a Say was not delivered, for the operator: the error or time-out text,
+// or what the server answered instead of a broadcast.
+std::string NotDeliveredReason(const std::string& reply);
+
+// The operator's own words (typed on the terminal, sent by a remote
+// administrator): said by a background sender with its retries, past the
+// flood filter, and byte for byte as typed: no placeholders, nothing
+// replaced (the operator may send any console command anyway; only words a
+// player supplied are made safe). done learns once what became of it, at
+// once when the text is refused (empty, too long, a line break). Any thread.
+void SendOperatorMessage(TMohaaServerInfo& info, const std::string& text, TSayDone done);
 
 // Says a message to all players. Arguments in the documented order; true
 // when delivered, when a background sender was started, or when a rule

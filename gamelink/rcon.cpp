@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "core/bus.h"
@@ -74,14 +75,25 @@ void HandToSink(TMohaaServerInfo& info, const std::string& reply) {
   }
 }
 
-// Waits for the first datagram, then takes the further datagrams of a split
-// reply while each follows within the gap. A datagram equal to one already
-// taken is a duplicate of the same reply (the network or the server sent it
-// twice) and is dropped, so only the first reply counts. Ends early on a
-// socket error or at shutdown. Returns true when the time-out ran out
-// without a reply.
-bool AwaitReply(TUDPClient& client, int64_t deadline, bool& failed, std::string& reply) {
-  std::vector<std::string> taken;
+// Appends a datagram's text to the reply, never beyond the size cap; false
+// once the cap is reached.
+bool TakeDatagram(std::string& reply, const std::string& datagram, bool first) {
+  const std::string text = first ? datagram : StripReplyHeader(datagram);
+  const size_t room = kRconMaxReplyBytes - std::min(reply.size(), kRconMaxReplyBytes);
+  reply.append(text, 0, std::min(room, text.size()));
+  return text.size() < room;
+}
+
+// Waits for the first datagram, then joins the further datagrams of a split
+// reply while each follows within the gap, until the reply's form shows it
+// is complete. A datagram equal to one already taken is a duplicate of the
+// same reply (the network or the server sent it twice) and is dropped, so
+// only the first reply counts. Joining stops at the size cap and the join
+// time cap. Ends early on a socket error or at shutdown. Returns true when
+// the time-out ran out without a reply.
+bool AwaitReply(TUDPClient& client, const std::string& command, int64_t deadline, bool& failed,
+                std::string& reply) {
+  std::unordered_set<std::string> taken;
   while (!failed && !RconTerminating()) {
     const int64_t now = RealMs();
     if (now >= deadline) return taken.empty();
@@ -92,14 +104,19 @@ bool AwaitReply(TUDPClient& client, int64_t deadline, bool& failed, std::string&
     }
     std::string datagram;
     if (!client.Read(datagram)) continue;
-    if (std::find(taken.begin(), taken.end(), datagram) != taken.end()) continue;
-    reply += taken.empty() ? datagram : StripReplyHeader(datagram);
-    const size_t text_bytes = StripReplyHeader(datagram).size();
-    taken.push_back(std::move(datagram));
-    // The server fills a datagram (about 1008 text bytes) before it starts
-    // the next one, so a clearly shorter one is the last: no need to wait
-    // out the gap for the short replies that most commands get.
-    if (text_bytes < kRconShortDatagramText) return false;
+    if (taken.count(datagram)) continue;
+    const bool first = taken.empty();
+    if (first) deadline = std::min(deadline, RealMs() + kRconMaxJoinMs);
+    const bool room_left = TakeDatagram(reply, datagram, first);
+    taken.insert(std::move(datagram));
+    if (!room_left) {
+      // The first word only: the rest of a command may be a password.
+      PostGlobal("Rcon reply cut at " + std::to_string(kRconMaxReplyBytes) +
+                     " bytes: " + command.substr(0, command.find(' ')),
+                 mlError);
+      return false;
+    }
+    if (ReplyLooksComplete(command, reply)) return false;
   }
   return false;
 }
@@ -131,6 +148,41 @@ std::string QuakeCleanup(std::string reply) {
   return out;
 }
 
+bool ReplyLooksComplete(const std::string& command, const std::string& reply) {
+  const std::string text = StripReplyHeader(reply);
+  if (text == "Bad rconpassword.\n" || text == "No rconpassword set on the server.\n") return true;
+  const size_t start = command.find_first_not_of(' ');
+  if (start == std::string::npos) return false;
+  std::string word = command.substr(start, command.find(' ', start) - start);
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // Every line ends with a line end and no row is empty: an empty line can
+  // only be the one that closes the list.
+  if (word == "status") {
+    const auto ends_with = [&](const char* tail) {
+      const std::string t(tail);
+      return text.size() >= t.size() && text.compare(text.size() - t.size(), t.size(), t) == 0;
+    };
+    return ends_with("\n\n") || ends_with("\n\r\n");
+  }
+  return false;
+}
+
+std::string RconProblemText(const std::string& result) {
+  if (result.empty()) return "no reply";
+  if (result.compare(0, 4, "\xFF\xFF\xFF\xFF") != 0) return result;  // an error or time-out text
+  const std::string text = StripReplyHeader(result);
+  std::string line;
+  for (size_t i = 0; i < text.size() && line.size() < 120; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n' || c == '\r') {
+      if (!line.empty()) break;
+      continue;
+    }
+    if (c >= 0x20 && c != 0x7F) line += static_cast<char>(c);
+  }
+  return line.empty() ? "empty reply" : line;
+}
+
 std::string StripReplyHeader(const std::string& datagram) {
   static const std::string kFF = "\xFF\xFF\xFF\xFF";
   if (datagram.compare(0, 4, kFF) != 0) return datagram;
@@ -149,7 +201,8 @@ void SetRconReplySink(TRconReplySink sink) {
 void SetRconTerminating(bool terminating) { g_terminating.store(terminating); }
 bool RconTerminating() { return g_terminating.load(); }
 
-TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds) {
+TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds,
+                               TRconPriority priority) {
   TLiveCount<TCounter::RequestThreads> counted;
   const bool quake = ConfigBool("QuakeRCON", false);
   const int timeout = timeout_seconds == -1 ? ConfigInt("UDPTimeOut", 3) : timeout_seconds;
@@ -168,6 +221,13 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
     if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
       throw std::invalid_argument(kRconLineBreakText);
     if (RconTerminating()) failed = true;
+    if (!failed && info.rcon_budget) {
+      info.rcon_budget->Configure(ConfigInt("RconBurst", kRconBurstDefault),
+                                  ConfigInt("RconRatePerMinute", kRconRatePerMinuteDefault));
+      failed = !info.rcon_budget->Acquire(priority);
+      // At shutdown the result stays empty, as for any request cut short then.
+      if (failed && !RconTerminating()) result.error = kRconBudgetText;
+    }
     client.Host = info.GetServerIP();
     client.Port = info.rcon_port.empty() ? "12203" : info.rcon_port;
     if (!failed && client.Open()) {
@@ -175,7 +235,7 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
       // exceeds the time-out: half a second after it.
       const int64_t deadline = RealMs() + int64_t{timeout} * 1000 + 500;
       client.Send(datagram);
-      timed_out = AwaitReply(client, deadline, failed, result.reply);
+      timed_out = AwaitReply(client, command, deadline, failed, result.reply);
     }
   } catch (const std::exception& e) {
     result.error = e.what();
@@ -189,11 +249,11 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
 }
 
 std::string SendMohaMessage(TMohaaServerInfo& info, const std::string& command, bool keep_responsive,
-                            int timeout_seconds) {
+                            int timeout_seconds, TRconPriority priority) {
   try {
     TMainLoop* loop = MainLoop();
     if (!keep_responsive || !loop || !loop->IsLoopThread())
-      return PerformRconRequest(info, command, timeout_seconds).Text();
+      return PerformRconRequest(info, command, timeout_seconds, priority).Text();
     // On the main loop: the request runs beside it while the loop keeps
     // serving timers and synchronised subscribers.
     auto done = std::make_shared<std::atomic<bool>>(false);
@@ -201,7 +261,7 @@ std::string SendMohaMessage(TMohaaServerInfo& info, const std::string& command, 
     std::exception_ptr failure;
     std::thread worker([&] {
       try {
-        result = PerformRconRequest(info, command, timeout_seconds);
+        result = PerformRconRequest(info, command, timeout_seconds, priority);
       } catch (...) {
         failure = std::current_exception();
       }

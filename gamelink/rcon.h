@@ -9,6 +9,7 @@
 
 #include "core/counters.h"
 #include "core/serverinfo.h"
+#include "gamelink/rcon_budget.h"
 
 namespace kv {
 
@@ -23,12 +24,14 @@ inline constexpr const char* kRconTooLongText = "Command too long for one rcon d
 // rest run as a command of its own (a player's nick inside a quoted
 // argument, for one); such a command is refused, never altered.
 inline constexpr const char* kRconLineBreakText = "Command contains a line break or NUL byte";
-// After the first datagram of a reply, further datagrams of the same reply
-// are taken while each follows the previous one within this gap.
+// The server splits a long reply at the boundaries of its print calls, so
+// any datagram of it may be short. After a datagram, the reply waits this
+// long for a continuation unless its own form shows that it is complete.
 inline constexpr int kRconFollowUpGapMs = 30;
-// A datagram with less reply text than this ends the reply at once; the
-// server cuts long replies at about 1008 text bytes, well above it.
-inline constexpr size_t kRconShortDatagramText = 900;
+// A peer that keeps sending must not make a reply grow without bound: the
+// joined reply stops at this size and after this long past its first datagram.
+inline constexpr size_t kRconMaxReplyBytes = 256 * 1024;
+inline constexpr int kRconMaxJoinMs = 1000;
 
 // The Windows Sockets text of a code; "Not a Winsock error" for others.
 std::string SocketErrorText(int code);
@@ -46,6 +49,15 @@ std::string QuakeCleanup(std::string reply);
 // The text of a follow-up datagram without the reply header that every
 // datagram of a split reply repeats (0xFF x4, optional 0x01, "print\n").
 std::string StripReplyHeader(const std::string& datagram);
+// True when the reply text so far (header included) is a whole reply by its
+// own form: a "status" reply once its closing empty line has come, and the
+// server's password notices, which are all it sends then. Other replies
+// have no end mark; they are complete when no continuation follows.
+bool ReplyLooksComplete(const std::string& command, const std::string& reply);
+// One line for the operator on why a result is no usable reply: an error or
+// time-out text as it is, else the first line the server printed (such as
+// "Bad rconpassword."), without control bytes; "no reply" when empty.
+std::string RconProblemText(const std::string& result);
 
 // Socket base: state, last error code and the error notification.
 class TCustomWSocket {
@@ -109,18 +121,20 @@ struct TRconResult {
   std::string Text() const { return error.empty() ? reply : error; }
 };
 
-// One command, one reply: opens its own socket (so a late reply to an
+// One command, one reply: waits for its turn in the server state's rcon
+// budget (when it has one), opens its own socket (so a late reply to an
 // earlier command can never be taken for this one), sends, waits, hands the
 // reply to the reply sink and posts "NewRconLog". Runs on the calling thread.
 // timeout_seconds -1 reads `UDPTimeOut`.
-TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds = -1);
+TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds = -1,
+                               TRconPriority priority = rpCommand);
 
 // Sends one command and returns the reply, or the error or time-out text in
 // its place; empty after an internal failure. Any thread. With
 // keep_responsive on the main loop thread, the loop keeps running while the
 // request waits.
 std::string SendMohaMessage(TMohaaServerInfo& info, const std::string& command, bool keep_responsive = false,
-                            int timeout_seconds = -1);
+                            int timeout_seconds = -1, TRconPriority priority = rpCommand);
 
 // Where every reply goes "as if it were log text": the service wires this to
 // the log parser. Any thread; an empty function removes the sink.

@@ -236,8 +236,9 @@ void TUDPClient::Close() {
   if (state_ != TState::Open) return;
   if (::shutdown(handle_, SHUT_WR) != 0 && SocketCodeFromErrno(errno) != kNotConnected)
     last_error_ = SocketCodeFromErrno(errno);
+  // Bounded: a peer that keeps sending must not keep the close going.
   char scrap[64];
-  while (::recv(handle_, scrap, sizeof scrap, MSG_DONTWAIT) >= 0) {
+  for (int i = 0; i < 256 && ::recv(handle_, scrap, sizeof scrap, MSG_DONTWAIT) >= 0; ++i) {
   }
   ::close(handle_);
   handle_ = -1;

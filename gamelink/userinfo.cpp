@@ -30,13 +30,11 @@ std::shared_ptr<const TServerIdentityFn> g_identity;
 // became current. Taken before the current-list lock and before posting.
 std::mutex g_publish_mutex;
 
-// A substring by 1-based column positions, as the status columns are counted:
-// start below 1 counts as 1; count
-// characters or fewer at the end; a negative count gives an empty text.
-std::string Copy(const std::string& s, int64_t start, int64_t count) {
-  if (start < 1) start = 1;
-  if (count <= 0 || start > static_cast<int64_t>(s.size())) return {};
-  return s.substr(static_cast<size_t>(start - 1), static_cast<size_t>(count));
+// The characters [begin, end) of a line, clamped to the line.
+std::string Slice(const std::string& s, int64_t begin, int64_t end) {
+  begin = std::max<int64_t>(begin, 0);
+  end = std::min<int64_t>(end, static_cast<int64_t>(s.size()));
+  return begin < end ? s.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin)) : std::string();
 }
 
 // Removes blanks and control characters at both ends.
@@ -106,18 +104,76 @@ void SetServerIdentitySource(TServerIdentityFn fn) {
   g_identity = std::move(shared);
 }
 
-bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEntry& row) {
-  const int64_t len = static_cast<int64_t>(line.size());
+bool IsStatusDashLine(const std::string& line) {
+  return line.find('-') != std::string::npos && line.find_first_not_of("- ") == std::string::npos;
+}
+
+TStatusLayout StatusLayoutOf(const std::string& header, const std::string& dashes) {
+  // Runs of dashes, or else the header's words, each start a column.
+  const auto columns = [](const std::string& line, bool dashed) {
+    std::vector<std::pair<int32_t, int32_t>> out;  // start, width
+    for (size_t i = 0; i < line.size();) {
+      if (line[i] == ' ') {
+        ++i;
+        continue;
+      }
+      const size_t end = std::min(line.find(' ', i), line.size());
+      if (dashed && line.compare(i, end - i, std::string(end - i, '-')) != 0) return decltype(out)();
+      out.emplace_back(static_cast<int32_t>(i), static_cast<int32_t>(end - i));
+      i = end;
+    }
+    return out;
+  };
+  TStatusLayout layout;
+  auto found = columns(dashes, true);
+  if (found.size() != layout.start.size()) {
+    found = columns(header, false);
+    if (found.size() != layout.start.size()) return layout;
+    // A title is not as wide as its column: each column reaches to the next
+    // title; the last keeps its usual width.
+    for (size_t i = 0; i + 1 < found.size(); ++i) found[i].second = found[i + 1].first - found[i].first - 1;
+    found.back().second = layout.width.back();
+  }
+  for (size_t i = 0; i < found.size(); ++i) {
+    layout.start[i] = found[i].first;
+    layout.width[i] = found[i].second;
+  }
+  return layout;
+}
+
+std::string AddressWithoutPort(const std::string& text) {
+  std::string address = text;
+  if (!address.empty() && address[0] == '[') {
+    const size_t close = address.find(']');
+    address = address.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  }
+  // One colon separates a port; more make an IPv6 address, shown without one.
+  if (std::count(address.begin(), address.end(), ':') == 1) address.erase(address.find(':'));
+  return address;
+}
+
+bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEntry& row,
+                    const TStatusLayout& layout) {
+  const auto& start = layout.start;
+  const auto& width = layout.width;
+  const auto left = [&](size_t i) { return Slice(line, start[i], start[i] + width[i]); };
+  const auto gap = [&](size_t i) { return start[i + 1] - start[i] - width[i]; };
+  // A name longer than its column pushes the columns after it along, so
+  // those are counted from the end of the line.
+  const int64_t rate_begin = static_cast<int64_t>(line.size()) - width[7];
+  const int64_t qport_begin = rate_begin - gap(6) - width[6];
+  const int64_t address_begin = qport_begin - gap(5) - width[5];
+  const int64_t lastmsg_end = address_begin - gap(4);
   row = TUserListEntry();
-  row.client_number = IntOrMinusOne(Copy(line, 1, 3));
-  row.score = IntOrMinusOne(Copy(line, 5, 5));
-  row.ping = IntOrMinusOne(Copy(line, 11, 4));
-  row.rate = IntOrMinusOne(Copy(line, len - 4, 5));
-  row.qport = IntOrMinusOne(Copy(line, len - 10, 5));
-  const std::string address = Trim(Copy(line, len - 32, 22));
-  row.address = address.substr(0, address.find(':'));
-  row.last_message = IntOrMinusOne(Copy(line, len - 38, 5));
-  row.name = Trim(Copy(line, 16, len - 56));
+  row.client_number = IntOrMinusOne(left(0));
+  row.score = IntOrMinusOne(left(1));
+  row.ping = IntOrMinusOne(left(2));
+  row.rate = IntOrMinusOne(Slice(line, rate_begin, rate_begin + width[7]));
+  row.qport = IntOrMinusOne(Slice(line, qport_begin, qport_begin + width[6]));
+  row.address = AddressWithoutPort(Trim(Slice(line, address_begin, qport_begin)));
+  // Only the last five digits of lastmsg count.
+  row.last_message = IntOrMinusOne(Slice(line, lastmsg_end - 5, lastmsg_end));
+  row.name = Trim(Slice(line, start[3], lastmsg_end - width[4]));
   row.map = map;
   return row.client_number != -1 && row.ping != -1 && row.rate != -1 && row.qport != -1 &&
          row.last_message != -1;
@@ -129,12 +185,13 @@ std::unique_ptr<TUserList> ParseStatusReply(const std::string& reply) {
       lines[1].find("map: ") == std::string::npos)
     return nullptr;
   auto list = std::make_unique<TUserList>();
-  list->map_name = Copy(lines[1], 6, static_cast<int64_t>(lines[1].size()));
+  list->map_name = Slice(lines[1], 5, static_cast<int64_t>(lines[1].size()));
+  const TStatusLayout layout = StatusLayoutOf(lines[2], lines.size() > 3 ? lines[3] : std::string());
   std::vector<TUserListEntry> rows;
   for (size_t i = 3; i < lines.size(); ++i) {
-    if (lines[i].empty() || lines[i] == kStatusSeparator) continue;
+    if (lines[i].empty() || IsStatusDashLine(lines[i])) continue;
     TUserListEntry row;
-    if (ParseStatusRow(lines[i], list->map_name, row)) rows.push_back(std::move(row));
+    if (ParseStatusRow(lines[i], list->map_name, row, layout)) rows.push_back(std::move(row));
   }
   list->SetRows(std::move(rows));
   return list;
@@ -169,11 +226,14 @@ void SortLongestNameFirst(TUserList& list) {
   list.SetRows(std::move(rows));
 }
 
-bool GetNewUserList(TMohaaServerInfo& info) {
+bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
   if (RconTerminating()) return false;
-  const std::string reply = SendMohaMessage(info, "Status");
+  const std::string reply = SendMohaMessage(info, "Status", false, -1, rpPoll);
   std::unique_ptr<TUserList> list = ParseStatusReply(reply);
-  if (!list) return false;
+  if (!list) {
+    if (problem && !RconTerminating()) *problem = RconProblemText(reply);
+    return false;
+  }
   FillIdentity(*list);
 
   std::lock_guard publish(g_publish_mutex);
@@ -210,6 +270,19 @@ void TUserInfoThread::Enable(bool on) {
 
 void TUserInfoThread::Prepare() { last_refresh_.store(0.0); }
 
+void TUserInfoThread::ReportPollState(bool polled, const std::string& problem) {
+  // One message when polling starts to fail and one when it works again:
+  // the operator learns why the player list stands still without a line
+  // every few seconds.
+  if (polled && failing_) {
+    failing_ = false;
+    PostGlobal(kStatusPollRecoveredText, mlInformation);
+  } else if (!polled && !problem.empty() && !failing_) {
+    failing_ = true;
+    PostGlobal(kStatusPollFailedText + problem, mlCritical);
+  }
+}
+
 void TUserInfoThread::Iteration() {
   if (!enabled_.load()) return;
   bool due = false;
@@ -222,8 +295,10 @@ void TUserInfoThread::Iteration() {
   }
   if (!due) return;
   try {
-    GetNewUserList(info_);
+    std::string problem;
+    const bool polled = GetNewUserList(info_, &problem);
     last_refresh_.store(Now());
+    ReportPollState(polled, problem);
   } catch (const std::exception& e) {
     // Not advanced: the poll is tried again on the next tick.
     PostGlobal(std::string("GetNewUserList failed with: ") + e.what(), mlCritical);

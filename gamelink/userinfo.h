@@ -3,6 +3,7 @@
 // worker that polls on the `UserRefrestTimer` interval.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -15,9 +16,25 @@
 
 namespace kv {
 
-// The dashed line under the column header, as the acceptance rules know it.
-inline constexpr const char* kStatusSeparator =
-    "--- ----- ---- --------------- ------- --------------------- ----- -----";
+// What the operator reads once when polls start failing (with the reason)
+// and once when they work again.
+inline constexpr const char* kStatusPollFailedText = "Status poll failed: ";
+inline constexpr const char* kStatusPollRecoveredText = "Status poll works again";
+
+// Where the eight columns of a "Status" reply lie (num, score, ping, name,
+// lastmsg, address, qport, rate): 0-based start and width. The server widens
+// the address column for all rows when any client is on IPv6, so the layout
+// is read from the reply's own dashed line, else from its header; the
+// defaults are the usual widths.
+struct TStatusLayout {
+  std::array<int32_t, 8> start{0, 4, 10, 15, 31, 39, 61, 67};
+  std::array<int32_t, 8> width{3, 5, 4, 15, 7, 21, 5, 5};
+};
+TStatusLayout StatusLayoutOf(const std::string& header, const std::string& dashes);
+// A line of dashes and blanks only: the line under the header, in any width.
+bool IsStatusDashLine(const std::string& line);
+// "IP:port" and "[IPv6]:port" without the port; a bare IPv6 address as it is.
+std::string AddressWithoutPort(const std::string& text);
 
 // Where a new list learns the game type and the server name: the player
 // tracker installs this once it knows them. Any thread; empty = unknown.
@@ -26,7 +43,8 @@ void SetServerIdentitySource(TServerIdentityFn fn);
 
 // One player row of a "Status" reply; false when the row is invalid (a
 // number column that is not a number, e.g. the ping of a connecting client).
-bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEntry& row);
+bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEntry& row,
+                    const TStatusLayout& layout = {});
 // The list of a "Status" reply, rows in reply order, without statistics;
 // nullptr when the reply fails the acceptance test (time-out text, socket
 // error, empty or foreign reply).
@@ -38,13 +56,16 @@ void SortLongestNameFirst(TUserList& list);
 
 // One poll: sends "Status", and when the reply is accepted makes the new list
 // current (carrying skins, team and weapon over from the old one) and
-// publishes it. True when a new list was made current. Any thread except
-// while holding the current-list lock; throws on internal failures.
-bool GetNewUserList(TMohaaServerInfo& info);
+// publishes it. True when a new list was made current; otherwise *problem
+// (when given) says why, for the operator (left empty at shutdown). Any
+// thread except while holding the current-list lock; throws on internal
+// failures.
+bool GetNewUserList(TMohaaServerInfo& info, std::string* problem = nullptr);
 
 // Polls while enabled, every `UserRefrestTimer` seconds (re-read on each
 // 100 ms tick). Created disabled; the service enables it on Start and
-// disables it on Stop.
+// disables it on Stop. Says once when polls start failing and once when they
+// work again.
 class TUserInfoThread : public TWorkerThread {
  public:
   explicit TUserInfoThread(TMohaaServerInfo& info);
@@ -60,9 +81,12 @@ class TUserInfoThread : public TWorkerThread {
   void Iteration() override;
 
  private:
+  void ReportPollState(bool polled, const std::string& problem);
+
   TMohaaServerInfo& info_;
   std::atomic<bool> enabled_{false};
   std::atomic<double> last_refresh_{0.0};  // FLastListRefresh
+  bool failing_ = false;                   // the worker's own: the last poll failed
 };
 
 }  // namespace kv

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -144,6 +145,7 @@ TEST_F(ConsoleTest, DeliveryTestOnReplies) {
     EXPECT_EQ(ReplyShowsDelivery(c.reply), c.delivered) << c.reply;
   }
   // Both dialects against the simulator.
+  sim_.SetQuakeDialect(true);
   config_.SetBool("QuakeRCON", true);
   EXPECT_TRUE(Say("quake style"));
   config_.SetBool("QuakeRCON", false);
@@ -223,8 +225,8 @@ TEST_F(ConsoleTest, BackgroundExpansionNowOrDeferred) {
   SetClock(&clock_);
   // Shared with the expander, which a sender may still run after the body.
   auto value = std::make_shared<std::atomic<int>>(1);
-  SetMessageExpander([value](TMohaaServerInfo*, const std::string& text, const TReplaceArray& extra, int32_t id,
-                             const TMohaaEvent*) {
+  SetMessageExpander([value](TMohaaServerInfo*, const std::string& text, const TReplaceArray& extra,
+                             int32_t id, const TMohaaEvent*) {
     return text + " v" + std::to_string(value->load()) + " extras" + std::to_string(extra.size()) + " id" +
            std::to_string(id);
   });
@@ -283,6 +285,57 @@ TEST_F(ConsoleTest, BackgroundSenderHonoursFilterAndEndsOnRequest) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(CounterValue(TCounter::ConsoleMessageThreads), 0);
   EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
+TEST_F(ConsoleTest, OperatorWordsGoAsTypedAndTellWhatBecameOfThem) {
+  // Outcomes arrive from the sender threads.
+  std::mutex mutex;
+  std::vector<std::string> outcomes;
+  const auto done = [&](bool delivered, const std::string& why) {
+    std::lock_guard lock(mutex);
+    outcomes.push_back(delivered ? "delivered" : why);
+  };
+  const auto outcome = [&](size_t n) {
+    EXPECT_TRUE(WaitUntil([&] {
+      std::lock_guard lock(mutex);
+      return outcomes.size() >= n;
+    }));
+    std::lock_guard lock(mutex);
+    return outcomes.size() >= n ? outcomes[n - 1] : std::string("<none>");
+  };
+  SetMessageExpander([](TMohaaServerInfo*, const std::string&, const TReplaceArray&, int32_t,
+                        const TMohaaEvent*) -> std::string { return "expanded"; });
+  const std::string words = "meet at B; bring \"smoke\" %playernick%";
+  LastConsoleMsgs()->RecordDelivery(words);
+  LastConsoleMsgs()->RecordDelivery(words);  // the filter would refuse it now
+  SendOperatorMessage(info_, words, done);
+  EXPECT_EQ(outcome(1), "delivered");
+  EXPECT_EQ(sim_.Commands(), std::vector<std::string>{"Say \"" + words + "\""});
+
+  config_.SetInteger("RconMaxRetry", 2);
+  config_.SetInteger("RconFailSleep", 10);
+  info_.rcon_password = "wrong";
+  SendOperatorMessage(info_, "hello", done);
+  EXPECT_EQ(outcome(2), "the server answered: Bad rconpassword.");
+  info_.rcon_password = "secret";
+  sim_.SetMuted(true);
+  config_.SetInteger("UDPTimeOut", 0);
+  SendOperatorMessage(info_, "hello", done);
+  EXPECT_EQ(outcome(3), kRconTimeoutText);
+  // Refused at once, before any sender starts.
+  const std::pair<std::string, std::string> refused[] = {
+      {"", "empty text"},
+      {std::string(201, 'x'), "longer than 200 characters"},
+      {"two\nlines", kRconLineBreakText},
+  };
+  size_t n = 3;
+  for (const auto& [text, why] : refused) {
+    SendOperatorMessage(info_, text, done);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(outcomes.size(), ++n);
+    EXPECT_EQ(outcomes.back(), why);
+  }
+  EXPECT_EQ(sim_.RequestCount(), 5u);
 }
 
 TEST_F(ConsoleTest, FailuresArePostedAndNothingIsSent) {

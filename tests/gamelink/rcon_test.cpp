@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "core/bus_scope.h"
@@ -86,6 +89,7 @@ TEST_F(GameLinkTest, RepliesFromTheGameServer) {
   EXPECT_EQ(SendMohaMessage(info_, "sv_hostname"),
             "\xFF\xFF\xFF\xFF\x01print\n\"sv_hostname\" is:\"Kelvandrome Test Server\", the default\n");
   // Quake-style: the colour resets before the quotes are cleaned away.
+  sim_.SetQuakeDialect(true);
   config_.SetBool("QuakeRCON", true);
   EXPECT_EQ(
       SendMohaMessage(info_, "sv_hostname"),
@@ -168,9 +172,11 @@ TEST_F(GameLinkTest, NoReplyTimesOutHalfASecondAfterTheLimitAndIsStillPublished)
 TEST_F(GameLinkTest, SplitReplyIsJoinedAndDuplicatesAreDropped) {
   for (int i = 0; i < 40; ++i)
     sim_.Join("Player" + std::to_string(i), "10.0.0." + std::to_string(i + 1), 40 + i);
+  // A small reply buffer, so that the reply is split into several datagrams.
+  sim_.SetReplyBuffer(1008);
   const std::string text = sim_.Execute("status", false);
-  const auto datagrams = mohsim::TMohSim::ReplyDatagrams(text, false);
-  ASSERT_GE(datagrams.size(), 3u);  // a full server does not fit into one datagram
+  const auto datagrams = mohsim::TMohSim::ReplyDatagrams(sim_.Prints("status", false), false, 1008);
+  ASSERT_GE(datagrams.size(), 3u);
 
   TEventCapture events({ekNewRconLog});
   const std::string header = "\xFF\xFF\xFF\xFF\x01print\n";
@@ -179,10 +185,176 @@ TEST_F(GameLinkTest, SplitReplyIsJoinedAndDuplicatesAreDropped) {
   sim_.SetReplyCopies(2);
   EXPECT_EQ(SendMohaMessage(info_, "status"), header + text);
   sim_.SetReplyCopies(1);
+  sim_.SetQuakeDialect(true);
   config_.SetBool("QuakeRCON", true);
   EXPECT_EQ(SendMohaMessage(info_, "status"), "\xFF\xFF\xFF\xFFprint\n" + text);
   ASSERT_TRUE(events.WaitCount(3));
   EXPECT_EQ(events.At(0)->text, header + text);
+}
+
+// A loopback UDP peer that answers every request with a script of its own:
+// how a real server splits its replies, or how a hostile one floods.
+class TScriptedPeer {
+ public:
+  using TScript = std::function<void(TScriptedPeer& peer)>;
+  explicit TScriptedPeer(TScript script) : script_(std::move(script)) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TScriptedPeer() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  uint16_t Port() const { return port_; }
+  bool Stopping() const { return stop_.load(); }
+  void Send(const std::string& datagram) {
+    ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&from_),
+             sizeof from_);
+  }
+  static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+ private:
+  void Serve() {
+    char buf[2048];
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      socklen_t len = sizeof from_;
+      if (::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from_), &len) >= 0) script_(*this);
+    }
+  }
+
+  TScript script_;
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  sockaddr_in from_{};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(GameLinkTest, ShortDatagramDoesNotEndAReplyUnlessItsFormDoes) {
+  const std::string header = "\xFF\xFF\xFF\xFF\x01print\n";
+  const std::string status = "map: dm/mohdm6\nnum score ping name\n---\n";
+  // The server flushes its buffer when the next print would overflow it:
+  // the first datagram can be short, its continuation follows at once.
+  TScriptedPeer peer([&](TScriptedPeer& p) {
+    p.Send(header + "userinfo\n");
+    p.Send(header + "--------\nname : Bob\n");
+    p.Send(header + status);
+    p.Send(header + "\n");  // the empty line that closes a status list
+    p.Send(header + "late\n");
+  });
+  info_.rcon_port = std::to_string(peer.Port());
+  EXPECT_EQ(SendMohaMessage(info_, "dumpuser Bob"),
+            header + "userinfo\n--------\nname : Bob\n" + status + "\nlate\n");
+  // A status reply is whole at its empty line: what follows is not waited for.
+  EXPECT_EQ(SendMohaMessage(info_, "status"), header + "userinfo\n--------\nname : Bob\n" + status + "\n");
+
+  const std::pair<std::string, bool> forms[] = {
+      {header + "map: x\nnum score ping name\n---\n  0 Bob\n\n", true},
+      {header + "map: x\nnum score ping name\n---\n  0 Bob\n", false},  // cut after a row
+      {header + "Bad rconpassword.\n", true},
+      {header + "No rconpassword set on the server.\n", true},
+  };
+  for (const auto& [reply, complete] : forms)
+    EXPECT_EQ(ReplyLooksComplete("status", reply), complete) << reply;
+  EXPECT_FALSE(ReplyLooksComplete("say hi", header + "console: hi\n\n"));
+  EXPECT_TRUE(ReplyLooksComplete("say hi", header + "Bad rconpassword.\n"));
+}
+
+TEST_F(GameLinkTest, HostilePeerCannotGrowAReplyWithoutBound) {
+  struct Case {
+    size_t datagram_bytes;
+    bool cut_in_size;  // else it is cut in time
+  };
+  // Distinct datagrams one after the other for as long as they are let: big
+  // ones reach the size cap, a trickle of small ones the time cap.
+  for (const Case c : {Case{60 * 1024, true}, Case{100, false}}) {
+    TBusRecorder global({"GLOBAL"});
+    TEventCapture events({ekNewRconLog});
+    TScriptedPeer peer([&](TScriptedPeer& p) {
+      for (int i = 0; i < 5000 && !p.Stopping(); ++i) {
+        std::string d = "\xFF\xFF\xFF\xFF\x01print\n" + std::to_string(i) + ":";
+        d.resize(c.datagram_bytes, static_cast<char>('a' + i % 26));
+        p.Send(d);
+        TScriptedPeer::Sleep(1);
+      }
+    });
+    info_.rcon_port = std::to_string(peer.Port());
+    config_.SetInteger("UDPTimeOut", 5);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = SendMohaMessage(info_, "status");
+    EXPECT_LT(MsSince(start), kRconMaxJoinMs + 1000) << c.datagram_bytes;  // not the 5.5 s time-out
+    ASSERT_TRUE(events.WaitCount(1));
+    EXPECT_EQ(events.At(0)->text, reply);
+    if (c.cut_in_size) {
+      EXPECT_EQ(reply.size(), kRconMaxReplyBytes);
+      EXPECT_TRUE(global.WaitForText("Rcon reply cut at 262144 bytes: status"));
+    } else {
+      EXPECT_GT(reply.size(), 1000u);
+      EXPECT_LT(reply.size(), kRconMaxReplyBytes);
+    }
+    ASSERT_TRUE(GetMonitorInterface()->Flush(5000));  // nothing of this case reaches the next
+  }
+}
+
+TEST_F(GameLinkTest, SharedBudgetKeepsABurstUnderTheServersRateLimit) {
+  // 15 commands at once through one budget, against a server that drops
+  // what exceeds 10 in a burst and then 1 a second: all are answered, and
+  // kicks queued after the polls still go before them.
+  sim_.SetRateLimit(true);
+  info_.rcon_budget = std::make_shared<TRconBudget>();
+  std::mutex mutex;
+  std::vector<std::string> failed;
+  const auto send = [&](const std::string& command, TRconPriority priority) {
+    const std::string reply = SendMohaMessage(info_, command, false, -1, priority);
+    if (reply.rfind("\xFF\xFF\xFF\xFF\x01print\n", 0) != 0) {
+      std::lock_guard lock(mutex);
+      failed.push_back(command + ": " + reply);
+    }
+  };
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 10; ++i) callers.emplace_back(send, "status", rpPoll);
+  const auto start = std::chrono::steady_clock::now();
+  while (info_.rcon_budget->Waiting() < 2 && MsSince(start) < 5000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_GE(info_.rcon_budget->Waiting(), 2u);  // the burst went out, polls wait
+  for (int i = 0; i < 5; ++i) callers.emplace_back(send, "clientkick " + std::to_string(i), rpCommand);
+  for (auto& t : callers) t.join();
+  EXPECT_TRUE(failed.empty()) << failed.front();
+  EXPECT_EQ(sim_.DroppedCount(), 0u);
+  const auto commands = sim_.Commands();
+  ASSERT_EQ(commands.size(), 15u);
+  // After the burst of polls, every kick goes before the polls still waiting.
+  const auto first_kick = std::find_if(commands.begin(), commands.end(),
+                                       [](const std::string& c) { return c.rfind("clientkick", 0) == 0; });
+  ASSERT_NE(first_kick, commands.end());
+  EXPECT_TRUE(std::all_of(first_kick, first_kick + 5,
+                          [](const std::string& c) { return c.rfind("clientkick", 0) == 0; }));
+  EXPECT_LE(first_kick - commands.begin(), 9);
+  EXPECT_GE(std::count(first_kick + 5, commands.end(), "status"), 1);
+}
+
+TEST_F(GameLinkTest, RequestThatGetsNoTurnIsNotSent) {
+  info_.rcon_budget = std::make_shared<TRconBudget>(1, 1);  // one a minute
+  EXPECT_NE(SendMohaMessage(info_, "status").find("map: "), std::string::npos);
+  TRconResult result;
+  std::thread waiter([&] { result = PerformRconRequest(info_, "status", -1, rpPoll); });
+  const auto start = std::chrono::steady_clock::now();
+  while (info_.rcon_budget->Waiting() == 0 && MsSince(start) < 5000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  info_.rcon_budget->Cancel();
+  waiter.join();
+  EXPECT_EQ(result.Text(), kRconBudgetText);
+  EXPECT_EQ(sim_.RequestCount(), 1u);
 }
 
 TEST(RconReplyHeader, OnlyTheRepeatedHeaderIsStripped) {

@@ -1,7 +1,9 @@
 #include "gamelink/userinfo.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "core/clock.h"
 #include "tests/gamelink/gamelink_fixture.h"
@@ -65,6 +67,65 @@ TEST(StatusRows, FixedColumnsFromBothEnds) {
     EXPECT_EQ(row.allied_model, "unknown");
     EXPECT_EQ(row.team_name, "unknown");
   }
+}
+
+TEST(StatusReply, ColumnsComeFromTheReplyItself) {
+  const auto pad = [](std::string text, size_t width) {
+    text.resize(std::max(width, text.size()), ' ');
+    return text;
+  };
+  // With an IPv6 client the server widens the address column to 38 for
+  // every row, the header and the dashed line.
+  const std::string header = "num score ping name            lastmsg " + pad("address", 39) + "qport rate  ";
+  const std::string dashes =
+      "--- ----- ---- --------------- ------- " + std::string(38, '-') + " ----- ----- ";
+  const std::string rows =
+      "  0     0   50 Alice                50 " + pad("127.0.0.1:12203", 39) + " 1000 25000\n" +
+      "  1     7   80 Bob Six              20 " + pad("[2001:db8::7]:12204", 39) + " 1397 25000\n" +
+      "  2     1   90 A_Name_Longer_Than_15      10 " + pad("2001:db8::8", 39) + " 1794 20000\n";
+  struct Case {
+    const char* what;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {"dashed line", kHeader + "map: dm/mohdm6\n" + header + "\n" + dashes + "\n" + rows + "\n"},
+      {"header only", kHeader + "map: dm/mohdm6\n" + header + "\n" + rows + "\n"},
+  };
+  for (const auto& c : cases) {
+    const auto list = ParseStatusReply(c.reply);
+    ASSERT_TRUE(list) << c.what;
+    ASSERT_EQ(list->Count(), 3) << c.what;
+    const std::tuple<std::string, std::string, int32_t, int32_t, int32_t> expected[] = {
+        {"Alice", "127.0.0.1", 50, 1000, 25000},
+        {"Bob Six", "2001:db8::7", 20, 1397, 25000},
+        {"A_Name_Longer_Than_15", "2001:db8::8", 10, 1794, 20000}};
+    for (int i = 0; i < 3; ++i) {
+      const auto row = list->Row(i);
+      EXPECT_EQ(std::make_tuple(row.name, row.address, row.last_message, row.qport, row.rate), expected[i])
+          << c.what << " row " << i;
+      EXPECT_EQ(row.client_number, i);
+    }
+  }
+  // Without a dashed line and with the usual header: the usual widths.
+  const auto usual = ParseStatusReply(
+      kHeader + "map: x\nnum score ping name            lastmsg address  " + "             qport rate  \n" +
+      "  3    12   48 Bob                  20 10.0.0.2:12203         1000 25000\n");
+  ASSERT_TRUE(usual);
+  ASSERT_EQ(usual->Count(), 1);
+  EXPECT_EQ(usual->Row(0).name, "Bob");
+  EXPECT_EQ(usual->Row(0).address, "10.0.0.2");
+
+  const std::pair<std::string, std::string> addresses[] = {
+      {"10.0.0.2:12203", "10.0.0.2"},
+      {"10.0.0.2", "10.0.0.2"},
+      {"[2001:db8::1]:27960", "2001:db8::1"},
+      {"2001:db8::1", "2001:db8::1"},
+      {"[::1]", "::1"},
+      {"loopback", "loopback"},
+      {"[bad", "bad"},
+      {"[a:b]:1", "a"},
+  };
+  for (const auto& [in, out] : addresses) EXPECT_EQ(AddressWithoutPort(in), out) << in;
 }
 
 TEST(StatusReply, AcceptanceTest) {
@@ -207,7 +268,9 @@ TEST_F(GameLinkTest, RejectedReplyChangesNothing) {
 TEST_F(GameLinkTest, FullServerIsReadFromEverySplitDatagram) {
   for (int i = 0; i < 40; ++i)
     sim_.Join("Soldier" + std::to_string(i), "10.0.1." + std::to_string(i + 1), 30 + i);
-  ASSERT_GT(sim_.Execute("status", false).size(), 2 * mohsim::kMaxReplyText);
+  // A small buffer splits the reply at print calls, in the middle of rows.
+  sim_.SetReplyBuffer(100);
+  ASSERT_GT(mohsim::TMohSim::ReplyDatagrams(sim_.Prints("status", false), false, 100).size(), 30u);
   ASSERT_TRUE(GetNewUserList(info_));
   const auto list = SnapshotCurrentList();
   EXPECT_EQ(list->Count(), 40);
@@ -253,6 +316,41 @@ TEST_F(UserInfoThreadTest, PollsOnlyWhenEnabledAndDue) {
   }
   EXPECT_TRUE(global.WaitForText("TUserInfoThread Stopped"));
   EXPECT_EQ(global.CountText("TUserInfoThread Started"), 1u);
+}
+
+TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
+  TBusRecorder global({"GLOBAL"});
+  sim_.Join("Bob");
+  info_.rcon_password = "wrong";
+  auto thread = MakeThread<TUserInfoThread>(info_);
+  thread->Enable(true);
+  const auto polls = [&](size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      // The previous poll has ended (its time is taken) before time moves on.
+      ASSERT_TRUE(Eventually([&] { return thread->LastListRefresh() == clock_.Now(); }));
+      const size_t before = sim_.RequestCount();
+      clock_.Advance(3001);
+      ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() > before; }));
+    }
+  };
+  ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 1; }));
+  polls(3);
+  ASSERT_TRUE(global.WaitForText("Status poll failed: Bad rconpassword."));
+  EXPECT_EQ(global.Messages().back().level, mlCritical);
+  info_.rcon_password = "secret";
+  polls(3);
+  ASSERT_TRUE(global.WaitForText("Status poll works again"));
+  // Failing again after the recovery: one line again.
+  sim_.SetMuted(true);
+  config_.SetInteger("UDPTimeOut", 0);
+  polls(2);
+  ASSERT_TRUE(global.WaitForText(std::string("Status poll failed: ") + kRconTimeoutText));
+  thread.reset();
+  EXPECT_EQ(global.CountText("Status poll failed: Bad rconpassword."), 1u);
+  EXPECT_EQ(global.CountText("Status poll works again"), 1u);
+  size_t failures = 0;
+  for (const auto& m : global.Messages()) failures += m.text.rfind("Status poll failed: ", 0) == 0;
+  EXPECT_EQ(failures, 2u);
 }
 
 TEST_F(UserInfoThreadTest, FailedPollIsReportedAndRetriedOnTheNextTick) {

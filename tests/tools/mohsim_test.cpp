@@ -186,6 +186,9 @@ TEST_F(MohSimTest, DatagramsCheckThePasswordAndAnswerInTheRequestsDialect) {
   const std::string quake = std::string("\xFF\xFF\xFF\xFFrcon ");
   EXPECT_EQ(sim_.HandleDatagram(mohaa + "wrong status", "127.0.0.1:40001"),
             std::vector<std::string>{kMohaaHeader + "Bad rconpassword.\n"});
+  // The game server does not answer the Quake form; mohsim does when asked to.
+  EXPECT_TRUE(sim_.HandleDatagram(quake + "secret status", "127.0.0.1:40002").empty());
+  sim_.SetQuakeDialect(true);
   EXPECT_EQ(sim_.HandleDatagram(quake + " status", "127.0.0.1:40002"),
             std::vector<std::string>{kQuakeHeader + "Bad rconpassword.\n"});
   EXPECT_EQ(sim_.HandleDatagram(quake + "secret say hi", "127.0.0.2:40003")
@@ -216,15 +219,96 @@ TEST_F(MohSimTest, DatagramsCheckThePasswordAndAnswerInTheRequestsDialect) {
             std::vector<std::string>{kMohaaHeader + "No rconpassword set on the server.\n"});
 }
 
-TEST_F(MohSimTest, LongRepliesAreSplitWithTheFullHeaderOnEveryDatagram) {
-  const std::string text(2500, 'x');
-  const auto parts = TMohSim::ReplyDatagrams(text, false);
-  ASSERT_EQ(parts.size(), 3u);
-  EXPECT_EQ(parts[0], kMohaaHeader + text.substr(0, 1008));
-  EXPECT_EQ(parts[1], kMohaaHeader + text.substr(1008, 1008));
-  EXPECT_EQ(parts[2], kMohaaHeader + text.substr(2016));
-  EXPECT_EQ(TMohSim::ReplyDatagrams(std::string(1008, 'y'), true).size(), 1u);
-  EXPECT_EQ(TMohSim::ReplyDatagrams("", true), std::vector<std::string>{kQuakeHeader});
+TEST_F(MohSimTest, RepliesAreSplitAtPrintCallsWithTheFullHeaderOnEveryDatagram) {
+  using TPrints = std::vector<std::string>;
+  const auto& H = kMohaaHeader;
+  struct Case {
+    TPrints prints;
+    size_t buffer;
+    TPrints datagrams;
+  };
+  const Case cases[] = {
+      // A datagram goes when the next print would overflow the buffer.
+      {{"aaaa", "bbb", "cc", "d"}, 7, {H + "aaaabbb", H + "ccd"}},
+      {{"aaaa", "bbbb"}, 7, {H + "aaaa", H + "bbbb"}},
+      {{"xxxxxxxxxx", "y"}, 4, {H + "xxxx", H + "y"}},  // one print larger than the buffer is cut
+      {{}, 7, {H}},                                     // nothing printed: still one datagram
+  };
+  for (const auto& c : cases) EXPECT_EQ(TMohSim::ReplyDatagrams(c.prints, false, c.buffer), c.datagrams);
+  EXPECT_EQ(TMohSim::ReplyDatagrams("", true), TPrints{kQuakeHeader});
+  EXPECT_EQ(LinePrints("a\nb\nc"), (TPrints{"a\n", "b\n", "c"}));
+
+  // A full server: with the game's buffer the status fits one datagram; a
+  // small buffer splits it in the middle of rows, and the parts join again.
+  for (int i = 0; i < 40; ++i) sim_.Join("Soldier" + std::to_string(i), "10.0.1." + std::to_string(i + 1));
+  const std::string request = "\xFF\xFF\xFF\xFF\x02rcon secret status";
+  EXPECT_EQ(sim_.HandleDatagram(request).size(), 1u);
+  sim_.SetReplyBuffer(100);
+  const auto parts = sim_.HandleDatagram(request);
+  ASSERT_GT(parts.size(), 30u);
+  std::string joined;
+  size_t cut_in_a_row = 0;
+  for (const auto& d : parts) {
+    ASSERT_EQ(d.substr(0, H.size()), H);
+    EXPECT_LE(d.size(), H.size() + 100);
+    joined += d.substr(H.size());
+    cut_in_a_row += d.back() != '\n';
+  }
+  EXPECT_EQ(joined, sim_.Execute("status", false));
+  EXPECT_GT(cut_in_a_row, 0u);
+}
+
+TEST_F(MohSimTest, AnIPv6ClientWidensTheAddressColumnOfEveryRow) {
+  sim_.Join("Alice", "127.0.0.1", 50);
+  sim_.Join("Bob", "2001:db8::7", 80);
+  EXPECT_EQ(sim_.Execute("status", false),
+            "map: dm/mohdm6\n"
+            "num score ping name            lastmsg address                                qport rate  \n"
+            "--- ----- ---- --------------- ------- -------------------------------------- ----- ----- \n"
+            "  0     0   50 Alice                 0 127.0.0.1:12203                         1000 25000\n"
+            "  1     0   80 Bob                  50 [2001:db8::7]:12204                     1397 25000\n"
+            "\n");
+  EXPECT_TRUE(sim_.Leave("Bob"));
+  EXPECT_NE(
+      sim_.Execute("status", false).find("\n--- ----- ---- --------------- ------- --------------------- "),
+      std::string::npos);
+}
+
+TEST(MohSimRateLimit, BurstOfTenThenOneASecondPerAddress) {
+  TRconRateLimit limit;
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(limit.Allow(1, i)) << i;
+  EXPECT_FALSE(limit.Allow(1, 500));
+  EXPECT_TRUE(limit.Allow(2, 500));  // each address has its own count
+  EXPECT_FALSE(limit.Allow(1, 999));
+  EXPECT_TRUE(limit.Allow(1, 1000));
+  EXPECT_FALSE(limit.Allow(1, 1500));
+  EXPECT_TRUE(limit.Allow(1, 2000));
+  // A quiet minute gives the whole burst back.
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(limit.Allow(1, 60'000 + i)) << i;
+  EXPECT_FALSE(limit.Allow(1, 60'010));
+}
+
+TEST_F(MohSimTest, RateLimitedServerDropsWhatExceedsTheBurstWithoutAWord) {
+  sim_.SetRateLimit(true);
+  std::string error;
+  ASSERT_TRUE(sim_.Listen(0, error)) << error;
+  const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(sim_.Port());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string request = "\xFF\xFF\xFF\xFF\x02rcon secret say hi";
+  for (int i = 0; i < 12; ++i)
+    ::sendto(s, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  int answers = 0;
+  pollfd p{s, POLLIN, 0};
+  char buf[2048];
+  while (::poll(&p, 1, 500) > 0 && ::recv(s, buf, sizeof buf, 0) > 0) ++answers;
+  ::close(s);
+  sim_.Stop();
+  EXPECT_EQ(answers, 10);
+  EXPECT_EQ(sim_.DroppedCount(), 2u);
+  EXPECT_EQ(sim_.RequestCount(), 10u);  // a dropped request never reaches the console
 }
 
 TEST(MohSimDeathLines, KillsUseTheGamesPhrases) {
@@ -464,7 +548,8 @@ TEST_F(MohSimTest, BinaryAnswersRconOnLoopback) {
   if (pid == 0) {
     ::dup2(out[1], 1);
     ::execl(KV_BINARY_DIR "/tools/mohsim", "mohsim", "--port", "0", "--log", log_.c_str(), "--script",
-            script.c_str(), "--password-file", password.c_str(), static_cast<char*>(nullptr));
+            script.c_str(), "--password-file", password.c_str(), "--rate-limit", "--reply-buffer", "60",
+            "--quake", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(out[1]);
@@ -482,19 +567,28 @@ TEST_F(MohSimTest, BinaryAnswersRconOnLoopback) {
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  // The script may still be running when the banner appears: ask until Bob shows.
-  for (int attempt = 0; attempt < 50 && reply.find("Bob") == std::string::npos; ++attempt) {
-    const std::string request = "\xFF\xFF\xFF\xFF\x02rcon pw status";
+  // Every datagram of the reply, until none follows for 200 ms.
+  const auto ask = [&](const std::string& request) {
     ::sendto(s, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    std::vector<std::string> datagrams;
     pollfd r{s, POLLIN, 0};
     char buf[2048];
-    if (::poll(&r, 1, 200) > 0)
-      reply.assign(buf, static_cast<size_t>(std::max<ssize_t>(0, ::recv(s, buf, sizeof buf, 0))));
+    while (::poll(&r, 1, 200) > 0)
+      datagrams.emplace_back(buf, static_cast<size_t>(std::max<ssize_t>(0, ::recv(s, buf, sizeof buf, 0))));
+    return datagrams;
+  };
+  std::string reply;
+  std::vector<std::string> datagrams;
+  // The script may still be running when the banner appears: ask until Bob shows.
+  for (int attempt = 0; attempt < 30 && reply.find("Bob") == std::string::npos; ++attempt) {
+    datagrams = ask("\xFF\xFF\xFF\xFF\x02rcon pw status");
+    reply.clear();
+    for (const auto& d : datagrams) reply += d.substr(std::min(d.size(), kMohaaHeader.size()));
   }
   sockaddr_in local{};
   socklen_t local_len = sizeof local;
   ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &local_len);
+  const auto quake = ask("\xFF\xFF\xFF\xFFrcon pw g_gametype");
   ::close(s);
   ::kill(pid, SIGTERM);
   int status = 0;
@@ -502,13 +596,19 @@ TEST_F(MohSimTest, BinaryAnswersRconOnLoopback) {
   ::close(out[0]);
   std::filesystem::remove(script);
   std::filesystem::remove(password);
-  EXPECT_EQ(reply.substr(0, kMohaaHeader.size()), kMohaaHeader);
+  ASSERT_GT(datagrams.size(), 1u);  // the reply buffer of 60 bytes split it
+  for (const auto& d : datagrams) {
+    EXPECT_EQ(d.substr(0, kMohaaHeader.size()), kMohaaHeader);
+    EXPECT_LE(d.size(), kMohaaHeader.size() + 60);
+  }
   EXPECT_NE(reply.find("  0     0   60 Bob "), std::string::npos) << reply;
   // The log names the sender of each request as the server saw it.
   EXPECT_NE(
       ReadAll(log_).find("Rcon from 127.0.0.1:" + std::to_string(ntohs(local.sin_port)) + ":\nstatus\n"),
       std::string::npos)
       << ReadAll(log_);
+  ASSERT_EQ(quake.size(), 1u);  // --quake answers the Quake form as well
+  EXPECT_EQ(quake[0].substr(0, kQuakeHeader.size()), kQuakeHeader);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 

@@ -2,7 +2,12 @@
 //
 //   mohsim [--port N] [--log FILE] [--map MAP] [--chat normal|windows|quake]
 //          [--script FILE] [--random PLAYERS] [--events N] [--step MS] [--seed N]
-//          [--exit-after-script] [--death-colour]
+//          [--exit-after-script] [--death-colour] [--rate-limit] [--reply-buffer N] [--quake]
+//
+// --rate-limit answers 10 rcon requests in a burst and then one a second
+// per source address, as the game server does; --reply-buffer sets the text
+// bytes per reply datagram (8175); --quake also answers Quake-style
+// requests, which the game server ignores.
 //
 // The rcon password comes from the environment (MOHSIM_RCON_PASSWORD) or the
 // first line of --password-file FILE, never from the command line, where
@@ -57,12 +62,15 @@ struct TOptions {
   uint32_t seed = 1;
   bool exit_after_script = false;
   bool death_colour = false;
+  bool rate_limit = false, quake = false;
+  int reply_buffer = static_cast<int>(kv::mohsim::kReplyBuffer);
 };
 
 const char* const kUsage =
     "usage: mohsim [--port N] [--log FILE] [--map MAP] [--chat normal|windows|quake]\n"
     "              [--script FILE] [--exit-after-script] [--death-colour]\n"
     "              [--random PLAYERS] [--events N] [--step MS] [--seed N] [--password-file FILE]\n"
+    "              [--rate-limit] [--reply-buffer N] [--quake]\n"
     "The rcon password comes from MOHSIM_RCON_PASSWORD or --password-file.\n"
     "Script commands: join connect leave ping score skin kill suicide die deathcolour chat\n"
     "team autojoin weapon reload map cvar log dialect wait (see the comment at the top of main.cpp).\n";
@@ -74,17 +82,19 @@ bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
       std::cout << kUsage;
       std::exit(0);
     }
-    if (a == "--exit-after-script") {
-      o.exit_after_script = true;
+    if (a == "--exit-after-script" || a == "--rate-limit" || a == "--quake") {
+      if (a == "--rate-limit") o.rate_limit = true;
+      if (a == "--quake") o.quake = true;
+      if (a == "--exit-after-script") o.exit_after_script = true;
       continue;
     }
     if (a == "--death-colour") {
       o.death_colour = true;
       continue;
     }
-    static const std::set<std::string> kWithValue = {"--port",   "--log",           "--map",    "--chat",
-                                                     "--script", "--password-file", "--random", "--events",
-                                                     "--step",   "--seed"};
+    static const std::set<std::string> kWithValue = {
+        "--port",   "--log",    "--map",  "--chat", "--script",      "--password-file",
+        "--random", "--events", "--step", "--seed", "--reply-buffer"};
     if (!kWithValue.count(a)) {
       error = "unknown option " + a;
       return false;
@@ -115,6 +125,8 @@ bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
         o.step_ms = std::stoi(v);
       else if (a == "--seed")
         o.seed = static_cast<uint32_t>(std::stoul(v));
+      else if (a == "--reply-buffer")
+        o.reply_buffer = std::stoi(v);
       else {
         error = "unknown option " + a;
         return false;
@@ -126,6 +138,10 @@ bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
   }
   if (o.port < 0 || o.port > 65535) {
     error = "bad port";
+    return false;
+  }
+  if (o.reply_buffer < 1) {
+    error = "bad value for --reply-buffer";
     return false;
   }
   return true;
@@ -155,6 +171,9 @@ int main(int argc, char** argv) {
     password = password.substr(0, password.find_first_of("\r\n"));
   }
   TMohSim sim(password, o.log);
+  sim.SetRateLimit(o.rate_limit);
+  sim.SetQuakeDialect(o.quake);
+  sim.SetReplyBuffer(static_cast<size_t>(o.reply_buffer));
   if (!o.chat.empty() && !RunScript(sim, "dialect " + o.chat, SleepMs).empty())
     return Fail("unknown dialect " + o.chat);
   if (!o.map.empty()) sim.SetMap(o.map);

@@ -84,9 +84,6 @@ bool ParseInt(const std::string& s, int& value) {
   return ec == std::errc() && end == s.data() + s.size() && !s.empty();
 }
 
-const char* kPrintHeaderMohaa = "\xFF\xFF\xFF\xFF\x01print\n";
-const char* kPrintHeaderQuake = "\xFF\xFF\xFF\xFFprint\n";
-
 }  // namespace
 
 TMohSim::TMohSim(std::string password, std::string log_path)
@@ -114,6 +111,7 @@ std::vector<std::string> TMohSim::HandleDatagram(const std::string& d, const std
   if (d.size() < 9 || d.compare(0, 4, "\xFF\xFF\xFF\xFF") != 0) return {};
   size_t pos = 4;
   const bool quake_style = d[pos] != '\x02';
+  if (quake_style && !quake_) return {};  // the game server knows only its own form
   if (!quake_style) ++pos;
   if (Lower(d.substr(pos, 5)) != "rcon ") return {};
   pos += 5;
@@ -129,25 +127,23 @@ std::vector<std::string> TMohSim::HandleDatagram(const std::string& d, const std
   ++requests_;
   const auto args = Arguments(command);
   LogLine("Rcon from " + from + ":\n" + (args.empty() ? std::string() : args[0]));
-  std::string text;
+  std::vector<std::string> prints;
   if (password_.empty())
-    text = "No rconpassword set on the server.\n";
+    prints = {"No rconpassword set on the server.\n"};
   else if (password != password_)
-    text = "Bad rconpassword.\n";
+    prints = {"Bad rconpassword.\n"};
   else
-    text = Execute(command, quake_style);
-  return ReplyDatagrams(text, quake_style);
+    prints = Prints(command, quake_style);
+  return ReplyDatagrams(prints, quake_style, reply_buffer_);
 }
 
-std::vector<std::string> TMohSim::ReplyDatagrams(const std::string& text, bool quake_style) {
-  const std::string header = quake_style ? kPrintHeaderQuake : kPrintHeaderMohaa;
-  std::vector<std::string> out;
-  size_t pos = 0;
-  do {
-    out.push_back(header + text.substr(pos, kMaxReplyText));
-    pos += kMaxReplyText;
-  } while (pos < text.size());
-  return out;
+std::vector<std::string> TMohSim::Prints(const std::string& command, bool quake_style) {
+  std::string word, rest;
+  SplitCommand(command, word, rest);
+  if (Lower(word) != "status") return LinePrints(Execute(command, quake_style));
+  std::vector<std::string> prints;
+  Status(&prints);
+  return prints;
 }
 
 std::string TMohSim::Execute(const std::string& command, bool quake_style) {
@@ -199,34 +195,48 @@ std::string TMohSim::CvarOrUnknown(const std::string& word, const std::string& r
   return out + "\n";
 }
 
-std::string TMohSim::Status() const {
+std::string TMohSim::Status(std::vector<std::string>* prints) const {
   std::lock_guard lock(mutex_);
   const auto now = clock_();
-  std::string out = "map: " + map_ + "\n";
-  out += "num score ping name            lastmsg address               qport rate  \n";
-  out += "--- ----- ---- --------------- ------- --------------------- ----- ----- \n";
+  std::string out;
+  const auto print = [&](const std::string& text) {
+    out += text;
+    if (prints) prints->push_back(text);
+  };
+  // One client on IPv6 widens the address column of every row.
+  const auto v6 = [](const TSimClient& c) { return c.ip.find(':') != std::string::npos; };
+  const size_t address_width = std::any_of(clients_.begin(), clients_.end(), v6) ? 38 : 21;
+  print("map: " + map_ + "\n");
+  print("num score ping name            lastmsg " + Pad("address", address_width + 1) + "qport rate  \n");
+  print("--- ----- ---- --------------- ------- " + std::string(address_width, '-') + " ----- ----- \n");
   char buf[96];
   for (const auto& c : clients_) {
     if (c.zombie_until && now >= *c.zombie_until) continue;  // the slot is free again
-    std::snprintf(buf, sizeof buf, "%3u %5i ", static_cast<unsigned>(c.num), c.score);
-    out += buf;
+    std::snprintf(buf, sizeof buf, "%3u ", static_cast<unsigned>(c.num));
+    print(buf);
+    std::snprintf(buf, sizeof buf, "%5i ", c.score);
+    print(buf);
     if (c.connecting)
-      out += "CNCT ";
+      print("CNCT ");
     else if (c.zombie_until)
-      out += "ZMBI ";
+      print("ZMBI ");
     else {
       std::snprintf(buf, sizeof buf, "%4u ", static_cast<unsigned>(c.ping));
-      out += buf;
+      print(buf);
     }
-    out += Pad(c.name, 15) + " ";
+    print(Pad(c.name, 15) + " ");
     std::snprintf(buf, sizeof buf, "%7u ", c.lastmsg);
-    out += buf;
-    out += Pad(c.ip + ":" + std::to_string(c.port), 21) + " ";
-    std::snprintf(buf, sizeof buf, "%5u %5u\n", static_cast<unsigned>(c.qport),
-                  static_cast<unsigned>(c.rate));
-    out += buf;
+    print(buf);
+    const std::string port = ":" + std::to_string(c.port);
+    print(Pad(v6(c) ? "[" + c.ip + "]" + port : c.ip + port, address_width) + " ");
+    std::snprintf(buf, sizeof buf, "%5u", static_cast<unsigned>(c.qport));
+    print(buf);
+    std::snprintf(buf, sizeof buf, " %5u", static_cast<unsigned>(c.rate));
+    print(buf);
+    print("\n");
   }
-  return out + "\n";
+  print("\n");
+  return out;
 }
 
 std::string TMohSim::Kick(const std::string& arg) {

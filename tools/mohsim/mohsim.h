@@ -69,7 +69,12 @@ bool DeathTakesLocation(const std::string& phrase);
 // "NAME <phrase>[ in the LOCATION]".
 std::string DeathLine(const std::string& name, const std::string& phrase, const std::string& location = {});
 
-inline constexpr size_t kMaxReplyText = 1008;  // text bytes per reply datagram
+// A text as the print calls that print it, one per line.
+std::vector<std::string> LinePrints(const std::string& text);
+
+// Text bytes the server's reply buffer holds: a datagram goes out when the
+// next print call would overflow it.
+inline constexpr size_t kReplyBuffer = 8175;
 inline constexpr int kMaxClients = 64;
 // How long a kicked client's slot shows ZMBI before it is free again.
 inline constexpr std::chrono::milliseconds kZombieTime{2000};
@@ -77,6 +82,20 @@ inline constexpr std::chrono::milliseconds kZombieTime{2000};
 inline constexpr char kDeathColourByte = '\x04';
 
 using TSimClock = std::function<std::chrono::steady_clock::time_point()>;
+
+// The server's rcon rate limit per source address: a burst of 10, then one
+// request a second; requests over it get no answer at all.
+class TRconRateLimit {
+ public:
+  bool Allow(uint32_t address, int64_t now_ms);
+
+ private:
+  struct TBucket {
+    int count = 0;
+    int64_t since_ms = 0;
+  };
+  std::map<uint32_t, TBucket> buckets_;
+};
 
 class TMohSim {
  public:
@@ -98,6 +117,13 @@ class TMohSim {
   void SetReplyCopies(int copies) { copies_ = copies; }
   size_t RequestCount() const { return requests_.load(); }
   std::vector<std::string> Commands() const;  // commands received, in order
+  // Transport as the server has it: the rate limit (off unless asked for;
+  // dropped requests are counted), the reply buffer size, and whether
+  // Quake-style requests (without the 0x02 byte) are answered at all.
+  void SetRateLimit(bool on) { rate_limited_ = on; }
+  size_t DroppedCount() const { return dropped_.load(); }
+  void SetReplyBuffer(size_t text_bytes) { reply_buffer_ = text_bytes; }
+  void SetQuakeDialect(bool answer) { quake_ = answer; }
 
   // The datagrams answering one request datagram from `from` (an
   // "IP:port" text); none for what is not a request (the real server
@@ -107,9 +133,16 @@ class TMohSim {
                                           const std::string& from = "127.0.0.1:0");
   // The reply text of one command, without the datagram header.
   std::string Execute(const std::string& command, bool quake_style);
-  // A reply text cut into datagrams of at most kMaxReplyText text bytes,
-  // each with the full header.
-  static std::vector<std::string> ReplyDatagrams(const std::string& text, bool quake_style);
+  // The same reply as the server's print calls produce it.
+  std::vector<std::string> Prints(const std::string& command, bool quake_style);
+  // Print calls into datagrams, each with the full header: a datagram goes
+  // out when the next print would overflow the buffer, and at the end (also
+  // when nothing was printed). A single print larger than the buffer is cut.
+  static std::vector<std::string> ReplyDatagrams(const std::vector<std::string>& prints, bool quake_style,
+                                                 size_t buffer = kReplyBuffer);
+  // A text printed one line per print call.
+  static std::vector<std::string> ReplyDatagrams(const std::string& text, bool quake_style,
+                                                 size_t buffer = kReplyBuffer);
 
   // --- the game -------------------------------------------------------
   // The time the ZMBI rows run on; steady_clock by default. Tests set
@@ -153,7 +186,8 @@ class TMohSim {
 
  private:
   void Serve();
-  std::string Status() const;
+  // prints (optional) receives the reply as its print calls.
+  std::string Status(std::vector<std::string>* prints = nullptr) const;
   std::string Kick(const std::string& arg);
   std::string DumpUser(const std::string& arg);
   std::string CvarOrUnknown(const std::string& word, const std::string& rest, bool quake_style);
@@ -196,6 +230,11 @@ class TMohSim {
   std::atomic<bool> muted_{false};
   std::atomic<int> copies_{1};
   std::atomic<size_t> requests_{0};
+  std::atomic<bool> rate_limited_{false};
+  std::atomic<size_t> dropped_{0};
+  std::atomic<size_t> reply_buffer_{kReplyBuffer};
+  std::atomic<bool> quake_{false};
+  TRconRateLimit limit_;  // the serving thread's own
 };
 
 // Runs a scenario script (one command a line, '#' starts a comment; see

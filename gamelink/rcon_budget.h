@@ -1,0 +1,70 @@
+// The rcon budget: the game server answers a burst of requests from one
+// address and then about one per second, and drops the rest without a word.
+// Every rcon request of one service takes a token from one shared bucket,
+// kicks and operator commands before messages, messages before polls.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <utility>
+
+namespace kv {
+
+// Who waits first when tokens are short. Lower values go first.
+enum TRconPriority : int {
+  rpCommand = 0,  // kicks, bans, operator and remote-administrator commands
+  rpMessage = 1,  // console messages to the players
+  rpPoll = 2,     // status polls and skin scans: the next one comes anyway
+};
+
+// Defaults a little under the server's own limit (10, then 1 per second),
+// so the requests of other tools on the same address and network jitter
+// do not push ours over it.
+inline constexpr int32_t kRconBurstDefault = 8;
+inline constexpr int32_t kRconRatePerMinuteDefault = 60;
+// The longest a request waits for its turn before it is given up.
+inline constexpr int64_t kRconBudgetMaxWaitMs = 30'000;
+inline constexpr const char* kRconBudgetText =
+    "Rcon request not sent: no turn within the server's rate limit";
+
+// A token bucket with a queue ordered by priority, then by arrival. Time is
+// read from the injectable clock. Thread-safe; its lock is a leaf.
+class TRconBudget {
+ public:
+  // burst <= 0 or per_minute <= 0: no limit at all.
+  TRconBudget(int32_t burst = kRconBurstDefault, int32_t per_minute = kRconRatePerMinuteDefault);
+  TRconBudget(const TRconBudget&) = delete;
+  TRconBudget& operator=(const TRconBudget&) = delete;
+
+  // Takes new limits (a changed setting applies from the next request); the
+  // tokens left are kept, but never more than the new burst. Any thread.
+  void Configure(int32_t burst, int32_t per_minute);
+  // Waits until no request of a higher priority (or an earlier one of the
+  // same) is waiting and a token is free, and takes it. False when max_wait_ms
+  // passed first, at application shutdown, or after Cancel. Any thread.
+  bool Acquire(TRconPriority priority, int64_t max_wait_ms = kRconBudgetMaxWaitMs);
+  // Ends every wait with false and refuses all later requests. Any thread.
+  void Cancel();
+  // Whole tokens free now, and requests waiting (for the debug view and tests).
+  int32_t Available();
+  size_t Waiting();
+
+ private:
+  bool Unlimited() const { return burst_ <= 0 || per_minute_ <= 0; }
+  void Refill(int64_t now_ms);  // under mutex_
+
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable cv_;
+  int32_t burst_;
+  int32_t per_minute_;
+  double tokens_;
+  int64_t refilled_at_;
+  bool cancelled_ = false;
+  uint64_t next_ticket_ = 0;
+  std::set<std::pair<int, uint64_t>> waiting_;  // (priority, ticket): the first one goes next
+};
+
+}  // namespace kv
