@@ -141,6 +141,9 @@ class TMohaaServerInfo {
   bool ftp_passive = false;
   std::string ftp_login, ftp_password;
   int32_t ftp_poll_ms = 1000;
+  // Date-time of the last "Status" reply the poll accepted (0: none yet):
+  // the game server is alive even when its log stays quiet. Any thread.
+  std::atomic<double> last_status_reply{0.0};
 
  private:
   mutable std::mutex address_mutex_;  // guards host_, address_, resolved_at_ (a leaf)

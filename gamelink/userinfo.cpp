@@ -173,6 +173,7 @@ bool GetNewUserList(TMohaaServerInfo& info) {
   const std::string reply = SendMohaMessage(info, "Status");
   std::unique_ptr<TUserList> list = ParseStatusReply(reply);
   if (!list) return false;
+  info.last_status_reply.store(Now());
   FillIdentity(*list);
 
   std::lock_guard publish(g_publish_mutex);
