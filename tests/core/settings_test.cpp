@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 using testing::HomeTest;
 using SettingsTest = HomeTest;
 
-TEST_F(SettingsTest, EmptyHomeWritesEveryKeyWithItsDefaultInOneRewrite) {
+TEST_F(SettingsTest, EmptyHomeWritesEveryKeyWithItsDefault) {
   const TLoadedSettings r = LoadAllSettings(home_, info_, TDataFileRegistry());
   for (const TSettingDef& d : SettingsCatalogue())
     EXPECT_EQ(Ini(std::string(d.key)), SettingDefaultText(d, home_)) << d.key;
