@@ -4,9 +4,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +29,7 @@ TServiceLifecycle::TServiceLifecycle(TMainLoop& loop, TMohaaServerInfo& info, TF
 
 TServiceLifecycle::~TServiceLifecycle() {
   if (restart_timer_) loop_.RemoveTimer(restart_timer_);
+  if (retry_timer_) loop_.RemoveTimer(retry_timer_);
   if (watchdog_timer_) loop_.RemoveTimer(watchdog_timer_);
   StopFollower(ssh_);
   StopFollower(file_);
@@ -35,18 +42,42 @@ void TServiceLifecycle::StopFollower(std::unique_ptr<TLogFollower>& f) {
   f.reset();
 }
 
+namespace {
+
+std::string Unavailable(const char* follower, const char* key) {
+  return std::string("The ") + follower + " log follower (" + key +
+         "=1) is not available in this version yet: no game log is followed and nothing is restarted. "
+         "Follow a local log file (UseDirect=1) or none (UseNoLog=1).";
+}
+
+}  // namespace
+
 void TServiceLifecycle::Start() {
   if (running_) return;
   running_ = true;
-  if (info_.use_ssh && !ssh_ && factory_.ssh) ssh_ = factory_.ssh();
-  if (info_.use_ftp && !ftp_ && factory_.ftp) ftp_ = factory_.ftp();
-  if ((info_.use_direct || info_.use_ftp) && !file_ && factory_.file) file_ = factory_.file();
+  if (info_.use_ssh && !SshAvailable()) PostGlobal(Unavailable("SSH", "UseSSH"), mlCritical);
+  if (info_.use_ftp && !FtpAvailable()) PostGlobal(Unavailable("FTP", "UseFTP"), mlCritical);
+  if (info_.use_ssh && !ssh_ && SshAvailable()) ssh_ = factory_.ssh();
+  if (info_.use_ftp && !ftp_ && FtpAvailable()) ftp_ = factory_.ftp();
+  // In FTP mode the local-file follower reads the copy the downloader
+  // keeps growing: without a downloader there is nothing to follow.
+  const bool file_source = info_.use_direct || (info_.use_ftp && FtpAvailable());
+  if (file_source && !file_ && factory_.file) file_ = factory_.file();
   if (factory_.enable_refresh) factory_.enable_refresh(true);
   status_ = "Kelvandrome started";
   if (!watchdog_timer_) watchdog_timer_ = loop_.AddTimer(kWatchdogMs, [this] { WatchdogTick(); });
 }
 
 void TServiceLifecycle::Stop() {
+  // The operator wants the service stopped: no retry may start it again.
+  if (retry_timer_) loop_.RemoveTimer(retry_timer_);
+  retry_timer_ = 0;
+  retry_delay_ = 0;
+  retry_announced_ = false;
+  Halt();
+}
+
+void TServiceLifecycle::Halt() {
   if (!running_) return;
   running_ = false;
   StopFollower(ssh_);
@@ -59,7 +90,12 @@ void TServiceLifecycle::Stop() {
 }
 
 bool TServiceLifecycle::Healthy(const std::unique_ptr<TLogFollower>& f, int timeout_seconds) const {
-  return f && f->IsAlive() && Now() <= f->LastNewMessageTime() + timeout_seconds / kSecondsPerDay;
+  if (!f || !f->IsAlive()) return false;
+  // A quiet log is no lost log while the game server answers its status
+  // polls: an empty server at night writes nothing for hours.
+  const double now = Now();
+  const double limit = timeout_seconds / kSecondsPerDay;
+  return now <= f->LastNewMessageTime() + limit || now <= info_.last_status_reply.load() + limit;
 }
 
 void TServiceLifecycle::Lost(const std::string& what, const std::unique_ptr<TLogFollower>& f,
@@ -67,31 +103,41 @@ void TServiceLifecycle::Lost(const std::string& what, const std::unique_ptr<TLog
   std::string text = what;
   if (f && f->IsAlive()) text += suffix_text + DateTimeText(f->LastNewMessageTime());
   PostGlobal(text, mlCritical);
-  Stop();
+  Halt();
 }
 
 void TServiceLifecycle::WatchdogTick() {
   if (!running_) return;
+  bool lost = false;
   // Each check sees what the previous one left: a Stop run by an earlier
-  // check has emptied the follower slots already.
-  if (info_.use_ssh && !Healthy(ssh_, Config().GetIntegerDef("LogFileSSHTimeOut", 60))) {
+  // check has emptied the follower slots already. A source this build
+  // cannot follow was reported at Start and is not checked.
+  if (info_.use_ssh && SshAvailable() && !Healthy(ssh_, Config().GetIntegerDef("LogFileSSHTimeOut", 60))) {
+    lost = true;
     Lost("SSH Session was terminated", ssh_, " (timeout) last new Message at :");
     RestartDecision("Not restarting the Session - check your SSH Setup - Last Error was at: ", 10);
   }
-  if (info_.use_direct || info_.use_ftp) {
+  if (info_.use_direct || (info_.use_ftp && FtpAvailable())) {
     const int timeout = info_.use_ftp ? Config().GetIntegerDef("LogFileFTPTimeOut", 240)
                                       : Config().GetIntegerDef("LogFileDirectTimeOut", 30);
     if (!Healthy(file_, timeout)) {
+      lost = true;
       Lost("LogFile Session was terminated", file_, " (timeout) - last new Message at :");
       RestartDecision(std::string("Not restarting the Session - check your ") +
                           (info_.use_ftp ? "FTP" : "Direct File") + " Setup - Last Error was at: ",
                       5);
     }
   }
-  if (info_.use_ftp && !(ftp_ && ftp_->IsAlive())) {
+  if (info_.use_ftp && FtpAvailable() && !(ftp_ && ftp_->IsAlive())) {
+    lost = true;
     PostGlobal("FTPFile Session was terminated", mlCritical);
-    Stop();
+    Halt();
     RestartDecision("Not restarting the Session - check your FTP Setup - Last Error was at: ", 10);
+  }
+  if (!lost) {
+    // The session holds again: a later loss starts a new run of retries.
+    retry_delay_ = 0;
+    retry_announced_ = false;
   }
 }
 
@@ -101,9 +147,10 @@ void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_
   const int window = Config().GetIntegerDef("ErrorRestartTimeOut", 60);
   if (now <= last_loss_time_ + window / kSecondsPerDay) {
     PostGlobal(refusal + DateTimeText(last_loss_time_), mlCritical);
+    PlanRetry();
   } else {
-    // The configuration store writes a missing key's default at its first
-    // read, so the message and the timer always agree on the delay.
+    // The first reader of a missing key decides its value for the run, so
+    // the message and the timer always agree on the delay.
     const int delay = Config().GetIntegerDef("ErrorRestartDelay", default_delay);
     PostGlobal("Trying to restart the lost session (in " + std::to_string(delay) + " seconds) ...",
                mlCritical);
@@ -117,6 +164,25 @@ void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_
     }
   }
   last_loss_time_ = now;
+}
+
+void TServiceLifecycle::PlanRetry() {
+  // An unattended service must not give up after a refused restart: it
+  // tries again, later each time, until the session holds.
+  if (restart_timer_ != 0 || retry_timer_ != 0) return;  // a start is on its way already
+  retry_delay_ = retry_delay_ == 0 ? kFirstRetrySeconds : std::min(retry_delay_ * 2, kMaxRetrySeconds);
+  if (!retry_announced_) {
+    retry_announced_ = true;
+    PostGlobal("Kelvandrome keeps trying: the next start of the session follows in " +
+                   std::to_string(retry_delay_) +
+                   " seconds, further ones at growing intervals of up to 5 minutes until it holds",
+               mlCritical);
+  }
+  retry_timer_ = loop_.AddTimer(static_cast<int64_t>(retry_delay_) * 1000, [this] {
+    loop_.RemoveTimer(retry_timer_);
+    retry_timer_ = 0;
+    Start();
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -136,42 +202,117 @@ std::string InstanceKey(const std::string& home) {
 
 namespace {
 
-std::string RuntimeDirectory() {
+constexpr const char* kLockFileName = "kelvandrome.lock";
+
+// The home with every symbolic link resolved, so that all paths to one
+// home find one lock; the path as given when it cannot be resolved.
+std::string RealHome(const std::string& home) {
+  char buf[PATH_MAX];
+  return ::realpath(home.c_str(), buf) ? std::string(buf) : home;
+}
+
+// A file name for the lock of a home in the runtime directory: readable,
+// and unique per real path (the key alone drops characters).
+std::string RuntimeLockName(const std::string& real_home) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : real_home) h = (h ^ c) * 1099511628211ull;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+  return InstanceKey(real_home).substr(0, 120) + "-" + hex + ".lock";
+}
+
+// $XDG_RUNTIME_DIR when it is set and private to this user; else empty.
+std::string PrivateRuntimeDirectory() {
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  if (xdg && *xdg && ::access(xdg, W_OK) == 0) return xdg;
-  return "/tmp";
+  if (!xdg || xdg[0] != '/') return {};
+  struct stat st {};
+  if (::lstat(xdg, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+    return {};
+  return xdg;
+}
+
+[[noreturn]] void Refuse(const std::string& path, const std::string& why) {
+  throw std::runtime_error("cannot use the instance lock " + path + ": " + why);
+}
+
+// Opens a lock file without following a symbolic link and without waiting
+// on anything that is not a plain file. Returns -1 with errno set when it
+// cannot be opened; refuses (throws) a file that is not this user's own.
+int OpenLockFile(const std::string& path, bool& writable) {
+  constexpr int kFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
+  writable = fd >= 0;
+  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    // A home this process may not write: a lock file already there still
+    // serves (flock needs no write access), else the caller looks elsewhere.
+    const int create_errno = errno;
+    fd = ::open(path.c_str(), O_RDONLY | kFlags);
+    if (fd < 0) {
+      if (errno == ENOENT)
+        errno = create_errno;
+      else if (errno == EACCES)
+        Refuse(path, "it belongs to another user");
+    }
+  }
+  if (fd < 0) {
+    if (errno == ELOOP) Refuse(path, "it is a symbolic link");
+    return -1;
+  }
+  struct stat st {};
+  std::string why;
+  if (::fstat(fd, &st) != 0)
+    why = std::strerror(errno);
+  else if (!S_ISREG(st.st_mode))
+    why = "it is not a plain file";
+  else if (st.st_uid != ::geteuid())
+    why = "it belongs to another user";
+  else if (st.st_nlink != 1)
+    why = "it has more than one name";
+  if (!why.empty()) {
+    ::close(fd);
+    Refuse(path, why);
+  }
+  return fd;
 }
 
 }  // namespace
 
 std::unique_ptr<TInstanceLock> TInstanceLock::Acquire(const std::string& home, const std::string& about,
                                                       std::string& holder) {
-  std::string name = InstanceKey(home);
-  if (name.size() > 200) {
-    // Keep file names short; the hash keeps long keys apart.
-    name = name.substr(0, 180) + "-" + std::to_string(std::hash<std::string>{}(name));
+  const std::string real = RealHome(home);
+  std::string path = real + "/" + kLockFileName;
+  bool writable = false;
+  int fd = OpenLockFile(path, writable);
+  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    const std::string runtime = PrivateRuntimeDirectory();
+    if (runtime.empty())
+      Refuse(path, std::string(std::strerror(errno)) +
+                       " (the home directory must be writable, or XDG_RUNTIME_DIR name a private directory)");
+    path = runtime + "/" + RuntimeLockName(real);
+    fd = OpenLockFile(path, writable);
   }
-  const std::string path = RuntimeDirectory() + "/" + name + ".lock";
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0)
-    throw std::runtime_error("cannot create the instance lock " + path + ": " + std::strerror(errno));
+  if (fd < 0) Refuse(path, std::strerror(errno));
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
     char buf[1024];
     const ssize_t n = ::pread(fd, buf, sizeof buf, 0);
     holder.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
     ::close(fd);
+    if (err != EWOULDBLOCK) Refuse(path, std::strerror(err));
     return nullptr;
   }
-  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, about.data(), about.size(), 0) < 0) {
+  // The file is this user's own plain file with no other name: emptying it
+  // cannot reach any other file.
+  if (writable && (::ftruncate(fd, 0) != 0 || ::pwrite(fd, about.data(), about.size(), 0) < 0)) {
     // The lock itself holds; only the description for a second start is lost.
   }
-  return std::unique_ptr<TInstanceLock>(new TInstanceLock(fd, path));
+  return std::unique_ptr<TInstanceLock>(new TInstanceLock(fd, path, writable));
 }
 
 TInstanceLock::~TInstanceLock() {
   // Empty the description first, so that a stale file never names a
   // process that has gone; the lock ends with the descriptor.
-  if (::ftruncate(fd_, 0) != 0) {
+  if (writable_ && ::ftruncate(fd_, 0) != 0) {
   }
   ::close(fd_);
 }

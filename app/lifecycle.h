@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/mainloop.h"
 #include "core/serverinfo.h"
@@ -25,8 +26,10 @@ class TLogFollower {
   virtual void Stop() = 0;
 };
 
-// Creates the followers; a factory that is not set, or returns nullptr,
-// leaves its slot empty (the watchdog then reports the session lost).
+// Creates the followers. A factory that is not set means this build has no
+// such follower: Start says so and the watchdog leaves that source alone. A
+// factory that returns nullptr leaves its slot empty (the watchdog then
+// reports the session lost).
 struct TFollowerFactory {
   std::function<std::unique_ptr<TLogFollower>()> ssh;
   std::function<std::unique_ptr<TLogFollower>()> ftp;
@@ -38,17 +41,26 @@ struct TFollowerFactory {
 class TServiceLifecycle {
  public:
   static constexpr int64_t kWatchdogMs = 30000;
+  // Retries after a refused restart: the first after kFirstRetrySeconds,
+  // each further one twice as late, never later than kMaxRetrySeconds.
+  static constexpr int kFirstRetrySeconds = 30;
+  static constexpr int kMaxRetrySeconds = 300;
 
   TServiceLifecycle(TMainLoop& loop, TMohaaServerInfo& info, TFollowerFactory factory);
   ~TServiceLifecycle();
   TServiceLifecycle(const TServiceLifecycle&) = delete;
   TServiceLifecycle& operator=(const TServiceLifecycle&) = delete;
 
-  void Start();         // startaction
-  void Stop();          // stopaction
+  void Start();  // startaction
+  // stopaction. The operator's Stop also ends a pending retry after a
+  // refused restart (the planned restart of a first loss stays pending).
+  void Stop();
   void WatchdogTick();  // RunningcheckTimer
   bool Running() const { return running_; }
   bool RestartPending() const { return restart_timer_ != 0; }
+  // A retry after a refused restart is planned; its delay in seconds.
+  bool RetryPending() const { return retry_timer_ != 0; }
+  int RetryDelaySeconds() const { return retry_delay_; }
   double LastLossTime() const { return last_loss_time_; }
   // The status line an operator sees: "Kelvandrome started" / "... stopped".
   const std::string& Status() const { return status_; }
@@ -59,7 +71,12 @@ class TServiceLifecycle {
   bool Healthy(const std::unique_ptr<TLogFollower>& f, int timeout_seconds) const;
   void Lost(const std::string& what, const std::unique_ptr<TLogFollower>& f, const std::string& suffix_text);
   void RestartDecision(const std::string& refusal, int default_delay);
+  void PlanRetry();
+  void Halt();  // Stop without touching the retries (the watchdog's)
   void StopFollower(std::unique_ptr<TLogFollower>& f);
+  // Which configured sources this build can follow.
+  bool SshAvailable() const { return static_cast<bool>(factory_.ssh); }
+  bool FtpAvailable() const { return static_cast<bool>(factory_.ftp); }
 
   TMainLoop& loop_;
   TMohaaServerInfo& info_;
@@ -68,6 +85,9 @@ class TServiceLifecycle {
   double last_loss_time_ = 0;
   TMainLoop::TTimerId restart_timer_ = 0;
   TMainLoop::TTimerId watchdog_timer_ = 0;
+  TMainLoop::TTimerId retry_timer_ = 0;
+  int retry_delay_ = 0;           // of the next retry; 0 = no retries in this run of losses
+  bool retry_announced_ = false;  // the retries were explained in this run of losses
   std::string status_ = "Kelvandrome stopped";
   std::unique_ptr<TLogFollower> ssh_, ftp_, file_;
 };
@@ -77,20 +97,29 @@ class TServiceLifecycle {
 // and ! # % & ( ) - ; = [ ] _ { }.
 std::string InstanceKey(const std::string& home);
 
-// Holds the instance lock of a home directory for the life of the process.
+// Holds the instance lock of a home directory for the life of the process:
+// an flock on "kelvandrome.lock" inside the home, or, when the home is not
+// writable, on instance key + ".lock" in $XDG_RUNTIME_DIR (when set, owned
+// by this user and closed to others). The key is taken from the home's real
+// path, so a symbolic link to a home finds the same lock. The file is opened
+// without following a symbolic link, and used only when it is a plain file
+// of this user with no other name.
 class TInstanceLock {
  public:
   // Takes the lock, or returns nullptr and fills `holder` with what the
-  // running instance wrote about itself.
+  // running instance wrote about itself. Throws with the reason when no
+  // lock can be had (the caller refuses to start).
   static std::unique_ptr<TInstanceLock> Acquire(const std::string& home, const std::string& about,
                                                 std::string& holder);
   ~TInstanceLock();
   const std::string& Path() const { return path_; }
 
  private:
-  TInstanceLock(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  TInstanceLock(int fd, std::string path, bool writable)
+      : fd_(fd), path_(std::move(path)), writable_(writable) {}
   int fd_;
   std::string path_;
+  bool writable_;
 };
 
 // Processes whose name, upper-cased, begins with "PLINK", other than

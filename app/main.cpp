@@ -1,12 +1,15 @@
 // kelvandrome: the service's entry point. Parses the command line, blocks
 // the stop signals for every thread and watches them on one thread of its
 // own, runs the main loop on the main thread, and shuts down in order.
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -23,6 +26,22 @@ void Usage(std::ostream& os) {
         "  --home DIR   the home directory (settings, Data/, Logs/); default: the program's directory\n";
 }
 
+// A service manager or a careless caller may start us with standard input,
+// output or error closed. The next file opened would then take that number
+// and be read as commands or written over by the terminal printer: put
+// /dev/null there first.
+void OpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDWR);  // the lowest free number: fd
+    if (opened < 0) std::_Exit(1);
+    if (opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
 std::string ProgramDirectory() {
   std::error_code ec;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -32,6 +51,7 @@ std::string ProgramDirectory() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenStandardDescriptors();
   std::string home;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -61,6 +81,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The instance lock lives in the home: a new home is made first.
+  std::error_code made;
+  std::filesystem::create_directories(home, made);
+  if (made) {
+    std::cerr << "kelvandrome: cannot create " << home << ": " << made.message() << "\n";
+    return 1;
+  }
   std::string holder;
   const std::string about = "Kelvandrome (pid " + std::to_string(::getpid()) + ") in " + home +
                             "; its console is this terminal or its service manager's journal";
@@ -78,23 +105,33 @@ int main(int argc, char** argv) {
   }
 
   kv::TKelvandromeService service({home, &std::cout});
-  try {
-    service.Open();
-  } catch (const std::exception& e) {
-    std::cerr << "kelvandrome: " << e.what() << "\n";
-    return 1;
-  }
-
+  // The watcher runs before the start-up, so that a stop signal is heard
+  // while the service opens or closes too. A second signal ends the process
+  // at once, should a shutdown ever hang.
   std::atomic<bool> done{false};
   std::thread watcher([&] {
     const timespec tick{0, 200'000'000};
+    int received = 0;
     while (!done.load()) {
-      if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
+      if (sigtimedwait(&stop_signals, nullptr, &tick) <= 0) continue;
+      if (++received == 1) {
         service.RequestStop();
-        return;
+      } else {
+        static const char kText[] = "kelvandrome: second stop signal, ending at once\n";
+        if (::write(2, kText, sizeof kText - 1) < 0) {
+        }
+        std::_Exit(1);
       }
     }
   });
+  try {
+    service.Open();
+  } catch (const std::exception& e) {
+    std::cerr << "kelvandrome: " << e.what() << std::endl;
+    done = true;
+    watcher.join();
+    return 1;
+  }
 
   // Service commands typed on the terminal. The end of standard input is no
   // request to stop: the service also runs without a terminal.

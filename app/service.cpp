@@ -9,6 +9,7 @@
 #include "core/cp1252.h"
 #include "core/events.h"
 #include "core/regional.h"
+#include "core/setup_export.h"
 #include "enforcement/templates.h"
 #include "gamelink/console.h"
 #include "gamelink/file_session.h"
@@ -40,31 +41,52 @@ TKelvandromeService::TKelvandromeService(TServiceOptions options) : options_(std
 TKelvandromeService::~TKelvandromeService() { Close(); }
 
 void TKelvandromeService::Open() {
+  // Close undoes whatever part of the start-up ran, so a start that fails
+  // half-way leaves no worker, subscriber or published hub behind.
+  open_ = true;
+  try {
+    OpenSteps();
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TKelvandromeService::OpenSteps() {
   const fs::path home(options_.home);
   std::error_code ec;
   for (const char* sub : {"", "Data", "Logs", "Temp", "Stats"}) {
     fs::create_directories(home / sub, ec);
     if (ec) throw std::runtime_error("cannot create " + (home / sub).string() + ": " + ec.message());
   }
-  config_file_ = std::make_unique<TConfigFile>((home / "kelvandrome.ini").string());
-  config_ = std::make_unique<TDynamicConfigData>(config_file_.get());
-  SetConfig(config_.get());
   SetMainLoop(&loop_);
   hub_ = TMsgMonitorInterface::Create(&loop_);
   StartExceptionLog();
   RegisterSystemCategories();
   StartTerminal();
+  config_file_ = std::make_unique<TConfigFile>((home / "kelvandrome.ini").string());
+  try {
+    config_file_->Load();  // a settings file that cannot be read is no empty one
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("cannot read the settings: ") + e.what());
+  }
+  config_ = std::make_unique<TDynamicConfigData>(config_file_.get());
+  SetConfig(config_.get());
   server_info_ = std::make_unique<TMohaaServerInfo>();
   // One rcon budget for every request of this service (the server's rate
   // limit counts them all); its limits are re-read at each request.
   server_info_->rcon_budget = std::make_shared<TRconBudget>();
   CreateLastConsoleMsgs();       // the flood filter of said messages
   InstallPlaceholderExpander();  // message templates for the console messages
-  server_info_->log_switches[lsGlobalMessages] = config_->GetBoolDef("LogGlobalMessages", false);
-  std::string log_dir = config_->GetStringDef("Logbasedir", (home / "Logs").string());
-  if (log_dir.empty()) log_dir = (home / "Logs").string();
-  config_->SetString("Logbasedir", log_dir);
-  server_info_->log_dir = log_dir;
+  // What the journals need before their first line: where they go, and how
+  // the first write of a run opens a file. Nothing is written back here;
+  // the settings load stores what is missing.
+  TSettings settings(*config_, home);
+  for (const TLogSwitch sw : {lsGlobalMessages, lsAddTimeStamp, lsDelFilesOnRestart})
+    server_info_->log_switches[sw] = settings.Bool(kLogSwitchKeys[sw]);
+  server_info_->log_dir = settings.String("Logbasedir");
+  if (server_info_->log_dir.empty())
+    server_info_->log_dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
   log_writer_ = std::make_unique<TLogWriter>(*server_info_, options_.home);
   SetRconTerminating(false);
   user_info_ = MakeThread<TUserInfoThread>(*server_info_);  // disabled until Start
@@ -76,14 +98,13 @@ void TKelvandromeService::Open() {
   rcon_parser_ = std::make_unique<TServerLogEventChecker>(
       [this](std::string_view w) { return classifier_.Classify(w); });
   SetRconReplySink([this](TMohaaServerInfo&, const std::string& reply) { ParseRconReply(reply); });
-  open_ = true;
   PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
   LoadConfigNow();  // Open runs on the thread that is about to run the main loop
+  loaded_ = true;
   if (!FindPlinkOrphans().empty())
     PostGlobal("Found plink zombie(s) (maybe from old SSH Session), use Extra Menu to get rid of them.",
                mlCritical);
-  // Open runs on the thread that is about to run the main loop.
-  if (config_->GetBoolDef("StartOnStartup", false)) lifecycle_->Start();
+  if (settings.Bool("StartOnStartup")) lifecycle_->Start();
 }
 
 namespace {
@@ -123,6 +144,10 @@ void TKelvandromeService::ParseRconReply(const std::string& reply) {
 }
 
 void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
+  if (!loaded.not_saved.empty())
+    PostGlobal("Settings file not written - Kelvandrome goes on with the settings read and the defaults: " +
+                   loaded.not_saved,
+               mlCritical);
   ui_settings_ = loaded.ui;
   classifier_.LoadFromConfig();
   SetAutoSave(loaded.auto_save_interval_ms);
@@ -263,12 +288,72 @@ std::string TKelvandromeService::TerminalCommand(const std::string& input) {
   if (cmd == "status") return IsRunning() ? "Kelvandrome running" : "Kelvandrome stopped";
   if (cmd == "save") return SaveConfig() ? kStatusConfigSaved : "save failed (see the messages above)";
   if (cmd == "load") return LoadConfig() ? kStatusConfigLoaded : "load failed (see the messages above)";
+  if (cmd == "setup") {
+    const size_t gap = arg.find_first_of(" \t");
+    std::string sub = arg.substr(0, gap);
+    for (char& c : sub) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t file_start = gap == std::string::npos ? gap : arg.find_first_not_of(" \t", gap);
+    const std::string file = file_start == std::string::npos ? "" : arg.substr(file_start);
+    if (file.empty() || (sub != "export" && sub != "import"))
+      return "usage: setup export FILE | setup import FILE";
+    return sub == "export" ? ExportSetupFile(file) : ImportSetupFile(file);
+  }
   if (cmd == "quit") {
     RequestStop();
     return "Kelvandrome is going down .....";
   }
   return "unknown command '" + Cp1252ToUtf8(cmd) +
-         "' (start, stop, status, save, load, say TEXT, rcon COMMAND, plink [kill], quit)";
+         "' (start, stop, status, save, load, setup export|import FILE, say TEXT, rcon COMMAND, plink "
+         "[kill], "
+         "quit)";
+}
+
+std::string TKelvandromeService::SetupPath(const std::string& file) const {
+  // The terminal's text is Windows-1252 by now; file names are UTF-8.
+  fs::path path(Cp1252ToUtf8(file));
+  if (!path.has_extension()) path += ".KVSetup";
+  if (path.is_relative()) path = fs::path(options_.home) / path;
+  return path.string();
+}
+
+std::string TKelvandromeService::ExportSetupFile(const std::string& file) {
+  const std::string path = SetupPath(file);
+  std::string answer;
+  OnLoop([&] {
+    try {
+      ExportSetup(path, registry_);
+      answer = "Setup saved to " + path;
+    } catch (const std::exception& e) {
+      answer = "Setup not saved to " + path + ": " + Cp1252ToUtf8(e.what());
+    }
+  });
+  return answer;
+}
+
+std::string TKelvandromeService::ImportSetupFile(const std::string& file) {
+  const std::string path = SetupPath(file);
+  std::string answer;
+  OnLoop([&] {
+    try {
+      ImportSetup(path, options_.home, registry_);
+    } catch (const std::exception& e) {
+      answer = "Setup not loaded from " + path + ": " + Cp1252ToUtf8(e.what());
+      return;
+    }
+    // What an operator imports is meant to hold: the settings reach the INI,
+    // the data sets their files, and the running objects take both.
+    answer = "Setup loaded from " + path;
+    try {
+      config_->StoreCache();
+    } catch (const std::exception& e) {
+      answer += " - the settings file was not written: " + Cp1252ToUtf8(e.what());
+    }
+    if (SaveConfigNow())
+      LoadConfigNow();
+    else
+      answer += " - not every data file was saved (see the messages above); 'save' tries again";
+  });
+  return answer;
 }
 
 void TKelvandromeService::StartTerminal() {
@@ -300,7 +385,12 @@ void TKelvandromeService::Close() {
   // A request waiting for its turn would hold up the poll worker's end.
   if (server_info_->rcon_budget) server_info_->rcon_budget->Cancel();
   user_info_.reset();
-  SaveConfigNow();  // the main loop has ended: this thread is the only one left here
+  // The main loop has ended: this thread is the only one left here. A start
+  // that failed before the data files were loaded saves nothing: it would
+  // replace them with empty lists.
+  const bool was_loaded = loaded_;
+  if (loaded_) SaveConfigNow();
+  loaded_ = false;
   SetRconTerminating(true);
   SetRconReplySink({});
   ConsoleMessageThreads().Clear();
@@ -309,7 +399,7 @@ void TKelvandromeService::Close() {
     std::lock_guard lock(rcon_parser_mutex_);
     rcon_parser_.reset();
   }
-  PostGlobal(std::string(kProductName) + " stopped", mlInformation);
+  if (was_loaded) PostGlobal(std::string(kProductName) + " stopped", mlInformation);
   if (hub_) hub_->Flush(2000);
   if (log_writer_) log_writer_->Flush(2000);
   log_writer_.reset();

@@ -37,7 +37,9 @@ class TKelvandromeService {
   TKelvandromeService& operator=(const TKelvandromeService&) = delete;
 
   // Creates the home directory's folders and the core objects, in order.
-  // Throws with a one-line reason when the home cannot be used. Main thread.
+  // Throws with a one-line reason when the home cannot be used, after
+  // undoing what was created. An INI that cannot be written is reported on
+  // the bus and the service runs. Main thread.
   void Open();
   // Runs the main loop on the calling thread until RequestStop.
   void Run();
@@ -53,6 +55,13 @@ class TKelvandromeService {
   // critical "GLOBAL" messages; the return value says whether all went well.
   bool SaveConfig();
   bool LoadConfig();
+  // The setup export file (relative paths are taken from the home; a name
+  // without an extension gets ".KVSetup"). Import then stores the imported
+  // settings in the INI, saves every data file and loads the settings again,
+  // so that the running service and its files hold the import. Return the
+  // answer for the operator. Any thread (they run on the main loop).
+  std::string ExportSetupFile(const std::string& file);
+  std::string ImportSetupFile(const std::string& file);
   // Handles one command line of the terminal ("start", "stop", "quit");
   // returns the answer to print.
   std::string TerminalCommand(const std::string& line);
@@ -67,6 +76,8 @@ class TKelvandromeService {
   const std::string& Home() const { return options_.home; }
 
  private:
+  void OpenSteps();
+  std::string SetupPath(const std::string& file) const;
   void StartTerminal();
   void StartExceptionLog();
   void ApplyLoaded(const TLoadedSettings& loaded);
@@ -97,6 +108,7 @@ class TKelvandromeService {
   int64_t auto_save_ms_ = 0;
   std::unique_ptr<TServiceLifecycle> lifecycle_;
   bool open_ = false;
+  bool loaded_ = false;  // the settings and data files were loaded
 };
 
 // A reply made fit for the terminal: control bytes other than line ends and

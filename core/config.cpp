@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
+#include "core/bus.h"
 #include "core/cp1252.h"
 #include "core/regional.h"
 #include "core/stream.h"
@@ -30,13 +32,36 @@ bool SectionName(std::string_view line, std::string_view& name) {
   return true;
 }
 
+bool IsComment(std::string_view trimmed) {
+  return !trimmed.empty() && (trimmed.front() == ';' || trimmed.front() == '#');
+}
+
 bool KeyOf(std::string_view line, std::string_view& key) {
   const std::string_view t = TrimBlanks(line);
-  if (t.empty() || t.front() == ';') return false;
+  if (t.empty() || IsComment(t)) return false;
   const size_t eq = line.find('=');
   if (eq == std::string_view::npos) return false;
   key = TrimBlanks(line.substr(0, eq));
-  return true;
+  return !key.empty();
+}
+
+// Blank lines, comments, section headers and key lines; anything else is
+// ignored by every reader and worth telling the operator about.
+bool IsIniSyntax(std::string_view line) {
+  const std::string_view t = TrimBlanks(line);
+  std::string_view name;
+  return t.empty() || IsComment(t) || SectionName(t, name) || KeyOf(t, name);
+}
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// A line as it can be shown in a message: control bytes blanked, cut short.
+std::string Printable(std::string_view line) {
+  std::string out(line.substr(0, 80));
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  if (line.size() > 80) out += "...";
+  return out;
 }
 
 std::atomic<TDynamicConfigData*> g_config{nullptr};
@@ -48,7 +73,23 @@ std::atomic<TDynamicConfigData*> g_config{nullptr};
 
 TConfigFile::TConfigFile(std::string path) : path_(std::move(path)) {}
 
-void TConfigFile::Refresh() {
+template <class F>
+auto TConfigFile::Locked(F&& fn) {
+  std::vector<std::string> bad;
+  auto result = [&] {
+    std::lock_guard lock(mutex_);
+    Refresh(bad);
+    return fn();
+  }();
+  for (const std::string& text : bad) PostGlobal(text, mlError);
+  return result;
+}
+
+void TConfigFile::Load() {
+  Locked([] { return 0; });
+}
+
+void TConfigFile::Refresh(std::vector<std::string>& bad_lines) {
   struct stat st {};
   if (::stat(path_.c_str(), &st) != 0) {
     if (loaded_size_ != -1) lines_.clear();
@@ -59,14 +100,19 @@ void TConfigFile::Refresh() {
   const int64_t mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
   if (mtime == loaded_mtime_ns_ && st.st_size == loaded_size_) return;
   const std::vector<uint8_t> bytes = LoadFileBytes(path_);
+  std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  // Editors that save "UTF-8 with signature" put a byte order mark first; it
+  // is no part of the first section header.
+  bom_ = text.substr(0, kUtf8Bom.size()) == kUtf8Bom;
+  if (bom_) text.remove_prefix(kUtf8Bom.size());
   lines_.clear();
   std::string cur;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    const char c = static_cast<char>(bytes[i]);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     if (c == '\r' || c == '\n') {
       lines_.push_back({cur});
       cur.clear();
-      if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
     } else {
       cur += c;
     }
@@ -74,10 +120,20 @@ void TConfigFile::Refresh() {
   if (!cur.empty()) lines_.push_back({cur});
   loaded_mtime_ns_ = mtime;
   loaded_size_ = st.st_size;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    if (IsIniSyntax(lines_[i].text)) continue;
+    const std::string shown = Printable(lines_[i].text);
+    if (std::find(reported_lines_.begin(), reported_lines_.end(), shown) != reported_lines_.end()) continue;
+    reported_lines_.push_back(shown);
+    bad_lines.push_back("Zeile " + std::to_string(i + 1) + " in \"" + path_ +
+                        "\" ist keine INI-Zeile und wird \xFC"
+                        "bergangen: \"" +
+                        shown + "\"");
+  }
 }
 
 void TConfigFile::Save() {
-  std::string text;
+  std::string text = bom_ ? std::string(kUtf8Bom) : std::string();
   for (const auto& l : lines_) {
     text += l.text;
     text += "\r\n";
@@ -109,32 +165,38 @@ int TConfigFile::FindKey(int header, std::string_view key) const {
 }
 
 bool TConfigFile::ValueExists(std::string_view section, std::string_view key) {
-  std::lock_guard lock(mutex_);
-  Refresh();
-  const int h = FindSection(section);
-  return h >= 0 && FindKey(h, key) >= 0;
+  return Locked([&] {
+    const int h = FindSection(section);
+    return h >= 0 && FindKey(h, key) >= 0;
+  });
 }
 
 std::string TConfigFile::ReadString(std::string_view section, std::string_view key, std::string_view def) {
-  std::lock_guard lock(mutex_);
-  Refresh();
-  const int h = FindSection(section);
-  const int k = h < 0 ? -1 : FindKey(h, key);
-  if (k < 0) return std::string(def);
-  const std::string& line = lines_[static_cast<size_t>(k)].text;
-  std::string_view value = TrimBlanks(std::string_view(line).substr(line.find('=') + 1));
-  if (QuotedPair(value)) value = value.substr(1, value.size() - 2);
-  return std::string(value);
+  return Locked([&] {
+    const int h = FindSection(section);
+    const int k = h < 0 ? -1 : FindKey(h, key);
+    if (k < 0) return std::string(def);
+    const std::string& line = lines_[static_cast<size_t>(k)].text;
+    std::string_view value = TrimBlanks(std::string_view(line).substr(line.find('=') + 1));
+    if (QuotedPair(value)) value = value.substr(1, value.size() - 2);
+    return std::string(value);
+  });
 }
 
-void TConfigFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+namespace {
+
+void CheckWritable(std::string_view key, std::string_view value) {
   if (value.find_first_of("\r\n") != std::string_view::npos ||
       key.find_first_of("\r\n=[") != std::string_view::npos)
     throw ECfgError("Der Wert f\xFCr \"" + std::string(key) + "\" enth\xE4lt einen Zeilenumbruch");
+}
+
+}  // namespace
+
+bool TConfigFile::Put(std::string_view section, std::string_view key, std::string_view value,
+                      bool only_missing) {
   std::string stored(value);
   if (QuotedPair(value)) stored = value.front() + stored + value.front();
-  std::lock_guard lock(mutex_);
-  Refresh();
   const std::string line = std::string(key) + "=" + stored;
   int h = FindSection(section);
   if (h < 0) {
@@ -142,6 +204,7 @@ void TConfigFile::WriteString(std::string_view section, std::string_view key, st
     lines_.push_back({"[" + std::string(section) + "]"});
     lines_.push_back({line});
   } else if (const int k = FindKey(h, key); k >= 0) {
+    if (only_missing || lines_[static_cast<size_t>(k)].text == line) return false;
     lines_[static_cast<size_t>(k)].text = line;
   } else {
     // Append after the section's last key, before any blank lines that
@@ -155,32 +218,77 @@ void TConfigFile::WriteString(std::string_view section, std::string_view key, st
     }
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insert), {line});
   }
-  Save();
+  return true;
+}
+
+void TConfigFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  CheckWritable(key, value);
+  Locked([&] {
+    Put(section, key, value, false);
+    Save();
+    return 0;
+  });
+}
+
+size_t TConfigFile::WriteMissing(std::string_view section,
+                                 const std::vector<std::pair<std::string, std::string>>& values) {
+  for (const auto& kv : values) CheckWritable(kv.first, kv.second);
+  return Locked([&] {
+    const std::vector<Line> before = lines_;
+    size_t added = 0;
+    for (const auto& kv : values)
+      if (Put(section, kv.first, kv.second, true)) ++added;
+    if (added == 0) return added;
+    try {
+      Save();
+    } catch (...) {
+      lines_ = before;  // the lines stay what the file holds
+      throw;
+    }
+    return added;
+  });
+}
+
+void TConfigFile::WriteAll(std::string_view section,
+                           const std::vector<std::pair<std::string, std::string>>& values) {
+  for (const auto& kv : values) CheckWritable(kv.first, kv.second);
+  Locked([&] {
+    const std::vector<Line> before = lines_;
+    for (const auto& kv : values) Put(section, kv.first, kv.second, false);
+    try {
+      Save();
+    } catch (...) {
+      lines_ = before;
+      throw;
+    }
+    return 0;
+  });
 }
 
 void TConfigFile::DeleteKey(std::string_view section, std::string_view key) {
-  std::lock_guard lock(mutex_);
-  Refresh();
-  const int h = FindSection(section);
-  const int k = h < 0 ? -1 : FindKey(h, key);
-  if (k < 0) return;
-  lines_.erase(lines_.begin() + k);
-  Save();
+  Locked([&] {
+    const int h = FindSection(section);
+    const int k = h < 0 ? -1 : FindKey(h, key);
+    if (k < 0) return 0;
+    lines_.erase(lines_.begin() + k);
+    Save();
+    return 0;
+  });
 }
 
 std::vector<std::string> TConfigFile::ReadSectionKeys(std::string_view section) {
-  std::lock_guard lock(mutex_);
-  Refresh();
-  std::vector<std::string> keys;
-  const int h = FindSection(section);
-  if (h < 0) return keys;
-  for (size_t i = static_cast<size_t>(h) + 1; i < lines_.size(); ++i) {
-    std::string_view name;
-    if (SectionName(lines_[i].text, name)) break;
-    std::string_view k;
-    if (KeyOf(lines_[i].text, k)) keys.emplace_back(k);
-  }
-  return keys;
+  return Locked([&] {
+    std::vector<std::string> keys;
+    const int h = FindSection(section);
+    if (h < 0) return keys;
+    for (size_t i = static_cast<size_t>(h) + 1; i < lines_.size(); ++i) {
+      std::string_view name;
+      if (SectionName(lines_[i].text, name)) break;
+      std::string_view k;
+      if (KeyOf(lines_[i].text, k)) keys.emplace_back(k);
+    }
+    return keys;
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -312,13 +420,49 @@ TVariant TDynamicConfigData::GetValueDef(std::string_view name, int type, const 
   if (!IsKnownType(type)) throw ECfgError(kErrUnknownCfgType);
   TVariant cached;
   if (cache_.TryGetValue(name, cached) && !cached.IsNull()) return cached;
-  if (!file_) {
-    const TVariant v = FromText(ToText(type, def), type);
-    cache_.SetValue(name, v);
-    return v;
+  const TVariant fallback = FromText(ToText(type, def), type);
+  if (file_) {
+    try {
+      if (file_->ValueExists(section_, name)) return ReadFromFile(name, type);
+    } catch (const EStreamError&) {
+      return fallback;  // an unreadable file: asked again at the next read
+    }
   }
-  if (!file_->ValueExists(section_, name)) SetValue(name, type, def);
-  return ReadFromFile(name, type);
+  // The file lacks the key: the first reader's default holds for this run.
+  // Writing it is the loader's business (StoreMissing), never a reader's.
+  cache_.SetValue(name, fallback);
+  return fallback;
+}
+
+size_t TDynamicConfigData::StoreMissing(const std::vector<TConfigDefault>& defaults) {
+  if (!file_) return 0;
+  std::vector<std::pair<std::string, std::string>> values;
+  values.reserve(defaults.size());
+  for (const TConfigDefault& d : defaults) {
+    if (!IsKnownType(d.type)) throw ECfgError(kErrUnknownCfgType);
+    TVariant cached;
+    const bool have = cache_.TryGetValue(d.name, cached) && !cached.IsNull();
+    const std::string text = ToText(d.type, have ? cached : d.value);
+    values.emplace_back(d.name, text);
+  }
+  // Only keys the file lacks are cached here: a key the file holds is read
+  // from it as ever.
+  const std::vector<std::string> present = file_->ReadSectionKeys(section_);
+  for (size_t i = 0; i < defaults.size(); ++i) {
+    const bool in_file = std::any_of(present.begin(), present.end(),
+                                     [&](const std::string& k) { return SameText(k, defaults[i].name); });
+    if (!in_file) cache_.SetValue(defaults[i].name, FromText(values[i].second, defaults[i].type));
+  }
+  return file_->WriteMissing(section_, values);
+}
+
+void TDynamicConfigData::StoreCache() {
+  if (!file_) return;
+  std::vector<std::pair<std::string, std::string>> values;
+  cache_.ForEach([&](const std::string& name, const TVariant& v) {
+    if (!v.IsNull()) values.emplace_back(name, ToText(kCfgUseValueType, v));
+  });
+  file_->WriteAll(section_, values);
 }
 
 TDynamicConfigData& Config() {

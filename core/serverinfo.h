@@ -146,6 +146,9 @@ class TMohaaServerInfo {
   // The budget every rcon request to this server waits its turn in; none
   // means no limit. Set by the service before the first request.
   std::shared_ptr<TRconBudget> rcon_budget;
+  // Date-time of the last "Status" reply the poll accepted (0: none yet):
+  // the game server is alive even when its log stays quiet. Any thread.
+  std::atomic<double> last_status_reply{0.0};
 
  private:
   mutable std::mutex address_mutex_;  // guards host_, address_, resolved_at_ (a leaf)

@@ -297,6 +297,26 @@ std::string SettingDefaultText(const TSettingDef& def, const std::filesystem::pa
   return std::string(def.def);
 }
 
+size_t StoreMissingSettings(TDynamicConfigData& config, const std::filesystem::path& home) {
+  std::vector<TConfigDefault> defaults;
+  defaults.reserve(std::size(kCatalogue));
+  for (const TSettingDef& d : kCatalogue) {
+    const std::string text = SettingDefaultText(d, home);
+    switch (d.type) {
+      case T::Int: {
+        int64_t v = 0;
+        regional::TryStrToInt(text, v);
+        defaults.push_back({std::string(d.key), vtInteger, TVariant(static_cast<int32_t>(v))});
+        break;
+      }
+      case T::Bool: defaults.push_back({std::string(d.key), vtBoolean, TVariant(text == "1")}); break;
+      case T::String:
+      case T::Enc: defaults.push_back({std::string(d.key), vtString, TVariant(text)}); break;
+    }
+  }
+  return config.StoreMissing(defaults);
+}
+
 std::string EncipherSetting(std::string_view plain) {
   return plain.empty() ? std::string() : EncipherText(TCipherPurpose::Settings, plain);
 }

@@ -29,7 +29,7 @@ struct TSettingDef {
   std::string_view key;
   TSettingType type;
   std::string_view def;  // the default as the INI holds it ("1"/"0" for booleans)
-  bool startup;          // read by LoadAllSettings (so present after the first start)
+  bool startup;          // read into the running objects by LoadAllSettings
   THomeDefault home_default = THomeDefault::None;
 };
 
@@ -38,6 +38,11 @@ std::span<const TSettingDef> SettingsCatalogue();
 const TSettingDef* FindSetting(std::string_view key);
 // The default text of an entry, with home-relative defaults resolved.
 std::string SettingDefaultText(const TSettingDef& def, const std::filesystem::path& home);
+// Writes every catalogue key the INI lacks, in one rewrite of the file (none
+// when nothing is missing): with the value a reader already used, else the
+// catalogue's default. Throws when the file cannot be written; the values
+// are in use all the same. Returns the number of keys written.
+size_t StoreMissingSettings(TDynamicConfigData& config, const std::filesystem::path& home);
 
 // Enciphered values. An empty value stays empty. DecipherSetting throws
 // ECfgError when the stored text is no well-formed Base64 or does not
@@ -101,6 +106,9 @@ struct TLoadedSettings {
   // Empty when every data file loaded; otherwise a line break followed by
   // one line (line break, label, message) per failed step.
   std::string error;
+  // Why the INI could not be written (missing defaults, written-back log
+  // source or log directory); empty when it was. Loading goes on regardless.
+  std::string not_saved;
 };
 
 inline constexpr const char* kStatusConfigLoaded = "Config Loaded";
@@ -118,10 +126,12 @@ class ESettingsLoadError : public std::runtime_error {
   TLoadedSettings loaded_;
 };
 
-// Reads every start-up key through Config() into the server state and the
-// result, creates home/Data and loads the data files in the catalogue's
-// order, each failure collected under its label while the rest still loads.
-// Throws ESettingsLoadError when a file failed. Main loop thread.
+// Writes the missing keys (StoreMissingSettings), reads every start-up key
+// through Config() into the server state and the result, creates home/Data
+// and loads the data files in the catalogue's order, each failure collected
+// under its label while the rest still loads. Throws ESettingsLoadError when
+// a file failed; an INI that cannot be written only fills `not_saved`. Main
+// loop thread.
 TLoadedSettings LoadAllSettings(const std::filesystem::path& home, TMohaaServerInfo& info,
                                 const TDataFileRegistry& registry);
 

@@ -55,9 +55,20 @@ void ReadConnectionKeys(TSettings& s, TMohaaServerInfo& info) {
   info.ac_server_disabled = s.Bool("ACServerDisabled");
 }
 
+// A value written back at load: a file that cannot be written leaves the
+// value in use and the reason in `not_saved`.
+template <class F>
+void WriteBack(std::string& not_saved, F&& write) {
+  try {
+    write();
+  } catch (const std::exception& e) {
+    if (not_saved.empty()) not_saved = e.what();
+  }
+}
+
 // Exactly one log source: the first set flag in this order wins, later set
 // ones are cleared and written back; with none set the local file is used.
-void ReadLogSource(TSettings& s, TMohaaServerInfo& info) {
+void ReadLogSource(TSettings& s, TMohaaServerInfo& info, std::string& not_saved) {
   static const char* const kKeys[4] = {"UseSSH", "UseFTP", "UseDirect", "UseNoLog"};
   bool* const fields[4] = {&info.use_ssh, &info.use_ftp, &info.use_direct, &info.use_no_log};
   bool found = false;
@@ -65,18 +76,18 @@ void ReadLogSource(TSettings& s, TMohaaServerInfo& info) {
     bool v = s.Bool(kKeys[i]);
     if (v && found) {
       v = false;
-      s.Config().SetBool(kKeys[i], false);
+      WriteBack(not_saved, [&] { s.Config().SetBool(kKeys[i], false); });
     }
     found = found || v;
     *fields[i] = v;
   }
   if (!found) {
     info.use_direct = true;
-    s.Config().SetBool("UseDirect", true);
+    WriteBack(not_saved, [&] { s.Config().SetBool("UseDirect", true); });
   }
 }
 
-void ReadLogKeys(TSettings& s, TMohaaServerInfo& info, const fs::path& home) {
+void ReadLogKeys(TSettings& s, TMohaaServerInfo& info, const fs::path& home, std::string& not_saved) {
   info.local_log_file = s.String("LocalLogFile");
   info.windows_version = s.Bool("WindowsVersion");
   for (int i = 0; i < kLogSwitchCount; ++i)
@@ -84,7 +95,7 @@ void ReadLogKeys(TSettings& s, TMohaaServerInfo& info, const fs::path& home) {
   info.log_dir = s.String("Logbasedir");
   if (info.log_dir.empty()) {
     info.log_dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
-    s.Config().SetString("Logbasedir", info.log_dir);
+    WriteBack(not_saved, [&] { s.Config().SetString("Logbasedir", info.log_dir); });
   }
 }
 
@@ -171,10 +182,11 @@ TLoadedSettings LoadAllSettings(const fs::path& home, TMohaaServerInfo& info,
                                 const TDataFileRegistry& registry) {
   TSettings s(Config(), home);
   TLoadedSettings r;
+  WriteBack(r.not_saved, [&] { StoreMissingSettings(s.Config(), home); });
   r.ui.no_refresh_if_hidden = s.Bool("NoRefreshifhidden");
   ReadConnectionKeys(s, info);
-  ReadLogSource(s, info);
-  ReadLogKeys(s, info, home);
+  ReadLogSource(s, info, r.not_saved);
+  ReadLogKeys(s, info, home, r.not_saved);
   ReadProtectionKeys(s, info, r);
   r.auto_save_interval_ms = MinutesToMs(s.Int("SaveTimer"));
   r.auto_stats_interval_ms = MinutesToMs(s.Int("StatsReportInterval"));

@@ -234,6 +234,7 @@ bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
     if (problem && !RconTerminating()) *problem = RconProblemText(reply);
     return false;
   }
+  info.last_status_reply.store(Now());
   FillIdentity(*list);
 
   std::lock_guard publish(g_publish_mutex);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,13 +94,116 @@ TEST(EndToEnd, FollowsPollsJournalsSavesAndStops) {
   // The INI now lists the start-up keys with their defaults; with no log
   // source chosen the local file was taken and written back.
   const std::string ini = ReadFile(home / "kelvandrome.ini");
-  for (const char* key : {"\r\nSaveTimer=10\r\n", "\r\nUseDirect=1\r\n", "\r\nServerPort=23203\r\n"})
+  for (const char* key :
+       {"\r\nSaveTimer=10\r\n", "\r\nUseDirect=1\r\n", "\r\nServerPort=23203\r\n",
+        "\r\nServername=Unknown Server\r\n", "\r\nChatMAXLINES=200\r\n", "\r\nServerCompression=1\r\n",
+        "\r\nIconifyOnStartup=0\r\n", "\r\nStartupWithOutLogo=0\r\n", "\r\nCheckUpdateOnStartup=1\r\n"})
     EXPECT_NE(ini.find(key), std::string::npos) << key;
   const std::string global = ReadFile(home / "Logs" / "GlobalMessages.txt");
   EXPECT_NE(global.find("Kelvandrome Started"), std::string::npos);
   EXPECT_NE(global.find("Kelvandrome Stopped"), std::string::npos);
   sim.Stop();
   fs::remove_all(home);
+}
+
+fs::path FreshHome(const std::string& name) {
+  const fs::path home = fs::temp_directory_path() / ("kv-e2e-" + name + "-" + std::to_string(::getpid()));
+  fs::remove_all(home);
+  fs::create_directories(home);
+  return home;
+}
+
+// Started with standard input and error closed, the service puts /dev/null
+// there before it opens anything, so no file of its own takes their place.
+TEST(EndToEnd, ClosedStandardDescriptorsAreFilledWithDevNull) {
+  const fs::path home = FreshHome("fds");
+  testing::TServiceProcess service;
+  testing::TServiceProcess::TLaunch launch;
+  launch.close_fds = {0, 2};
+  ASSERT_TRUE(service.Start(home.string(), launch));
+  ASSERT_TRUE(service.ReadUntil("started in", 10000)) << service.Output();
+  for (int fd : {0, 2}) {
+    std::error_code ec;
+    const fs::path target =
+        fs::read_symlink("/proc/" + std::to_string(service.Pid()) + "/fd/" + std::to_string(fd), ec);
+    EXPECT_EQ(target, "/dev/null") << fd << " " << ec.message();
+  }
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.WaitExit(10000), 0);
+  EXPECT_EQ(service.Output().find("unknown command"), std::string::npos) << service.Output();
+  fs::remove_all(home);
+}
+
+// A settings file that cannot be read is no reason to run on defaults (a
+// later save would overwrite it): the start is refused with the cause on
+// standard error and exit status 1, every time.
+TEST(EndToEnd, UnreadableSettingsRefuseTheStart) {
+  const fs::path home = FreshHome("unreadable");
+  fs::create_directories(home / "kelvandrome.ini");
+  for (int run = 0; run < 3; ++run) {
+    testing::TServiceProcess service;
+    testing::TServiceProcess::TLaunch launch;
+    launch.merge_stderr = true;
+    ASSERT_TRUE(service.Start(home.string(), launch));
+    EXPECT_EQ(service.WaitExit(10000), 1) << service.Output();
+    EXPECT_NE(service.Output().find("kelvandrome: cannot read the settings: Cannot read file \"" +
+                                    (home / "kelvandrome.ini").string() + "\". Is a directory\n"),
+              std::string::npos)
+        << service.Output();
+    EXPECT_EQ(service.Output().find("started in"), std::string::npos) << service.Output();
+  }
+  fs::remove_all(home);
+}
+
+// A home the service may not write: with a private runtime directory for its
+// lock it runs on the settings it reads and writes nothing; without one it
+// refuses with the reason.
+TEST(EndToEnd, ReadOnlyHomeRunsOrRefusesClearly) {
+  const fs::path home = FreshHome("readonly");
+  const fs::path runtime = FreshHome("runtime");
+  for (const char* sub : {"Data", "Logs", "Temp", "Stats"}) fs::create_directories(home / sub);
+  std::ofstream(home / "kelvandrome.ini", std::ios::binary) << "[Global]\r\nServername=Read Only\r\n";
+  testing::TServiceProcess::TLaunch launch;
+  launch.merge_stderr = true;
+  // root writes anywhere: the service then runs as another user.
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    launch.uid = 65534;
+    ASSERT_EQ(::chown(runtime.c_str(), 65534, 65534), 0);
+  }
+  fs::permissions(runtime, fs::perms::owner_all);
+  fs::permissions(home, root ? fs::perms(0755) : fs::perms(0555));
+  const std::string ini = ReadFile(home / "kelvandrome.ini");
+
+  launch.unset_env = {"XDG_RUNTIME_DIR"};
+  {
+    testing::TServiceProcess service;
+    ASSERT_TRUE(service.Start(home.string(), launch));
+    EXPECT_EQ(service.WaitExit(10000), 1) << service.Output();
+    EXPECT_NE(service.Output().find(
+                  "kelvandrome: cannot use the instance lock " + (home / "kelvandrome.lock").string() +
+                  ": Permission denied (the home directory must be writable, or XDG_RUNTIME_DIR "
+                  "name a private directory)"),
+              std::string::npos)
+        << service.Output();
+  }
+  launch.unset_env.clear();
+  launch.set_env = {"XDG_RUNTIME_DIR=" + runtime.string()};
+  {
+    testing::TServiceProcess service;
+    ASSERT_TRUE(service.Start(home.string(), launch));
+    ASSERT_TRUE(service.ReadUntil("Config Loaded", 10000)) << service.Output();
+    EXPECT_NE(service.Output().find("Kritisch Settings file not written"), std::string::npos)
+        << service.Output();
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.WaitExit(10000), 0) << service.Output();
+    EXPECT_NE(service.Output().find("Kelvandrome stopped"), std::string::npos) << service.Output();
+  }
+  EXPECT_EQ(ReadFile(home / "kelvandrome.ini"), ini);
+  EXPECT_FALSE(fs::exists(home / "kelvandrome.lock"));
+  fs::permissions(home, fs::perms::owner_all);
+  fs::remove_all(home);
+  fs::remove_all(runtime);
 }
 
 }  // namespace

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <thread>
 
 #include "core/bus_scope.h"
@@ -42,7 +46,9 @@ class LifecycleTest : public ::testing::Test {
     SetConfig(nullptr);
     SetClock(nullptr);
   }
-  void Make() {
+  // ssh: this build has an SSH follower; ftp: it has an FTP downloader,
+  // which never manages to start.
+  void Make(bool ssh = true, bool ftp = false) {
     TFollowerFactory f;
     auto make = [this](std::atomic<int>& made) {
       return [this, &made]() -> std::unique_ptr<TLogFollower> {
@@ -54,7 +60,8 @@ class LifecycleTest : public ::testing::Test {
       };
     };
     f.file = make(file_made_);
-    f.ssh = make(ssh_made_);
+    if (ssh) f.ssh = make(ssh_made_);
+    if (ftp) f.ftp = [] { return std::unique_ptr<TLogFollower>(); };
     f.enable_refresh = [this](bool on) { refresh_ = on; };
     lifecycle_ = std::make_unique<TServiceLifecycle>(bus_->Loop(), info_, std::move(f));
   }
@@ -140,7 +147,7 @@ TEST_F(LifecycleTest, SilentLogIsRestartedOnceWithinTheWindow) {
 
 TEST_F(LifecycleTest, FtpModeChecksFileThenDownloader) {
   info_.use_ftp = true;
-  Make();  // no FTP factory: the downloader never exists
+  Make(true, true);  // the downloader never manages to start
   OnLoop([&] { lifecycle_->Start(); });
   clock_.Advance(241'000);
   OnLoop([&] { lifecycle_->WatchdogTick(); });
@@ -171,24 +178,180 @@ TEST_F(LifecycleTest, DeadFollowerAndRestartOff) {
   EXPECT_FALSE(lifecycle_->RestartPending());
 }
 
+// A log that says nothing while the game server answers its status polls
+// (an empty server at night) is no lost log.
+TEST_F(LifecycleTest, QuietLogOfAnAnsweringServerIsAlive) {
+  info_.use_direct = true;
+  Make();
+  OnLoop([&] { lifecycle_->Start(); });
+  clock_.Advance(20'000);
+  info_.last_status_reply = Now();
+  clock_.Advance(11'000);  // the log has been quiet for 31 s, the server answered 11 s ago
+  OnLoop([&] { lifecycle_->WatchdogTick(); });
+  EXPECT_TRUE(lifecycle_->Running());
+  const std::string last = DateTimeText(last_made_->LastNewMessageTime());
+  clock_.Advance(31'000);  // now the server is quiet too
+  OnLoop([&] { lifecycle_->WatchdogTick(); });
+  EXPECT_FALSE(lifecycle_->Running());
+  EXPECT_TRUE(
+      recorder_->WaitForText("LogFile Session was terminated (timeout) - last new Message at :" + last));
+}
+
+// After a refused restart the service tries again, later each time (at
+// most every 5 minutes), says so once, and gives up only when the operator
+// stops it.
+TEST_F(LifecycleTest, RefusedRestartsAreRetriedWithGrowingDelays) {
+  info_.use_direct = true;
+  config_.SetInteger("ErrorRestartTimeOut", 100000);  // every loss after the first is refused
+  Make();
+  OnLoop([&] { lifecycle_->Start(); });
+  clock_.Advance(31'000);
+  ASSERT_TRUE(WaitUntil([&] { return lifecycle_->RestartPending(); }));
+  clock_.Advance(5'000);
+  ASSERT_TRUE(WaitUntil([&] { return lifecycle_->Running(); }));
+  for (const int expected : {30, 60, 120, 240, 300, 300}) {
+    SCOPED_TRACE(expected);
+    clock_.Advance(31'000);
+    ASSERT_TRUE(WaitUntil([&] { return lifecycle_->RetryPending(); }));
+    EXPECT_FALSE(lifecycle_->Running());
+    EXPECT_EQ(lifecycle_->RetryDelaySeconds(), expected);
+    clock_.Advance(expected * 1000);
+    ASSERT_TRUE(WaitUntil([&] { return lifecycle_->Running(); }));
+  }
+  EXPECT_EQ(file_made_, 8);
+  size_t refusals = 0, announcements = 0;
+  for (const auto& m : recorder_->Messages()) {
+    refusals += m.text.rfind("Not restarting the Session - check your Direct File Setup", 0) == 0;
+    announcements +=
+        m.text.rfind("Kelvandrome keeps trying: the next start of the session follows in 30 seconds", 0) == 0;
+  }
+  EXPECT_EQ(refusals, 6u);
+  EXPECT_EQ(announcements, 1u);
+
+  // The operator's Stop ends the retries.
+  clock_.Advance(31'000);
+  ASSERT_TRUE(WaitUntil([&] { return lifecycle_->RetryPending(); }));
+  OnLoop([&] { lifecycle_->Stop(); });
+  EXPECT_FALSE(lifecycle_->RetryPending());
+  clock_.Advance(600'000);
+  OnLoop([] {});
+  EXPECT_FALSE(lifecycle_->Running());
+  EXPECT_EQ(file_made_, 8);
+}
+
+TEST_F(LifecycleTest, MissingFollowersAreNamedAtStartAndNeverRestarted) {
+  struct Case {
+    bool TMohaaServerInfo::*flag;
+    const char* text;
+  };
+  const Case cases[] = {
+      {&TMohaaServerInfo::use_ssh, "The SSH log follower (UseSSH=1) is not available in this version yet"},
+      {&TMohaaServerInfo::use_ftp, "The FTP log follower (UseFTP=1) is not available in this version yet"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    info_.use_ssh = info_.use_ftp = false;
+    info_.*c.flag = true;
+    Make(false, false);
+    OnLoop([&] { lifecycle_->Start(); });
+    ASSERT_TRUE(recorder_->WaitFor(
+        [&](const TRecordedMessage& m) { return m.text.rfind(c.text, 0) == 0 && m.level == mlCritical; }));
+    clock_.Advance(600'000);
+    OnLoop([&] { lifecycle_->WatchdogTick(); });
+    EXPECT_TRUE(lifecycle_->Running());
+    EXPECT_FALSE(lifecycle_->RestartPending() || lifecycle_->RetryPending());
+    EXPECT_EQ(file_made_ + ssh_made_, 0);  // nothing feeds a local copy in FTP mode
+    OnLoop([&] { lifecycle_.reset(); });
+  }
+  for (const auto& m : recorder_->Messages())
+    EXPECT_EQ(m.text.find("Session was terminated"), std::string::npos);
+}
+
 TEST(InstanceKey, KeepsOnlyTheAllowedCharacters) {
   EXPECT_EQ(InstanceKey("/srv/mohaa one/kv"), "ZAQKelvandromesrvmohaaonekv");
   EXPECT_EQ(InstanceKey("/srv/mohaaone/kv/"), InstanceKey("/srv/mohaa one/kv"));
   EXPECT_EQ(InstanceKey("/a/[x]_{y}(z)!#%&-;="), "ZAQKelvandromea[x]_{y}(z)!#%&-;=");
 }
 
-TEST(InstanceLock, SecondHolderIsRefusedAndSeesTheFirst) {
-  const std::string home = "/tmp/kv-lock-test-" + std::to_string(::getpid());
+class InstanceLockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kv-lock-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_ / "home");
+    home_ = (dir_ / "home").string();
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  static std::string Read(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+  std::filesystem::path dir_;
+  std::string home_;
+};
+
+TEST_F(InstanceLockTest, OneHolderPerHomeWhateverThePathToIt) {
   std::string holder;
-  auto first = TInstanceLock::Acquire(home, "pid 1 console http://127.0.0.1:1", holder);
+  auto first = TInstanceLock::Acquire(home_, "pid 1 console http://127.0.0.1:1", holder);
   ASSERT_TRUE(first);
+  EXPECT_EQ(first->Path(), home_ + "/kelvandrome.lock");
   // flock locks belong to the open file: a second open in this process is
-  // refused like another process would be.
-  EXPECT_EQ(TInstanceLock::Acquire(home, "other", holder), nullptr);
-  EXPECT_EQ(holder, "pid 1 console http://127.0.0.1:1");
-  EXPECT_TRUE(TInstanceLock::Acquire(home + "-other", "x", holder));
+  // refused like another process would be, through a symbolic link too.
+  std::filesystem::create_directory_symlink(home_, dir_ / "link");
+  for (const std::string& path : {home_, (dir_ / "link").string(), home_ + "/./"}) {
+    holder.clear();
+    EXPECT_EQ(TInstanceLock::Acquire(path, "other", holder), nullptr) << path;
+    EXPECT_EQ(holder, "pid 1 console http://127.0.0.1:1") << path;
+  }
+  std::filesystem::create_directories(dir_ / "home2");
+  EXPECT_TRUE(TInstanceLock::Acquire((dir_ / "home2").string(), "x", holder));
   first.reset();
-  EXPECT_TRUE(TInstanceLock::Acquire(home, "again", holder));
+  EXPECT_TRUE(TInstanceLock::Acquire(home_, "again", holder));
+}
+
+// Whatever sits at the lock's place and is not this user's own plain file
+// is refused with a reason, and nothing it leads to is touched.
+TEST_F(InstanceLockTest, RefusesWhatIsNotItsOwnLockFile) {
+  const std::filesystem::path victim = dir_ / "victim";
+  const std::filesystem::path lock = std::filesystem::path(home_) / "kelvandrome.lock";
+  struct Case {
+    const char* what;
+    std::function<void()> place;
+    const char* reason;
+  };
+  std::vector<Case> cases = {
+      {"symbolic link", [&] { std::filesystem::create_symlink(victim, lock); }, "it is a symbolic link"},
+      {"second name", [&] { std::filesystem::create_hard_link(victim, lock); }, "it has more than one name"},
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0); }, "it is not a plain file"},
+  };
+  if (::geteuid() == 0)
+    cases.push_back({"another user's file",
+                     [&] {
+                       std::ofstream(lock) << "someone else's";
+                       ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+                     },
+                     "it belongs to another user"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::ofstream(victim) << "precious";
+    c.place();
+    const bool plain = std::filesystem::is_regular_file(std::filesystem::symlink_status(lock));
+    const std::string before = plain ? Read(lock) : "";
+    std::string holder;
+    try {
+      TInstanceLock::Acquire(home_, "about", holder);
+      ADD_FAILURE() << "taken";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "cannot use the instance lock " + lock.string() + ": " + c.reason);
+    }
+    EXPECT_EQ(Read(victim), "precious");
+    if (plain) {
+      EXPECT_EQ(Read(lock), before);  // never emptied
+    }
+    std::filesystem::remove(lock);
+  }
 }
 
 TEST(Orphans, FindsAndEndsPlinkProcesses) {

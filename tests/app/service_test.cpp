@@ -13,8 +13,11 @@
 #include <sstream>
 #include <thread>
 
+#include "core/bus_hub.h"
 #include "core/cipher.h"
 #include "core/clock.h"
+#include "core/config.h"
+#include "core/mainloop.h"
 #include "core/regional.h"
 #include "tests/app/service_process.h"
 #include "tools/mohsim/mohsim.h"
@@ -144,6 +147,154 @@ TEST(Service, FailingStatusPollIsReportedOnceOnTheTerminalAndInTheJournal) {
   fs::remove_all(home);
 }
 
+std::string ReadText(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// A service with its main loop on a thread of its own, as the commands
+// that run on the loop need it.
+struct TRunningService {
+  explicit TRunningService(const fs::path& home, std::ostream* terminal = nullptr)
+      : service({home.string(), terminal}) {
+    service.Open();
+    loop = std::thread([this] { service.Run(); });
+  }
+  ~TRunningService() {
+    service.RequestStop();
+    loop.join();
+    service.Close();
+  }
+  TKelvandromeService service;
+  std::thread loop;
+};
+
+// The field case: a disk that takes nothing more. The start says that the
+// settings could not be written, and reading settings that are not in the
+// file yet (as saying a text does) still works.
+TEST(Service, SayWorksWhenTheIniCannotBeWritten) {
+  const fs::path home = TempHome("fulldisk");
+  fs::create_directories(home);
+  mohsim::TMohSim sim("pw", (home / "qconsole.log").string());
+  std::string error;
+  ASSERT_TRUE(sim.Listen(0, error)) << error;
+  sim.Join("Alice");
+  {
+    std::ofstream ini(home / "kelvandrome.ini", std::ios::binary);
+    ini << "[Global]\r\nRCONHost=" << EncipherText(TCipherPurpose::Settings, "127.0.0.1")
+        << "\r\nRCONPORT=" << sim.Port()
+        << "\r\nRCONPASSWORD=" << EncipherText(TCipherPurpose::Settings, "pw") << "\r\n";
+  }
+  const std::string before = ReadText(home / "kelvandrome.ini");
+  fs::create_symlink("/dev/full", home / "kelvandrome.ini.tmp~");
+  std::ostringstream terminal;
+  {
+    TRunningService running(home, &terminal);
+    fs::remove(home / "kelvandrome.ini.tmp~");
+    fs::create_directories(home / "kelvandrome.ini.tmp~");  // and every later write fails too
+    EXPECT_EQ(running.service.TerminalCommand("say hello"), "said");
+    EXPECT_EQ(running.service.TerminalCommand("status"), "Kelvandrome stopped");
+    // The hook of the status poll: an answering server is seen as alive.
+    running.service.StartService();
+    for (int i = 0; i < 200 && running.service.ServerInfo().last_status_reply.load() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_GT(running.service.ServerInfo().last_status_reply.load(), 0);
+  }
+  EXPECT_NE(
+      terminal.str().find("Kritisch Settings file not written - Kelvandrome goes on with the settings read "
+                          "and the defaults: Cannot write file \"" +
+                          (home / "kelvandrome.ini.tmp~").string() + "\". No space left on device"),
+      std::string::npos)
+      << terminal.str();
+  EXPECT_EQ(ReadText(home / "kelvandrome.ini"), before);
+  sim.Stop();
+  fs::remove_all(home);
+}
+
+// LogAddTimeStamp and LogDelFilesOnRestart hold from the journals' first
+// line: the start banner.
+TEST(Service, JournalsHonourTheirSwitchesFromTheFirstLine) {
+  const fs::path home = TempHome("journal");
+  fs::create_directories(home / "Logs");
+  std::ofstream(home / "kelvandrome.ini", std::ios::binary)
+      << "[Global]\r\nLogGlobalMessages=1\r\nLogAddTimeStamp=1\r\nLogDelFilesOnRestart=1\r\n";
+  std::ofstream(home / "Logs" / "GlobalMessages.txt", std::ios::binary) << "a line of the last run\r\n";
+  {
+    TKelvandromeService service({home.string(), nullptr});
+    service.Open();
+    service.Close();
+  }
+  const std::string journal = ReadText(home / "Logs" / "GlobalMessages.txt");
+  EXPECT_EQ(journal.find("last run"), std::string::npos) << journal;
+  ASSERT_NE(journal.find("Kelvandrome Started"), std::string::npos) << journal;
+  std::istringstream lines(journal);
+  for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("[", 0), 0u) << line;
+  fs::remove_all(home);
+}
+
+// A start that fails half-way (here: a settings file that cannot be read)
+// undoes what it created, so the process can end cleanly.
+TEST(Service, FailedOpenLeavesNothingBehind) {
+  const fs::path home = TempHome("unreadable");
+  fs::create_directories(home / "kelvandrome.ini");
+  {
+    TKelvandromeService service({home.string(), nullptr});
+    try {
+      service.Open();
+      ADD_FAILURE() << "opened";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("cannot read the settings: ", 0), 0u) << e.what();
+    }
+    EXPECT_EQ(GetMonitorInterface(), nullptr);
+    EXPECT_FALSE(HasConfig());
+    EXPECT_EQ(MainLoop(), nullptr);
+  }
+  const fs::path other = TempHome("after-failure");
+  {
+    TKelvandromeService service({other.string(), nullptr});
+    service.Open();
+    service.Close();
+  }
+  EXPECT_TRUE(fs::exists(other / "kelvandrome.ini"));
+  fs::remove_all(home);
+  fs::remove_all(other);
+}
+
+TEST(Service, SetupExportAndImportCommands) {
+  const fs::path home = TempHome("setup");
+  TRunningService running(home);
+  TKelvandromeService& service = running.service;
+  service.ConfigData().SetString("RCONPORT", "12345");
+  service.ConfigData().SetString("Servername", "Alpha");
+  EXPECT_EQ(service.TerminalCommand("setup export my setup"),
+            "Setup saved to " + (home / "my setup.KVSetup").string());
+  ASSERT_TRUE(fs::exists(home / "my setup.KVSetup"));
+
+  service.ConfigData().SetString("RCONPORT", "1");
+  service.ConfigData().SetString("Servername", "Beta");
+  ASSERT_TRUE(service.LoadConfig());
+  EXPECT_EQ(service.ServerInfo().rcon_port, "1");
+  EXPECT_EQ(service.TerminalCommand("SETUP import " + (home / "my setup.KVSetup").string()),
+            "Setup loaded from " + (home / "my setup.KVSetup").string());
+  // In use at once, and kept in the INI.
+  EXPECT_EQ(service.ServerInfo().rcon_port, "12345");
+  EXPECT_EQ(TConfigFile((home / "kelvandrome.ini").string()).ReadString("Global", "Servername", ""), "Alpha");
+
+  const std::string missing = (home / "nothing.KVSetup").string();
+  EXPECT_EQ(
+      service.TerminalCommand("setup import nothing").rfind("Setup not loaded from " + missing + ": ", 0),
+      0u);
+  std::ofstream(home / "foreign.KVSetup") << "no setup at all";
+  EXPECT_NE(service.TerminalCommand("setup import foreign.KVSetup").find("Wrong File Version"),
+            std::string::npos);
+  EXPECT_EQ(service.ConfigData().GetStringDef("Servername", ""), "Alpha");  // a failed import changes nothing
+  for (const char* bad : {"setup", "setup export", "setup frobnicate x"})
+    EXPECT_EQ(service.TerminalCommand(bad), "usage: setup export FILE | setup import FILE") << bad;
+  fs::remove_all(home);
+}
+
 TEST(Service, TerminalLineFormat) {
   EXPECT_EQ(TerminalLine(regional::EncodeDate(2026, 12, 10) + 0.5, 6, "x"),
             "10.12.2026 12:00:00 \xC3\x84nderung x");
@@ -164,18 +315,26 @@ TEST(Service, BinaryStopsCleanlyOnSignals) {
 
 TEST(Service, SecondStartInTheSameHomeExitsZero) {
   const fs::path home = TempHome("second");
+  const fs::path link = TempHome("second-link");
   testing::TServiceProcess first;
   ASSERT_TRUE(first.Start(home.string()));
   ASSERT_TRUE(first.ReadUntil("started in", 10000)) << first.Output();
-  const std::string command = testing::TServiceProcess::Binary() + " --home " + home.string() + " </dev/null";
-  FILE* second = ::popen(command.c_str(), "r");
-  ASSERT_NE(second, nullptr);
-  char buf[512] = {};
-  const size_t n = std::fread(buf, 1, sizeof buf - 1, second);
-  EXPECT_EQ(::pclose(second), 0);
-  EXPECT_NE(std::string(buf, n).find("Kelvandrome is already running for " + home.string()),
-            std::string::npos)
-      << std::string(buf, n);
+  EXPECT_TRUE(fs::exists(home / "kelvandrome.lock"));
+  // A symbolic link to the home is the same home.
+  fs::create_directory_symlink(home, link);
+  for (const fs::path& path : {home, link}) {
+    const std::string command =
+        testing::TServiceProcess::Binary() + " --home " + path.string() + " </dev/null";
+    FILE* second = ::popen(command.c_str(), "r");
+    ASSERT_NE(second, nullptr);
+    char buf[512] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, second);
+    EXPECT_EQ(::pclose(second), 0);
+    EXPECT_NE(std::string(buf, n).find("Kelvandrome is already running for " + path.string()),
+              std::string::npos)
+        << std::string(buf, n);
+  }
+  fs::remove(link);
   first.Signal(SIGTERM);
   EXPECT_EQ(first.WaitExit(10000), 0);
   fs::remove_all(home);

@@ -1,6 +1,7 @@
 #include "core/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "core/cipher.h"
 #include "home_fixture.h"
@@ -12,18 +13,27 @@ namespace fs = std::filesystem;
 using testing::HomeTest;
 using SettingsTest = HomeTest;
 
-TEST_F(SettingsTest, EmptyHomeWritesEveryStartupKeyWithItsDefault) {
+TEST_F(SettingsTest, EmptyHomeWritesEveryKeyWithItsDefault) {
   const TLoadedSettings r = LoadAllSettings(home_, info_, TDataFileRegistry());
-  int startup = 0;
-  for (const TSettingDef& d : SettingsCatalogue()) {
-    if (d.startup) {
-      ++startup;
-      EXPECT_EQ(Ini(std::string(d.key)), SettingDefaultText(d, home_)) << d.key;
-    } else {
-      EXPECT_EQ(Ini(std::string(d.key)), "<missing>") << d.key << " is read at use, not at start-up";
-    }
-  }
-  EXPECT_GT(startup, 130);
+  for (const TSettingDef& d : SettingsCatalogue())
+    EXPECT_EQ(Ini(std::string(d.key)), SettingDefaultText(d, home_)) << d.key;
+  for (const char* key : {"Servername", "ChatMAXLINES", "ServerCompression", "IconifyOnStartup",
+                          "StartupWithOutLogo", "CheckUpdateOnStartup", "UDPTimeOut"})
+    EXPECT_NE(Ini(key), "<missing>") << key;
+  EXPECT_TRUE(r.not_saved.empty()) << r.not_saved;
+  // A reload with nothing missing leaves the file alone; one missing key
+  // is added without touching the rest.
+  struct stat st {};
+  ASSERT_EQ(::stat(IniPath().c_str(), &st), 0);
+  LoadAllSettings(home_, info_, TDataFileRegistry());
+  struct stat again {};
+  ASSERT_EQ(::stat(IniPath().c_str(), &again), 0);
+  EXPECT_EQ(again.st_ino, st.st_ino);
+  file_->DeleteKey("Global", "UDPTimeOut");
+  config_->SetInteger("SaveTimer", 7);
+  LoadAllSettings(home_, info_, TDataFileRegistry());
+  EXPECT_EQ(Ini("UDPTimeOut"), "3");
+  EXPECT_EQ(Ini("SaveTimer"), "7");
   EXPECT_EQ(Ini("UseDirect"), "1");
   EXPECT_EQ(Ini("Logbasedir"), (home_ / "Logs").string() + "/");
   EXPECT_EQ(Ini("WeaponRegExprSub Machinegun"), "was perforated by");
@@ -51,6 +61,24 @@ TEST_F(SettingsTest, EmptyHomeWritesEveryStartupKeyWithItsDefault) {
   EXPECT_TRUE(r.error.empty());
   // Nothing to resolve yet: no resolver error on a fresh home.
   EXPECT_EQ(info_.ServerHost(), "");
+}
+
+// A home whose INI cannot be written (a read-only home, a full disk) still
+// loads: every value is read or defaulted, and the failed write is reported
+// instead of ending the load.
+TEST_F(SettingsTest, AnUnwritableIniStillLoads) {
+  WriteIni("UseSSH=1\r\nUseFTP=1\r\nSaveTimer=4\r\nLogbasedir=\r\n");
+  const auto before = LoadFileBytes(IniPath());
+  fs::create_directories(IniPath() + ".tmp~");  // every rewrite of the INI fails
+  const TLoadedSettings r = LoadAllSettings(home_, info_, TDataFileRegistry());
+  EXPECT_NE(r.not_saved.find("Is a directory"), std::string::npos) << r.not_saved;
+  EXPECT_TRUE(info_.use_ssh);
+  EXPECT_FALSE(info_.use_ftp);
+  EXPECT_EQ(info_.log_dir, (home_ / "Logs").string() + "/");
+  EXPECT_EQ(r.auto_save_interval_ms, 4 * 60000);
+  EXPECT_EQ(info_.tk_rule.max_count, 3);
+  EXPECT_EQ(TSettings(*config_, home_).Int("UDPTimeOut"), 3);
+  EXPECT_EQ(LoadFileBytes(IniPath()), before);
 }
 
 TEST_F(SettingsTest, ExactlyOneLogSourceIsKept) {
