@@ -383,7 +383,7 @@ void TKelvandromeService::Close() {
   auto_save_timer_ = 0;
   lifecycle_.reset();
   // A request waiting for its turn would hold up the poll worker's end.
-  if (server_info_->rcon_budget) server_info_->rcon_budget->Cancel();
+  if (server_info_ && server_info_->rcon_budget) server_info_->rcon_budget->Cancel();
   user_info_.reset();
   // The main loop has ended: this thread is the only one left here. A start
   // that failed before the data files were loaded saves nothing: it would

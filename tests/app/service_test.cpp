@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -194,7 +195,14 @@ TEST(Service, SayWorksWhenTheIniCannotBeWritten) {
     TRunningService running(home, &terminal);
     fs::remove(home / "kelvandrome.ini.tmp~");
     fs::create_directories(home / "kelvandrome.ini.tmp~");  // and every later write fails too
-    EXPECT_EQ(running.service.TerminalCommand("say hello"), "said");
+    EXPECT_EQ(running.service.TerminalCommand("say hello"), "saying: hello");
+    // Delivered from the background although no setting could be written.
+    const auto said = [&] {
+      const auto commands = sim.Commands();
+      return std::find(commands.begin(), commands.end(), "Say \"hello\"") != commands.end();
+    };
+    for (int i = 0; i < 400 && !said(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_TRUE(said());
     EXPECT_EQ(running.service.TerminalCommand("status"), "Kelvandrome stopped");
     // The hook of the status poll: an answering server is seen as alive.
     running.service.StartService();

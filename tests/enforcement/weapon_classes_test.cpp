@@ -10,6 +10,7 @@
 #include "core/bus_scope.h"
 #include "core/config.h"
 #include "core/events.h"
+#include "core/settings.h"
 #include "core/userlist.h"
 #include "gamelink/logparser.h"
 
@@ -200,6 +201,8 @@ TEST(WeaponClassifierTest, IniKeepsOperatorValuesAndGetsTheDefaults) {
   SetConfig(&config);
   TWeaponClassifier c;
   c.LoadFromConfig();
+  // The settings load stores what the INI lacks, in one rewrite.
+  StoreMissingSettings(config, path.parent_path());
   SetConfig(nullptr);
   std::ifstream in(path, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

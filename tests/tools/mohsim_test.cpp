@@ -266,7 +266,7 @@ TEST_F(MohSimTest, AnIPv6ClientWidensTheAddressColumnOfEveryRow) {
             "num score ping name            lastmsg address                                qport rate  \n"
             "--- ----- ---- --------------- ------- -------------------------------------- ----- ----- \n"
             "  0     0   50 Alice                 0 127.0.0.1:12203                         1000 25000\n"
-            "  1     0   80 Bob                  50 [2001:db8::7]:12204                     1397 25000\n"
+            "  1     0   80 Bob                  17 [2001:db8::7]:12204                     1397 25000\n"
             "\n");
   EXPECT_TRUE(sim_.Leave("Bob"));
   EXPECT_NE(
