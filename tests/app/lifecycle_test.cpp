@@ -220,11 +220,17 @@ TEST_F(LifecycleTest, RefusedRestartsAreRetriedWithGrowingDelays) {
   }
   EXPECT_EQ(file_made_, 8);
   size_t refusals = 0, announcements = 0;
-  for (const auto& m : recorder_->Messages()) {
-    refusals += m.text.rfind("Not restarting the Session - check your Direct File Setup", 0) == 0;
-    announcements +=
-        m.text.rfind("Kelvandrome keeps trying: the next start of the session follows in 30 seconds", 0) == 0;
-  }
+  const auto count = [&] {
+    refusals = announcements = 0;
+    for (const auto& m : recorder_->Messages()) {
+      refusals += m.text.rfind("Not restarting the Session - check your Direct File Setup", 0) == 0;
+      announcements +=
+          m.text.rfind("Kelvandrome keeps trying: the next start of the session follows in 30 seconds", 0) == 0;
+    }
+    return refusals >= 6;
+  };
+  // The messages travel through the bus: the last one may still be on its way.
+  EXPECT_TRUE(WaitUntil(count));
   EXPECT_EQ(refusals, 6u);
   EXPECT_EQ(announcements, 1u);
 
