@@ -1,13 +1,10 @@
 #include "app/lifecycle.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "core/bus_scope.h"
@@ -189,32 +186,6 @@ TEST(InstanceLock, SecondHolderIsRefusedAndSeesTheFirst) {
   EXPECT_TRUE(TInstanceLock::Acquire(home + "-other", "x", holder));
   first.reset();
   EXPECT_TRUE(TInstanceLock::Acquire(home, "again", holder));
-}
-
-TEST(Orphans, FindsAndEndsPlinkProcesses) {
-  const std::string dir = "/tmp/kv-plink-" + std::to_string(::getpid());
-  std::filesystem::create_directories(dir);
-  const std::string fake = dir + "/plink";
-  std::filesystem::copy_file("/bin/sleep", fake, std::filesystem::copy_options::overwrite_existing);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl(fake.c_str(), "plink", "30", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  std::vector<int> found;
-  for (int i = 0; i < 200 && found.empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    for (int p : FindPlinkOrphans())
-      if (p == pid) found.push_back(p);
-  }
-  ASSERT_EQ(found, std::vector<int>{pid});
-  const auto without = FindPlinkOrphans(pid);  // the current SSH client is no orphan
-  EXPECT_EQ(std::find(without.begin(), without.end(), pid), without.end());
-  KillProcesses(found);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
