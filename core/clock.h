@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 namespace kv {
 
