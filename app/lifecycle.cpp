@@ -1,6 +1,5 @@
 #include "app/lifecycle.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -315,40 +314,6 @@ TInstanceLock::~TInstanceLock() {
   if (writable_ && ::ftruncate(fd_, 0) != 0) {
   }
   ::close(fd_);
-}
-
-// ---------------------------------------------------------------------------
-// Orphaned terminal clients
-
-std::vector<int> FindPlinkOrphans(int except_pid) {
-  std::vector<int> found;
-  DIR* proc = ::opendir("/proc");
-  if (!proc) return found;
-  const int self = ::getpid();
-  while (dirent* e = ::readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(e->d_name, &end, 10);
-    if (!end || *end != '\0' || pid <= 0 || pid == self || pid == except_pid) continue;
-    std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
-    std::string name;
-    if (!std::getline(comm, name)) continue;
-    std::string upper;
-    for (char c : name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (upper.rfind("PLINK", 0) == 0) found.push_back(static_cast<int>(pid));
-  }
-  ::closedir(proc);
-  return found;
-}
-
-void KillProcesses(const std::vector<int>& pids) {
-  for (int pid : pids)
-    if (pid != ::getpid()) ::kill(pid, SIGTERM);
-  for (int pid : pids) {
-    if (pid == ::getpid()) continue;
-    for (int i = 0; i < 50 && ::kill(pid, 0) == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (::kill(pid, 0) == 0) ::kill(pid, SIGKILL);
-  }
 }
 
 }  // namespace kv

@@ -122,11 +122,4 @@ class TInstanceLock {
   bool writable_;
 };
 
-// Processes whose name, upper-cased, begins with "PLINK", other than
-// `except_pid` and this process: left-over terminal clients of old SSH
-// sessions.
-std::vector<int> FindPlinkOrphans(int except_pid = 0);
-// Asks each to end (SIGTERM), gives it up to 1000 ms, then kills it.
-void KillProcesses(const std::vector<int>& pids);
-
 }  // namespace kv

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "app/processes.h"
 #include "app/version.h"
 #include "core/clock.h"
 #include "core/cp1252.h"
@@ -101,7 +102,7 @@ void TKelvandromeService::OpenSteps() {
   PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
   LoadConfigNow();  // Open runs on the thread that is about to run the main loop
   loaded_ = true;
-  if (!FindPlinkOrphans().empty())
+  if (!FindPlinkOrphans(options_.home).empty())
     PostGlobal("Found plink zombie(s) (maybe from old SSH Session), use Extra Menu to get rid of them.",
                mlCritical);
   if (settings.Bool("StartOnStartup")) lifecycle_->Start();
@@ -267,7 +268,7 @@ std::string TKelvandromeService::TerminalCommand(const std::string& input) {
     return Cp1252ToUtf8(TerminalText(StripReplyHeader(SendMohaMessage(*server_info_, arg))));
   }
   if (cmd == "plink") {
-    const auto orphans = FindPlinkOrphans();
+    const auto orphans = FindPlinkOrphans(options_.home);
     if (arg == "kill") {
       KillProcesses(orphans);
       return "ended " + std::to_string(orphans.size()) + " plink process(es)";

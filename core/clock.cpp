@@ -1,9 +1,11 @@
 #include "core/clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <vector>
 
 namespace kv {
 namespace {
@@ -17,6 +19,25 @@ TSystemClock& SystemClock() {
 }
 
 std::atomic<TClock*> g_clock{nullptr};
+
+// Every live TClockCondition, so that moving a manual clock or installing
+// another clock can wake all waiters.
+struct TConditionRegistry {
+  std::mutex mutex;  // guards list; conditions' own mutexes are taken under it
+  std::vector<TClockCondition*> list;
+};
+
+TConditionRegistry& Conditions() {
+  static TConditionRegistry registry;
+  return registry;
+}
+
+// Called after the time has moved (and without the clock's own lock).
+void WakeAllConditions() {
+  TConditionRegistry& r = Conditions();
+  std::lock_guard lock(r.mutex);
+  for (TClockCondition* c : r.list) c->NotifyAll();
+}
 
 }  // namespace
 
@@ -63,14 +84,20 @@ int64_t TManualClock::SteadyMs() const {
 }
 
 void TManualClock::Advance(int64_t ms) {
-  std::lock_guard lock(mutex_);
-  steady_ += ms;
-  now_ += static_cast<double>(ms) / kMsPerDay;
+  {
+    std::lock_guard lock(mutex_);
+    steady_ += ms;
+    now_ += static_cast<double>(ms) / kMsPerDay;
+  }
+  WakeAllConditions();
 }
 
 void TManualClock::SetNow(double now) {
-  std::lock_guard lock(mutex_);
-  now_ = now;
+  {
+    std::lock_guard lock(mutex_);
+    now_ = now;
+  }
+  WakeAllConditions();
 }
 
 TClock& Clock() {
@@ -78,6 +105,55 @@ TClock& Clock() {
   return c ? *c : SystemClock();
 }
 
-void SetClock(TClock* clock) { g_clock.store(clock, std::memory_order_release); }
+void SetClock(TClock* clock) {
+  g_clock.store(clock, std::memory_order_release);
+  WakeAllConditions();
+}
+
+// --- TClockCondition ---------------------------------------------------------
+
+TClockCondition::TClockCondition() {
+  TConditionRegistry& r = Conditions();
+  std::lock_guard lock(r.mutex);
+  r.list.push_back(this);
+}
+
+TClockCondition::~TClockCondition() {
+  // After this no clock move reaches the condition any more.
+  TConditionRegistry& r = Conditions();
+  std::lock_guard lock(r.mutex);
+  r.list.erase(std::find(r.list.begin(), r.list.end(), this));
+}
+
+void TClockCondition::NotifyAll() {
+  std::lock_guard lock(mutex_);
+  ++generation_;
+  cv_.notify_all();
+}
+
+uint64_t TClockCondition::Generation() {
+  std::lock_guard lock(mutex_);
+  return generation_;
+}
+
+void TClockCondition::Block(uint64_t seen, int64_t deadline_ms, TRealTime real_limit) {
+  using namespace std::chrono;
+  TRealTime limit = real_limit;
+  const TClock& clock = Clock();
+  if (deadline_ms != kNoDeadline && !clock.IsManual()) {
+    // Read the clock outside our own mutex (a clock may lock): a clock
+    // installed meanwhile bumps the generation, so the wait ends at once.
+    // Clamped so that a far deadline cannot overflow the time point.
+    constexpr int64_t kFarMs = int64_t{1} << 40;  // about 35 years
+    const int64_t left = std::clamp<int64_t>(deadline_ms - clock.SteadyMs(), 0, kFarMs);
+    limit = std::min(limit, steady_clock::now() + milliseconds(left));
+  }
+  std::unique_lock lock(mutex_);
+  auto changed = [&] { return generation_ != seen; };
+  if (limit == kNoRealLimit)
+    cv_.wait(lock, changed);
+  else
+    cv_.wait_until(lock, limit, changed);
+}
 
 }  // namespace kv

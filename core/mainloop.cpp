@@ -1,7 +1,9 @@
 #include "core/mainloop.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -13,29 +15,26 @@ namespace kv {
 namespace {
 
 std::atomic<TMainLoop*> g_main_loop{nullptr};
-
-// With a manual clock time moves only when a test says so; the loop then
-// looks at the clock this often instead of sleeping until a deadline.
-constexpr int64_t kManualClockRecheckMs = 5;
-// Even with the system clock the loop never sleeps longer than this, so a
-// clock installed later or a timer added from a loop task is noticed soon.
-constexpr int64_t kLongestSleepMs = 250;
-
-int64_t RealMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+// Held while WakeMainLoop uses the installed loop and while a loop leaves
+// the slot in its destructor, so a wake never reaches a destroyed loop.
+std::mutex g_wake_mutex;
 
 }  // namespace
 
 TMainLoop* MainLoop() { return g_main_loop.load(std::memory_order_acquire); }
 void SetMainLoop(TMainLoop* loop) { g_main_loop.store(loop, std::memory_order_release); }
 
+void WakeMainLoop() {
+  std::lock_guard lock(g_wake_mutex);
+  if (TMainLoop* loop = MainLoop()) loop->Wake();
+}
+
 TMainLoop::TMainLoop() = default;
 
 TMainLoop::~TMainLoop() {
   Stop();
   if (own_thread_.joinable()) own_thread_.join();
+  std::lock_guard lock(g_wake_mutex);
   TMainLoop* self = this;
   g_main_loop.compare_exchange_strong(self, nullptr);
 }
@@ -44,7 +43,7 @@ void TMainLoop::StartThread() {
   std::unique_lock lock(mutex_);
   if (own_thread_.joinable() || running_) throw std::logic_error("main loop already running");
   own_thread_ = std::thread([this] { Run(); });
-  cv_.wait(lock, [this] { return running_ || stop_; });
+  cv_.Wait(lock, [this] { return running_ || stop_; });
 }
 
 void TMainLoop::Run() {
@@ -53,7 +52,7 @@ void TMainLoop::Run() {
     if (running_) throw std::logic_error("main loop already running");
     running_ = true;
     loop_thread_ = std::this_thread::get_id();
-    cv_.notify_all();
+    cv_.NotifyAll();
   }
   for (;;) {
     {
@@ -62,10 +61,7 @@ void TMainLoop::Run() {
     }
     if (RunOne()) continue;
     std::unique_lock lock(mutex_);
-    const int64_t ms = SleepMs();
-    if (ms != 0) {
-      cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop_ || !tasks_.empty(); });
-    }
+    WaitForWork(lock, TClockCondition::kNoRealLimit, true);
   }
   std::deque<TTask> dropped;
   {
@@ -84,7 +80,7 @@ void TMainLoop::Stop() {
     stop_ = true;
     accepting_ = false;
     dropped.swap(tasks_);
-    cv_.notify_all();
+    cv_.NotifyAll();
   }
 }
 
@@ -102,8 +98,19 @@ bool TMainLoop::Post(TTask fn) {
   std::lock_guard lock(mutex_);
   if (!accepting_) return false;
   tasks_.push_back(std::move(fn));
-  cv_.notify_all();
+  cv_.NotifyAll();
   return true;
+}
+
+void TMainLoop::Wake() {
+  std::lock_guard lock(mutex_);
+  woken_ = true;
+  cv_.NotifyAll();
+}
+
+uint64_t TMainLoop::Wakeups() const {
+  std::lock_guard lock(mutex_);
+  return wakeups_;
 }
 
 namespace {
@@ -161,7 +168,8 @@ TMainLoop::TTimerId TMainLoop::AddTimer(int64_t interval_ms, TTask fn) {
   std::lock_guard lock(mutex_);
   const TTimerId id = next_timer_++;
   timers_[id] = TTimer{interval_ms, SteadyMs() + interval_ms, std::make_shared<TTask>(std::move(fn))};
-  cv_.notify_all();
+  ++timers_version_;  // a waiting loop computes its deadline again
+  cv_.NotifyAll();
   return id;
 }
 
@@ -194,15 +202,23 @@ bool TMainLoop::RunOne() {
   return true;
 }
 
-int64_t TMainLoop::SleepMs() const {
-  if (!tasks_.empty()) return 0;
-  int64_t ms = kLongestSleepMs;
-  if (!timers_.empty()) {
-    const int64_t now = SteadyMs();
-    for (const auto& [id, t] : timers_) ms = std::min(ms, std::max<int64_t>(0, t.due - now));
-  }
-  if (Clock().IsManual()) ms = std::min(ms, kManualClockRecheckMs);
-  return ms;
+int64_t TMainLoop::NextDue() const {
+  int64_t due = TClockCondition::kNoDeadline;
+  for (const auto& [id, t] : timers_) due = std::min(due, t.due);
+  return due;
+}
+
+void TMainLoop::WaitForWork(std::unique_lock<std::mutex>& lock, TClockCondition::TRealTime real_limit,
+                            bool until_stop) {
+  // A removed timer may leave the deadline early: the loop then finds
+  // nothing due and computes it again, which is cheaper than a wake-up for
+  // every removal.
+  const uint64_t timers_seen = timers_version_;
+  cv_.WaitUntil(lock, NextDue(), real_limit, [&] {
+    return (until_stop && stop_) || !tasks_.empty() || woken_ || timers_version_ != timers_seen;
+  });
+  woken_ = false;
+  ++wakeups_;
 }
 
 void TMainLoop::RunGuarded(const TTask& fn) {
@@ -215,17 +231,20 @@ void TMainLoop::RunGuarded(const TTask& fn) {
   }
 }
 
-bool TMainLoop::RunUntil(const std::function<bool()>& done, int64_t timeout_ms) {
-  const int64_t deadline = RealMs() + timeout_ms;
+bool TMainLoop::RunUntil(const std::function<bool()>& done, int64_t timeout_ms, int64_t recheck_ms) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  constexpr int64_t kFarMs = int64_t{1} << 40;  // about 35 years: no overflow below
+  const auto deadline = steady_clock::now() + milliseconds(std::clamp<int64_t>(timeout_ms, 0, kFarMs));
   while (!done()) {
-    const int64_t left = deadline - RealMs();
-    if (left <= 0) return done();
+    const auto now = steady_clock::now();
+    if (now >= deadline) return done();
     if (RunOne()) continue;
+    auto limit = deadline;
+    if (recheck_ms >= 0) limit = std::min(limit, now + milliseconds(recheck_ms));
     std::unique_lock lock(mutex_);
-    // `done` is signalled by other threads on their own conditions, so look
-    // again at short intervals.
-    const int64_t ms = std::min({SleepMs(), left, kManualClockRecheckMs});
-    if (ms > 0) cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !tasks_.empty(); });
+    // Not woken by Stop: a stopped loop still owes this caller its wait.
+    WaitForWork(lock, limit, false);
   }
   return true;
 }

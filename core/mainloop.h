@@ -1,10 +1,10 @@
 // The main loop: the one thread that runs the timers, the service's Start and
 // Stop, the watchdog and the handlers of synchronised bus subscribers. Other
 // threads hand it work with Post (fire and forget) or Invoke (run and wait).
-// Timers run on the injectable clock.
+// Timers run on the injectable clock. The loop sleeps until a task arrives
+// or the next timer is due; it never wakes just to look.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include "core/clock.h"
 
 namespace kv {
 
@@ -56,10 +58,29 @@ class TMainLoop {
   // that is running on the loop thread at this moment may finish).
   void RemoveTimer(TTimerId id);
 
+  // Fallback re-check interval of RunUntil for conditions that change
+  // without a Wake(); kNoRecheck turns it off.
+  static constexpr int64_t kUnsignalledRecheckMs = 20;
+  static constexpr int64_t kNoRecheck = -1;
+
   // Loop thread only: keeps running tasks and timers while waiting until
   // done() is true or timeout_ms has passed (real time). For waits on other
   // threads that may themselves need the loop (synchronised subscribers).
-  bool RunUntil(const std::function<bool()>& done, int64_t timeout_ms);
+  // done() is evaluated again after every task and timer the loop runs and
+  // after every Wake(); a TGeneralThread wakes the loop when it ends, so a
+  // wait for a thread's end needs nothing more. Whoever else changes what
+  // done() reads calls Wake() and may pass kNoRecheck. Callers whose
+  // condition changes unannounced get a look every recheck_ms of real time
+  // — the one periodic re-check left, and only while such a wait lasts.
+  bool RunUntil(const std::function<bool()>& done, int64_t timeout_ms,
+                int64_t recheck_ms = kUnsignalledRecheckMs);
+  // Makes a waiting RunUntil evaluate its done() again (or the next wait
+  // return at once, if none is waiting now). Any thread.
+  void Wake();
+
+  // How many times the loop has come back from waiting for work (Run and
+  // RunUntil): for tests and diagnostics. Any thread.
+  uint64_t Wakeups() const;
 
  private:
   struct TTimer {
@@ -69,15 +90,24 @@ class TMainLoop {
   };
   // Runs one due timer or one task; false when there was nothing to do.
   bool RunOne();
-  // How long the loop may sleep now (real ms); -1 = until woken.
-  int64_t SleepMs() const;
+  // The clock time at which the next timer is due; kNoDeadline without
+  // timers. Under mutex_.
+  int64_t NextDue() const;
+  // Under mutex_ (held by `lock`): sleeps until a task is queued, the next
+  // timer is due, the timers change, Wake() is called, real_limit passes or
+  // — with until_stop — the loop is stopped.
+  void WaitForWork(std::unique_lock<std::mutex>& lock, TClockCondition::TRealTime real_limit,
+                   bool until_stop);
   void RunGuarded(const TTask& fn);
 
   mutable std::mutex mutex_;  // guards everything below
-  std::condition_variable cv_;
+  TClockCondition cv_;
   std::deque<TTask> tasks_;
   std::map<TTimerId, TTimer> timers_;
   TTimerId next_timer_ = 1;
+  uint64_t timers_version_ = 0;  // bumped when a timer is added
+  uint64_t wakeups_ = 0;
+  bool woken_ = false;
   bool accepting_ = true;
   bool stop_ = false;
   bool running_ = false;
@@ -89,5 +119,8 @@ class TMainLoop {
 // its purge timer. The caller keeps the loop alive while it is installed.
 TMainLoop* MainLoop();
 void SetMainLoop(TMainLoop* loop);
+// Wake() of the installed loop, if any; safe while that loop is being
+// destroyed. Any thread.
+void WakeMainLoop();
 
 }  // namespace kv

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "core/bus.h"
+#include "core/mainloop.h"
 
 namespace kv {
 
@@ -35,9 +36,14 @@ void TGeneralThread::Body() {
     // A body must not take the process down; workers report their own
     // failures before they get here.
   }
-  std::lock_guard lock(mutex_);
-  finished_ = true;
-  cv_.notify_all();
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    cv_.notify_all();
+  }
+  // The main loop may be waiting for this end in RunUntil (a subscriber
+  // stopped from the loop).
+  WakeMainLoop();
 }
 
 bool TGeneralThread::IsStarted() const {

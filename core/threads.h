@@ -46,7 +46,8 @@ class TGeneralThread {
   // Interrupts the current or the next WaitFor of the body. Any thread.
   void Wake();
 
-  // True once Execute() has returned (or was never started).
+  // True once Execute() has returned (or was never started). The end also
+  // wakes the process-wide main loop, so TMainLoop::RunUntil can wait for it.
   bool Finished() const;
   // Waits for the body to return; false when timeout_ms (>= 0) ran out.
   // Must not be called from the thread itself.

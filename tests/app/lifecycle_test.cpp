@@ -120,8 +120,10 @@ TEST_F(LifecycleTest, SilentLogIsRestartedOnceWithinTheWindow) {
   OnLoop([&] { lifecycle_->WatchdogTick(); });
   EXPECT_TRUE(lifecycle_->Running());  // 29 s of silence are within the 30 s
 
-  clock_.Advance(2'000);
+  // Read before the clock moves: the watchdog timer that becomes due may end
+  // the follower at once.
   const std::string last = DateTimeText(last_made_->LastNewMessageTime());
+  clock_.Advance(2'000);
   OnLoop([&] { lifecycle_->WatchdogTick(); });
   EXPECT_FALSE(lifecycle_->Running());
   EXPECT_TRUE(lifecycle_->RestartPending());
@@ -358,32 +360,6 @@ TEST_F(InstanceLockTest, RefusesWhatIsNotItsOwnLockFile) {
     }
     std::filesystem::remove(lock);
   }
-}
-
-TEST(Orphans, FindsAndEndsPlinkProcesses) {
-  const std::string dir = "/tmp/kv-plink-" + std::to_string(::getpid());
-  std::filesystem::create_directories(dir);
-  const std::string fake = dir + "/plink";
-  std::filesystem::copy_file("/bin/sleep", fake, std::filesystem::copy_options::overwrite_existing);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl(fake.c_str(), "plink", "30", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  std::vector<int> found;
-  for (int i = 0; i < 200 && found.empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    for (int p : FindPlinkOrphans())
-      if (p == pid) found.push_back(p);
-  }
-  ASSERT_EQ(found, std::vector<int>{pid});
-  const auto without = FindPlinkOrphans(pid);  // the current SSH client is no orphan
-  EXPECT_EQ(std::find(without.begin(), without.end(), pid), without.end());
-  KillProcesses(found);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -10,6 +12,7 @@
 
 #include "core/bus_scope.h"
 #include "core/clock.h"
+#include "core/threads.h"
 
 namespace kv {
 namespace {
@@ -109,6 +112,44 @@ TEST(MainLoopTimers, TimersFollowTheManualClock) {
   loop.Stop();
 }
 
+// The loop sleeps until work or a due timer; Wakeups() counts each time it
+// comes back from sleeping.
+TEST(MainLoopTimers, AnIdleLoopOnTheManualClockWakesOnlyForTheDueTimer) {
+  TClockScope scope;
+  TMainLoop loop;
+  loop.StartThread();
+  std::promise<void> fired;
+  loop.AddTimer(1000, [&fired, n = 0]() mutable {
+    if (n++ == 0) fired.set_value();
+  });
+  ASSERT_TRUE(loop.Invoke([] {}));
+  const uint64_t before = loop.Wakeups();
+  std::this_thread::sleep_for(50ms);  // time in which a polling loop would look
+  EXPECT_EQ(loop.Wakeups(), before);
+  scope.clock.Advance(999);
+  scope.clock.Advance(1);
+  ASSERT_EQ(fired.get_future().wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(loop.Wakeups(), before + 1);
+  loop.Stop();
+}
+
+TEST(MainLoopTimers, AnIdleLoopOnTheSystemClockSleepsUntilATimerIsAdded) {
+  TMainLoop loop;
+  loop.StartThread();
+  loop.AddTimer(60'000, [] {});
+  ASSERT_TRUE(loop.Invoke([] {}));
+  const uint64_t before = loop.Wakeups();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(loop.Wakeups(), before);
+  // Added from another thread while the loop sleeps towards the far timer.
+  std::promise<void> fired;
+  loop.AddTimer(20, [&fired, n = 0]() mutable {
+    if (n++ == 0) fired.set_value();
+  });
+  EXPECT_EQ(fired.get_future().wait_for(5s), std::future_status::ready);
+  loop.Stop();
+}
+
 TEST(MainLoopRun, RunsOnTheCallingThreadUntilStopped) {
   TMainLoop loop;
   std::thread::id ran_on;
@@ -133,6 +174,65 @@ TEST_F(MainLoopTest, RunUntilKeepsTheLoopServingWhileItWaits) {
     worker.join();
   }));
   EXPECT_TRUE(waited);
+}
+
+// A thread whose body ends when the test says so.
+class TGatedThread : public TGeneralThread {
+ public:
+  explicit TGatedThread(std::shared_future<void> gate) : gate_(std::move(gate)) {}
+  ~TGatedThread() override { TerminateAndJoin(); }
+
+ protected:
+  void Execute() override {
+    SetStarted(true);
+    gate_.wait();
+  }
+
+ private:
+  std::shared_future<void> gate_;
+};
+
+TEST_F(MainLoopTest, RunUntilIsWokenByWakeAndByAThreadsEndWithoutReChecks) {
+  SetMainLoop(&loop_);  // threads wake the installed loop when they end
+  std::atomic<bool> flag{false};
+  std::promise<void> open;
+  auto thread = MakeThread<TGatedThread>(open.get_future().share());
+  struct TCase {
+    const char* what;
+    std::function<bool()> done;
+    std::function<void()> signal;
+  };
+  const TCase cases[] = {
+      {"Wake", [&] { return flag.load(); },
+       [&] {
+         flag = true;
+         loop_.Wake();
+       }},
+      {"thread end", [&] { return thread->Finished(); }, [&] { open.set_value(); }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    bool waited = false;
+    uint64_t wakeups = 0;
+    std::chrono::steady_clock::duration took{};
+    std::thread signaller;
+    ASSERT_TRUE(loop_.Invoke([&] {
+      signaller = std::thread([&] {
+        std::this_thread::sleep_for(100ms);  // long enough for a poller to look many times
+        c.signal();
+      });
+      const uint64_t before = loop_.Wakeups();
+      const auto start = std::chrono::steady_clock::now();
+      waited = loop_.RunUntil(c.done, 5000, TMainLoop::kNoRecheck);
+      took = std::chrono::steady_clock::now() - start;
+      wakeups = loop_.Wakeups() - before;
+    }));
+    signaller.join();
+    EXPECT_TRUE(waited);
+    EXPECT_LT(took, 4s);  // woken, not ended by the time-out
+    EXPECT_LE(wakeups, 1u);
+  }
+  SetMainLoop(nullptr);
 }
 
 TEST(MainLoopFailures, ATaskExceptionIsReportedAndTheLoopGoesOn) {
