@@ -19,7 +19,7 @@
 
 #include "core/bus.h"
 #include "core/clock.h"
-#include "core/config.h"
+#include "formats/config.h"
 
 namespace kv {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/mainloop.h"
-#include "core/serverinfo.h"
+#include "domain/serverinfo.h"
 
 namespace kv {
 

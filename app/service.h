@@ -11,16 +11,16 @@
 #include "app/lifecycle.h"
 #include "core/bus_hub.h"
 #include "core/bus_monitor.h"
-#include "core/config.h"
 #include "core/datafiles.h"
-#include "core/logwriter.h"
 #include "core/mainloop.h"
-#include "core/serverinfo.h"
-#include "core/settings.h"
 #include "core/threads.h"
+#include "domain/serverinfo.h"
+#include "domain/settings.h"
 #include "enforcement/weapon_classes.h"
+#include "formats/config.h"
 #include "gamelink/logparser.h"
 #include "gamelink/userinfo.h"
+#include "reporting/logwriter.h"
 
 namespace kv {
 

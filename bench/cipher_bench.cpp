@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "core/cipher.h"
+#include "formats/cipher.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "core/bus_monitor.h"
 #include "core/bus_scope.h"
-#include "core/events.h"
+#include "domain/events.h"
 #include "gamelink/file_session.h"
 
 namespace kv {

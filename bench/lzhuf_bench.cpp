@@ -8,7 +8,7 @@
 #include <cstring>
 #include <random>
 
-#include "core/lzhuf.h"
+#include "formats/lzhuf.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/bus_scope.h"
-#include "core/domain.h"
-#include "core/events.h"
-#include "core/userlist.h"
+#include "domain/domain.h"
+#include "domain/events.h"
+#include "domain/userlist.h"
 #include "enforcement/weapon_classes.h"
 #include "gamelink/logparser.h"
 

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <vector>
 
-#include "core/config.h"
-#include "core/serverinfo.h"
+#include "domain/serverinfo.h"
+#include "formats/config.h"
 #include "gamelink/rcon.h"
 #include "gamelink/userinfo.h"
 #include "tools/mohsim/mohsim.h"

@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "core/config.h"
-#include "core/events.h"
-#include "core/serverinfo.h"
-#include "core/userlist.h"
+#include "domain/events.h"
+#include "domain/serverinfo.h"
+#include "domain/userlist.h"
 #include "enforcement/templates.h"
+#include "formats/config.h"
 
 namespace {
 

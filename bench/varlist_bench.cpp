@@ -2,7 +2,7 @@
 // a remote-administration packet body would hold.
 #include <benchmark/benchmark.h>
 
-#include "core/varlist.h"
+#include "formats/varlist.h"
 
 namespace {
 

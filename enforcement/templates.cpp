@@ -9,13 +9,13 @@
 
 #include "core/bus.h"
 #include "core/clock.h"
-#include "core/config.h"
 #include "core/cp1252.h"
-#include "core/domain.h"
 #include "core/regional.h"
-#include "core/traffic.h"
-#include "core/userlist.h"
 #include "core/version.h"  // header-only: the version text constant
+#include "domain/domain.h"
+#include "domain/traffic.h"
+#include "domain/userlist.h"
+#include "formats/config.h"
 #include "gamelink/rcon.h"
 
 namespace kv {

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/events.h"
-#include "core/serverinfo.h"
-#include "core/variant.h"
+#include "domain/events.h"
+#include "domain/serverinfo.h"
+#include "formats/variant.h"
 #include "gamelink/console.h"  // TReplaceStr, TReplaceArray
 
 namespace kv {

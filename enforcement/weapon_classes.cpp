@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/bus.h"
-#include "core/config.h"
-#include "core/settings.h"
+#include "domain/settings.h"
+#include "formats/config.h"
 
 namespace kv {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/domain.h"
+#include "domain/domain.h"
 
 namespace kv {
 

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/variant.h"
-#include "core/varlist.h"
+#include "formats/variant.h"
+#include "formats/varlist.h"
 
 namespace kv {
 

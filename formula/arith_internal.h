@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/variant.h"
+#include "formats/variant.h"
 
 namespace kv::arith {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "core/serverinfo.h"
-#include "core/userlist.h"
+#include "domain/serverinfo.h"
+#include "domain/userlist.h"
 #include "gamelink/logparser.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/lzhuf.h"
+#include "formats/lzhuf.h"
 
 namespace {
 

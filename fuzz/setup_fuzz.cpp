@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "core/cipher.h"
-#include "core/setup_export.h"
-#include "core/varlist.h"
+#include "domain/setup_export.h"
+#include "formats/cipher.h"
+#include "formats/varlist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kv::TMemoryStream plain(std::vector<uint8_t>(data, data + size));

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "core/varlist.h"
+#include "formats/varlist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kv::TMemoryStream in(std::vector<uint8_t>(data, data + size));

@@ -5,10 +5,10 @@
 
 #include "core/bus.h"
 #include "core/clock.h"
-#include "core/config.h"
 #include "core/cp1252.h"
-#include "core/domain.h"
 #include "core/regional.h"
+#include "domain/domain.h"
+#include "formats/config.h"
 #include "gamelink/rcon.h"
 
 namespace kv {

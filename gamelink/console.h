@@ -13,9 +13,9 @@
 
 #include "core/clock.h"
 #include "core/counters.h"
-#include "core/events.h"
-#include "core/serverinfo.h"
 #include "core/threads.h"
+#include "domain/events.h"
+#include "domain/serverinfo.h"
 
 namespace kv {
 

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <string>
 
-#include "core/serverinfo.h"
 #include "core/threads.h"
+#include "domain/serverinfo.h"
 #include "gamelink/logbuffer.h"
 #include "gamelink/logparser.h"
 

@@ -4,7 +4,7 @@
 
 #include "core/bus.h"
 #include "core/clock.h"
-#include "core/events.h"
+#include "domain/events.h"
 
 namespace kv {
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/domain.h"
-#include "core/serverinfo.h"
 #include "core/threads.h"
+#include "domain/domain.h"
+#include "domain/serverinfo.h"
 #include "gamelink/logparser.h"
 
 namespace kv {

@@ -4,9 +4,9 @@
 
 #include "core/bus.h"
 #include "core/clock.h"
-#include "core/config.h"
 #include "core/cp1252.h"
-#include "core/userlist.h"
+#include "domain/userlist.h"
+#include "formats/config.h"
 #include "gamelink/logparser_rules.h"
 
 namespace kv {

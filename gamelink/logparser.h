@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/events.h"
-#include "core/serverinfo.h"
+#include "domain/events.h"
+#include "domain/serverinfo.h"
 #include "gamelink/logparser_names.h"
 
 namespace kv {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/userlist.h"
+#include "domain/userlist.h"
 
 namespace kv {
 

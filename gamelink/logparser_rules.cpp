@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "core/cp1252.h"
-#include "core/domain.h"
+#include "domain/domain.h"
 #include "gamelink/logparser_deaths.h"
 
 namespace kv {

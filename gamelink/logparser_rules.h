@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/serverinfo.h"
-#include "core/userlist.h"
+#include "domain/serverinfo.h"
+#include "domain/userlist.h"
 #include "gamelink/logparser_names.h"
 
 namespace kv {

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "core/bus.h"
-#include "core/config.h"
-#include "core/domain.h"
-#include "core/events.h"
 #include "core/mainloop.h"
+#include "domain/domain.h"
+#include "domain/events.h"
+#include "formats/config.h"
 
 namespace kv {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/counters.h"
-#include "core/serverinfo.h"
+#include "domain/serverinfo.h"
 #include "gamelink/rcon_budget.h"
 
 namespace kv {

@@ -12,9 +12,9 @@
 
 #include "core/bus.h"
 #include "core/clock.h"
-#include "core/config.h"
-#include "core/domain.h"
-#include "core/events.h"
+#include "domain/domain.h"
+#include "domain/events.h"
+#include "formats/config.h"
 #include "gamelink/logparser.h"
 #include "gamelink/rcon.h"
 

@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "core/serverinfo.h"
 #include "core/threads.h"
-#include "core/userlist.h"
+#include "domain/serverinfo.h"
+#include "domain/userlist.h"
 
 namespace kv {
 

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "core/cipher.h"
+#include "formats/cipher.h"
 #include "tests/app/service_process.h"
 #include "tools/mohsim/mohsim.h"
 

@@ -16,7 +16,7 @@
 
 #include "core/bus_scope.h"
 #include "core/clock.h"
-#include "core/config.h"
+#include "formats/config.h"
 
 namespace kv {
 namespace {
@@ -227,7 +227,8 @@ TEST_F(LifecycleTest, RefusedRestartsAreRetriedWithGrowingDelays) {
     for (const auto& m : recorder_->Messages()) {
       refusals += m.text.rfind("Not restarting the Session - check your Direct File Setup", 0) == 0;
       announcements +=
-          m.text.rfind("Kelvandrome keeps trying: the next start of the session follows in 30 seconds", 0) == 0;
+          m.text.rfind("Kelvandrome keeps trying: the next start of the session follows in 30 seconds", 0) ==
+          0;
     }
     return refusals >= 6;
   };

@@ -7,19 +7,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "core/bus_hub.h"
-#include "core/cipher.h"
 #include "core/clock.h"
-#include "core/config.h"
 #include "core/mainloop.h"
 #include "core/regional.h"
+#include "formats/cipher.h"
+#include "formats/config.h"
 #include "tests/app/service_process.h"
 #include "tools/mohsim/mohsim.h"
 

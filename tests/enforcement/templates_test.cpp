@@ -7,10 +7,10 @@
 
 #include "core/bus_scope.h"
 #include "core/clock.h"
-#include "core/config.h"
 #include "core/regional.h"
-#include "core/traffic.h"
-#include "core/userlist.h"
+#include "domain/traffic.h"
+#include "domain/userlist.h"
+#include "formats/config.h"
 #include "gamelink/rcon.h"
 
 namespace kv {

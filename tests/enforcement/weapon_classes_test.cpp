@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "core/bus_scope.h"
-#include "core/config.h"
-#include "core/events.h"
-#include "core/settings.h"
-#include "core/userlist.h"
+#include "domain/events.h"
+#include "domain/settings.h"
+#include "domain/userlist.h"
+#include "formats/config.h"
 #include "gamelink/logparser.h"
 
 namespace kv {

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "core/clock.h"
-#include "core/config.h"
+#include "formats/config.h"
 #include "gamelink/userinfo.h"
 #include "gamelink_test_support.h"
 

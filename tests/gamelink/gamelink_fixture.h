@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "core/bus_scope.h"
-#include "core/config.h"
-#include "core/events.h"
-#include "core/serverinfo.h"
-#include "core/userlist.h"
+#include "domain/events.h"
+#include "domain/serverinfo.h"
+#include "domain/userlist.h"
+#include "formats/config.h"
 #include "gamelink/rcon.h"
 #include "gamelink/userinfo.h"
 #include "tools/mohsim/mohsim.h"

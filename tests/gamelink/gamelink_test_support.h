@@ -15,9 +15,9 @@
 
 #include "core/bus_monitor.h"
 #include "core/bus_scope.h"
-#include "core/domain.h"
-#include "core/events.h"
-#include "core/userlist.h"
+#include "domain/domain.h"
+#include "domain/events.h"
+#include "domain/userlist.h"
 
 namespace kv::test {
 

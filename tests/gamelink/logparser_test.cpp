@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "core/config.h"
+#include "formats/config.h"
 #include "gamelink_test_support.h"
 
 namespace kv {

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/cipher.h"
 #include "core/cp1252.h"
-#include "core/digest.h"
-#include "core/lzhuf.h"
+#include "formats/cipher.h"
+#include "formats/digest.h"
+#include "formats/lzhuf.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/config.h"
 #include "core/datafiles.h"
-#include "core/settings.h"
-#include "core/setup_export.h"
+#include "domain/settings.h"
+#include "domain/setup_export.h"
+#include "formats/config.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "core/varlist.h"
+#include "formats/varlist.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

@@ -3,8 +3,8 @@
 // write every enciphered file and INI value the system keeps.
 #include <optional>
 
-#include "core/cipher.h"
 #include "core/cp1252.h"
+#include "formats/cipher.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

@@ -2,9 +2,9 @@
 // for an operator who needs to check what the INI file holds.
 #include <filesystem>
 
-#include "core/config.h"
 #include "core/cp1252.h"
-#include "core/settings.h"
+#include "domain/settings.h"
+#include "formats/config.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

@@ -2,7 +2,7 @@
 // to standard output, to inspect captured remote administration traffic.
 #include <charconv>
 
-#include "core/lzhuf.h"
+#include "formats/lzhuf.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

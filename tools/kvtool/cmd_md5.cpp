@@ -1,7 +1,7 @@
 // kvtool md5 TEXT: the digest text the player history store keys on, of the
 // Windows-1252 bytes of TEXT.
 #include "core/cp1252.h"
-#include "core/digest.h"
+#include "formats/digest.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

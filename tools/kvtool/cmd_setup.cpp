@@ -1,7 +1,7 @@
 // kvtool setup dump FILE: what a setup export holds — its version text and
 // the length of each of its ten sections — without importing anything.
-#include "core/setup_export.h"
 #include "core/stream.h"
+#include "domain/setup_export.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

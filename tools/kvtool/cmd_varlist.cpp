@@ -5,7 +5,7 @@
 
 #include "core/cp1252.h"
 #include "core/regional.h"
-#include "core/varlist.h"
+#include "formats/varlist.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {

@@ -1,0 +1,53 @@
+#include "domain/events.h"
+
+#include "core/bus_hub.h"
+#include "core/clock.h"
+
+namespace kv {
+
+THistoryUserEntry::THistoryUserEntry(const THistoryUserEntry& other) : ping_samples(1, 0) {
+  std::shared_lock guard(other.lock);
+  persistent.Assign(&other.persistent);
+  player = other.player;
+}
+
+TMohaaEvent::TMohaaEvent() : time(Now()) {}
+
+TMohaaEvent::TMohaaEvent(uint8_t k, std::string t) : kind(k), text(std::move(t)), time(Now()) {}
+
+std::unique_ptr<TLogEntry> CloneLogEntry(const TLogEntry& entry) {
+  auto copy = std::make_unique<TLogEntry>();
+  copy->first_player = entry.first_player;
+  copy->second_player = entry.second_player;
+  copy->line = entry.line;
+  copy->variables.Assign(&entry.variables);
+  return copy;
+}
+
+std::unique_ptr<TMohaaEvent> CloneEvent(const TMohaaEvent* event) {
+  if (!event) return nullptr;
+  auto copy = std::make_unique<TMohaaEvent>(event->kind, event->text);
+  copy->time = event->time;
+  if (event->log_entry) copy->log_entry = CloneLogEntry(*event->log_entry);
+  if (event->player_list) copy->player_list = CopyUserList(*event->player_list);
+  if (event->history_entry) copy->history_entry = std::make_unique<THistoryUserEntry>(*event->history_entry);
+  copy->variables.Assign(&event->variables);
+  return copy;
+}
+
+bool PostEvent(std::shared_ptr<TMohaaEvent> event) {
+  const std::string name = EventKindName(event->kind);
+  return PostMonitorMessage("EVENT" + name, name, mlInformation,
+                            std::shared_ptr<TBusObject>(std::move(event)));
+}
+
+void RegisterSystemCategories() {
+  const auto hub = GetMonitorInterface();
+  if (!hub) return;
+  hub->RegisterCategory("GLOBAL", kDataPointer);
+  hub->RegisterCategory("Exceptions", kDataObject);
+  for (int k = 0; k < kEventKindCount; ++k)
+    hub->RegisterCategory(std::string("Event") + EventKindName(k), kDataObject);
+}
+
+}  // namespace kv

@@ -1,0 +1,236 @@
+// LoadAllSettings and SaveAllData: the start-up load and the periodic save
+// of every setting and data file, in the catalogue's order.
+#include "core/regional.h"
+#include "domain/settings.h"
+
+namespace kv {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The SSH and rcon groups: a key that cannot be read or deciphered ends its
+// group silently; what was taken over before keeps its new value, the rest
+// keeps the previous one.
+template <class F>
+void ReadGroup(F&& read) {
+  try {
+    read();
+  } catch (const std::exception&) {
+  }
+}
+
+void ReadConnectionKeys(TSettings& s, TMohaaServerInfo& info) {
+  ReadGroup([&] {
+    info.ssh_host = s.Enc("SSHHost");
+    info.ssh_port = s.String("SSHPORT");
+    info.ssh_login = s.Enc("SSHLOGIN");
+    info.ssh_password = s.Enc("SSHPASSWORD");
+    info.ssh_command = s.Enc("SSHCOMMAND");
+  });
+  ReadGroup([&] {
+    const std::string host = s.Enc("RCONHost");
+    // A fresh home has no game server yet: resolving nothing would only
+    // greet the operator with a critical resolver error.
+    if (!host.empty() || !info.ServerHost().empty()) info.SetServerHost(host);
+    info.rcon_port = s.String("RCONPORT");
+    info.rcon_password = s.Enc("RCONPASSWORD");
+  });
+  info.ftp_host = s.String("FTPLOGFILEHost");
+  info.ftp_port = regional::IntToStr(s.Int("FTPLOGFILEPort"));
+  info.ftp_file = s.String("FTPLOGFILEFile");
+  info.ftp_login = s.String("FTPLOGFILELogin");
+  info.ftp_password = s.EncOrEmpty("FTPLOGFILEPASS");
+  info.ftp_poll_ms = s.Int("FTPLOGFILETimeOut");
+  info.ftp_passive = s.Bool("FTPLOGFILEPassive");
+  auto proxy = std::make_unique<TProxySettings>();
+  proxy->host = s.String("FTPLOGPROXYIP");
+  proxy->port = regional::IntToStr(s.Int("FTPLOGPROXYPORT"));
+  proxy->user = s.String("FTPLOGPROXYLOGIN");
+  proxy->password = s.EncOrEmpty("FTPLOGPROXYPASS");
+  proxy->method = s.Int("FTPLOGPROXYMethod");
+  info.ftp_proxy = std::move(proxy);
+  info.server_port = s.String("ServerPort");
+  info.ac_server_port = s.String("ACServerPort");
+  info.server_disabled = s.Bool("ServerDisabled");
+  info.ac_server_disabled = s.Bool("ACServerDisabled");
+}
+
+// A value written back at load: a file that cannot be written leaves the
+// value in use and the reason in `not_saved`.
+template <class F>
+void WriteBack(std::string& not_saved, F&& write) {
+  try {
+    write();
+  } catch (const std::exception& e) {
+    if (not_saved.empty()) not_saved = e.what();
+  }
+}
+
+// Exactly one log source: the first set flag in this order wins, later set
+// ones are cleared and written back; with none set the local file is used.
+void ReadLogSource(TSettings& s, TMohaaServerInfo& info, std::string& not_saved) {
+  static const char* const kKeys[4] = {"UseSSH", "UseFTP", "UseDirect", "UseNoLog"};
+  bool* const fields[4] = {&info.use_ssh, &info.use_ftp, &info.use_direct, &info.use_no_log};
+  bool found = false;
+  for (int i = 0; i < 4; ++i) {
+    bool v = s.Bool(kKeys[i]);
+    if (v && found) {
+      v = false;
+      WriteBack(not_saved, [&] { s.Config().SetBool(kKeys[i], false); });
+    }
+    found = found || v;
+    *fields[i] = v;
+  }
+  if (!found) {
+    info.use_direct = true;
+    WriteBack(not_saved, [&] { s.Config().SetBool("UseDirect", true); });
+  }
+}
+
+void ReadLogKeys(TSettings& s, TMohaaServerInfo& info, const fs::path& home, std::string& not_saved) {
+  info.local_log_file = s.String("LocalLogFile");
+  info.windows_version = s.Bool("WindowsVersion");
+  for (int i = 0; i < kLogSwitchCount; ++i)
+    info.log_switches[static_cast<size_t>(i)] = s.Bool(kLogSwitchKeys[i]);
+  info.log_dir = s.String("Logbasedir");
+  if (info.log_dir.empty()) {
+    info.log_dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
+    WriteBack(not_saved, [&] { s.Config().SetString("Logbasedir", info.log_dir); });
+  }
+}
+
+void ReadProtectionKeys(TSettings& s, TMohaaServerInfo& info, TLoadedSettings& r) {
+  info.kick_repeat = s.Int("MKickRepeat");
+  info.kick_delay = s.Int("MKickDelay");
+  info.ban_kick_repeat = s.Int("BKickRepeat");
+  info.ban_kick_delay = s.Int("BKickDelay");
+  r.ui.last_x_lines = s.Int("lastxlines");
+  info.ban_immune_nicks = s.String("BanimmuneNicks");
+  info.ban_immune_ips = s.String("BanimmuneIps");
+  info.log_switches[lsUseTeamMessages] = s.Bool("UseTeamMessages");
+  info.stats_only_for_nick = s.String("StatsonlyforthatNick");
+  info.weapon_detect_on = s.Bool("EnableWeaponDetect");
+  for (size_t i = 0; i < r.weapon_class_exprs.size(); ++i)
+    r.weapon_class_exprs[i] = s.String(std::string("WeaponRegExpr") + kWeaponClassNames[i]);
+  r.ping.check_enabled = s.Bool("PingCheckEnabled");
+  r.ping.measure_count = s.Int("PingMessure");
+  r.ping.time_max = s.Int("PingTime");
+  r.ping.time_min = s.Int("PingTimeMin");
+  r.ping.message = s.String("PingMessage");
+  r.ping.message_min = s.String("PingMessageMin");
+  r.ping.ignore = s.String("PingIgnore");
+  r.ping.ignore_nick = s.String("PingIgnoreNick");
+  r.sprees.killing_detect = s.Bool("KillingSpringDetect");
+  r.sprees.killing_reset_on_new_round = s.Bool("KillingSpringResetonNewRound");
+  r.sprees.losing_detect = s.Bool("LoosingSpringDetect");
+  r.sprees.losing_reset_on_new_round = s.Bool("LoosingSpringResetonNewRound");
+  info.score_formula = s.String("ScoreFormular");
+}
+
+void ReadSkinAndTeamKeys(TSettings& s, TMohaaServerInfo& info) {
+  info.skin_detect_on = s.Bool("EnableSkinDetect");
+  info.skin_only_detect = s.Bool("SkinOnlyDetect");
+  info.skin_scan_seconds = s.Int("ScanSkinsallXSeconds");
+  info.skin_kick_msg = s.String("SkinKickMsg");
+  info.skin_kick_delay = s.Int("SkinKickDelay");
+  info.tk_detect_on = s.Bool("EnableTKDetect");
+  info.tk_forgive_minutes = s.Int("ForgiveTKAfter");
+  info.tk_auto_team_kick_msg = s.String("TKAutoTeamKickMsg");
+  info.tk_auto_team_kick_delay = s.Int("TKAutoTeamKickDelay");
+  info.tk_team_change_flood_msg = s.String("TKTeamChangeFloodMsg");
+  // The key the setup dialog writes; the delay is never read under another.
+  info.tk_team_change_flood_delay = s.Int("TKTeamChangeFloodTimeDelay");
+  info.tk_team_change_flood_timeout = s.Int("TKTeamChangeFloodTimeOut");
+  info.unknown_team_msg_repeat = s.Int("TKUnkownMessageRep");
+  info.unknown_team_msg = s.String("TKUnkownMessage");
+  info.unknown_team_kick_msg = s.String("TKUnkownMessageKick");
+}
+
+TDetectionRecord ReadDetectionRecord(TSettings& s, const std::string& prefix) {
+  TDetectionRecord r;
+  r.max_count = s.Int(prefix + "Max");
+  r.kick_delay = s.Int(prefix + "KickDelay");
+  r.kick_repeat = s.Int(prefix + "KickRep");
+  r.ban_after_kicks = s.Int(prefix + "BanAfterXKicks");
+  r.send_warnings = s.Bool(prefix + "SendWarnings");
+  r.ban_time = s.Int(prefix + "BanTime");
+  r.warning_message = s.String(prefix + "WarningMessage");
+  r.kick_message = s.String(prefix + "KickMessage");
+  r.ban_message = s.String(prefix + "BanMessage");
+  r.ban_address_too = s.Bool(prefix + "BanIp");
+  return r;
+}
+
+// A negative interval is as meaningless to a timer as zero: both leave it off.
+int64_t MinutesToMs(int32_t minutes) { return minutes > 0 ? int64_t{minutes} * 60'000 : 0; }
+
+// One guarded step: a failure adds a line break, the label and the message.
+template <class F>
+void Guarded(std::string& errors, const std::string& label, F&& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    errors += "\r\n" + label + e.what();
+  }
+}
+
+}  // namespace
+
+int64_t ReadAutoSaveIntervalMs() { return MinutesToMs(TSettings(Config(), fs::path()).Int("SaveTimer")); }
+
+TLoadedSettings LoadAllSettings(const fs::path& home, TMohaaServerInfo& info,
+                                const TDataFileRegistry& registry) {
+  TSettings s(Config(), home);
+  TLoadedSettings r;
+  WriteBack(r.not_saved, [&] { StoreMissingSettings(s.Config(), home); });
+  r.ui.no_refresh_if_hidden = s.Bool("NoRefreshifhidden");
+  ReadConnectionKeys(s, info);
+  ReadLogSource(s, info, r.not_saved);
+  ReadLogKeys(s, info, home, r.not_saved);
+  ReadProtectionKeys(s, info, r);
+  r.auto_save_interval_ms = MinutesToMs(s.Int("SaveTimer"));
+  r.auto_stats_interval_ms = MinutesToMs(s.Int("StatsReportInterval"));
+
+  std::string errors;
+  Guarded(errors, "Data: ", [&] { TDataFileRegistry::EnsureDataDir(home); });
+  for (const TDataFileId id : kDataFileLoadOrder)
+    Guarded(errors, DataFileInfo(id).load_label, [&] { registry.Load(id, home); });
+
+  ReadSkinAndTeamKeys(s, info);
+  Guarded(errors, DataFileInfo(TDataFileId::HotKeys).load_label,
+          [&] { registry.Load(TDataFileId::HotKeys, home); });
+  info.tk_rule = ReadDetectionRecord(s, "TKDetect");
+  info.spawn_detect_on = s.Bool("EnableSpawnDetect");
+  info.spawn_forgive_minutes = s.Int("ForgiveSpawnAfter");
+  info.spawn_detect_timeout = s.Int("SpawnDetectTimeOut");
+  info.spawn_rule = ReadDetectionRecord(s, "SpawnDetect");
+
+  if (!errors.empty()) {
+    r.error = "\r\n" + errors;
+    throw ESettingsLoadError(std::move(r));
+  }
+  return r;
+}
+
+void SaveAllData(const fs::path& home, const TMohaaServerInfo& info, const TDataFileRegistry& registry,
+                 const TOperatorInterfaceSettings& ui) {
+  // Every file is attempted even when one fails: stopping at the first
+  // failure would lose the changes of every owner saved after it.
+  std::string errors;
+  Guarded(errors, "Data: ", [&] { TDataFileRegistry::EnsureDataDir(home); });
+  for (const TDataFileId id : kDataFileSaveOrder)
+    Guarded(errors, std::string(DataFileInfo(id).file_name) + ": ", [&] { registry.Save(id, home); });
+  Guarded(errors, "Settings: ", [&] {
+    TDynamicConfigData& c = Config();
+    c.SetBool("EnableSkinDetect", info.skin_detect_on);
+    c.SetBool("SkinOnlyDetect", info.skin_only_detect);
+    c.SetInteger("lastxlines", ui.last_x_lines);
+    c.SetInteger("ScanSkinsallXSeconds", info.skin_scan_seconds);
+    c.SetString("SkinKickMsg", info.skin_kick_msg);
+  });
+  Guarded(errors, std::string(DataFileInfo(TDataFileId::HotKeys).file_name) + ": ",
+          [&] { registry.Save(TDataFileId::HotKeys, home); });
+  if (!errors.empty()) throw ECfgError(errors);
+}
+
+}  // namespace kv

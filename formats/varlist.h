@@ -1,0 +1,151 @@
+// TVarList: a thread-safe list of named, typed values (names compare
+// without regard to case) and its binary form, written by TMyWriter and read
+// by TMyReader. The binary form is the building block of every data file and
+// of the remote-administration packets, so it is kept byte for byte.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/counters.h"
+#include "core/stream.h"
+#include "formats/variant.h"
+
+namespace kv {
+
+class EVarListError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr const char* kVarListHeader = "Varlist Save Version: 1.3";
+inline constexpr const char* kErrVarListCorrupted = "error loading varlist - data corrupted";
+inline constexpr const char* kErrVarListVersion = "Ung\xFCltige Version der Varliste";
+inline constexpr const char* kErrVariantType = "Ung\xFCltiger Variant Typ beim Auslesen der Daten";
+inline constexpr const char* kErrVarArrays =
+    "VarArrays k\xF6nnen NICHT abgespeichert werden Ausnahme: VarArrays of Bytes";
+
+// Value tags of the binary form.
+enum TValueTag : uint8_t {
+  tagNull = 0,
+  tagInt8 = 2,
+  tagInt16 = 3,
+  tagInt32 = 4,
+  tagExtended = 5,
+  tagString = 6,
+  tagFalse = 8,
+  tagTrue = 9,
+  tagBinary = 10,
+  tagLString = 12,
+  tagNil = 13,
+  tagSingle = 15,
+  tagCurrency = 16,
+  tagDate = 17,
+  tagWString = 18,
+};
+
+// 80-bit extended precision conversions (little-endian, 10 bytes).
+void DoubleToExtended(double v, uint8_t out[10]);
+double ExtendedToDouble(const uint8_t in[10]);
+
+// Writes tagged values; the format header goes before the first value.
+class TMyWriter {
+ public:
+  explicit TMyWriter(TStream& stream) : stream_(stream) {}
+  void WriteValue(const TVariant& v);
+  void WriteInteger(int32_t v);
+  void WriteString(std::string_view s);
+
+ private:
+  void EnsureHeader();
+  void WriteTag(uint8_t tag) { stream_.Write(&tag, 1); }
+  TStream& stream_;
+  bool header_written_ = false;
+};
+
+// Reads tagged values; expects the format header before the first value.
+// Typed reads raise kErrVariantType when the tag does not fit.
+class TMyReader {
+ public:
+  explicit TMyReader(TStream& stream) : stream_(stream) {}
+  TVariant ReadValue();
+  int32_t ReadInteger();
+  double ReadFloat();
+  float ReadSingle();
+  int64_t ReadCurrency();  // value x 10000
+  double ReadDate();
+  bool ReadBoolean();
+  std::string ReadString();
+  std::u16string ReadWideString();
+
+ private:
+  void EnsureHeader();
+  // Next tag without consuming it; -1 at the end of the stream.
+  int PeekTag();
+  uint8_t ReadTag();
+  // Reads up to n bytes of payload, zero-filling what the stream lacks.
+  void ReadPayload(void* out, size_t n);
+  int64_t ReadIntegerPayload(uint8_t tag);
+  std::string ReadBytes(int64_t announced);
+  TStream& stream_;
+  bool header_checked_ = false;
+};
+
+class TVarList {
+ public:
+  TVarList() = default;
+  ~TVarList() = default;
+  TVarList(const TVarList& other);
+  TVarList& operator=(const TVarList& other);
+
+  // Reading a missing name raises "Variable %s nicht gefunden" when set
+  // (the default); otherwise it gives null.
+  void SetRaiseWhenMissing(bool raise) { raise_when_missing_ = raise; }
+  bool RaiseWhenMissing() const { return raise_when_missing_; }
+
+  void SetValue(std::string_view name, const TVariant& value);
+  TVariant GetValue(std::string_view name) const;
+  // Never raises: false when the name is missing.
+  bool TryGetValue(std::string_view name, TVariant& out) const;
+  bool Exists(std::string_view name) const;
+  int IndexOf(std::string_view name) const;  // -1 when missing
+
+  int Count() const;
+  std::string NameByIndex(int i) const;  // empty text when out of range
+  TVariant ValueByIndex(int i) const;
+  void Delete(int i);
+  void Remove(std::string_view name);
+  void Clear();
+  void Assign(const TVarList* other);
+
+  void SaveToStream(TStream& stream) const;
+  void LoadFromStream(TStream& stream);
+
+  // Visits every variable in name order under the list's lock.
+  void ForEach(const std::function<void(const std::string&, const TVariant&)>& fn) const;
+
+ private:
+  using Entry = std::pair<std::string, TVariant>;
+  // Position of name, or where it would be inserted; found tells which.
+  size_t Find(std::string_view name, bool& found) const;
+
+  mutable std::recursive_mutex mutex_;
+  std::vector<Entry> entries_;  // sorted by name without regard to case
+  bool raise_when_missing_ = true;
+  bool loading_ = false;
+  TLiveCount<TCounter::VarListCount> live_;
+};
+
+// Record streams: a 32-bit count, then per record a 32-bit byte length and
+// one variable list in that many bytes. The reader raises load_error when
+// the outer stream ends early or a length does not fit what remains.
+void WriteVarListRecord(TStream& stream, const TVarList& list);
+void ReadVarListRecord(TStream& stream, TVarList& list, const std::string& load_error);
+void WriteRecordList(TStream& stream, const std::vector<const TVarList*>& lists);
+std::vector<TVarList> ReadRecordList(TStream& stream, const std::string& load_error);
+
+}  // namespace kv

@@ -1,0 +1,240 @@
+#include "reporting/logwriter.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "core/bus_hub.h"
+#include "core/clock.h"
+#include "core/regional.h"
+#include "domain/domain.h"
+#include "domain/events.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kStartBanner = "******************Kelvandrome Started******************";
+constexpr const char* kStopBanner = "******************Kelvandrome Stopped******************";
+
+struct TKindFile {
+  uint8_t kind;
+  const char* file;
+  TLogSwitch on;
+};
+
+// Kinds whose line is just the event's text.
+constexpr TKindFile kTextKinds[] = {
+    {ekNewLogFileEntry, "Debug_SSH.txt", lsSSH},
+    {ekNewRconLog, "Debug_Rcon.txt", lsRcon},
+    {ekBanOver, "User_BanOver.txt", lsBanDeleted},
+    {ekBanAdded, "User_BanAdded.txt", lsNewBans},
+    {ekSendRepMail, "Reports.txt", lsGeneration},
+    {ekWriteRepFile, "Reports.txt", lsGeneration},
+    {ekRemoteCommand, "RemoteCommands.txt", lsRemoteCommands},
+    {ekRemoteConnection, "RemoteConnects.txt", lsRemoteConnection},
+    {ekMessageSend, "MessagesSend.txt", lsMessagesSendToServer},
+    {ekAntiCheatCommand, "ACCommands.txt", lsACCommand},
+    {ekAntiCheatConnected, "ACConnects.txt", lsACConnected},
+    {ekAntiCheatDisconnected, "ACDisconnects.txt", lsACDisconnected},
+    {ekAntiCheatReport, "AntiCheatEmailReports.txt", lsACReport},
+    {ekACClientKick, "ACClientKick.txt", lsACClientKick},
+};
+
+// Kinds whose line is the first player's name.
+constexpr TKindFile kNameKinds[] = {
+    {ekNewUser, "User_New.txt", lsNewUser},
+    {ekWentOffline, "User_WentOffline.txt", lsWenfOffline},
+    {ekUserBack, "User_Back.txt", lsUserBack},
+};
+
+std::string FirstName(const TMohaaEvent& e) { return e.log_entry ? e.log_entry->first_player.name : ""; }
+std::string SecondName(const TMohaaEvent& e) { return e.log_entry ? e.log_entry->second_player.name : ""; }
+
+std::string CommonText(const TMohaaEvent& e) {
+  std::string out;
+  if (e.history_entry && !e.history_entry->player.name.empty())
+    out += " Player: " + e.history_entry->player.name;
+  if (e.log_entry) {
+    if (!FirstName(e).empty()) out += " Player1: " + FirstName(e);
+    if (!SecondName(e).empty()) out += " Player2: " + SecondName(e);
+  }
+  if (!e.text.empty()) out += ": " + e.text;
+  return out;
+}
+
+std::string WeaponName(const TMohaaEvent& e) {
+  TVariant v;
+  if (!e.variables.TryGetValue("Weapon", v)) return kWeaponClassNames[wcUnknown];
+  int64_t cls = -1;
+  try {
+    cls = v.AsInt64();
+  } catch (const std::exception&) {
+  }
+  return cls >= 0 && cls < kWeaponClassCount ? kWeaponClassNames[cls] : kWeaponClassNames[wcUnknown];
+}
+
+}  // namespace
+
+TLogWriter::TLogWriter(TMohaaServerInfo& info, std::string home) : info_(info), home_(std::move(home)) {
+  monitor_ = MakeThread<TMsgMonitor>(true);
+  auto handler = [this](const std::string& category, const std::string& text, TMsgData& data, uint8_t level) {
+    Handle(category, text, data, level);
+  };
+  for (uint8_t level = 0; level < kLevelCount; ++level) monitor_->SetLevelHandler(level, handler);
+  if (auto hub = GetMonitorInterface()) hub->AddMonitor(monitor_.get());
+  if (Switch(lsGlobalMessages)) WriteLogLine("GlobalMessages.txt", kStartBanner);
+}
+
+TLogWriter::~TLogWriter() {
+  const bool was_enabled = enabled_.exchange(false);
+  monitor_.reset();  // leaves the hub and stops the thread
+  if (was_enabled && Switch(lsGlobalMessages)) {
+    enabled_ = true;
+    WriteLogLine("GlobalMessages.txt", kStopBanner);
+    enabled_ = false;
+  }
+  std::lock_guard lock(files_mutex_);
+  for (auto& [path, fd] : files_) ::close(fd);
+  files_.clear();
+}
+
+bool TLogWriter::Flush(int64_t timeout_ms) {
+  if (auto hub = GetMonitorInterface()) hub->Flush(timeout_ms);
+  return monitor_ && monitor_->Flush(timeout_ms);
+}
+
+std::string TLogWriter::LogDirectory() const {
+  // The directory is read at each message, so a changed setting applies to
+  // the next line; an empty one means the home's "Logs".
+  const std::string dir = info_.log_dir;
+  return dir.empty() ? (fs::path(home_) / "Logs").string() : dir;
+}
+
+void TLogWriter::WriteLogLine(const std::string& file_name, const std::string& text) {
+  if (!enabled_) return;
+  const fs::path path = fs::path(LogDirectory()) / file_name;
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  if (ec) return;  // an unusable directory drops the line; the writer stays on
+  std::string line = text;
+  if (Switch(lsAddTimeStamp)) line = "[" + regional::DateTimeToStr(Now()) + "] " + line;
+  line += "\r\n";
+  std::string error;
+  {
+    std::lock_guard lock(files_mutex_);
+    auto it = files_.find(path.string());
+    if (it == files_.end()) {
+      const int flags =
+          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (Switch(lsDelFilesOnRestart) ? O_TRUNC : 0);
+      const int fd = ::open(path.c_str(), flags, 0644);
+      if (fd < 0) {
+        error = std::strerror(errno);
+      } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = "the file is in use by another writer";
+        ::close(fd);
+      } else {
+        it = files_.emplace(path.string(), fd).first;
+      }
+    }
+    if (error.empty()) {
+      const char* p = line.data();
+      size_t left = line.size();
+      while (left > 0) {
+        const ssize_t n = ::write(it->second, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+          error = std::strerror(errno);
+          break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+      }
+    }
+  }
+  if (!error.empty()) {
+    enabled_ = false;
+    PostGlobal("Can not write to Log File - Check your Setup and Restart Kelvandrome: [" + path.string() +
+                   "] Error: " + error,
+               mlCritical);
+  }
+}
+
+TLogWriter::TLine TLogWriter::EventLine(const TMohaaEvent& e) const {
+  for (const auto& k : kTextKinds)
+    if (e.kind == k.kind) return {Switch(k.on) ? k.file : "", e.text};
+  for (const auto& k : kNameKinds)
+    if (e.kind == k.kind) return {Switch(k.on) ? k.file : "", FirstName(e)};
+  const std::string first = FirstName(e);
+  const std::string address = e.log_entry ? e.log_entry->first_player.address : "";
+  switch (e.kind) {
+    case ekKill:
+      // The parser puts the victim first and the killer second; the journal
+      // reads the natural way round.
+      return {Switch(lsKills) ? "Kills.txt" : "",
+              SecondName(e) + " killed " + first + " with " + WeaponName(e)};
+    case ekNickChanged:
+      return {Switch(lsNickChange) ? "User_NickChanged.txt" : "", e.text + " renamed to " + first};
+    case ekMapChange: {
+      const bool on = Switch(lsGlobalMapChange) || Switch(lsUserMapChange);
+      if (e.history_entry)
+        return {on ? "User_MapChanged.txt" : "", e.history_entry->player.name + " - Map:" + e.text};
+      return {on ? "MapChanged.txt" : "", e.text};
+    }
+    case ekUserBanned:
+    case ekUseripBanned:
+      return {Switch(lsBanMatch) ? "User_Banned.txt" : "",
+              e.log_entry ? first + " Ip:" + address + " Message:" + e.text : " Message:" + e.text};
+    case ekUserKicked:
+      return {Switch(lsKicks) ? "User_Kicked.txt" : "",
+              e.log_entry ? first + " Ip:" + address + " Reason:" + e.text : " Reason:" + e.text};
+    case ekChatMessage: return {Switch(lsChat) ? "User_Chat.txt" : "", first + ": " + e.text};
+    case ekAntiCheatUserQconsoleLog: {
+      std::string line;
+      if (e.log_entry) {
+        if (!first.empty()) line += " Player1: " + first;
+        if (!SecondName(e).empty()) line += " Player2: " + SecondName(e);
+      }
+      return {Switch(lsACUserRconLog) ? "ACUserRcon.txt" : "", line + e.text};
+    }
+    case ekCheckAntiCheatUser: {
+      TVariant id, nick;
+      e.variables.TryGetValue("ACID", id);
+      std::string line = e.text + " ID:[" + id.AsString() + "]";
+      if (e.variables.TryGetValue("NickName", nick)) line += " NickName:[" + nick.AsString() + "]";
+      return {Switch(lsACCheckACUser) ? "ACUserChecks.txt" : "", line};
+    }
+    case ekSelfKill: return {Switch(lsServiceEvents) ? "SystemEvents.txt" : "", CommonText(e)};
+    default:
+      return {Switch(lsAllOtherEvents) ? "Events.txt" : "",
+              std::string("Typ: ") + EventKindName(e.kind) + " " + CommonText(e)};
+  }
+}
+
+void TLogWriter::Handle(const std::string& category, const std::string& text, TMsgData& data, uint8_t level) {
+  if (!enabled_) return;
+  try {
+    std::string upper = category;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper.find("EVENT") != std::string::npos) {
+      const auto* object = std::get_if<std::shared_ptr<TBusObject>>(&data);
+      const auto* event = object ? dynamic_cast<const TMohaaEvent*>(object->get()) : nullptr;
+      if (!event) return;  // an event category without an event: nothing to write
+      const TLine line = EventLine(*event);
+      if (!line.file.empty()) WriteLogLine(line.file, line.text);
+      return;
+    }
+    if (Switch(lsGlobalMessages))
+      WriteLogLine("GlobalMessages.txt", "[" + category + "] -  [" + LevelName(level) + "] " + text);
+  } catch (const std::exception&) {
+    // A line that cannot even be composed silences the writer for the run.
+    enabled_ = false;
+  }
+}
+
+}  // namespace kv
