@@ -167,12 +167,34 @@ void TMonitor::Stop(int64_t timeout_ms) {
   TerminateAndJoin();
 }
 
+void TMonitor::SetIdleHandler(std::function<void()> handler) {
+  std::lock_guard lock(settings_mutex_);
+  idle_handler_ = std::move(handler);
+}
+
 void TMonitor::Execute() {
+  // A handler that posts must never wait for the bus: the bus may be waiting
+  // for this very subscriber.
+  ExemptThisThreadFromBusWaits();
   SetStarted(true);
-  std::deque<TMonitorMessage> batch;
+  std::vector<TMonitorMessage> batch;
   while (queue_.Take(batch)) {
-    for (; !batch.empty() && !queue_.Aborted(); batch.pop_front()) Handle(batch.front());
+    for (TMonitorMessage& record : batch) {
+      if (queue_.Aborted()) break;
+      Handle(record);
+    }
     batch.clear();  // gives back the claims of records not handled
+    std::function<void()> idle;
+    {
+      std::lock_guard lock(settings_mutex_);
+      idle = idle_handler_;
+    }
+    if (idle) {
+      try {
+        idle();
+      } catch (...) {
+      }
+    }
   }
   SetStarted(false);
 }
@@ -219,6 +241,7 @@ void TMonitor::HandleNow(TMonitorMessage& record) {
   // Given back on this thread: the entry's lock belongs to it.
   record.object.Release();
   record.data = {};
+  record.load = {};
 }
 
 void TMsgMonitor::SetLevelHandler(uint8_t level, TMsgHandler handler) {

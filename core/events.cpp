@@ -15,6 +15,16 @@ TMohaaEvent::TMohaaEvent() : time(Now()) {}
 
 TMohaaEvent::TMohaaEvent(uint8_t k, std::string t) : kind(k), text(std::move(t)), time(Now()) {}
 
+size_t TMohaaEvent::Footprint() const {
+  // The allocations that grow with the event; an estimate is enough.
+  constexpr size_t kBlock = 16;  // heap bookkeeping per allocation
+  size_t bytes = sizeof(*this) + 2 * kBlock + text.size();
+  if (log_entry) bytes += sizeof(TLogEntry) + kBlock + log_entry->line.size();
+  if (history_entry) bytes += sizeof(THistoryUserEntry) + kBlock;
+  if (player_list) bytes += static_cast<size_t>(player_list->Count()) * sizeof(TUserListEntry);
+  return bytes;
+}
+
 std::unique_ptr<TLogEntry> CloneLogEntry(const TLogEntry& entry) {
   auto copy = std::make_unique<TLogEntry>();
   copy->first_player = entry.first_player;
