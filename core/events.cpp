@@ -1,5 +1,7 @@
 #include "core/events.h"
 
+#include <array>
+
 #include "core/bus_hub.h"
 #include "core/clock.h"
 
@@ -46,8 +48,14 @@ std::unique_ptr<TMohaaEvent> CloneEvent(const TMohaaEvent* event) {
 }
 
 bool PostEvent(std::shared_ptr<TMohaaEvent> event) {
-  const std::string name = EventKindName(event->kind);
-  return PostMonitorMessage("EVENT" + name, name, mlInformation,
+  // The category names are made once: every log line posts an event.
+  static const auto categories = [] {
+    std::array<std::string, kEventKindCount> names;
+    for (int k = 0; k < kEventKindCount; ++k) names[k] = EventCategory(k);
+    return names;
+  }();
+  const int kind = event->kind < kEventKindCount ? event->kind : 0;
+  return PostMonitorMessage(categories[kind], EventKindName(kind), mlInformation,
                             std::shared_ptr<TBusObject>(std::move(event)));
 }
 
