@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <limits>
 
@@ -15,6 +16,9 @@ namespace {
 // time it queues a record; Create and Stop take the write side.
 std::shared_mutex g_publication_mutex;
 std::shared_ptr<TMsgMonitorInterface> g_hub;
+// Whether g_hub is set; written under the write side, read without the lock
+// by subscribers, which only ask whether the bus is still up.
+std::atomic<bool> g_hub_published{false};
 
 std::string MonitorId(const TMonitor* monitor) {
   char buf[24];
@@ -39,10 +43,13 @@ const std::array<unsigned char, 256>& LowerTable() {
   return lower;
 }
 
+// Every change of any hub's category table takes the next number.
+std::atomic<uint64_t> g_category_generation{0};
+
 // Posts of this thread inside a TBusPostBatch, and those not yet woken for.
 thread_local int t_batch_depth = 0;
 thread_local int t_batch_unwoken = 0;
-constexpr int kWakeEvery = 64;  // records queued before the consumer is woken anyway
+constexpr int kWakeEvery = 256;  // records queued before the consumer is woken anyway
 
 }  // namespace
 
@@ -106,6 +113,8 @@ std::string NoticeBlockName(const TMsgData& data) {
   return std::string(block->begin() + 1, block->begin() + 1 + n);
 }
 
+bool BusPublished() { return g_hub_published.load(std::memory_order_acquire); }
+
 std::shared_ptr<TMsgMonitorInterface> GetMonitorInterface() {
   std::shared_lock lock(g_publication_mutex);
   return g_hub;
@@ -148,11 +157,12 @@ std::shared_ptr<TMsgMonitorInterface> TMsgMonitorInterface::Create(TMainLoop* lo
     throw EBusError("bus hub already exists");
   }
   g_hub = hub;
+  g_hub_published.store(true, std::memory_order_release);
   return hub;
 }
 
 TMsgMonitorInterface::TMsgMonitorInterface(TPasskey, TMainLoop* loop)
-    : loop_(loop), objects_(std::make_shared<TObjectManager>()) {}
+    : loop_(loop), objects_(std::make_shared<TObjectManager>()), generation_(++g_category_generation) {}
 
 TMsgMonitorInterface::~TMsgMonitorInterface() { Stop(); }
 
@@ -160,7 +170,10 @@ void TMsgMonitorInterface::Stop() {
   std::call_once(stop_once_, [this] {
     {
       std::unique_lock lock(g_publication_mutex);
-      if (g_hub.get() == this) g_hub.reset();  // the caller holds another reference
+      if (g_hub.get() == this) {
+        g_hub.reset();  // the caller holds another reference
+        g_hub_published.store(false, std::memory_order_release);
+      }
     }
     queue_.Quit();
     // Dispatch never waits for a subscriber, so the queue drains quickly;
@@ -179,8 +192,24 @@ void TMsgMonitorInterface::Stop() {
 }
 
 const TMsgMonitorInterface::TCategory* TMsgMonitorInterface::FindCategory(std::string_view name) const {
+  // A poster posts the same few names over and over: each thread remembers
+  // its last answers for as long as the table is unchanged (its generation
+  // is unique across all hubs, so an answer never outlives its table).
+  struct TAnswer {
+    uint64_t generation = 0;
+    std::string name;
+    const TCategory* category = nullptr;
+  };
+  thread_local std::array<TAnswer, 4> answers;
+  thread_local size_t next = 0;
+  for (const TAnswer& a : answers)
+    if (a.generation == generation_ && a.name == name) return a.category;
   auto it = index_.find(name);
-  return it == index_.end() ? nullptr : it->second;
+  TAnswer& a = answers[next++ % answers.size()];
+  a.generation = generation_;
+  a.name.assign(name);
+  a.category = it == index_.end() ? nullptr : it->second;
+  return a.category;
 }
 
 bool TMsgMonitorInterface::Post(TMonitorMessage&& record) {
@@ -241,12 +270,35 @@ void TMsgMonitorInterface::WakeMonitors() {
   for (TMonitor* m : monitors_) m->WakeQueue();
 }
 
+namespace {
+
+struct TRecipient {
+  TMonitor* monitor;
+  const std::string* spelled;  // its own spelling of the category; null: as posted
+};
+
+// The recipient list of a dispatch, kept for the next one on the same
+// thread; a nested dispatch (a notice) takes a fresh one.
+class TRecipients {
+ public:
+  TRecipients() { list_.swap(Spare()); }
+  ~TRecipients() {
+    list_.clear();
+    list_.swap(Spare());
+  }
+  std::vector<TRecipient>& operator*() { return list_; }
+
+ private:
+  static std::vector<TRecipient>& Spare() {
+    thread_local std::vector<TRecipient> spare;
+    return spare;
+  }
+  std::vector<TRecipient> list_;
+};
+
+}  // namespace
+
 void TMsgMonitorInterface::Dispatch(TMonitorMessage& record, bool wake) {
-  struct TRecipient {
-    TMonitor* monitor;
-    std::string category;
-  };
-  std::vector<TRecipient> recipients;
   std::shared_lock categories(categories_mutex_);
   const TCategory* category = FindCategory(record.category);
   if (!category) {
@@ -262,12 +314,12 @@ void TMsgMonitorInterface::Dispatch(TMonitorMessage& record, bool wake) {
     return;  // the record's data goes with it
   }
   const int32_t kind = category->kind;
+  TRecipients list;
+  std::vector<TRecipient>& recipients = *list;
   std::lock_guard monitors(monitors_mutex_);
   for (TMonitor* m : monitors_) {
-    std::string spelled;
-    if (m->Accepts(record.category, record.level, record.value, spelled)) {
-      recipients.push_back({m, std::move(spelled)});
-    }
+    const std::string* spelled = nullptr;
+    if (m->Accepts(record.category, record.level, record.value, spelled)) recipients.push_back({m, spelled});
   }
   if (recipients.empty()) return;
 
@@ -286,17 +338,23 @@ void TMsgMonitorInterface::Dispatch(TMonitorMessage& record, bool wake) {
     object = nullptr;
   }
   for (size_t i = 0; i < recipients.size(); ++i) {
+    // The last recipient may have what the record holds; the others copies.
+    const bool last = i + 1 == recipients.size();
     TMonitorMessage out;
-    out.category = std::move(recipients[i].category);
-    out.text = record.text;
+    if (recipients[i].spelled) {
+      out.category = *recipients[i].spelled;
+    } else {
+      out.category = last ? std::move(record.category) : record.category;
+    }
+    out.text = last ? std::move(record.text) : record.text;
     out.value = record.value;
     out.level = record.level;
     out.kind = kind;
     out.load = TLoadTicket(record_bytes);
     if (object) {
       out.object = TObjectClaim(objects_, handle);
-    } else if (i + 1 == recipients.size()) {
-      out.data = std::move(record.data);  // the last one may have the poster's copy
+    } else if (last) {
+      out.data = std::move(record.data);
     } else {
       out.data = record.data;  // a block is copied; a pointer is shared as posted
     }
@@ -323,6 +381,7 @@ void TMsgMonitorInterface::RegisterCategory(std::string_view name, int32_t kind)
     if (it == categories_.end()) {
       it = categories_.emplace(cut, TCategory{cut, kind, 0}).first;
       index_.emplace(std::string_view(it->first), &it->second);
+      generation_ = ++g_category_generation;
       added = true;
     } else {
       ++it->second.extra_providers;
@@ -346,6 +405,7 @@ void TMsgMonitorInterface::UnregisterCategory(std::string_view name) {
     } else {
       index_.erase(std::string_view(it->first));
       categories_.erase(it);
+      generation_ = ++g_category_generation;
       text = "Deleted Category: [" + cut + "]";
     }
   }

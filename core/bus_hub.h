@@ -123,6 +123,7 @@ class TMsgMonitorInterface : public TGeneralThread,
   // The same categories by name for the look-up of every post and dispatch;
   // the keys view the names held in categories_.
   std::unordered_map<std::string_view, TCategory*, TCategoryHash, TCategoryEqual> index_;
+  uint64_t generation_;  // changes with every change of the table
   // The subscriber lock: guards monitors_. Taken before a subscriber's
   // settings lock and its queue lock.
   mutable std::mutex monitors_mutex_;
@@ -131,6 +132,8 @@ class TMsgMonitorInterface : public TGeneralThread,
 
 // The published hub, or nothing before it was created and after its Stop.
 std::shared_ptr<TMsgMonitorInterface> GetMonitorInterface();
+// Whether a hub is published now, without taking the publication lock.
+bool BusPublished();
 
 // The 256-byte block of the hub's notices: a length byte, then the name.
 std::vector<uint8_t> MakeNoticeBlock(std::string_view name);

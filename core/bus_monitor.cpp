@@ -80,16 +80,17 @@ void TMonitor::SetShowCategory(bool on) {
   show_category_ = on;
 }
 
-bool TMonitor::Accepts(std::string_view category, uint8_t level, int32_t value, std::string& spelled) const {
+bool TMonitor::Accepts(std::string_view category, uint8_t level, int32_t value,
+                       const std::string*& spelled) const {
   std::lock_guard lock(settings_mutex_);
   if (level >= kLevelCount || ceilings_[level] < value || !(accepted_ & (1u << level))) return false;
   if (all_categories_) {
-    spelled = category;
+    spelled = nullptr;
     return true;
   }
   auto it = categories_.find(category);
   if (it == categories_.end()) return false;
-  spelled = *it;
+  spelled = &*it;
   return true;
 }
 
@@ -221,7 +222,7 @@ void TMonitor::Handle(TMonitorMessage& record) {
 void TMonitor::HandleNow(TMonitorMessage& record) {
   try {
     // The bus is shutting down when no hub is published: drop the record.
-    if (auto hub = GetMonitorInterface()) {
+    if (BusPublished()) {
       if (all_categories_ && record.category == kMonitorInterfaceCategory && record.level == mlChange &&
           record.text.compare(0, 12, "New Category") == 0) {
         AddCategory(NoticeBlockName(record.data));

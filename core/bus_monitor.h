@@ -82,8 +82,11 @@ class TMonitor : public TGeneralThread {
 
  private:
   friend class TMsgMonitorInterface;
-  // Hub side, under the hub's subscriber lock.
-  bool Accepts(std::string_view category, uint8_t level, int32_t value, std::string& spelled) const;
+  // Hub side, under the hub's subscriber lock: whether the subscriber takes
+  // the record; `spelled` then points to its own spelling of the category
+  // (its list never loses a name), or stays null for "as posted" (an
+  // all-categories subscriber).
+  bool Accepts(std::string_view category, uint8_t level, int32_t value, const std::string*& spelled) const;
   bool Enqueue(TMonitorMessage&& record, bool wake) { return queue_.Push(std::move(record), wake); }
   void WakeQueue() { queue_.WakeConsumer(); }
   void Joined(std::weak_ptr<TMsgMonitorInterface> hub);
