@@ -120,6 +120,7 @@ TLogWriter::~TLogWriter() {
     WritePending(file);
     ::close(file.fd);
   }
+  by_name_.clear();
   files_.clear();
 }
 
@@ -141,21 +142,40 @@ void TLogWriter::WriteLogLine(const std::string& file_name, const std::string& t
 
 void TLogWriter::AddLine(const std::string& file_name, const std::string& text, bool now) {
   if (!enabled_) return;
-  std::string path = LogDirectory();
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += file_name;
-  std::string error;
+  std::string path, error;
   {
     std::lock_guard lock(files_mutex_);
-    TOpenFile* file = OpenFile(path, error);
+    TOpenFile* file = FileFor(file_name, path, error);
     if (file) {
       if (Switch(lsAddTimeStamp)) file->pending += "[" + regional::DateTimeToStr(Now()) + "] ";
       file->pending += text;
       file->pending += "\r\n";
-      if (now || file->pending.size() >= kMaxPendingBytes) error = WritePending(*file);
+      if (now || file->pending.size() >= kMaxPendingBytes) {
+        error = WritePending(*file);
+        if (!error.empty()) path = file->path;
+      }
     }
   }
   if (!error.empty()) Failed(path, error);
+}
+
+TLogWriter::TOpenFile* TLogWriter::FileFor(const std::string& file_name, std::string& path,
+                                           std::string& error) {
+  // The directory setting is read at each line, so a change applies to the
+  // next one; the files of the current directory are found by name.
+  if (!names_valid_ || info_.log_dir != names_dir_setting_) {
+    names_dir_setting_ = info_.log_dir;
+    names_dir_ = LogDirectory();
+    if (!names_dir_.empty() && names_dir_.back() != '/') names_dir_ += '/';
+    by_name_.clear();
+    names_valid_ = true;
+  }
+  auto it = by_name_.find(file_name);
+  if (it != by_name_.end()) return it->second;
+  path = names_dir_ + file_name;
+  TOpenFile* file = OpenFile(path, error);
+  if (file) by_name_.emplace(file_name, file);
+  return file;
 }
 
 TLogWriter::TOpenFile* TLogWriter::OpenFile(const std::string& path, std::string& error) {
@@ -175,7 +195,7 @@ TLogWriter::TOpenFile* TLogWriter::OpenFile(const std::string& path, std::string
     ::close(fd);
     return nullptr;
   }
-  return &files_.emplace(path, TOpenFile{fd, {}}).first->second;
+  return &files_.emplace(path, TOpenFile{fd, path, {}}).first->second;
 }
 
 std::string TLogWriter::WritePending(TOpenFile& file) {

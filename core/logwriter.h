@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "core/bus_monitor.h"
 #include "core/serverinfo.h"
@@ -52,6 +53,7 @@ class TLogWriter {
   // writes them with one call when the batch is done (or the text grows).
   struct TOpenFile {
     int fd = -1;
+    std::string path;
     std::string pending;
   };
   static constexpr size_t kMaxPendingBytes = 64 * 1024;
@@ -60,6 +62,10 @@ class TLogWriter {
   // Appends the line to the file's pending text; writes it out at once
   // (`now`) or when it has grown large.
   void AddLine(const std::string& file_name, const std::string& text, bool now);
+  // Under files_mutex_: the open file of that name in the log directory,
+  // opened when needed; null (with `path` and, for a failure, `error` set)
+  // when it cannot be had.
+  TOpenFile* FileFor(const std::string& file_name, std::string& path, std::string& error);
   // Under files_mutex_: the open file for the path, opened when needed; null
   // (with `error` set when it is a failure) when it cannot be had.
   TOpenFile* OpenFile(const std::string& path, std::string& error);
@@ -74,8 +80,13 @@ class TLogWriter {
   TMohaaServerInfo& info_;
   std::string home_;
   std::atomic<bool> enabled_{true};
-  std::mutex files_mutex_;                  // guards files_; a leaf
+  std::mutex files_mutex_;                  // guards everything below; a leaf
   std::map<std::string, TOpenFile> files_;  // open journals by path
+  // The journals of the current log directory by file name.
+  bool names_valid_ = false;
+  std::string names_dir_setting_;  // the directory setting they were found for
+  std::string names_dir_;          // the directory they are in, with a final '/'
+  std::unordered_map<std::string, TOpenFile*> by_name_;
   TThreadPtr<TMsgMonitor> monitor_;
 };
 
