@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -230,7 +231,9 @@ void TFileSession::Append(std::string_view raw) {
       if (c != '\0') clean += c;
     raw = clean;
   }
-  std::string text = Cp437ToCp1252(raw);
+  // Plain ASCII reads the same in both code pages.
+  const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return (c & 0x80) == 0; });
+  std::string text = ascii ? std::string(raw) : Cp437ToCp1252(raw);
   if (skip_lf_ && !text.empty()) {
     if (text.front() == '\n') text.erase(0, 1);
     skip_lf_ = false;
