@@ -88,6 +88,7 @@ class TServiceProcess {
   }
 
   const std::string& Output() const { return output_; }
+  pid_t Pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
