@@ -1,11 +1,91 @@
 // Level names, the message queue and the object claims of the bus.
 #include "core/bus.h"
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "core/bus_message.h"
 
 namespace kv {
+
+namespace {
+
+// The bus load and the posters waiting for it to fall (flow control, bus.h).
+constexpr int64_t kBusRoomMark = kBusLoadLimit / 2;
+constexpr int64_t kRoomPollMs = 10;  // how often a waiter asks its stop condition
+std::atomic<int64_t> g_load{0};
+std::atomic<int> g_waiters{0};
+std::mutex g_room_mutex;  // pairs with g_room_cv; a leaf
+std::condition_variable g_room_cv;
+thread_local bool t_exempt = false;
+
+}  // namespace
+
+TLoadTicket::TLoadTicket(int64_t bytes) : bytes_(bytes) { g_load.fetch_add(bytes); }
+
+void TLoadTicket::Return() noexcept {
+  if (bytes_ == 0) return;
+  const int64_t before = g_load.fetch_sub(bytes_);
+  // Waiters are woken once, when the load falls below the mark; they then
+  // fill the queues up to the limit in one go.
+  if (before >= kBusRoomMark && before - bytes_ < kBusRoomMark && g_waiters.load() > 0) {
+    std::lock_guard lock(g_room_mutex);
+    g_room_cv.notify_all();
+  }
+  bytes_ = 0;
+}
+
+int64_t BusLoad() { return g_load.load(std::memory_order_relaxed); }
+
+bool WaitForBusRoom(int64_t timeout_ms, const std::function<bool()>& stop) {
+  if (!BusFull()) return true;
+  WakeForBatchedPosts();  // the hub must see them to make room
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  g_waiters.fetch_add(1);
+  bool room = true;
+  {
+    std::unique_lock lock(g_room_mutex);
+    while (g_load.load() >= kBusRoomMark) {
+      auto slice = std::chrono::milliseconds(kRoomPollMs);
+      if (timeout_ms >= 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) {
+          room = false;
+          break;
+        }
+        slice = std::min(slice, std::chrono::duration_cast<std::chrono::milliseconds>(end - now) +
+                                    std::chrono::milliseconds(1));
+      }
+      if (stop && stop()) {
+        room = false;
+        break;
+      }
+      g_room_cv.wait_for(lock, slice);
+    }
+  }
+  g_waiters.fetch_sub(1);
+  return room;
+}
+
+void ExemptThisThreadFromBusWaits() { t_exempt = true; }
+
+bool BusWaitsExempt() { return t_exempt; }
+
+int64_t DataFootprint(const TMsgData& data) {
+  if (const auto* object = std::get_if<std::shared_ptr<TBusObject>>(&data))
+    return *object ? static_cast<int64_t>((*object)->Footprint()) : 0;
+  if (const auto* block = std::get_if<std::vector<uint8_t>>(&data))
+    return static_cast<int64_t>(block->size());
+  return 0;
+}
+
+int64_t RecordFootprint(std::string_view category, std::string_view text, int64_t data_bytes) {
+  // The record itself, its slot in the queue and its strings' heap blocks.
+  constexpr int64_t kRecordBytes = sizeof(TMonitorMessage) + 64;
+  return kRecordBytes + static_cast<int64_t>(category.size() + text.size()) + data_bytes;
+}
 
 const char* LevelName(uint8_t level) {
   static const char* const kNames[] = {"Fortschritt", "Information", "Warnung",     "Fehler",
@@ -48,13 +128,18 @@ void TObjectClaim::Drop() noexcept {
   locked_ = false;
 }
 
-bool TMessageQueue::Push(TMonitorMessage&& message) {
+bool TMessageQueue::Push(TMonitorMessage&& message, bool wake) {
   std::lock_guard lock(mutex_);
   if (quit_ || abort_) return false;
   records_.push_back(std::move(message));
   // Only a consumer that sleeps needs the (system call) wake-up.
-  if (waiting_ && !hold_) cv_.notify_one();
+  if (wake && waiting_ && !hold_) cv_.notify_one();
   return true;
+}
+
+void TMessageQueue::WakeConsumer() {
+  std::lock_guard lock(mutex_);
+  if (waiting_ && !hold_ && !records_.empty()) cv_.notify_one();
 }
 
 void TMessageQueue::Quit() {
@@ -64,7 +149,7 @@ void TMessageQueue::Quit() {
 }
 
 void TMessageQueue::Abort() {
-  std::deque<TMonitorMessage> dropped;  // released outside the lock
+  std::vector<TMonitorMessage> dropped;  // released outside the lock
   std::lock_guard lock(mutex_);
   abort_ = true;
   dropped.swap(records_);
@@ -82,7 +167,7 @@ void TMessageQueue::Hold(bool hold) {
   cv_.notify_one();
 }
 
-bool TMessageQueue::Take(std::deque<TMonitorMessage>& out) {
+bool TMessageQueue::Take(std::vector<TMonitorMessage>& out) {
   std::unique_lock lock(mutex_);
   waiting_ = true;
   if (records_.empty()) idle_cv_.notify_all();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +38,9 @@ inline constexpr int32_t kDataPointer = 0;  // a plain pointer, neither copied n
 class TBusObject {
  public:
   virtual ~TBusObject() = default;
+  // About how many bytes the object occupies; the bus counts it once for
+  // every queue record that refers to it (see BusLoad).
+  virtual size_t Footprint() const { return 0; }
 };
 
 // The data of one message: nothing, a shared object, a plain pointer, or a
@@ -50,6 +54,52 @@ using TMsgData = std::variant<std::monostate, std::shared_ptr<TBusObject>, void*
 // after a false result keeps its own reference (a second shared_ptr).
 bool PostMonitorMessage(std::string_view category, std::string_view text, uint8_t level, TMsgData data = {},
                         int32_t value = 0);
+
+// ---- Flow control ----
+//
+// The bus counts what its queues hold: every record in the hub's queue and
+// in the subscribers' queues, with its texts and the footprint of its data,
+// from the moment it is queued until it has been handled or discarded. A
+// burst of log text therefore cannot pile up in the queues: the producers
+// that can wait do so while the load is at the limit.
+//
+// Who waits (docs/ARCHITECTURE.md, "Flow control"):
+// - Producers with a buffer of their own — the log followers' line queues,
+//   whose buffer is the log file — wait before each message as long as it
+//   takes, until they are told to stop (WaitForBusRoom).
+// - Any other thread that posts while the load is at the limit waits up to
+//   kBusPostWaitMs for it to fall below half the limit, then posts anyway.
+// - Never waiting (they would wait for themselves): the hub's thread, every
+//   subscriber's thread (handlers post from there), the main loop's thread
+//   (synchronised handlers run there) and threads that pace themselves
+//   (ExemptThisThreadFromBusWaits). Their posts may go above the limit.
+// Nothing is ever dropped for being over the limit.
+inline constexpr int64_t kBusLoadLimit = 8 << 20;  // bytes
+inline constexpr int64_t kBusPostWaitMs = 100;
+
+// The bytes the queues hold now. Any thread.
+int64_t BusLoad();
+// True while the load is at or above kBusLoadLimit.
+inline bool BusFull() { return BusLoad() >= kBusLoadLimit; }
+// When the bus is full, waits until the load has fallen below half the limit
+// (so that the waiter then moves a batch at once): at most timeout_ms (< 0:
+// no bound), and only until `stop` (asked every few milliseconds; it must
+// not post) returns true. True when there is room.
+bool WaitForBusRoom(int64_t timeout_ms, const std::function<bool()>& stop = {});
+// Marks the calling thread as one whose posts never wait.
+void ExemptThisThreadFromBusWaits();
+
+// While one lives, the posts of its thread are queued as usual but wake the
+// hub only once in a while and when the (outermost) scope ends: a producer
+// posting a row of messages saves the hub a wake-up per message. Order and
+// content are unchanged.
+class TBusPostBatch {
+ public:
+  TBusPostBatch();
+  ~TBusPostBatch();
+  TBusPostBatch(const TBusPostBatch&) = delete;
+  TBusPostBatch& operator=(const TBusPostBatch&) = delete;
+};
 
 // Shorthand for operator-relevant texts: category "GLOBAL", no data.
 inline bool PostGlobal(std::string_view text, uint8_t level) {

@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/bus.h"
@@ -26,10 +27,17 @@ class TMonitor;
 inline constexpr const char* kMonitorInterfaceCategory = "MonitorInterface";
 inline constexpr int32_t kMonitorInterfaceKind = 256;
 
-// Case-insensitive ordering of category names under the code page.
+// Case-insensitive ordering, hashing and equality of category names under
+// the code page.
 struct TCategoryLess {
   bool operator()(std::string_view a, std::string_view b) const;
   using is_transparent = void;
+};
+struct TCategoryHash {
+  size_t operator()(std::string_view name) const;
+};
+struct TCategoryEqual {
+  bool operator()(std::string_view a, std::string_view b) const;
 };
 
 class TMsgMonitorInterface : public TGeneralThread,
@@ -67,6 +75,9 @@ class TMsgMonitorInterface : public TGeneralThread,
   size_t MonitorCount() const;
 
   TObjectManager& Objects() { return *objects_; }
+  // Wakes the hub's thread for records queued without waking it
+  // (TBusPostBatch).
+  void WakeQueue() { queue_.WakeConsumer(); }
   // Holds the dispatch of queued records (posting goes on) until released;
   // for diagnostics and for tests that need records to wait in the queue.
   void HoldDispatch(bool hold) { queue_.Hold(hold); }
@@ -92,8 +103,12 @@ class TMsgMonitorInterface : public TGeneralThread,
   };
   void Execute() override;
   // Hands one record to every subscriber that wants it. Hub thread, or the
-  // calling thread for notices.
-  void Dispatch(TMonitorMessage& record);
+  // calling thread for notices. Without `wake` the subscribers are not woken
+  // (the hub wakes them after a row of records: WakeMonitors).
+  void Dispatch(TMonitorMessage& record, bool wake = true);
+  void WakeMonitors();
+  // Under categories_mutex_: the category of that name, or null.
+  const TCategory* FindCategory(std::string_view name) const;
   void Notice(const std::string& text, std::string_view name);
 
   TMainLoop* loop_;
@@ -105,6 +120,10 @@ class TMsgMonitorInterface : public TGeneralThread,
   // The category lock: guards categories_. Taken before subscribers_mutex_.
   mutable std::shared_mutex categories_mutex_;
   std::map<std::string, TCategory, TCategoryLess> categories_;
+  // The same categories by name for the look-up of every post and dispatch;
+  // the keys view the names held in categories_.
+  std::unordered_map<std::string_view, TCategory*, TCategoryHash, TCategoryEqual> index_;
+  uint64_t generation_;  // changes with every change of the table
   // The subscriber lock: guards monitors_. Taken before a subscriber's
   // settings lock and its queue lock.
   mutable std::mutex monitors_mutex_;
@@ -113,6 +132,8 @@ class TMsgMonitorInterface : public TGeneralThread,
 
 // The published hub, or nothing before it was created and after its Stop.
 std::shared_ptr<TMsgMonitorInterface> GetMonitorInterface();
+// Whether a hub is published now, without taking the publication lock.
+bool BusPublished();
 
 // The 256-byte block of the hub's notices: a length byte, then the name.
 std::vector<uint8_t> MakeNoticeBlock(std::string_view name);

@@ -4,10 +4,11 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/bus.h"
 #include "core/bus_objects.h"
@@ -41,6 +42,30 @@ class TObjectClaim {
   bool locked_ = false;
 };
 
+// A record's share of the bus load (BusLoad in bus.h): added when the
+// ticket is issued, given back when the record is destroyed, however it
+// ends (handled, discarded at a stop, refused by a quitting queue).
+class TLoadTicket {
+ public:
+  TLoadTicket() = default;
+  explicit TLoadTicket(int64_t bytes);
+  TLoadTicket(TLoadTicket&& o) noexcept : bytes_(o.bytes_) { o.bytes_ = 0; }
+  TLoadTicket& operator=(TLoadTicket&& o) noexcept {
+    if (this != &o) {
+      Return();
+      bytes_ = o.bytes_;
+      o.bytes_ = 0;
+    }
+    return *this;
+  }
+  ~TLoadTicket() { Return(); }
+  int64_t Bytes() const { return bytes_; }
+
+ private:
+  void Return() noexcept;
+  int64_t bytes_ = 0;
+};
+
 // TMonitorMessage: one queue entry; the queue that holds it owns it.
 struct TMonitorMessage {
   std::string category;  // at most kMaxCategoryLength characters
@@ -50,13 +75,29 @@ struct TMonitorMessage {
   int32_t kind = kDataNone;
   TMsgData data;        // pointer or block; in the hub's queue also the object
   TObjectClaim object;  // kind -1 in a subscriber's queue: the object's handle
+  TLoadTicket load;     // its share of the bus load while it is queued
 };
+
+// The bytes of the data a record carries: an object's footprint, a block's
+// size; nothing for a plain pointer.
+int64_t DataFootprint(const TMsgData& data);
+// The bytes a record with these texts and data counts in the bus load.
+int64_t RecordFootprint(std::string_view category, std::string_view text, int64_t data_bytes);
+// True on a thread whose posts never wait (ExemptThisThreadFromBusWaits).
+bool BusWaitsExempt();
+// Wakes the hub for posts of this thread that a TBusPostBatch queued
+// without waking it.
+void WakeForBatchedPosts();
 
 // A FIFO of records with a quit request, for exactly one consumer thread.
 class TMessageQueue {
  public:
   // False once Quit or Abort was called; the record is then discarded.
-  bool Push(TMonitorMessage&& message);
+  // Without `wake` a sleeping consumer is not woken: a producer queueing a
+  // row of records wakes it once at the end (WakeConsumer).
+  bool Push(TMonitorMessage&& message, bool wake = true);
+  // Wakes the consumer when it sleeps while records wait.
+  void WakeConsumer();
   // No more records; the consumer ends after those already queued.
   void Quit();
   // The consumer ends now; what is queued is discarded.
@@ -65,9 +106,10 @@ class TMessageQueue {
   // While held, Take keeps waiting (records still queue up); quit and abort
   // are not held up.
   void Hold(bool hold);
-  // Waits for records and moves all of them into `out`. False when the queue
-  // has ended (quit and empty, or aborted).
-  bool Take(std::deque<TMonitorMessage>& out);
+  // Waits for records and moves all of them into `out`, which must be empty
+  // (its capacity is kept for the next records). False when the queue has
+  // ended (quit and empty, or aborted).
+  bool Take(std::vector<TMonitorMessage>& out);
   size_t Size() const;
   // Waits until the consumer has handled everything queued and waits for
   // more (or the queue has ended); false when timeout_ms ran out first.
@@ -77,7 +119,7 @@ class TMessageQueue {
   mutable std::mutex mutex_;  // guards everything below; a leaf lock
   std::condition_variable cv_;
   std::condition_variable idle_cv_;
-  std::deque<TMonitorMessage> records_;
+  std::vector<TMonitorMessage> records_;
   bool quit_ = false;
   bool abort_ = false;
   bool hold_ = false;

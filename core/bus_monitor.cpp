@@ -80,16 +80,17 @@ void TMonitor::SetShowCategory(bool on) {
   show_category_ = on;
 }
 
-bool TMonitor::Accepts(std::string_view category, uint8_t level, int32_t value, std::string& spelled) const {
+bool TMonitor::Accepts(std::string_view category, uint8_t level, int32_t value,
+                       const std::string*& spelled) const {
   std::lock_guard lock(settings_mutex_);
   if (level >= kLevelCount || ceilings_[level] < value || !(accepted_ & (1u << level))) return false;
   if (all_categories_) {
-    spelled = category;
+    spelled = nullptr;
     return true;
   }
   auto it = categories_.find(category);
   if (it == categories_.end()) return false;
-  spelled = *it;
+  spelled = &*it;
   return true;
 }
 
@@ -167,12 +168,34 @@ void TMonitor::Stop(int64_t timeout_ms) {
   TerminateAndJoin();
 }
 
+void TMonitor::SetIdleHandler(std::function<void()> handler) {
+  std::lock_guard lock(settings_mutex_);
+  idle_handler_ = std::move(handler);
+}
+
 void TMonitor::Execute() {
+  // A handler that posts must never wait for the bus: the bus may be waiting
+  // for this very subscriber.
+  ExemptThisThreadFromBusWaits();
   SetStarted(true);
-  std::deque<TMonitorMessage> batch;
+  std::vector<TMonitorMessage> batch;
   while (queue_.Take(batch)) {
-    for (; !batch.empty() && !queue_.Aborted(); batch.pop_front()) Handle(batch.front());
+    for (TMonitorMessage& record : batch) {
+      if (queue_.Aborted()) break;
+      Handle(record);
+    }
     batch.clear();  // gives back the claims of records not handled
+    std::function<void()> idle;
+    {
+      std::lock_guard lock(settings_mutex_);
+      idle = idle_handler_;
+    }
+    if (idle) {
+      try {
+        idle();
+      } catch (...) {
+      }
+    }
   }
   SetStarted(false);
 }
@@ -199,7 +222,7 @@ void TMonitor::Handle(TMonitorMessage& record) {
 void TMonitor::HandleNow(TMonitorMessage& record) {
   try {
     // The bus is shutting down when no hub is published: drop the record.
-    if (auto hub = GetMonitorInterface()) {
+    if (BusPublished()) {
       if (all_categories_ && record.category == kMonitorInterfaceCategory && record.level == mlChange &&
           record.text.compare(0, 12, "New Category") == 0) {
         AddCategory(NoticeBlockName(record.data));
@@ -219,6 +242,7 @@ void TMonitor::HandleNow(TMonitorMessage& record) {
   // Given back on this thread: the entry's lock belongs to it.
   record.object.Release();
   record.data = {};
+  record.load = {};
 }
 
 void TMsgMonitor::SetLevelHandler(uint8_t level, TMsgHandler handler) {

@@ -52,6 +52,10 @@ class TMonitor : public TGeneralThread {
   void SetShowTime(bool on);
   void SetShowLevelName(bool on);
   void SetShowCategory(bool on);
+  // Called on the subscriber's own thread each time it has handled every
+  // record it had, before it waits for more (a writer flushes its buffers
+  // there). Flush returns only after it ran.
+  void SetIdleHandler(std::function<void()> handler);
 
   // The message as this subscriber shows it.
   std::string FormatMessage(std::string_view category, std::string_view text, uint8_t level,
@@ -78,9 +82,13 @@ class TMonitor : public TGeneralThread {
 
  private:
   friend class TMsgMonitorInterface;
-  // Hub side, under the hub's subscriber lock.
-  bool Accepts(std::string_view category, uint8_t level, int32_t value, std::string& spelled) const;
-  bool Enqueue(TMonitorMessage&& record) { return queue_.Push(std::move(record)); }
+  // Hub side, under the hub's subscriber lock: whether the subscriber takes
+  // the record; `spelled` then points to its own spelling of the category
+  // (its list never loses a name), or stays null for "as posted" (an
+  // all-categories subscriber).
+  bool Accepts(std::string_view category, uint8_t level, int32_t value, const std::string*& spelled) const;
+  bool Enqueue(TMonitorMessage&& record, bool wake) { return queue_.Push(std::move(record), wake); }
+  void WakeQueue() { queue_.WakeConsumer(); }
   void Joined(std::weak_ptr<TMsgMonitorInterface> hub);
   void Left();
 
@@ -107,6 +115,7 @@ class TMonitor : public TGeneralThread {
   bool synchronised_ = false;
   bool show_time_ = false, show_level_name_ = false, show_category_ = false;
   std::array<TDataFormatter, kLevelCount> formatters_;
+  std::function<void()> idle_handler_;
 };
 
 class TMsgMonitor : public TMonitor {

@@ -63,7 +63,20 @@ double TSystemClock::Now() const {
   using namespace std::chrono;
   const auto now = system_clock::now().time_since_epoch();
   const int64_t ms = duration_cast<milliseconds>(now).count();
-  return UnixToDateTime(ms / 1000, static_cast<int>(ms % 1000));
+  const int64_t seconds = ms / 1000;
+  // The zone offset is looked up once a second per thread: localtime_r takes
+  // a process-wide lock, and every event of a log burst reads the time.
+  thread_local int64_t offset_second = -1;
+  thread_local double offset = 0;
+  if (seconds != offset_second) {
+    time_t t = static_cast<time_t>(seconds);
+    struct tm local {};
+    localtime_r(&t, &local);
+    offset = static_cast<double>(local.tm_gmtoff);
+    offset_second = seconds;
+  }
+  return kUnixEpochDays +
+         (static_cast<double>(seconds) + offset + static_cast<int>(ms % 1000) / 1000.0) / kSecondsPerDay;
 }
 
 int64_t TSystemClock::SteadyMs() const {

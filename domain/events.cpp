@@ -1,5 +1,7 @@
 #include "domain/events.h"
 
+#include <array>
+
 #include "core/bus_hub.h"
 #include "core/clock.h"
 
@@ -14,6 +16,16 @@ THistoryUserEntry::THistoryUserEntry(const THistoryUserEntry& other) : ping_samp
 TMohaaEvent::TMohaaEvent() : time(Now()) {}
 
 TMohaaEvent::TMohaaEvent(uint8_t k, std::string t) : kind(k), text(std::move(t)), time(Now()) {}
+
+size_t TMohaaEvent::Footprint() const {
+  // The allocations that grow with the event; an estimate is enough.
+  constexpr size_t kBlock = 16;  // heap bookkeeping per allocation
+  size_t bytes = sizeof(*this) + 2 * kBlock + text.size();
+  if (log_entry) bytes += sizeof(TLogEntry) + kBlock + log_entry->line.size();
+  if (history_entry) bytes += sizeof(THistoryUserEntry) + kBlock;
+  if (player_list) bytes += static_cast<size_t>(player_list->Count()) * sizeof(TUserListEntry);
+  return bytes;
+}
 
 std::unique_ptr<TLogEntry> CloneLogEntry(const TLogEntry& entry) {
   auto copy = std::make_unique<TLogEntry>();
@@ -36,8 +48,14 @@ std::unique_ptr<TMohaaEvent> CloneEvent(const TMohaaEvent* event) {
 }
 
 bool PostEvent(std::shared_ptr<TMohaaEvent> event) {
-  const std::string name = EventKindName(event->kind);
-  return PostMonitorMessage("EVENT" + name, name, mlInformation,
+  // The category names are made once: every log line posts an event.
+  static const auto categories = [] {
+    std::array<std::string, kEventKindCount> names;
+    for (int k = 0; k < kEventKindCount; ++k) names[k] = EventCategory(k);
+    return names;
+  }();
+  const int kind = event->kind < kEventKindCount ? event->kind : 0;
+  return PostMonitorMessage(categories[kind], EventKindName(kind), mlInformation,
                             std::shared_ptr<TBusObject>(std::move(event)));
 }
 

@@ -50,6 +50,7 @@ class TMohaaEvent : public TBusObject {
  public:
   TMohaaEvent();
   explicit TMohaaEvent(uint8_t kind, std::string text = {});
+  size_t Footprint() const override;
 
   std::unique_ptr<TLogEntry> log_entry;
   uint8_t kind = ekUnknown;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -106,6 +107,8 @@ TFileSession::~TFileSession() {
 
 void TFileSession::Terminate() {
   TGeneralThread::Terminate();
+  // A read waiting for room in the queue goes on at once.
+  if (buffer_) buffer_->StopWaiting();
   if (wake_fd_ >= 0) {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
@@ -150,6 +153,14 @@ void TFileSession::Execute() {
       PostGlobal(std::string("TFileSession failed with: ") + e.what(), mlCritical);
     }
     if (!Terminated()) WaitForChange(kFilePollMs);
+  }
+  if (open) {
+    try {
+      CompleteTail();
+    } catch (const std::exception& e) {
+      PostGlobal(std::string("TFileSession failed with: ") + e.what(), mlCritical);
+    }
+    FlushTail();  // the queue hands it on before it ends
   }
   PostGlobal("TFileSession Stopped", mlInformation);
   running_.store(false, std::memory_order_release);
@@ -197,10 +208,6 @@ void TFileSession::PollFile() {
     file_->position = 0;
   }
   if (size > file_->position) ReadNew();
-  if (!tail_.empty() && SteadyMs() - last_text_ms_ >= kLoneTailMs) {
-    FlushTail();
-    skip_line_end_ = true;
-  }
 }
 
 void TFileSession::ReadNew() {
@@ -215,43 +222,56 @@ void TFileSession::ReadNew() {
 
 void TFileSession::Append(std::string_view raw) {
   last_growth_.store(Now(), std::memory_order_release);
-  last_text_ms_ = SteadyMs();
   // NUL bytes are dropped, not the text after them: a region of NULs is
   // what a writer leaves when the file was truncated under it.
   std::string clean;
-  clean.reserve(raw.size());
-  for (char c : raw)
-    if (c != '\0') clean += c;
-  std::string text = FromConsoleCodePage(clean);
-  if (skip_line_end_ && !text.empty()) {
-    // The line this ends was passed on alone already.
-    if (text.front() == '\r') {
-      text.erase(0, 1);
-      skip_lf_ = true;
-    } else if (text.front() == '\n') {
-      text.erase(0, 1);
-    }
-    skip_line_end_ = false;
+  if (std::memchr(raw.data(), '\0', raw.size()) != nullptr) {
+    clean.reserve(raw.size());
+    for (char c : raw)
+      if (c != '\0') clean += c;
+    raw = clean;
   }
+  // Plain ASCII reads the same in both code pages.
+  const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return (c & 0x80) == 0; });
+  std::string text = ascii ? std::string(raw) : FromConsoleCodePage(raw);
   if (skip_lf_ && !text.empty()) {
     if (text.front() == '\n') text.erase(0, 1);
     skip_lf_ = false;
   }
   if (text.empty()) return;
-  const size_t old_size = tail_.size();
-  tail_ += text;
-  const size_t end_in_text = text.find_last_of("\r\n");
-  if (end_in_text != std::string::npos) {
-    const size_t end = old_size + end_in_text;
+  const size_t end = text.find_last_of("\r\n");
+  if (end == std::string::npos) {
+    tail_ += text;
+  } else {
     // A CR at the very end may be the first half of a CR LF.
-    skip_lf_ = tail_[end] == '\r' && end + 1 == tail_.size();
-    std::string complete = tail_.substr(0, end + 1);
-    tail_.erase(0, end + 1);
+    skip_lf_ = text[end] == '\r' && end + 1 == text.size();
+    std::string complete = std::move(tail_);
+    complete.append(text, 0, end + 1);
+    tail_.assign(text, end + 1);
     Deliver(std::move(complete));
   }
   while (tail_.size() >= kMaxLineBytes) {
     Deliver(tail_.substr(0, kMaxLineBytes));
     tail_.erase(0, kMaxLineBytes);
+  }
+}
+
+void TFileSession::CompleteTail() {
+  // A stop in the middle of a burst finds the rest of a cut line in the file
+  // already: it is read up to its line end rather than passed on cut. What
+  // follows stays unread.
+  std::array<char, 4096> block;
+  while (!tail_.empty()) {
+    const size_t n = file_->Read(block.data(), block.size());
+    if (n == 0) return;
+    const std::string_view text(block.data(), n);
+    const size_t end = text.find_first_of("\r\n");
+    if (end != std::string_view::npos) {
+      // A CR LF split by the block boundary needs no care: nothing follows.
+      Append(text.substr(0, end + 1));
+      return;
+    }
+    Append(text);
   }
 }
 
@@ -262,7 +282,6 @@ void TFileSession::Deliver(std::string text) {
 
 void TFileSession::FlushTail() {
   skip_lf_ = false;
-  skip_line_end_ = false;
   if (tail_.empty()) return;
   std::string piece;
   piece.swap(tail_);

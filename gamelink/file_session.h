@@ -1,6 +1,8 @@
 // The local log-file follower: reads the game server's console log as it
 // grows (from its end at start-up), converts it from the console code page
 // when the operator set one and hands complete lines to its own line queue.
+// It reads only as fast as the queue takes the text (the file is the buffer
+// of a burst).
 #pragma once
 
 #include <atomic>
@@ -17,9 +19,6 @@
 
 namespace kv {
 
-// How long an unterminated last line may wait for its line end before it is
-// passed on alone.
-inline constexpr int64_t kLoneTailMs = 500;
 // Longest wait between two looks at the file when no change notice comes.
 inline constexpr int64_t kFilePollMs = 10;
 // A line longer than this is passed on in pieces of this size, so that a
@@ -42,7 +41,8 @@ class TFileSession : public TGeneralThread {
                TReadyFn ready);
   ~TFileSession() override;
 
-  // Asks the thread to end; it leaves within one poll interval. Any thread.
+  // Asks the thread to end; it leaves within one poll interval and passes an
+  // unfinished last line on as it is. Any thread.
   void Stop() { Terminate(); }
   void Terminate() override;
 
@@ -69,6 +69,7 @@ class TFileSession : public TGeneralThread {
   void Append(std::string_view raw);
   void Deliver(std::string text);
   void FlushTail();
+  void CompleteTail();
   void WaitForChange(int64_t ms);
   void SetLastText(const std::string& text);
 
@@ -84,12 +85,14 @@ class TFileSession : public TGeneralThread {
 
   // Follower thread only.
   std::unique_ptr<TFile> file_;
-  std::string tail_;            // text after the last line end, not yet passed on
-  bool skip_lf_ = false;        // the last piece ended in CR: a leading LF belongs to it
-  bool skip_line_end_ = false;  // the tail went alone: its late line end is no new line
-  int64_t last_text_ms_ = 0;    // steady time of the last bytes read
-  int wake_fd_ = -1;            // eventfd: Terminate wakes the wait
-  int notify_fd_ = -1;          // inotify on the file's directory, or -1
+  // Text after the last line end, not yet passed on. A server that writes
+  // its log through a buffer leaves a line cut for seconds; it waits for its
+  // end and goes alone only at a stop, a rotation or truncation, or when it
+  // reaches kMaxLineBytes.
+  std::string tail_;
+  bool skip_lf_ = false;  // the last piece ended in CR: a leading LF belongs to it
+  int wake_fd_ = -1;      // eventfd: Terminate wakes the wait
+  int notify_fd_ = -1;    // inotify on the file's directory, or -1
 };
 
 }  // namespace kv

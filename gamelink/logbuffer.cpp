@@ -8,21 +8,31 @@
 
 namespace kv {
 
-void SplitLines(std::string_view text, std::vector<std::string>& lines) {
+namespace {
+
+// Calls fn(line) for each line of text: split at CR, LF or CR LF; a last
+// piece without a line end is a line of its own.
+template <typename Fn>
+void ForEachLine(std::string_view text, Fn&& fn) {
+  const size_t size = text.size();
   size_t start = 0;
-  while (start < text.size()) {
-    const size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) {
-      lines.emplace_back(text.substr(start));
-      return;
-    }
-    lines.emplace_back(text.substr(start, end - start));
-    start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+  while (start < size) {
+    size_t end = start;
+    while (end < size && text[end] != '\n' && text[end] != '\r') ++end;
+    fn(text.substr(start, end - start));
+    if (end == size) return;
+    start = end + (text[end] == '\r' && end + 1 < size && text[end + 1] == '\n' ? 2 : 1);
   }
 }
 
 // The longest wait for new text; AddText wakes the thread at once.
 constexpr int64_t kQueueIntervalMs = 1;
+
+}  // namespace
+
+void SplitLines(std::string_view text, std::vector<std::string>& lines) {
+  ForEachLine(text, [&](std::string_view line) { lines.emplace_back(line); });
+}
 
 TLogBuffer::TLogBuffer(const TMohaaServerInfo* server, uint8_t raw_kind)
     : TWorkerThread("TLogBuffer", kQueueIntervalMs),
@@ -42,41 +52,79 @@ void TLogBuffer::SetChecker(std::unique_ptr<TLogEventChecker> checker) {
 }
 
 void TLogBuffer::AddText(std::string_view text) {
+  if (text.empty()) return;
   {
-    std::lock_guard lock(queue_mutex_);
+    std::unique_lock lock(queue_mutex_);
+    room_cv_.wait(lock, [this] { return queued_bytes_ < kMaxQueuedBytes || !Waiting(); });
     last_add_time_.store(Now(), std::memory_order_release);
-    SplitLines(text, queue_);
+    chunks_.emplace_back(text);
+    queued_bytes_ += text.size();
   }
   Wake();
 }
 
-size_t TLogBuffer::Pending() const {
-  std::lock_guard lock(queue_mutex_);
-  return queue_.size();
-}
-
-void TLogBuffer::Iteration() {
-  // Take everything queued so far and handle it without the queue lock, so
-  // that a follower delivering a burst never waits for the parser.
-  std::vector<std::string> lines;
+void TLogBuffer::StopWaiting() {
   {
     std::lock_guard lock(queue_mutex_);
-    lines.swap(queue_);
+    no_wait_.store(true, std::memory_order_release);
   }
-  for (const std::string& line : lines) {
-    if (Terminated()) return;  // lines still queued at the end are dropped
-    HandleLine(line);
+  room_cv_.notify_all();
+}
+
+void TLogBuffer::Terminate() {
+  TWorkerThread::Terminate();
+  { std::lock_guard lock(queue_mutex_); }  // a writer about to wait for room sees the request
+  room_cv_.notify_all();
+}
+
+size_t TLogBuffer::Pending() const {
+  std::lock_guard lock(queue_mutex_);
+  return queued_bytes_;
+}
+
+void TLogBuffer::Prepare() {
+  // This thread paces itself (HandleQueued) and must not wait on its own
+  // posts: at the end it hands on what is left without waiting.
+  ExemptThisThreadFromBusWaits();
+}
+
+void TLogBuffer::Iteration() { HandleQueued(); }
+
+void TLogBuffer::Finish() {
+  // Lines queued before the end are handed on, not dropped: the follower
+  // passes its last unfinished line on when it stops.
+  HandleQueued();
+}
+
+void TLogBuffer::HandleQueued() {
+  // Take everything queued so far and handle it without the queue lock, so
+  // that a follower delivering a burst waits only while the queue is full.
+  std::deque<std::string> chunks;
+  {
+    std::lock_guard lock(queue_mutex_);
+    chunks.swap(chunks_);
+    queued_bytes_ = 0;
+  }
+  room_cv_.notify_all();
+  TBusPostBatch batch;  // the hub is woken per row of lines, not per line
+  for (const std::string& chunk : chunks) {
+    ForEachLine(chunk, [this](std::string_view line) {
+      // The bus is full: the parser and the subscribers are behind. Wait
+      // for them rather than piling the lines up in the bus's queues.
+      if (BusFull() && Waiting()) WaitForBusRoom(-1, [this] { return !Waiting(); });
+      HandleLine(line);
+    });
   }
 }
 
-void TLogBuffer::HandleLine(const std::string& line) {
+void TLogBuffer::HandleLine(std::string_view line) {
+  line_.assign(line);
   try {
-    auto raw = std::make_shared<TMohaaEvent>(raw_kind_, line);
-    PostEvent(std::move(raw));
+    PostEvent(std::make_shared<TMohaaEvent>(raw_kind_, line_));
     std::lock_guard lock(checker_mutex_);
-    if (checker_) checker_->CheckLogForEvents(server_, line);
+    if (checker_) checker_->CheckLogForEvents(server_, line_);
   } catch (const std::exception& e) {
-    PostGlobal(std::string("TLogBuffer failed with: ") + e.what() + " On Line:" + line, mlCritical);
+    PostGlobal(std::string("TLogBuffer failed with: ") + e.what() + " On Line:" + line_, mlCritical);
   }
 }
 

@@ -4,9 +4,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/bus_hub.h"
 #include "core/clock.h"
@@ -68,6 +72,17 @@ std::string CommonText(const TMohaaEvent& e) {
   return out;
 }
 
+// Whether the category names an event kind: it contains "EVENT" in any case.
+bool ContainsEvent(std::string_view category) {
+  static constexpr std::string_view kEvent = "EVENT";
+  for (size_t i = 0; i + kEvent.size() <= category.size(); ++i) {
+    size_t k = 0;
+    while (k < kEvent.size() && std::toupper(static_cast<unsigned char>(category[i + k])) == kEvent[k]) ++k;
+    if (k == kEvent.size()) return true;
+  }
+  return false;
+}
+
 std::string WeaponName(const TMohaaEvent& e) {
   TVariant v;
   if (!e.variables.TryGetValue("Weapon", v)) return kWeaponClassNames[wcUnknown];
@@ -87,20 +102,25 @@ TLogWriter::TLogWriter(TMohaaServerInfo& info, std::string home) : info_(info), 
     Handle(category, text, data, level);
   };
   for (uint8_t level = 0; level < kLevelCount; ++level) monitor_->SetLevelHandler(level, handler);
+  monitor_->SetIdleHandler([this] { WritePendingFiles(); });
   if (auto hub = GetMonitorInterface()) hub->AddMonitor(monitor_.get());
   if (Switch(lsGlobalMessages)) WriteLogLine("GlobalMessages.txt", kStartBanner);
 }
 
 TLogWriter::~TLogWriter() {
   const bool was_enabled = enabled_.exchange(false);
-  monitor_.reset();  // leaves the hub and stops the thread
+  monitor_.reset();  // leaves the hub and stops the thread, which writes what it has
   if (was_enabled && Switch(lsGlobalMessages)) {
     enabled_ = true;
     WriteLogLine("GlobalMessages.txt", kStopBanner);
     enabled_ = false;
   }
   std::lock_guard lock(files_mutex_);
-  for (auto& [path, fd] : files_) ::close(fd);
+  for (auto& [path, file] : files_) {
+    WritePending(file);
+    ::close(file.fd);
+  }
+  by_name_.clear();
   files_.clear();
 }
 
@@ -117,52 +137,104 @@ std::string TLogWriter::LogDirectory() const {
 }
 
 void TLogWriter::WriteLogLine(const std::string& file_name, const std::string& text) {
+  AddLine(file_name, text, true);
+}
+
+void TLogWriter::AddLine(const std::string& file_name, const std::string& text, bool now) {
   if (!enabled_) return;
-  const fs::path path = fs::path(LogDirectory()) / file_name;
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  if (ec) return;  // an unusable directory drops the line; the writer stays on
-  std::string line = text;
-  if (Switch(lsAddTimeStamp)) line = "[" + regional::DateTimeToStr(Now()) + "] " + line;
-  line += "\r\n";
-  std::string error;
+  std::string path, error;
   {
     std::lock_guard lock(files_mutex_);
-    auto it = files_.find(path.string());
-    if (it == files_.end()) {
-      const int flags =
-          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (Switch(lsDelFilesOnRestart) ? O_TRUNC : 0);
-      const int fd = ::open(path.c_str(), flags, 0644);
-      if (fd < 0) {
-        error = std::strerror(errno);
-      } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error = "the file is in use by another writer";
-        ::close(fd);
-      } else {
-        it = files_.emplace(path.string(), fd).first;
-      }
-    }
-    if (error.empty()) {
-      const char* p = line.data();
-      size_t left = line.size();
-      while (left > 0) {
-        const ssize_t n = ::write(it->second, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          error = std::strerror(errno);
-          break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
+    TOpenFile* file = FileFor(file_name, path, error);
+    if (file) {
+      if (Switch(lsAddTimeStamp)) file->pending += "[" + regional::DateTimeToStr(Now()) + "] ";
+      file->pending += text;
+      file->pending += "\r\n";
+      if (now || file->pending.size() >= kMaxPendingBytes) {
+        error = WritePending(*file);
+        if (!error.empty()) path = file->path;
       }
     }
   }
-  if (!error.empty()) {
-    enabled_ = false;
-    PostGlobal("Can not write to Log File - Check your Setup and Restart Kelvandrome: [" + path.string() +
-                   "] Error: " + error,
-               mlCritical);
+  if (!error.empty()) Failed(path, error);
+}
+
+TLogWriter::TOpenFile* TLogWriter::FileFor(const std::string& file_name, std::string& path,
+                                           std::string& error) {
+  // The directory setting is read at each line, so a change applies to the
+  // next one; the files of the current directory are found by name.
+  if (!names_valid_ || info_.log_dir != names_dir_setting_) {
+    names_dir_setting_ = info_.log_dir;
+    names_dir_ = LogDirectory();
+    if (!names_dir_.empty() && names_dir_.back() != '/') names_dir_ += '/';
+    by_name_.clear();
+    names_valid_ = true;
   }
+  auto it = by_name_.find(file_name);
+  if (it != by_name_.end()) return it->second;
+  path = names_dir_ + file_name;
+  TOpenFile* file = OpenFile(path, error);
+  if (file) by_name_.emplace(file_name, file);
+  return file;
+}
+
+TLogWriter::TOpenFile* TLogWriter::OpenFile(const std::string& path, std::string& error) {
+  auto it = files_.find(path);
+  if (it != files_.end()) return &it->second;
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  if (ec) return nullptr;  // an unusable directory drops the line; the writer stays on
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (Switch(lsDelFilesOnRestart) ? O_TRUNC : 0);
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return nullptr;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = "the file is in use by another writer";
+    ::close(fd);
+    return nullptr;
+  }
+  return &files_.emplace(path, TOpenFile{fd, path, {}}).first->second;
+}
+
+std::string TLogWriter::WritePending(TOpenFile& file) {
+  const char* p = file.pending.data();
+  size_t left = file.pending.size();
+  std::string error;
+  while (left > 0) {
+    const ssize_t n = ::write(file.fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = std::strerror(errno);
+      break;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  file.pending.clear();
+  if (file.pending.capacity() > 4 * kMaxPendingBytes) file.pending.shrink_to_fit();
+  return error;
+}
+
+void TLogWriter::WritePendingFiles() {
+  std::vector<std::pair<std::string, std::string>> failures;
+  {
+    std::lock_guard lock(files_mutex_);
+    for (auto& [path, file] : files_) {
+      if (file.pending.empty()) continue;
+      std::string error = WritePending(file);
+      if (!error.empty()) failures.emplace_back(path, std::move(error));
+    }
+  }
+  for (const auto& [path, error] : failures) Failed(path, error);
+}
+
+void TLogWriter::Failed(const std::string& path, const std::string& error) {
+  if (!enabled_.exchange(false)) return;  // told once
+  PostGlobal(
+      "Can not write to Log File - Check your Setup and Restart Kelvandrome: [" + path + "] Error: " + error,
+      mlCritical);
 }
 
 TLogWriter::TLine TLogWriter::EventLine(const TMohaaEvent& e) const {
@@ -219,18 +291,16 @@ TLogWriter::TLine TLogWriter::EventLine(const TMohaaEvent& e) const {
 void TLogWriter::Handle(const std::string& category, const std::string& text, TMsgData& data, uint8_t level) {
   if (!enabled_) return;
   try {
-    std::string upper = category;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (upper.find("EVENT") != std::string::npos) {
+    if (ContainsEvent(category)) {
       const auto* object = std::get_if<std::shared_ptr<TBusObject>>(&data);
       const auto* event = object ? dynamic_cast<const TMohaaEvent*>(object->get()) : nullptr;
       if (!event) return;  // an event category without an event: nothing to write
       const TLine line = EventLine(*event);
-      if (!line.file.empty()) WriteLogLine(line.file, line.text);
+      if (!line.file.empty()) AddLine(line.file, line.text, false);
       return;
     }
     if (Switch(lsGlobalMessages))
-      WriteLogLine("GlobalMessages.txt", "[" + category + "] -  [" + LevelName(level) + "] " + text);
+      AddLine("GlobalMessages.txt", "[" + category + "] -  [" + LevelName(level) + "] " + text, false);
   } catch (const std::exception&) {
     // A line that cannot even be composed silences the writer for the run.
     enabled_ = false;

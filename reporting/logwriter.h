@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "core/bus_monitor.h"
 #include "core/threads.h"
@@ -29,9 +30,10 @@ class TLogWriter {
   TLogWriter(const TLogWriter&) = delete;
   TLogWriter& operator=(const TLogWriter&) = delete;
 
-  // Appends text + CR LF to the file (time stamp first when switched on).
-  // A file that cannot be opened or written disables the writer for the rest
-  // of the run and posts the reason as a critical "GLOBAL" message. Any thread.
+  // Appends text + CR LF to the file (time stamp first when switched on);
+  // written when the call returns. A file that cannot be opened or written
+  // disables the writer for the rest of the run and posts the reason as a
+  // critical "GLOBAL" message. Any thread.
   void WriteLogLine(const std::string& file_name, const std::string& text);
   bool Enabled() const { return enabled_.load(); }
   // Waits until every message queued for the writer so far is written.
@@ -46,15 +48,45 @@ class TLogWriter {
   TLine EventLine(const TMohaaEvent& event) const;
 
  private:
+  // An open journal and what is written to it but not yet handed to the
+  // system: the handler collects the lines of a batch of messages and
+  // writes them with one call when the batch is done (or the text grows).
+  struct TOpenFile {
+    int fd = -1;
+    std::string path;
+    std::string pending;
+  };
+  static constexpr size_t kMaxPendingBytes = 64 * 1024;
+
   void Handle(const std::string& category, const std::string& text, TMsgData& data, uint8_t level);
+  // Appends the line to the file's pending text; writes it out at once
+  // (`now`) or when it has grown large.
+  void AddLine(const std::string& file_name, const std::string& text, bool now);
+  // Under files_mutex_: the open file of that name in the log directory,
+  // opened when needed; null (with `path` and, for a failure, `error` set)
+  // when it cannot be had.
+  TOpenFile* FileFor(const std::string& file_name, std::string& path, std::string& error);
+  // Under files_mutex_: the open file for the path, opened when needed; null
+  // (with `error` set when it is a failure) when it cannot be had.
+  TOpenFile* OpenFile(const std::string& path, std::string& error);
+  // Under files_mutex_: writes the pending text; the error text or empty.
+  static std::string WritePending(TOpenFile& file);
+  // Writes every pending text (the subscriber's idle handler).
+  void WritePendingFiles();
+  void Failed(const std::string& path, const std::string& error);
   bool Switch(TLogSwitch s) const { return info_.log_switches[s]; }
   std::string LogDirectory() const;
 
   TMohaaServerInfo& info_;
   std::string home_;
   std::atomic<bool> enabled_{true};
-  std::mutex files_mutex_;            // guards files_; a leaf
-  std::map<std::string, int> files_;  // open descriptors by path
+  std::mutex files_mutex_;                  // guards everything below; a leaf
+  std::map<std::string, TOpenFile> files_;  // open journals by path
+  // The journals of the current log directory by file name.
+  bool names_valid_ = false;
+  std::string names_dir_setting_;  // the directory setting they were found for
+  std::string names_dir_;          // the directory they are in, with a final '/'
+  std::unordered_map<std::string, TOpenFile*> by_name_;
   TThreadPtr<TMsgMonitor> monitor_;
 };
 

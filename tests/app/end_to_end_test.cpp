@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "formats/cipher.h"
+#include "tests/app/log_burst.h"
 #include "tests/app/service_process.h"
 #include "tools/mohsim/mohsim.h"
 
@@ -204,6 +205,84 @@ TEST(EndToEnd, ReadOnlyHomeRunsOrRefusesClearly) {
   fs::permissions(home, fs::perms::owner_all);
   fs::remove_all(home);
   fs::remove_all(runtime);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A server that flushes a large log at once (a busy map, a buffer written
+// out): every line reaches the raw journal and every kill and chat its own,
+// in order, while the service's memory stays small — the log file is the
+// buffer, not the service's queues.
+TEST(EndToEnd, LogBurstReachesEveryJournalInBoundedMemory) {
+  // The sanitizer build is several times slower and its memory is no guide.
+  const size_t bytes = kSanitized ? (5u << 20) : (50u << 20);
+  testing::TBurstRig rig("kv-burst");
+  const std::string error = rig.Start();
+  ASSERT_TRUE(error.empty()) << error;
+  const auto burst = testing::MakeLogBurst(bytes);
+  ASSERT_TRUE(rig.Append(burst.text));
+  const bool arrived =
+      rig.WaitForJournalSize("Kills.txt", static_cast<int64_t>(burst.kill_journal.size()), 90'000) &&
+      rig.WaitForJournalSize("Debug_SSH.txt", static_cast<int64_t>(burst.raw_bytes), 10'000) &&
+      rig.WaitForJournalSize("User_Chat.txt", static_cast<int64_t>(burst.chat_journal.size()), 10'000);
+  const int64_t peak_kb = rig.MemoryKb("VmHWM");
+  rig.Service().Signal(SIGINT);
+  EXPECT_EQ(rig.Service().WaitExit(20'000), 0);
+  EXPECT_TRUE(arrived);
+
+  // Kills and chat: every one, in order, each kill with its weapon class.
+  EXPECT_TRUE(testing::ReadWholeFile(rig.Journal("Kills.txt")) == burst.kill_journal)
+      << testing::FileSize(rig.Journal("Kills.txt")) << " bytes instead of " << burst.kill_journal.size();
+  EXPECT_TRUE(testing::ReadWholeFile(rig.Journal("User_Chat.txt")) == burst.chat_journal);
+  // Raw lines: every one, in order, without its line end.
+  // The simulated server logs each status poll as the game does ("Rcon from
+  // ADDRESS:" and the command's first word); those lines are not the burst's.
+  std::string raw;
+  {
+    const std::string journal = testing::ReadWholeFile(rig.Journal("Debug_SSH.txt"));
+    raw.reserve(journal.size());
+    bool skip_next = false;
+    for (size_t start = 0; start < journal.size();) {
+      size_t end = journal.find("\r\n", start);
+      end = end == std::string::npos ? journal.size() : end + 2;
+      const std::string_view line(journal.data() + start, end - start);
+      if (skip_next)
+        skip_next = false;
+      else if (line.substr(0, 10) == "Rcon from ")
+        skip_next = true;
+      else
+        raw.append(line);
+      start = end;
+    }
+  }
+  EXPECT_EQ(testing::CountLines(raw, "\r\n"), burst.lines);
+  std::string expected_raw;
+  expected_raw.reserve(burst.raw_bytes);
+  for (size_t start = 0; start < burst.text.size();) {
+    const size_t end = burst.text.find_first_of("\r\n", start);
+    expected_raw.append(burst.text, start, end - start).append("\r\n");
+    start = burst.text.find('\n', end) + 1;
+  }
+  EXPECT_TRUE(raw == expected_raw) << raw.size() << " bytes instead of " << expected_raw.size();
+  // No worker failed, no journal was lost, the watchdog never lost the log.
+  const std::string& printed = rig.Service().Output();
+  for (const char* trouble : {"failed with", "Can not write to Log File", "was terminated"})
+    EXPECT_EQ(printed.find(trouble), std::string::npos) << printed;
+
+  if (!kSanitized) {
+    EXPECT_GT(peak_kb, 0);
+    EXPECT_LT(peak_kb, 64 * 1024) << "peak resident memory " << peak_kb / 1024 << " MB";
+  }
 }
 
 }  // namespace

@@ -481,6 +481,54 @@ TEST_F(BusTest, SynchronisedSubscriberRunsOnTheLoopAndStopsFromIt) {
   EXPECT_EQ(off_loop.load(), 0);
 }
 
+// Flow control: while the queues hold kBusLoadLimit bytes an ordinary
+// poster waits, but only so long, and nothing is dropped; every record's
+// share of the load is given back once it has been handled.
+TEST_F(BusTest, FullBusHoldsAnOrdinaryPosterForABoundedTimeAndDropsNothing) {
+  constexpr int32_t kBlock = 1 << 20;
+  Hub().RegisterCategory("Big", kBlock);
+  TCollector sink(false, {"Big", "GLOBAL"});
+  sink.Join();
+  Hub().HoldDispatch(true);
+  size_t posted = 0;
+  for (; !BusFull(); ++posted)
+    ASSERT_TRUE(PostMonitorMessage("Big", "block", mlInformation, std::vector<uint8_t>(kBlock)));
+  EXPECT_FALSE(WaitForBusRoom(20));
+  EXPECT_FALSE(WaitForBusRoom(-1, [] { return true; }));  // its stop condition ends it
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(PostGlobal("late", mlInformation));  // waited, then queued all the same
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kBusPostWaitMs));
+  Hub().HoldDispatch(false);
+  EXPECT_TRUE(WaitForBusRoom(5000));
+  ASSERT_TRUE(sink.WaitText("late"));
+  ASSERT_TRUE(sink.M().Flush(5000));
+  EXPECT_EQ(sink.Got().size(), posted + 1);
+  EXPECT_EQ(BusLoad(), 0);
+}
+
+// A handler, or the main loop running a synchronised one, is what empties
+// the queues: its posts into a full bus must not wait.
+TEST_F(BusTest, HandlersAndTheMainLoopPostIntoAFullBusWithoutWaiting) {
+  constexpr int32_t kBlock = 128 << 10;
+  Hub().RegisterCategory("Big", kBlock);
+  for (bool synchronised : {false, true}) {
+    TCollector echo(false, {"Big"}, [](TMsgData&) { PostGlobal("echo", mlInformation); });
+    echo.M().SetSynchronised(synchronised);
+    echo.Join();
+    Hub().HoldDispatch(true);
+    size_t posted = 0;
+    for (; !BusFull(); ++posted)
+      ASSERT_TRUE(PostMonitorMessage("Big", "block", mlInformation, std::vector<uint8_t>(kBlock)));
+    const auto start = std::chrono::steady_clock::now();
+    Hub().HoldDispatch(false);
+    ASSERT_TRUE(echo.WaitCount(posted, 20000));
+    // Had the echoes waited, half of them would have taken kBusPostWaitMs.
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(posted * kBusPostWaitMs / 4))
+        << "synchronised=" << synchronised;
+  }
+}
+
 TEST_F(BusTest, HandlerMayStopItsOwnSubscriber) {
   for (bool synchronised : {false, true}) {
     TMsgMonitor* self = nullptr;

@@ -64,6 +64,10 @@ class TEventSink {
     std::lock_guard lock(mutex_);
     return events_.size();
   }
+  // Waits until everything posted so far has reached the sink.
+  bool Flush(int64_t timeout_ms = 5000) {
+    return GetMonitorInterface()->Flush(timeout_ms) && monitor_->Flush(timeout_ms);
+  }
 
  private:
   std::mutex mutex_;

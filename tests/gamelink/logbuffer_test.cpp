@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 
 #include "core/clock.h"
 #include "gamelink_test_support.h"
@@ -69,6 +71,47 @@ TEST(LogBufferTest, ParserFailureIsReportedAndTheQueueGoesOn) {
   EXPECT_TRUE(global.WaitForText("TLogBuffer Started"));
   buffer.reset();
   EXPECT_TRUE(global.WaitForText("TLogBuffer Stopped"));
+}
+
+// While the subscribers are behind (here: the hub does not dispatch at all)
+// the queue takes no more than it may hold and its writer waits; a queue
+// told to stop waiting ends promptly and hands on every line it took.
+TEST(LogBufferTest, FullBusStopsTheWriterAndTheEndLosesNoLine) {
+  TBusScope bus(test::AllEventCategories());
+  test::TEventSink raw({"EVENTNewLogFileEntry"});
+  constexpr int kLines = 80'000;
+  std::vector<std::string> pieces(1);
+  for (int i = 0; i < kLines; ++i) {
+    if (pieces.back().size() > 64 * 1024) pieces.emplace_back();
+    pieces.back() += "Alice was sniped by Bob, line " + std::to_string(i) + "\r\n";
+  }
+  auto buffer = TLogBuffer::Create(nullptr);
+  bus.Hub().HoldDispatch(true);
+  std::atomic<size_t> added{0};
+  std::thread writer([&] {
+    for (const auto& p : pieces) {
+      buffer->AddText(p);
+      ++added;
+    }
+  });
+  for (int i = 0; i < 5000 && !(BusFull() && buffer->Pending() >= TLogBuffer::kMaxQueuedBytes); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(BusFull());
+  EXPECT_LT(added.load(), pieces.size());  // the writer waits
+  EXPECT_LE(buffer->Pending(), TLogBuffer::kMaxQueuedBytes + pieces[0].size());
+
+  const auto start = std::chrono::steady_clock::now();
+  buffer->StopWaiting();
+  writer.join();
+  buffer.reset();  // hands on the rest although the bus is full
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  bus.Hub().HoldDispatch(false);
+  ASSERT_TRUE(raw.WaitCount(kLines, 20000));
+  const auto events = raw.Events();
+  ASSERT_EQ(events.size(), static_cast<size_t>(kLines));
+  for (int i = 0; i < kLines; ++i)
+    ASSERT_EQ(events[i]->text, "Alice was sniped by Bob, line " + std::to_string(i));
 }
 
 TEST(LogBufferTest, LastNewMessageTimeFollowsAddText) {

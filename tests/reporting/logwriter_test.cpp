@@ -171,5 +171,25 @@ TEST_F(LogWriterTest, WriteFailureDisablesAndTellsTheOperator) {
   EXPECT_TRUE(second.Enabled());
 }
 
+// Lines from the bus are written when the writer has handled its batch; a
+// write that fails then is reported the same way.
+TEST_F(LogWriterTest, FailureOfABatchedWriteDisablesAndTellsTheOperator) {
+  TBusScope bus(TBusScope::TCategories{{"GLOBAL", kDataPointer}});
+  RegisterSystemCategories();
+  TBusRecorder recorder({"GLOBAL"});
+  info_.log_switches[lsChat] = true;
+  fs::create_directories(home_ / "Logs");
+  fs::create_symlink("/dev/full", home_ / "Logs" / "User_Chat.txt");  // every write fails
+  TLogWriter writer(info_, home_.string());
+  PostEvent(Event(ekChatMessage, "hello", "Alice"));
+  ASSERT_TRUE(writer.Flush(5000));
+  EXPECT_FALSE(writer.Enabled());
+  EXPECT_TRUE(recorder.WaitFor([&](const TRecordedMessage& m) {
+    return m.level == mlCritical &&
+           m.text == "Can not write to Log File - Check your Setup and Restart Kelvandrome: [" +
+                         (home_ / "Logs" / "User_Chat.txt").string() + "] Error: No space left on device";
+  }));
+}
+
 }  // namespace
 }  // namespace kv
