@@ -69,7 +69,7 @@ if [ -z "$configured" ]; then
   fi
   mv "$ini.demo" "$ini"
   echo "demo: mohsim on 127.0.0.1:$port writing $log; journals in $home/Logs"
-  MOHSIM_RCON_PASSWORD="$password" build/tools/mohsim --port "$port" --log "$log" --random 12 --step 700 \
+  MOHSIM_RCON_PASSWORD="$password" build/tools/mohsim --port "$port" --log "$log" --random 12 --step 700 --rate-limit \
     > "$home/mohsim.out" 2>&1 &
   sim_pid=$!
 fi
