@@ -54,13 +54,14 @@ std::string Unavailable(const char* follower, const char* key) {
 void TServiceLifecycle::Start() {
   if (running_) return;
   running_ = true;
-  if (info_.use_ssh && !SshAvailable()) PostGlobal(Unavailable("SSH", "UseSSH"), mlCritical);
-  if (info_.use_ftp && !FtpAvailable()) PostGlobal(Unavailable("FTP", "UseFTP"), mlCritical);
-  if (info_.use_ssh && !ssh_ && SshAvailable()) ssh_ = factory_.ssh();
-  if (info_.use_ftp && !ftp_ && FtpAvailable()) ftp_ = factory_.ftp();
+  const std::shared_ptr<const TLogSourceSettings> src = source_.Get();
+  if (src->use_ssh && !SshAvailable()) PostGlobal(Unavailable("SSH", "UseSSH"), mlCritical);
+  if (src->use_ftp && !FtpAvailable()) PostGlobal(Unavailable("FTP", "UseFTP"), mlCritical);
+  if (src->use_ssh && !ssh_ && SshAvailable()) ssh_ = factory_.ssh();
+  if (src->use_ftp && !ftp_ && FtpAvailable()) ftp_ = factory_.ftp();
   // In FTP mode the local-file follower reads the copy the downloader
   // keeps growing: without a downloader there is nothing to follow.
-  const bool file_source = info_.use_direct || (info_.use_ftp && FtpAvailable());
+  const bool file_source = src->use_direct || (src->use_ftp && FtpAvailable());
   if (file_source && !file_ && factory_.file) file_ = factory_.file();
   if (factory_.enable_refresh) factory_.enable_refresh(true);
   status_ = "Kelvandrome started";
@@ -108,26 +109,27 @@ void TServiceLifecycle::Lost(const std::string& what, const std::unique_ptr<TLog
 void TServiceLifecycle::WatchdogTick() {
   if (!running_) return;
   bool lost = false;
+  const std::shared_ptr<const TLogSourceSettings> src = source_.Get();
   // Each check sees what the previous one left: a Stop run by an earlier
   // check has emptied the follower slots already. A source this build
   // cannot follow was reported at Start and is not checked.
-  if (info_.use_ssh && SshAvailable() && !Healthy(ssh_, Config().GetIntegerDef("LogFileSSHTimeOut", 60))) {
+  if (src->use_ssh && SshAvailable() && !Healthy(ssh_, Config().GetIntegerDef("LogFileSSHTimeOut", 60))) {
     lost = true;
     Lost("SSH Session was terminated", ssh_, " (timeout) last new Message at :");
     RestartDecision("Not restarting the Session - check your SSH Setup - Last Error was at: ", 10);
   }
-  if (info_.use_direct || (info_.use_ftp && FtpAvailable())) {
-    const int timeout = info_.use_ftp ? Config().GetIntegerDef("LogFileFTPTimeOut", 240)
-                                      : Config().GetIntegerDef("LogFileDirectTimeOut", 30);
+  if (src->use_direct || (src->use_ftp && FtpAvailable())) {
+    const int timeout = src->use_ftp ? Config().GetIntegerDef("LogFileFTPTimeOut", 240)
+                                     : Config().GetIntegerDef("LogFileDirectTimeOut", 30);
     if (!Healthy(file_, timeout)) {
       lost = true;
       Lost("LogFile Session was terminated", file_, " (timeout) - last new Message at :");
       RestartDecision(std::string("Not restarting the Session - check your ") +
-                          (info_.use_ftp ? "FTP" : "Direct File") + " Setup - Last Error was at: ",
+                          (src->use_ftp ? "FTP" : "Direct File") + " Setup - Last Error was at: ",
                       5);
     }
   }
-  if (info_.use_ftp && FtpAvailable() && !(ftp_ && ftp_->IsAlive())) {
+  if (src->use_ftp && FtpAvailable() && !(ftp_ && ftp_->IsAlive())) {
     lost = true;
     PostGlobal("FTPFile Session was terminated", mlCritical);
     Halt();

@@ -136,10 +136,11 @@ void TExpansion::Traffic() {
 
 void TExpansion::ServerSettings() {
   Put("%usercount%", IntToStr(lookup_ ? lookup_->UserCount() : 0));
-  Put("%kickdelay%", IntToStr(info_->kick_delay));
-  Put("%KickRepeat%", IntToStr(info_->kick_repeat));
-  Put("%KickBanRepeat%", IntToStr(info_->ban_kick_repeat));
-  Put("%KickBanDelay%", IntToStr(info_->ban_kick_delay));
+  const std::shared_ptr<const TKickSettings> kicks = info_->kicks.Get();
+  Put("%kickdelay%", IntToStr(kicks->kick_delay));
+  Put("%KickRepeat%", IntToStr(kicks->kick_repeat));
+  Put("%KickBanRepeat%", IntToStr(kicks->ban_kick_repeat));
+  Put("%KickBanDelay%", IntToStr(kicks->ban_kick_delay));
 }
 
 void TExpansion::PlayerList(const TUserList& list) {

@@ -107,7 +107,7 @@ std::shared_ptr<TMohaaEvent> TServerLogEventChecker::Recognise(const TMohaaServe
                                                                const std::string& line) {
   last_check_time_.store(Now(), std::memory_order_relaxed);
   TRuleState state;
-  state.server = server;
+  if (server) state.dialect = *server->dialect.Get();
   state.quake = quake_;
   const std::string_view body = StripLinePrefixes(line);
   // Names are matched while the current-list lock is held, so that the rows

@@ -215,8 +215,10 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
     failed = true;
   };
   bool timed_out = false;
+  // One value for the whole request: a reload meanwhile applies to the next.
+  const std::shared_ptr<const TRconSettings> settings = info.rcon.Get();
   try {
-    const std::string datagram = BuildRconDatagram(quake, info.rcon_password, command);
+    const std::string datagram = BuildRconDatagram(quake, settings->password, command);
     if (datagram.size() > kRconMaxDatagram) throw std::length_error(kRconTooLongText);
     if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
       throw std::invalid_argument(kRconLineBreakText);
@@ -229,7 +231,7 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
       if (failed && !RconTerminating()) result.error = kRconBudgetText;
     }
     client.Host = info.GetServerIP();
-    client.Port = info.rcon_port.empty() ? "12203" : info.rcon_port;
+    client.Port = settings->port.empty() ? "12203" : settings->port;
     if (!failed && client.Open()) {
       // The wait ends once the elapsed time, rounded to whole seconds,
       // exceeds the time-out: half a second after it.
