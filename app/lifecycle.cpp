@@ -19,6 +19,7 @@
 
 #include "core/bus.h"
 #include "core/clock.h"
+#include "domain/settings.h"
 #include "formats/config.h"
 
 namespace kv {
@@ -113,14 +114,13 @@ void TServiceLifecycle::WatchdogTick() {
   // Each check sees what the previous one left: a Stop run by an earlier
   // check has emptied the follower slots already. A source this build
   // cannot follow was reported at Start and is not checked.
-  if (src->use_ssh && SshAvailable() && !Healthy(ssh_, Config().GetIntegerDef("LogFileSSHTimeOut", 60))) {
+  if (src->use_ssh && SshAvailable() && !Healthy(ssh_, SettingInt("LogFileSSHTimeOut"))) {
     lost = true;
     Lost("SSH Session was terminated", ssh_, " (timeout) last new Message at :");
     RestartDecision("Not restarting the Session - check your SSH Setup - Last Error was at: ", 10);
   }
   if (src->use_direct || (src->use_ftp && FtpAvailable())) {
-    const int timeout = src->use_ftp ? Config().GetIntegerDef("LogFileFTPTimeOut", 240)
-                                     : Config().GetIntegerDef("LogFileDirectTimeOut", 30);
+    const int timeout = src->use_ftp ? SettingInt("LogFileFTPTimeOut") : SettingInt("LogFileDirectTimeOut");
     if (!Healthy(file_, timeout)) {
       lost = true;
       Lost("LogFile Session was terminated", file_, " (timeout) - last new Message at :");
@@ -143,9 +143,9 @@ void TServiceLifecycle::WatchdogTick() {
 }
 
 void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_delay) {
-  if (!Config().GetBoolDef("RestartOnError", true)) return;
+  if (!SettingBool("RestartOnError")) return;
   const double now = Now();
-  const int window = Config().GetIntegerDef("ErrorRestartTimeOut", 60);
+  const int window = SettingInt("ErrorRestartTimeOut");
   if (now <= last_loss_time_ + window / kSecondsPerDay) {
     PostGlobal(refusal + DateTimeText(last_loss_time_), mlCritical);
     PlanRetry();
@@ -156,7 +156,7 @@ void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_
     PostGlobal("Trying to restart the lost session (in " + std::to_string(delay) + " seconds) ...",
                mlCritical);
     if (restart_timer_ == 0) {
-      const int timer_delay = Config().GetIntegerDef("ErrorRestartDelay", 10);
+      const int timer_delay = SettingInt("ErrorRestartDelay");
       restart_timer_ = loop_.AddTimer(static_cast<int64_t>(timer_delay) * 1000, [this] {
         loop_.RemoveTimer(restart_timer_);
         restart_timer_ = 0;

@@ -13,6 +13,7 @@
 #include "core/regional.h"
 #include "core/version.h"  // header-only: the version text constant
 #include "domain/domain.h"
+#include "domain/settings.h"
 #include "domain/traffic.h"
 #include "domain/userlist.h"
 #include "formats/config.h"
@@ -116,7 +117,7 @@ void TExpansion::General() {
   Put("%date%", DateToStr(now));
   Put("%time%", TimeToStr(now));
   Put("%datetime%", DateTimeToStr(now));
-  Put("%servername%", HasConfig() ? Config().GetStringDef("Servername", "Unknown Server") : "Unknown Server");
+  Put("%servername%", SettingString("Servername"));
 }
 
 void TExpansion::Traffic() {

@@ -159,6 +159,21 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
   EXPECT_EQ(ReadAutoSaveIntervalMs(), 300000);
 }
 
+// Reads at the moment of use take the catalogue's default, with or
+// without a store, and refuse keys and types the catalogue does not have.
+TEST_F(SettingsTest, KeysReadAtUseTakeTheCataloguesDefault) {
+  EXPECT_EQ(SettingInt("udptimeout"), 3);
+  EXPECT_TRUE(SettingBool("FilterMessagesSend"));
+  config_->SetInteger("UDPTimeOut", 9);
+  EXPECT_EQ(SettingInt("UDPTimeOut"), 9);
+  SetConfig(nullptr);
+  EXPECT_EQ(SettingInt("UDPTimeOut"), 3);
+  EXPECT_EQ(SettingString("Servername"), "Unknown Server");
+  EXPECT_THROW(SettingInt("UDPTimeOutt"), std::logic_error);
+  EXPECT_THROW(SettingBool("UDPTimeOut"), std::logic_error);
+  EXPECT_THROW(SettingString("ReportDir"), std::logic_error);  // its default depends on the home
+}
+
 TEST_F(SettingsTest, DecipherRefusesWhatWasNotEnciphered) {
   EXPECT_EQ(DecipherSetting(""), "");
   EXPECT_EQ(DecipherSetting(EncipherSetting("x")), "x");
