@@ -19,6 +19,7 @@
 
 #include "core/bus.h"
 #include "core/clock.h"
+#include "domain/settings.h"
 #include "formats/config.h"
 
 namespace kv {
@@ -54,13 +55,14 @@ std::string Unavailable(const char* follower, const char* key) {
 void TServiceLifecycle::Start() {
   if (running_) return;
   running_ = true;
-  if (info_.use_ssh && !SshAvailable()) PostGlobal(Unavailable("SSH", "UseSSH"), mlCritical);
-  if (info_.use_ftp && !FtpAvailable()) PostGlobal(Unavailable("FTP", "UseFTP"), mlCritical);
-  if (info_.use_ssh && !ssh_ && SshAvailable()) ssh_ = factory_.ssh();
-  if (info_.use_ftp && !ftp_ && FtpAvailable()) ftp_ = factory_.ftp();
+  const std::shared_ptr<const TLogSourceSettings> src = source_.Get();
+  if (src->use_ssh && !SshAvailable()) PostGlobal(Unavailable("SSH", "UseSSH"), mlCritical);
+  if (src->use_ftp && !FtpAvailable()) PostGlobal(Unavailable("FTP", "UseFTP"), mlCritical);
+  if (src->use_ssh && !ssh_ && SshAvailable()) ssh_ = factory_.ssh();
+  if (src->use_ftp && !ftp_ && FtpAvailable()) ftp_ = factory_.ftp();
   // In FTP mode the local-file follower reads the copy the downloader
   // keeps growing: without a downloader there is nothing to follow.
-  const bool file_source = info_.use_direct || (info_.use_ftp && FtpAvailable());
+  const bool file_source = src->use_direct || (src->use_ftp && FtpAvailable());
   if (file_source && !file_ && factory_.file) file_ = factory_.file();
   if (factory_.enable_refresh) factory_.enable_refresh(true);
   status_ = "Kelvandrome started";
@@ -108,26 +110,26 @@ void TServiceLifecycle::Lost(const std::string& what, const std::unique_ptr<TLog
 void TServiceLifecycle::WatchdogTick() {
   if (!running_) return;
   bool lost = false;
+  const std::shared_ptr<const TLogSourceSettings> src = source_.Get();
   // Each check sees what the previous one left: a Stop run by an earlier
   // check has emptied the follower slots already. A source this build
   // cannot follow was reported at Start and is not checked.
-  if (info_.use_ssh && SshAvailable() && !Healthy(ssh_, Config().GetIntegerDef("LogFileSSHTimeOut", 60))) {
+  if (src->use_ssh && SshAvailable() && !Healthy(ssh_, SettingInt("LogFileSSHTimeOut"))) {
     lost = true;
     Lost("SSH Session was terminated", ssh_, " (timeout) last new Message at :");
     RestartDecision("Not restarting the Session - check your SSH Setup - Last Error was at: ", 10);
   }
-  if (info_.use_direct || (info_.use_ftp && FtpAvailable())) {
-    const int timeout = info_.use_ftp ? Config().GetIntegerDef("LogFileFTPTimeOut", 240)
-                                      : Config().GetIntegerDef("LogFileDirectTimeOut", 30);
+  if (src->use_direct || (src->use_ftp && FtpAvailable())) {
+    const int timeout = src->use_ftp ? SettingInt("LogFileFTPTimeOut") : SettingInt("LogFileDirectTimeOut");
     if (!Healthy(file_, timeout)) {
       lost = true;
       Lost("LogFile Session was terminated", file_, " (timeout) - last new Message at :");
       RestartDecision(std::string("Not restarting the Session - check your ") +
-                          (info_.use_ftp ? "FTP" : "Direct File") + " Setup - Last Error was at: ",
+                          (src->use_ftp ? "FTP" : "Direct File") + " Setup - Last Error was at: ",
                       5);
     }
   }
-  if (info_.use_ftp && FtpAvailable() && !(ftp_ && ftp_->IsAlive())) {
+  if (src->use_ftp && FtpAvailable() && !(ftp_ && ftp_->IsAlive())) {
     lost = true;
     PostGlobal("FTPFile Session was terminated", mlCritical);
     Halt();
@@ -141,9 +143,9 @@ void TServiceLifecycle::WatchdogTick() {
 }
 
 void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_delay) {
-  if (!Config().GetBoolDef("RestartOnError", true)) return;
+  if (!SettingBool("RestartOnError")) return;
   const double now = Now();
-  const int window = Config().GetIntegerDef("ErrorRestartTimeOut", 60);
+  const int window = SettingInt("ErrorRestartTimeOut");
   if (now <= last_loss_time_ + window / kSecondsPerDay) {
     PostGlobal(refusal + DateTimeText(last_loss_time_), mlCritical);
     PlanRetry();
@@ -154,7 +156,7 @@ void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_
     PostGlobal("Trying to restart the lost session (in " + std::to_string(delay) + " seconds) ...",
                mlCritical);
     if (restart_timer_ == 0) {
-      const int timer_delay = Config().GetIntegerDef("ErrorRestartDelay", 10);
+      const int timer_delay = SettingInt("ErrorRestartDelay");
       restart_timer_ = loop_.AddTimer(static_cast<int64_t>(timer_delay) * 1000, [this] {
         loop_.RemoveTimer(restart_timer_);
         restart_timer_ = 0;

@@ -66,6 +66,9 @@ class TServiceLifecycle {
   const std::string& Status() const { return status_; }
 
   TLogFollower* FileFollower() const { return file_.get(); }
+  // The log source the next Start and watchdog tick use. Any thread.
+  void SetLogSource(TLogSourceSettings source) { source_.Publish(std::move(source)); }
+  std::shared_ptr<const TLogSourceSettings> LogSource() const { return source_.Get(); }
 
  private:
   bool Healthy(const std::unique_ptr<TLogFollower>& f, int timeout_seconds) const;
@@ -80,6 +83,7 @@ class TServiceLifecycle {
 
   TMainLoop& loop_;
   TMohaaServerInfo& info_;
+  TSnapshot<TLogSourceSettings> source_;
   TFollowerFactory factory_;
   bool running_ = false;
   double last_loss_time_ = 0;

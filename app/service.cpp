@@ -83,12 +83,12 @@ void TKelvandromeService::OpenSteps() {
   // the first write of a run opens a file. Nothing is written back here;
   // the settings load stores what is missing.
   TSettings settings(*config_, home);
+  TJournalSettings journals;
   for (const TLogSwitch sw : {lsGlobalMessages, lsAddTimeStamp, lsDelFilesOnRestart})
-    server_info_->log_switches[sw] = settings.Bool(kLogSwitchKeys[sw]);
-  server_info_->log_dir = settings.String("Logbasedir");
-  if (server_info_->log_dir.empty())
-    server_info_->log_dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
-  log_writer_ = std::make_unique<TLogWriter>(*server_info_, options_.home);
+    journals.switches[sw] = settings.Bool(kLogSwitchKeys[sw]);
+  journals.dir = settings.String("Logbasedir");
+  if (journals.dir.empty()) journals.dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
+  log_writer_ = std::make_unique<TLogWriter>(std::move(journals), options_.home);
   SetRconTerminating(false);
   user_info_ = MakeThread<TUserInfoThread>(*server_info_);  // disabled until Start
   TFollowerFactory followers;
@@ -127,7 +127,8 @@ class TFileFollower : public TLogFollower {
 std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
   auto parser = std::make_unique<TServerLogEventChecker>(
       [this](std::string_view w) { return classifier_.Classify(w); });
-  auto session = TFileSession::Create(server_info_.get(), server_info_->local_log_file, std::move(parser));
+  auto session =
+      TFileSession::Create(server_info_.get(), lifecycle_->LogSource()->local_log_file, std::move(parser));
   if (!session) return nullptr;
   return std::make_unique<TFileFollower>(std::move(session));
 }
@@ -149,7 +150,9 @@ void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
     PostGlobal("Settings file not written - Kelvandrome goes on with the settings read and the defaults: " +
                    loaded.not_saved,
                mlCritical);
-  ui_settings_ = loaded.ui;
+  loaded_settings_ = loaded;
+  if (log_writer_) log_writer_->SetSettings(loaded.journals);
+  if (lifecycle_) lifecycle_->SetLogSource(loaded.log_source);
   classifier_.LoadFromConfig();
   SetAutoSave(loaded.auto_save_interval_ms);
 }
@@ -181,7 +184,7 @@ bool TKelvandromeService::LoadConfigNow() {
     return false;
   };
   try {
-    ApplyLoaded(LoadAllSettings(options_.home, *server_info_, registry_));
+    ApplyLoaded(LoadAllSettings(options_.home, *server_info_, registry_, loaded_settings_));
     PostGlobal(kStatusConfigLoaded, mlInformation);
     return true;
   } catch (const ESettingsLoadError& e) {
@@ -200,7 +203,7 @@ bool TKelvandromeService::SaveConfig() {
 
 bool TKelvandromeService::SaveConfigNow() {
   try {
-    SaveAllData(options_.home, *server_info_, registry_, ui_settings_);
+    SaveAllData(options_.home, loaded_settings_.protections, registry_, loaded_settings_.ui);
     PostGlobal(kStatusConfigSaved, mlInformation);
     return true;
   } catch (const std::exception& e) {

@@ -100,7 +100,8 @@ class TKelvandromeService {
   std::unique_ptr<TLogWriter> log_writer_;
   TThreadPtr<TUserInfoThread> user_info_;
   TDataFileRegistry registry_;
-  TOperatorInterfaceSettings ui_settings_;
+  // The last load's groups; those whose owners do not exist yet wait here.
+  TLoadedSettings loaded_settings_;
   TWeaponClassifier classifier_;
   std::mutex rcon_parser_mutex_;  // guards rcon_parser_; a leaf
   std::unique_ptr<TServerLogEventChecker> rcon_parser_;

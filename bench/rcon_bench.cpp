@@ -46,8 +46,7 @@ void BM_RconRoundTrip(benchmark::State& state) {
   if (!sim.Listen(0, error)) state.SkipWithError(error.c_str());
   kv::TMohaaServerInfo info;
   info.SetServerHost("127.0.0.1");
-  info.rcon_port = std::to_string(sim.Port());
-  info.rcon_password = "pw";
+  info.rcon.Publish({.port = std::to_string(sim.Port()), .password = "pw"});
   const std::string command = state.range(0) == 0 ? "say hello" : "status";
   std::vector<double> us;
   for (auto _ : state) {

@@ -66,7 +66,7 @@ bool ResolveHostIPv4(const std::string& host, std::string& address, std::string&
   return true;
 }
 
-TMohaaServerInfo::TMohaaServerInfo() : ftp_proxy(std::make_unique<TProxySettings>()), resolved_at_(Now()) {}
+TMohaaServerInfo::TMohaaServerInfo() : resolved_at_(Now()) {}
 
 TMohaaServerInfo::~TMohaaServerInfo() = default;
 

@@ -1,5 +1,7 @@
 #include "domain/settings.h"
 
+#include <unordered_map>
+
 #include "core/cp1252.h"
 #include "core/regional.h"
 #include "formats/base64.h"
@@ -283,9 +285,48 @@ bool StrictBase64(std::string_view s) {
 std::span<const TSettingDef> SettingsCatalogue() { return kCatalogue; }
 
 const TSettingDef* FindSetting(std::string_view key) {
-  for (const auto& d : kCatalogue)
-    if (SameText(d.key, key)) return &d;
-  return nullptr;
+  // Keys are looked up at every use (each rcon request, each message): an
+  // index by the key in lower case instead of a walk through the table.
+  static const std::unordered_map<std::string, const TSettingDef*> index = [] {
+    std::unordered_map<std::string, const TSettingDef*> m;
+    for (const auto& d : kCatalogue) m.emplace(AnsiLowerCase(d.key), &d);
+    return m;
+  }();
+  const auto it = index.find(AnsiLowerCase(key));
+  return it == index.end() ? nullptr : it->second;
+}
+
+namespace {
+
+const TSettingDef& CheckedDef(std::string_view key, TSettingType type) {
+  const TSettingDef* d = FindSetting(key);
+  if (!d) throw std::logic_error("setting not in the catalogue: " + std::string(key));
+  if (d->type != type || d->home_default != THomeDefault::None)
+    throw std::logic_error("setting read with another type: " + std::string(key));
+  return *d;
+}
+
+int32_t IntDefault(const TSettingDef& d) {
+  int64_t v = 0;
+  regional::TryStrToInt(d.def, v);
+  return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+int32_t SettingInt(std::string_view key) {
+  const int32_t def = IntDefault(CheckedDef(key, T::Int));
+  return HasConfig() ? Config().GetIntegerDef(key, def) : def;
+}
+
+bool SettingBool(std::string_view key) {
+  const bool def = CheckedDef(key, T::Bool).def == "1";
+  return HasConfig() ? Config().GetBoolDef(key, def) : def;
+}
+
+std::string SettingString(std::string_view key) {
+  const std::string_view def = CheckedDef(key, T::String).def;
+  return HasConfig() ? Config().GetStringDef(key, def) : std::string(def);
 }
 
 std::string SettingDefaultText(const TSettingDef& def, const std::filesystem::path& home) {

@@ -73,6 +73,15 @@ class TSettings {
   std::filesystem::path home_;
 };
 
+// A catalogue key read at the moment of use through the installed store,
+// with the catalogue's default (also when no store is installed: early
+// start-up, tools). The key and its type are checked against the catalogue
+// (std::logic_error), so no call site repeats a default. Keys whose default
+// depends on the home go through TSettings. Any thread.
+int32_t SettingInt(std::string_view key);
+bool SettingBool(std::string_view key);
+std::string SettingString(std::string_view key);
+
 // Window-only and desktop-only keys: read where the loader always read
 // them so the INI lists them, and kept for the operator console.
 struct TOperatorInterfaceSettings {
@@ -93,9 +102,18 @@ struct TSpreeSwitches {
   bool losing_detect = true, losing_reset_on_new_round = true;
 };
 
-// What LoadAllSettings read that is not held by the server state; the
-// service and the owners of these settings take it from here.
+// Everything LoadAllSettings read, one group per owner: the loader
+// publishes the connection and kick groups in the server state, the service
+// hands the others to their owners (and keeps those whose owners do not
+// exist yet).
 struct TLoadedSettings {
+  TRconSettings rcon;
+  TKickSettings kicks;
+  TLogDialectSettings dialect;
+  TLogSourceSettings log_source;
+  TJournalSettings journals;
+  TRemoteAdminSettings remote_admin;
+  TProtectionSettings protections;
   int64_t auto_save_interval_ms = 0;   // 0: the AutoSave timer stays off
   int64_t auto_stats_interval_ms = 0;  // 0: the AutoStats timer stays off
   TOperatorInterfaceSettings ui;
@@ -127,19 +145,21 @@ class ESettingsLoadError : public std::runtime_error {
 };
 
 // Writes the missing keys (StoreMissingSettings), reads every start-up key
-// through Config() into the server state and the result, creates home/Data
-// and loads the data files in the catalogue's order, each failure collected
-// under its label while the rest still loads. Throws ESettingsLoadError when
-// a file failed; an INI that cannot be written only fills `not_saved`. Main
-// loop thread.
+// through Config() into the result, creates home/Data and loads the data
+// files in the catalogue's order, each failure collected under its label
+// while the rest still loads. A group of enciphered keys that fails part-way
+// keeps the rest of `previous` (the last load's result). Sets the server's
+// host and publishes the rcon and kick groups in `info`. Throws
+// ESettingsLoadError when a file failed; an INI that cannot be written only
+// fills `not_saved`. Main loop thread.
 TLoadedSettings LoadAllSettings(const std::filesystem::path& home, TMohaaServerInfo& info,
-                                const TDataFileRegistry& registry);
+                                const TDataFileRegistry& registry, const TLoadedSettings& previous = {});
 
 // Writes every data file (each atomically) and the keys that change outside
 // the setup dialogs. A file that cannot be written does not stop the others:
 // the failures are raised together at the end (ECfgError, one line per
 // file). Main loop thread.
-void SaveAllData(const std::filesystem::path& home, const TMohaaServerInfo& info,
+void SaveAllData(const std::filesystem::path& home, const TProtectionSettings& protections,
                  const TDataFileRegistry& registry, const TOperatorInterfaceSettings& ui);
 
 // SaveTimer x 60,000 ms (0 when off); re-read after a timer-driven save.

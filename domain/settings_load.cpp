@@ -19,40 +19,40 @@ void ReadGroup(F&& read) {
   }
 }
 
-void ReadConnectionKeys(TSettings& s, TMohaaServerInfo& info) {
+void ReadConnectionKeys(TSettings& s, TMohaaServerInfo& info, TLoadedSettings& r) {
+  TLogSourceSettings& src = r.log_source;
   ReadGroup([&] {
-    info.ssh_host = s.Enc("SSHHost");
-    info.ssh_port = s.String("SSHPORT");
-    info.ssh_login = s.Enc("SSHLOGIN");
-    info.ssh_password = s.Enc("SSHPASSWORD");
-    info.ssh_command = s.Enc("SSHCOMMAND");
+    src.ssh_host = s.Enc("SSHHost");
+    src.ssh_port = s.String("SSHPORT");
+    src.ssh_login = s.Enc("SSHLOGIN");
+    src.ssh_password = s.Enc("SSHPASSWORD");
+    src.ssh_command = s.Enc("SSHCOMMAND");
   });
   ReadGroup([&] {
     const std::string host = s.Enc("RCONHost");
     // A fresh home has no game server yet: resolving nothing would only
     // greet the operator with a critical resolver error.
     if (!host.empty() || !info.ServerHost().empty()) info.SetServerHost(host);
-    info.rcon_port = s.String("RCONPORT");
-    info.rcon_password = s.Enc("RCONPASSWORD");
+    r.rcon.port = s.String("RCONPORT");
+    r.rcon.password = s.Enc("RCONPASSWORD");
   });
-  info.ftp_host = s.String("FTPLOGFILEHost");
-  info.ftp_port = regional::IntToStr(s.Int("FTPLOGFILEPort"));
-  info.ftp_file = s.String("FTPLOGFILEFile");
-  info.ftp_login = s.String("FTPLOGFILELogin");
-  info.ftp_password = s.EncOrEmpty("FTPLOGFILEPASS");
-  info.ftp_poll_ms = s.Int("FTPLOGFILETimeOut");
-  info.ftp_passive = s.Bool("FTPLOGFILEPassive");
-  auto proxy = std::make_unique<TProxySettings>();
-  proxy->host = s.String("FTPLOGPROXYIP");
-  proxy->port = regional::IntToStr(s.Int("FTPLOGPROXYPORT"));
-  proxy->user = s.String("FTPLOGPROXYLOGIN");
-  proxy->password = s.EncOrEmpty("FTPLOGPROXYPASS");
-  proxy->method = s.Int("FTPLOGPROXYMethod");
-  info.ftp_proxy = std::move(proxy);
-  info.server_port = s.String("ServerPort");
-  info.ac_server_port = s.String("ACServerPort");
-  info.server_disabled = s.Bool("ServerDisabled");
-  info.ac_server_disabled = s.Bool("ACServerDisabled");
+  src.ftp_host = s.String("FTPLOGFILEHost");
+  src.ftp_port = regional::IntToStr(s.Int("FTPLOGFILEPort"));
+  src.ftp_file = s.String("FTPLOGFILEFile");
+  src.ftp_login = s.String("FTPLOGFILELogin");
+  src.ftp_password = s.EncOrEmpty("FTPLOGFILEPASS");
+  src.ftp_poll_ms = s.Int("FTPLOGFILETimeOut");
+  src.ftp_passive = s.Bool("FTPLOGFILEPassive");
+  TProxySettings& proxy = src.ftp_proxy;
+  proxy.host = s.String("FTPLOGPROXYIP");
+  proxy.port = regional::IntToStr(s.Int("FTPLOGPROXYPORT"));
+  proxy.user = s.String("FTPLOGPROXYLOGIN");
+  proxy.password = s.EncOrEmpty("FTPLOGPROXYPASS");
+  proxy.method = s.Int("FTPLOGPROXYMethod");
+  r.remote_admin.server_port = s.String("ServerPort");
+  r.remote_admin.ac_server_port = s.String("ACServerPort");
+  r.remote_admin.server_disabled = s.Bool("ServerDisabled");
+  r.remote_admin.ac_server_disabled = s.Bool("ACServerDisabled");
 }
 
 // A value written back at load: a file that cannot be written leaves the
@@ -68,9 +68,9 @@ void WriteBack(std::string& not_saved, F&& write) {
 
 // Exactly one log source: the first set flag in this order wins, later set
 // ones are cleared and written back; with none set the local file is used.
-void ReadLogSource(TSettings& s, TMohaaServerInfo& info, std::string& not_saved) {
+void ReadLogSource(TSettings& s, TLogSourceSettings& src, std::string& not_saved) {
   static const char* const kKeys[4] = {"UseSSH", "UseFTP", "UseDirect", "UseNoLog"};
-  bool* const fields[4] = {&info.use_ssh, &info.use_ftp, &info.use_direct, &info.use_no_log};
+  bool* const fields[4] = {&src.use_ssh, &src.use_ftp, &src.use_direct, &src.use_no_log};
   bool found = false;
   for (int i = 0; i < 4; ++i) {
     bool v = s.Bool(kKeys[i]);
@@ -82,34 +82,35 @@ void ReadLogSource(TSettings& s, TMohaaServerInfo& info, std::string& not_saved)
     *fields[i] = v;
   }
   if (!found) {
-    info.use_direct = true;
+    src.use_direct = true;
     WriteBack(not_saved, [&] { s.Config().SetBool("UseDirect", true); });
   }
 }
 
-void ReadLogKeys(TSettings& s, TMohaaServerInfo& info, const fs::path& home, std::string& not_saved) {
-  info.local_log_file = s.String("LocalLogFile");
-  info.windows_version = s.Bool("WindowsVersion");
-  for (int i = 0; i < kLogSwitchCount; ++i)
-    info.log_switches[static_cast<size_t>(i)] = s.Bool(kLogSwitchKeys[i]);
-  info.log_dir = s.String("Logbasedir");
-  if (info.log_dir.empty()) {
-    info.log_dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
-    WriteBack(not_saved, [&] { s.Config().SetString("Logbasedir", info.log_dir); });
+void ReadLogKeys(TSettings& s, TLoadedSettings& r, const fs::path& home) {
+  r.log_source.local_log_file = s.String("LocalLogFile");
+  r.dialect.windows_version = s.Bool("WindowsVersion");
+  TJournalSettings& j = r.journals;
+  for (int i = 0; i < kLogSwitchCount; ++i) j.switches[static_cast<size_t>(i)] = s.Bool(kLogSwitchKeys[i]);
+  j.dir = s.String("Logbasedir");
+  if (j.dir.empty()) {
+    j.dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
+    WriteBack(r.not_saved, [&] { s.Config().SetString("Logbasedir", j.dir); });
   }
 }
 
-void ReadProtectionKeys(TSettings& s, TMohaaServerInfo& info, TLoadedSettings& r) {
-  info.kick_repeat = s.Int("MKickRepeat");
-  info.kick_delay = s.Int("MKickDelay");
-  info.ban_kick_repeat = s.Int("BKickRepeat");
-  info.ban_kick_delay = s.Int("BKickDelay");
+void ReadProtectionKeys(TSettings& s, TLoadedSettings& r) {
+  TProtectionSettings& p = r.protections;
+  r.kicks.kick_repeat = s.Int("MKickRepeat");
+  r.kicks.kick_delay = s.Int("MKickDelay");
+  r.kicks.ban_kick_repeat = s.Int("BKickRepeat");
+  r.kicks.ban_kick_delay = s.Int("BKickDelay");
   r.ui.last_x_lines = s.Int("lastxlines");
-  info.ban_immune_nicks = s.String("BanimmuneNicks");
-  info.ban_immune_ips = s.String("BanimmuneIps");
-  info.log_switches[lsUseTeamMessages] = s.Bool("UseTeamMessages");
-  info.stats_only_for_nick = s.String("StatsonlyforthatNick");
-  info.weapon_detect_on = s.Bool("EnableWeaponDetect");
+  p.ban_immune_nicks = s.String("BanimmuneNicks");
+  p.ban_immune_ips = s.String("BanimmuneIps");
+  r.dialect.team_messages = r.journals.switches[lsUseTeamMessages] = s.Bool("UseTeamMessages");
+  p.stats_only_for_nick = s.String("StatsonlyforthatNick");
+  p.weapon_detect_on = s.Bool("EnableWeaponDetect");
   for (size_t i = 0; i < r.weapon_class_exprs.size(); ++i)
     r.weapon_class_exprs[i] = s.String(std::string("WeaponRegExpr") + kWeaponClassNames[i]);
   r.ping.check_enabled = s.Bool("PingCheckEnabled");
@@ -124,26 +125,26 @@ void ReadProtectionKeys(TSettings& s, TMohaaServerInfo& info, TLoadedSettings& r
   r.sprees.killing_reset_on_new_round = s.Bool("KillingSpringResetonNewRound");
   r.sprees.losing_detect = s.Bool("LoosingSpringDetect");
   r.sprees.losing_reset_on_new_round = s.Bool("LoosingSpringResetonNewRound");
-  info.score_formula = s.String("ScoreFormular");
+  p.score_formula = s.String("ScoreFormular");
 }
 
-void ReadSkinAndTeamKeys(TSettings& s, TMohaaServerInfo& info) {
-  info.skin_detect_on = s.Bool("EnableSkinDetect");
-  info.skin_only_detect = s.Bool("SkinOnlyDetect");
-  info.skin_scan_seconds = s.Int("ScanSkinsallXSeconds");
-  info.skin_kick_msg = s.String("SkinKickMsg");
-  info.skin_kick_delay = s.Int("SkinKickDelay");
-  info.tk_detect_on = s.Bool("EnableTKDetect");
-  info.tk_forgive_minutes = s.Int("ForgiveTKAfter");
-  info.tk_auto_team_kick_msg = s.String("TKAutoTeamKickMsg");
-  info.tk_auto_team_kick_delay = s.Int("TKAutoTeamKickDelay");
-  info.tk_team_change_flood_msg = s.String("TKTeamChangeFloodMsg");
+void ReadSkinAndTeamKeys(TSettings& s, TProtectionSettings& p) {
+  p.skin_detect_on = s.Bool("EnableSkinDetect");
+  p.skin_only_detect = s.Bool("SkinOnlyDetect");
+  p.skin_scan_seconds = s.Int("ScanSkinsallXSeconds");
+  p.skin_kick_msg = s.String("SkinKickMsg");
+  p.skin_kick_delay = s.Int("SkinKickDelay");
+  p.tk_detect_on = s.Bool("EnableTKDetect");
+  p.tk_forgive_minutes = s.Int("ForgiveTKAfter");
+  p.tk_auto_team_kick_msg = s.String("TKAutoTeamKickMsg");
+  p.tk_auto_team_kick_delay = s.Int("TKAutoTeamKickDelay");
+  p.tk_team_change_flood_msg = s.String("TKTeamChangeFloodMsg");
   // The key the setup dialog writes; the delay is never read under another.
-  info.tk_team_change_flood_delay = s.Int("TKTeamChangeFloodTimeDelay");
-  info.tk_team_change_flood_timeout = s.Int("TKTeamChangeFloodTimeOut");
-  info.unknown_team_msg_repeat = s.Int("TKUnkownMessageRep");
-  info.unknown_team_msg = s.String("TKUnkownMessage");
-  info.unknown_team_kick_msg = s.String("TKUnkownMessageKick");
+  p.tk_team_change_flood_delay = s.Int("TKTeamChangeFloodTimeDelay");
+  p.tk_team_change_flood_timeout = s.Int("TKTeamChangeFloodTimeOut");
+  p.unknown_team_msg_repeat = s.Int("TKUnkownMessageRep");
+  p.unknown_team_msg = s.String("TKUnkownMessage");
+  p.unknown_team_kick_msg = s.String("TKUnkownMessageKick");
 }
 
 TDetectionRecord ReadDetectionRecord(TSettings& s, const std::string& prefix) {
@@ -179,15 +180,19 @@ void Guarded(std::string& errors, const std::string& label, F&& step) {
 int64_t ReadAutoSaveIntervalMs() { return MinutesToMs(TSettings(Config(), fs::path()).Int("SaveTimer")); }
 
 TLoadedSettings LoadAllSettings(const fs::path& home, TMohaaServerInfo& info,
-                                const TDataFileRegistry& registry) {
+                                const TDataFileRegistry& registry, const TLoadedSettings& previous) {
   TSettings s(Config(), home);
+  // Built aside and published whole at the end: a reader on another thread
+  // keeps the values it took until then.
   TLoadedSettings r;
+  r.log_source = previous.log_source;  // what a failing group keeps
+  r.rcon = *info.rcon.Get();
   WriteBack(r.not_saved, [&] { StoreMissingSettings(s.Config(), home); });
   r.ui.no_refresh_if_hidden = s.Bool("NoRefreshifhidden");
-  ReadConnectionKeys(s, info);
-  ReadLogSource(s, info, r.not_saved);
-  ReadLogKeys(s, info, home, r.not_saved);
-  ReadProtectionKeys(s, info, r);
+  ReadConnectionKeys(s, info, r);
+  ReadLogSource(s, r.log_source, r.not_saved);
+  ReadLogKeys(s, r, home);
+  ReadProtectionKeys(s, r);
   r.auto_save_interval_ms = MinutesToMs(s.Int("SaveTimer"));
   r.auto_stats_interval_ms = MinutesToMs(s.Int("StatsReportInterval"));
 
@@ -196,14 +201,18 @@ TLoadedSettings LoadAllSettings(const fs::path& home, TMohaaServerInfo& info,
   for (const TDataFileId id : kDataFileLoadOrder)
     Guarded(errors, DataFileInfo(id).load_label, [&] { registry.Load(id, home); });
 
-  ReadSkinAndTeamKeys(s, info);
+  ReadSkinAndTeamKeys(s, r.protections);
   Guarded(errors, DataFileInfo(TDataFileId::HotKeys).load_label,
           [&] { registry.Load(TDataFileId::HotKeys, home); });
-  info.tk_rule = ReadDetectionRecord(s, "TKDetect");
-  info.spawn_detect_on = s.Bool("EnableSpawnDetect");
-  info.spawn_forgive_minutes = s.Int("ForgiveSpawnAfter");
-  info.spawn_detect_timeout = s.Int("SpawnDetectTimeOut");
-  info.spawn_rule = ReadDetectionRecord(s, "SpawnDetect");
+  TProtectionSettings& p = r.protections;
+  p.tk_rule = ReadDetectionRecord(s, "TKDetect");
+  p.spawn_detect_on = s.Bool("EnableSpawnDetect");
+  p.spawn_forgive_minutes = s.Int("ForgiveSpawnAfter");
+  p.spawn_detect_timeout = s.Int("SpawnDetectTimeOut");
+  p.spawn_rule = ReadDetectionRecord(s, "SpawnDetect");
+  info.rcon.Publish(r.rcon);
+  info.kicks.Publish(r.kicks);
+  info.dialect.Publish(r.dialect);
 
   if (!errors.empty()) {
     r.error = "\r\n" + errors;
@@ -212,8 +221,8 @@ TLoadedSettings LoadAllSettings(const fs::path& home, TMohaaServerInfo& info,
   return r;
 }
 
-void SaveAllData(const fs::path& home, const TMohaaServerInfo& info, const TDataFileRegistry& registry,
-                 const TOperatorInterfaceSettings& ui) {
+void SaveAllData(const fs::path& home, const TProtectionSettings& protections,
+                 const TDataFileRegistry& registry, const TOperatorInterfaceSettings& ui) {
   // Every file is attempted even when one fails: stopping at the first
   // failure would lose the changes of every owner saved after it.
   std::string errors;
@@ -222,11 +231,11 @@ void SaveAllData(const fs::path& home, const TMohaaServerInfo& info, const TData
     Guarded(errors, std::string(DataFileInfo(id).file_name) + ": ", [&] { registry.Save(id, home); });
   Guarded(errors, "Settings: ", [&] {
     TDynamicConfigData& c = Config();
-    c.SetBool("EnableSkinDetect", info.skin_detect_on);
-    c.SetBool("SkinOnlyDetect", info.skin_only_detect);
+    c.SetBool("EnableSkinDetect", protections.skin_detect_on);
+    c.SetBool("SkinOnlyDetect", protections.skin_only_detect);
     c.SetInteger("lastxlines", ui.last_x_lines);
-    c.SetInteger("ScanSkinsallXSeconds", info.skin_scan_seconds);
-    c.SetString("SkinKickMsg", info.skin_kick_msg);
+    c.SetInteger("ScanSkinsallXSeconds", protections.skin_scan_seconds);
+    c.SetString("SkinKickMsg", protections.skin_kick_msg);
   });
   Guarded(errors, std::string(DataFileInfo(TDataFileId::HotKeys).file_name) + ": ",
           [&] { registry.Save(TDataFileId::HotKeys, home); });

@@ -13,6 +13,7 @@
 #include "core/regional.h"
 #include "core/version.h"  // header-only: the version text constant
 #include "domain/domain.h"
+#include "domain/settings.h"
 #include "domain/traffic.h"
 #include "domain/userlist.h"
 #include "formats/config.h"
@@ -116,7 +117,7 @@ void TExpansion::General() {
   Put("%date%", DateToStr(now));
   Put("%time%", TimeToStr(now));
   Put("%datetime%", DateTimeToStr(now));
-  Put("%servername%", HasConfig() ? Config().GetStringDef("Servername", "Unknown Server") : "Unknown Server");
+  Put("%servername%", SettingString("Servername"));
 }
 
 void TExpansion::Traffic() {
@@ -136,10 +137,11 @@ void TExpansion::Traffic() {
 
 void TExpansion::ServerSettings() {
   Put("%usercount%", IntToStr(lookup_ ? lookup_->UserCount() : 0));
-  Put("%kickdelay%", IntToStr(info_->kick_delay));
-  Put("%KickRepeat%", IntToStr(info_->kick_repeat));
-  Put("%KickBanRepeat%", IntToStr(info_->ban_kick_repeat));
-  Put("%KickBanDelay%", IntToStr(info_->ban_kick_delay));
+  const std::shared_ptr<const TKickSettings> kicks = info_->kicks.Get();
+  Put("%kickdelay%", IntToStr(kicks->kick_delay));
+  Put("%KickRepeat%", IntToStr(kicks->kick_repeat));
+  Put("%KickBanRepeat%", IntToStr(kicks->ban_kick_repeat));
+  Put("%KickBanDelay%", IntToStr(kicks->ban_kick_delay));
 }
 
 void TExpansion::PlayerList(const TUserList& list) {

@@ -8,6 +8,7 @@
 #include "core/cp1252.h"
 #include "core/regional.h"
 #include "domain/domain.h"
+#include "domain/settings.h"
 #include "formats/config.h"
 #include "gamelink/rcon.h"
 
@@ -18,13 +19,6 @@ namespace {
 std::mutex g_hook_mutex;  // guards g_expander and g_filter (a leaf)
 TMessageExpander g_expander;
 std::shared_ptr<TLastConsoleMsgs> g_filter;
-
-// Settings are read at the moment of use; without a store (early start-up,
-// tools) the defaults hold.
-bool BoolSetting(const char* name, bool def) { return HasConfig() ? Config().GetBoolDef(name, def) : def; }
-int32_t IntSetting(const char* name, int32_t def) {
-  return HasConfig() ? Config().GetIntegerDef(name, def) : def;
-}
 
 // A delivered text: counted by the flood filter and announced.
 void Delivered(const std::string& text) {
@@ -78,7 +72,7 @@ std::string SayCommand(const std::string& text, bool make_safe) {
 }
 
 bool ReplyShowsDelivery(const std::string& reply) {
-  const char* word = BoolSetting("QuakeRCON", false) ? "PRINT" : "BROADCAST";
+  const char* word = SettingBool("QuakeRCON") ? "PRINT" : "BROADCAST";
   return AnsiUpperCase(reply).find(word) != std::string::npos;
 }
 
@@ -90,8 +84,8 @@ std::string NotDeliveredReason(const std::string& reply) {
 // --- flood filter ------------------------------------------------------------
 
 bool TLastConsoleMsgs::MaySend(const std::string& text) {
-  if (!BoolSetting("FilterMessagesSend", true)) return true;
-  const int32_t max_occured = IntSetting("FilterMessagesSendMaxOccured", 2);
+  if (!SettingBool("FilterMessagesSend")) return true;
+  const int32_t max_occured = SettingInt("FilterMessagesSendMaxOccured");
   const std::string upper = AnsiUpperCase(text);
   std::lock_guard lock(mutex_);
   for (const auto& e : entries_)
@@ -100,7 +94,7 @@ bool TLastConsoleMsgs::MaySend(const std::string& text) {
 }
 
 void TLastConsoleMsgs::RecordDelivery(const std::string& text) {
-  const int32_t max_count = IntSetting("FilterMessagesSendMaxCount", 10);
+  const int32_t max_count = SettingInt("FilterMessagesSendMaxCount");
   const std::string upper = AnsiUpperCase(text);
   std::lock_guard lock(mutex_);
   auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.text == upper; });
@@ -198,8 +192,8 @@ bool TConsoleMessage::Run(std::string& why) {
     why = "refused by the flood filter";
     if (filter && !filter->MaySend(text)) return false;
   }
-  const int32_t max_retry = IntSetting("RconMaxRetry", 20);
-  const int32_t fail_sleep_ms = IntSetting("RconFailSleep", 200);
+  const int32_t max_retry = SettingInt("RconMaxRetry");
+  const int32_t fail_sleep_ms = SettingInt("RconFailSleep");
   bool delivered = false;
   why = "the service is stopping";
   for (int32_t r = 0; r < repetitions_; ++r) {

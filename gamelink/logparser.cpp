@@ -5,6 +5,7 @@
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/cp1252.h"
+#include "domain/settings.h"
 #include "domain/userlist.h"
 #include "formats/config.h"
 #include "gamelink/logparser_rules.h"
@@ -55,10 +56,7 @@ std::string_view SkipControlBytes(std::string_view line) {
   return line;
 }
 
-bool ReadQuakeSetting() {
-  if (!HasConfig()) return false;
-  return Config().GetBoolDef("QuakeRCON", false);
-}
+bool ReadQuakeSetting() { return SettingBool("QuakeRCON"); }
 
 std::shared_ptr<TMohaaEvent> MakeEvent(const TRuleState& state, const std::string& line) {
   auto event = std::make_shared<TMohaaEvent>(state.kind, state.event_text);
@@ -82,7 +80,7 @@ std::string_view StripLinePrefixes(std::string_view line) {
 
 std::string FromConsoleCodePage(std::string_view text) {
   constexpr int32_t kOem437 = 437;
-  if (HasConfig() && Config().GetIntegerDef("ConsoleCodePage", 0) == kOem437) return Cp437ToCp1252(text);
+  if (SettingInt("ConsoleCodePage") == kOem437) return Cp437ToCp1252(text);
   return std::string(text);
 }
 
@@ -107,7 +105,7 @@ std::shared_ptr<TMohaaEvent> TServerLogEventChecker::Recognise(const TMohaaServe
                                                                const std::string& line) {
   last_check_time_.store(Now(), std::memory_order_relaxed);
   TRuleState state;
-  state.server = server;
+  if (server) state.dialect = *server->dialect.Get();
   state.quake = quake_;
   const std::string_view body = StripLinePrefixes(line);
   // Names are matched while the current-list lock is held, so that the rows

@@ -100,7 +100,7 @@ bool ChatRule(TRuleState& s) {
   s.kind = ekChatMessage;
   if (s.quake) return QuakeChat(s);
   if (SaysChat(s)) return true;
-  if (s.server && s.server->windows_version) return WindowsChat(s);
+  if (s.dialect.windows_version) return WindowsChat(s);
   return NormalChat(s);
 }
 
@@ -133,7 +133,7 @@ bool NewRoundRule(TRuleState& s) {
 }
 
 bool AutoJoinRule(TRuleState& s) {
-  if (!s.server || !s.server->log_switches[lsUseTeamMessages]) return false;
+  if (!s.dialect.team_messages) return false;
   if (!StartsWith(s.working, kClientCommand) || !Contains(s.working, " : auto_join_team")) return false;
   MoveSecondToFirst(s);
   s.kind = ekAutoJoinTeam;
@@ -196,8 +196,7 @@ struct TNameFinder {
 bool IsChatLine(const TRuleState& s) {
   const std::string_view w = s.working;
   if (s.quake) return StartsWithIgnoreCase(w, "CLIENTCOMMAND:") && Contains(w, ": say ");
-  if (s.server && s.server->windows_version)
-    return StartsWith(w, kClientCommand) && Contains(w, ": dmmessage ");
+  if (s.dialect.windows_version) return StartsWith(w, kClientCommand) && Contains(w, ": dmmessage ");
   return StartsWith(w, "CHAT:");
 }
 

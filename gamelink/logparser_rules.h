@@ -14,7 +14,7 @@
 namespace kv {
 
 struct TRuleState {
-  const TMohaaServerInfo* server = nullptr;
+  TLogDialectSettings dialect;  // taken once per line
   bool quake = false;
   std::string working;    // the line with the names found in it removed
   TUserListEntry first;   // client number -1 until found

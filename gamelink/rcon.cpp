@@ -18,6 +18,7 @@
 #include "core/mainloop.h"
 #include "domain/domain.h"
 #include "domain/events.h"
+#include "domain/settings.h"
 #include "formats/config.h"
 
 namespace kv {
@@ -35,11 +36,6 @@ constexpr int kPollSliceMs = 10;
 int64_t RealMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-bool ConfigBool(const char* key, bool def) { return HasConfig() ? Config().GetBoolDef(key, def) : def; }
-int32_t ConfigInt(const char* key, int32_t def) {
-  return HasConfig() ? Config().GetIntegerDef(key, def) : def;
 }
 
 // Removes every occurrence of `what`; letters compare without case.
@@ -204,8 +200,8 @@ bool RconTerminating() { return g_terminating.load(); }
 TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds,
                                TRconPriority priority) {
   TLiveCount<TCounter::RequestThreads> counted;
-  const bool quake = ConfigBool("QuakeRCON", false);
-  const int timeout = timeout_seconds == -1 ? ConfigInt("UDPTimeOut", 3) : timeout_seconds;
+  const bool quake = SettingBool("QuakeRCON");
+  const int timeout = timeout_seconds == -1 ? SettingInt("UDPTimeOut") : timeout_seconds;
   TRconResult result;
   bool failed = false;
   TUDPClient client;
@@ -215,21 +211,22 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
     failed = true;
   };
   bool timed_out = false;
+  // One value for the whole request: a reload meanwhile applies to the next.
+  const std::shared_ptr<const TRconSettings> settings = info.rcon.Get();
   try {
-    const std::string datagram = BuildRconDatagram(quake, info.rcon_password, command);
+    const std::string datagram = BuildRconDatagram(quake, settings->password, command);
     if (datagram.size() > kRconMaxDatagram) throw std::length_error(kRconTooLongText);
     if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
       throw std::invalid_argument(kRconLineBreakText);
     if (RconTerminating()) failed = true;
     if (!failed && info.rcon_budget) {
-      info.rcon_budget->Configure(ConfigInt("RconBurst", kRconBurstDefault),
-                                  ConfigInt("RconRatePerMinute", kRconRatePerMinuteDefault));
+      info.rcon_budget->Configure(SettingInt("RconBurst"), SettingInt("RconRatePerMinute"));
       failed = !info.rcon_budget->Acquire(priority);
       // At shutdown the result stays empty, as for any request cut short then.
       if (failed && !RconTerminating()) result.error = kRconBudgetText;
     }
     client.Host = info.GetServerIP();
-    client.Port = info.rcon_port.empty() ? "12203" : info.rcon_port;
+    client.Port = settings->port.empty() ? "12203" : settings->port;
     if (!failed && client.Open()) {
       // The wait ends once the elapsed time, rounded to whole seconds,
       // exceeds the time-out: half a second after it.

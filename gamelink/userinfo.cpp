@@ -14,6 +14,7 @@
 #include "core/clock.h"
 #include "domain/domain.h"
 #include "domain/events.h"
+#include "domain/settings.h"
 #include "formats/config.h"
 #include "gamelink/logparser.h"
 #include "gamelink/rcon.h"
@@ -288,7 +289,7 @@ void TUserInfoThread::Iteration() {
   if (!enabled_.load()) return;
   bool due = false;
   try {
-    const int32_t seconds = HasConfig() ? Config().GetIntegerDef("UserRefrestTimer", 3) : 3;
+    const int32_t seconds = SettingInt("UserRefrestTimer");
     due = Now() > last_refresh_.load() + seconds / kSecondsPerDay;
   } catch (const std::exception& e) {
     PostGlobal(std::string("GetNewUserList - FLastListRefresh Calc failed with: ") + e.what(), mlCritical);

@@ -96,7 +96,8 @@ std::string WeaponName(const TMohaaEvent& e) {
 
 }  // namespace
 
-TLogWriter::TLogWriter(TMohaaServerInfo& info, std::string home) : info_(info), home_(std::move(home)) {
+TLogWriter::TLogWriter(TJournalSettings settings, std::string home)
+    : settings_(std::move(settings)), home_(std::move(home)) {
   monitor_ = MakeThread<TMsgMonitor>(true);
   auto handler = [this](const std::string& category, const std::string& text, TMsgData& data, uint8_t level) {
     Handle(category, text, data, level);
@@ -129,10 +130,10 @@ bool TLogWriter::Flush(int64_t timeout_ms) {
   return monitor_ && monitor_->Flush(timeout_ms);
 }
 
-std::string TLogWriter::LogDirectory() const {
+std::string TLogWriter::LogDirectory(const TJournalSettings& settings) const {
   // The directory is read at each message, so a changed setting applies to
   // the next line; an empty one means the home's "Logs".
-  const std::string dir = info_.log_dir;
+  const std::string& dir = settings.dir;
   return dir.empty() ? (fs::path(home_) / "Logs").string() : dir;
 }
 
@@ -163,9 +164,10 @@ TLogWriter::TOpenFile* TLogWriter::FileFor(const std::string& file_name, std::st
                                            std::string& error) {
   // The directory setting is read at each line, so a change applies to the
   // next one; the files of the current directory are found by name.
-  if (!names_valid_ || info_.log_dir != names_dir_setting_) {
-    names_dir_setting_ = info_.log_dir;
-    names_dir_ = LogDirectory();
+  const std::shared_ptr<const TJournalSettings> settings = settings_.Get();
+  if (!names_valid_ || settings->dir != names_dir_setting_) {
+    names_dir_setting_ = settings->dir;
+    names_dir_ = LogDirectory(*settings);
     if (!names_dir_.empty() && names_dir_.back() != '/') names_dir_ += '/';
     by_name_.clear();
     names_valid_ = true;

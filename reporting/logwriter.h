@@ -12,8 +12,9 @@
 #include <unordered_map>
 
 #include "core/bus_monitor.h"
+#include "core/snapshot.h"
 #include "core/threads.h"
-#include "domain/serverinfo.h"
+#include "domain/server_settings.h"
 
 namespace kv {
 
@@ -24,7 +25,7 @@ class TLogWriter {
   // Subscribes to every category at every level and writes the start banner
   // when GlobalMessages.txt is switched on. home: the default log directory's
   // parent ("Logs" under it) when the configured one is empty.
-  TLogWriter(TMohaaServerInfo& info, std::string home);
+  TLogWriter(TJournalSettings settings, std::string home);
   // Leaves the bus, writes the stop banner, closes the files.
   ~TLogWriter();
   TLogWriter(const TLogWriter&) = delete;
@@ -36,6 +37,8 @@ class TLogWriter {
   // critical "GLOBAL" message. Any thread.
   void WriteLogLine(const std::string& file_name, const std::string& text);
   bool Enabled() const { return enabled_.load(); }
+  // New switches and directory, from the next line on. Any thread.
+  void SetSettings(TJournalSettings settings) { settings_.Publish(std::move(settings)); }
   // Waits until every message queued for the writer so far is written.
   bool Flush(int64_t timeout_ms);
 
@@ -74,10 +77,10 @@ class TLogWriter {
   // Writes every pending text (the subscriber's idle handler).
   void WritePendingFiles();
   void Failed(const std::string& path, const std::string& error);
-  bool Switch(TLogSwitch s) const { return info_.log_switches[s]; }
-  std::string LogDirectory() const;
+  bool Switch(TLogSwitch s) const { return settings_.Get()->Switch(s); }
+  std::string LogDirectory(const TJournalSettings& settings) const;
 
-  TMohaaServerInfo& info_;
+  TSnapshot<TJournalSettings> settings_;
   std::string home_;
   std::atomic<bool> enabled_{true};
   std::mutex files_mutex_;                  // guards everything below; a leaf

@@ -64,6 +64,7 @@ class LifecycleTest : public ::testing::Test {
     if (ftp) f.ftp = [] { return std::unique_ptr<TLogFollower>(); };
     f.enable_refresh = [this](bool on) { refresh_ = on; };
     lifecycle_ = std::make_unique<TServiceLifecycle>(bus_->Loop(), info_, std::move(f));
+    lifecycle_->SetLogSource(source_);
   }
   void OnLoop(const std::function<void()>& fn) { ASSERT_TRUE(bus_->Loop().Invoke(fn)); }
   bool WaitUntil(const std::function<bool()>& cond) {
@@ -81,6 +82,7 @@ class LifecycleTest : public ::testing::Test {
   std::unique_ptr<TBusScope> bus_;
   std::unique_ptr<TBusRecorder> recorder_;
   TMohaaServerInfo info_;
+  TLogSourceSettings source_;  // what Make hands the lifecycle
   std::unique_ptr<TServiceLifecycle> lifecycle_;
   std::atomic<int> file_made_{0}, ssh_made_{0}, stopped_{0};
   std::atomic<bool> refresh_{false};
@@ -88,7 +90,7 @@ class LifecycleTest : public ::testing::Test {
 };
 
 TEST_F(LifecycleTest, StartAndStopCreateAndRemoveTheFollower) {
-  info_.use_direct = true;
+  source_.use_direct = true;
   Make();
   OnLoop([&] { lifecycle_->Start(); });
   OnLoop([&] { lifecycle_->Start(); });  // already running: nothing new
@@ -103,7 +105,7 @@ TEST_F(LifecycleTest, StartAndStopCreateAndRemoveTheFollower) {
 }
 
 TEST_F(LifecycleTest, NoLogRunsWithoutFollowersAndTheWatchdogFindsNothing) {
-  info_.use_no_log = true;
+  source_.use_no_log = true;
   Make();
   OnLoop([&] { lifecycle_->Start(); });
   clock_.Advance(600'000);
@@ -113,7 +115,7 @@ TEST_F(LifecycleTest, NoLogRunsWithoutFollowersAndTheWatchdogFindsNothing) {
 }
 
 TEST_F(LifecycleTest, SilentLogIsRestartedOnceWithinTheWindow) {
-  info_.use_direct = true;
+  source_.use_direct = true;
   Make();
   OnLoop([&] { lifecycle_->Start(); });
   clock_.Advance(29'000);
@@ -148,7 +150,7 @@ TEST_F(LifecycleTest, SilentLogIsRestartedOnceWithinTheWindow) {
 }
 
 TEST_F(LifecycleTest, FtpModeChecksFileThenDownloader) {
-  info_.use_ftp = true;
+  source_.use_ftp = true;
   Make(true, true);  // the downloader never manages to start
   OnLoop([&] { lifecycle_->Start(); });
   clock_.Advance(241'000);
@@ -169,7 +171,7 @@ TEST_F(LifecycleTest, FtpModeChecksFileThenDownloader) {
 }
 
 TEST_F(LifecycleTest, DeadFollowerAndRestartOff) {
-  info_.use_direct = true;
+  source_.use_direct = true;
   config_.SetBool("RestartOnError", false);
   Make();
   OnLoop([&] { lifecycle_->Start(); });
@@ -183,7 +185,7 @@ TEST_F(LifecycleTest, DeadFollowerAndRestartOff) {
 // A log that says nothing while the game server answers its status polls
 // (an empty server at night) is no lost log.
 TEST_F(LifecycleTest, QuietLogOfAnAnsweringServerIsAlive) {
-  info_.use_direct = true;
+  source_.use_direct = true;
   Make();
   OnLoop([&] { lifecycle_->Start(); });
   clock_.Advance(20'000);
@@ -203,7 +205,7 @@ TEST_F(LifecycleTest, QuietLogOfAnAnsweringServerIsAlive) {
 // most every 5 minutes), says so once, and gives up only when the operator
 // stops it.
 TEST_F(LifecycleTest, RefusedRestartsAreRetriedWithGrowingDelays) {
-  info_.use_direct = true;
+  source_.use_direct = true;
   config_.SetInteger("ErrorRestartTimeOut", 100000);  // every loss after the first is refused
   Make();
   OnLoop([&] { lifecycle_->Start(); });
@@ -250,17 +252,17 @@ TEST_F(LifecycleTest, RefusedRestartsAreRetriedWithGrowingDelays) {
 
 TEST_F(LifecycleTest, MissingFollowersAreNamedAtStartAndNeverRestarted) {
   struct Case {
-    bool TMohaaServerInfo::*flag;
+    bool TLogSourceSettings::*flag;
     const char* text;
   };
   const Case cases[] = {
-      {&TMohaaServerInfo::use_ssh, "The SSH log follower (UseSSH=1) is not available in this version yet"},
-      {&TMohaaServerInfo::use_ftp, "The FTP log follower (UseFTP=1) is not available in this version yet"},
+      {&TLogSourceSettings::use_ssh, "The SSH log follower (UseSSH=1) is not available in this version yet"},
+      {&TLogSourceSettings::use_ftp, "The FTP log follower (UseFTP=1) is not available in this version yet"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    info_.use_ssh = info_.use_ftp = false;
-    info_.*c.flag = true;
+    source_.use_ssh = source_.use_ftp = false;
+    source_.*c.flag = true;
     Make(false, false);
     OnLoop([&] { lifecycle_->Start(); });
     ASSERT_TRUE(recorder_->WaitFor(

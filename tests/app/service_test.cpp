@@ -283,11 +283,11 @@ TEST(Service, SetupExportAndImportCommands) {
   service.ConfigData().SetString("RCONPORT", "1");
   service.ConfigData().SetString("Servername", "Beta");
   ASSERT_TRUE(service.LoadConfig());
-  EXPECT_EQ(service.ServerInfo().rcon_port, "1");
+  EXPECT_EQ(service.ServerInfo().rcon.Get()->port, "1");
   EXPECT_EQ(service.TerminalCommand("SETUP import " + (home / "my setup.KVSetup").string()),
             "Setup loaded from " + (home / "my setup.KVSetup").string());
   // In use at once, and kept in the INI.
-  EXPECT_EQ(service.ServerInfo().rcon_port, "12345");
+  EXPECT_EQ(service.ServerInfo().rcon.Get()->port, "12345");
   EXPECT_EQ(TConfigFile((home / "kelvandrome.ini").string()).ReadString("Global", "Servername", ""), "Alpha");
 
   const std::string missing = (home / "nothing.KVSetup").string();

@@ -60,6 +60,8 @@ TEST_F(DataFilesTest, LoadRunsInOrderAndDamagedFilesAreReportedWithTheirLabels) 
   } catch (const ESettingsLoadError& e) {
     error = e.what();
     EXPECT_EQ(e.Loaded().auto_save_interval_ms, 600000);  // the caller can still set its timers
+    // The settings after the data files were read all the same.
+    EXPECT_EQ(e.Loaded().protections.spawn_rule.max_count, 3);
   }
   std::vector<std::string> expected = Expected("load", kDataFileLoadOrder);
   expected.pop_back();  // the hot-key "file" failed before its owner was asked
@@ -75,8 +77,6 @@ TEST_F(DataFilesTest, LoadRunsInOrderAndDamagedFilesAreReportedWithTheirLabels) 
   EXPECT_EQ(owners_[TDataFileId::OldMsg].lines, (std::vector<std::string>{"hello all", "round two"}));
   EXPECT_EQ(owners_[TDataFileId::SkinList].lines, (std::vector<std::string>{"allied_pilot", "allied_sas"}));
   EXPECT_TRUE(owners_[TDataFileId::KickReasons].lines.empty());
-  // The settings after the data files were read all the same.
-  EXPECT_EQ(info_.spawn_rule.max_count, 3);
 }
 
 TEST_F(DataFilesTest, FreshHomeLoadsWithoutError) {
@@ -86,16 +86,17 @@ TEST_F(DataFilesTest, FreshHomeLoadsWithoutError) {
   registry_.Unregister(TDataFileId::BanList);
   WriteData("BanList.dat", "BROKEN");
   EXPECT_NO_THROW(LoadAllSettings(home_, info_, registry_));
-  EXPECT_NO_THROW(SaveAllData(home_, info_, registry_, {}));
+  EXPECT_NO_THROW(SaveAllData(home_, TProtectionSettings(), registry_, {}));
   EXPECT_EQ(ReadData("BanList.dat"), "BROKEN");
 }
 
 TEST_F(DataFilesTest, SaveWritesEveryFileAndTheKeysInOrder) {
   owners_[TDataFileId::SkinList].lines = {"german_panzer_grenadier"};
   owners_[TDataFileId::OldMsg].lines = {"a", "", "b"};
-  info_.skin_kick_msg = "go away";
-  info_.skin_scan_seconds = 60;
-  SaveAllData(home_, info_, registry_, TOperatorInterfaceSettings{false, 250});
+  TProtectionSettings protections;
+  protections.skin_kick_msg = "go away";
+  protections.skin_scan_seconds = 60;
+  SaveAllData(home_, protections, registry_, TOperatorInterfaceSettings{false, 250});
   EXPECT_EQ(log_, Expected("save", kDataFileSaveOrder));
   EXPECT_EQ(ReadData("SkinList.dat"), "german_panzer_grenadier\r\n");
   EXPECT_EQ(ReadData("OldMsg.dat"), "a\r\n\r\nb\r\n");
@@ -112,7 +113,7 @@ TEST_F(DataFilesTest, AFailingSaveLeavesTheOldFileAndTheOthersAreStillWritten) {
   owners_[TDataFileId::BanList].fail_save = true;
   owners_[TDataFileId::SkinList].lines = {"new skin"};
   try {
-    SaveAllData(home_, info_, registry_, {});
+    SaveAllData(home_, TProtectionSettings(), registry_, {});
     ADD_FAILURE() << "no error raised";
   } catch (const ECfgError& e) {
     EXPECT_STREQ(e.what(), "\r\nBanList.dat: disk full");

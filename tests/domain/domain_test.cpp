@@ -168,8 +168,8 @@ TEST(ServerInfo, AddressCacheRenewsAfter240Seconds) {
   TBusRecorder recorder({"GLOBAL"});
   {
     TMohaaServerInfo info;
-    EXPECT_EQ(info.server_port, "23203");
-    EXPECT_EQ(info.kick_delay, 5);
+    EXPECT_EQ(info.rcon.Get()->port, "12203");
+    EXPECT_EQ(info.kicks.Get()->kick_delay, 5);
     info.SetResolver(&FixedResolver);
     g_resolves = 0;
     info.SetServerHost("game.example");

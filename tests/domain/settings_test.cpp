@@ -31,7 +31,7 @@ TEST_F(SettingsTest, EmptyHomeWritesEveryKeyWithItsDefault) {
   EXPECT_EQ(again.st_ino, st.st_ino);
   file_->DeleteKey("Global", "UDPTimeOut");
   config_->SetInteger("SaveTimer", 7);
-  LoadAllSettings(home_, info_, TDataFileRegistry());
+  const TLoadedSettings last = LoadAllSettings(home_, info_, TDataFileRegistry());
   EXPECT_EQ(Ini("UDPTimeOut"), "3");
   EXPECT_EQ(Ini("SaveTimer"), "7");
   EXPECT_EQ(Ini("UseDirect"), "1");
@@ -39,20 +39,21 @@ TEST_F(SettingsTest, EmptyHomeWritesEveryKeyWithItsDefault) {
   EXPECT_EQ(Ini("WeaponRegExprSub Machinegun"), "was perforated by");
   EXPECT_TRUE(fs::is_directory(home_ / "Data"));
 
-  // The values reached the running objects.
-  EXPECT_TRUE(info_.use_direct);
-  EXPECT_FALSE(info_.use_ssh || info_.use_ftp || info_.use_no_log);
-  EXPECT_EQ(info_.rcon_port, "12203");
-  EXPECT_EQ(info_.ftp_port, "21");
-  EXPECT_EQ(info_.ftp_proxy->port, "0");
-  EXPECT_EQ(info_.ban_kick_delay, -1);
-  EXPECT_EQ(info_.ban_immune_nicks, "\\[Z\\.A\\.Q\\]");
-  EXPECT_EQ(info_.tk_rule.max_count, 3);
-  EXPECT_TRUE(info_.tk_rule.send_warnings);
-  EXPECT_EQ(info_.spawn_rule.ban_message, "%playernick% is banned because of SpawnKilling");
-  EXPECT_EQ(info_.tk_team_change_flood_delay, 3);
-  EXPECT_EQ(info_.score_formula.front(), 'I');
-  EXPECT_EQ(info_.score_formula.back(), ')');
+  // The values reached their groups; the server state publishes its own.
+  EXPECT_TRUE(last.log_source.use_direct);
+  EXPECT_FALSE(last.log_source.use_ssh || last.log_source.use_ftp || last.log_source.use_no_log);
+  EXPECT_EQ(info_.rcon.Get()->port, "12203");
+  EXPECT_EQ(last.log_source.ftp_port, "21");
+  EXPECT_EQ(last.log_source.ftp_proxy.port, "0");
+  EXPECT_EQ(info_.kicks.Get()->ban_kick_delay, -1);
+  const TProtectionSettings& p = last.protections;
+  EXPECT_EQ(p.ban_immune_nicks, "\\[Z\\.A\\.Q\\]");
+  EXPECT_EQ(p.tk_rule.max_count, 3);
+  EXPECT_TRUE(p.tk_rule.send_warnings);
+  EXPECT_EQ(p.spawn_rule.ban_message, "%playernick% is banned because of SpawnKilling");
+  EXPECT_EQ(p.tk_team_change_flood_delay, 3);
+  EXPECT_EQ(p.score_formula.front(), 'I');
+  EXPECT_EQ(p.score_formula.back(), ')');
   EXPECT_EQ(r.ping.time_min, -1);
   EXPECT_EQ(r.ui.last_x_lines, 100);
   EXPECT_EQ(r.weapon_class_exprs[wcPistol], "was gunned down by");
@@ -72,11 +73,11 @@ TEST_F(SettingsTest, AnUnwritableIniStillLoads) {
   fs::create_directories(IniPath() + ".tmp~");  // every rewrite of the INI fails
   const TLoadedSettings r = LoadAllSettings(home_, info_, TDataFileRegistry());
   EXPECT_NE(r.not_saved.find("Is a directory"), std::string::npos) << r.not_saved;
-  EXPECT_TRUE(info_.use_ssh);
-  EXPECT_FALSE(info_.use_ftp);
-  EXPECT_EQ(info_.log_dir, (home_ / "Logs").string() + "/");
+  EXPECT_TRUE(r.log_source.use_ssh);
+  EXPECT_FALSE(r.log_source.use_ftp);
+  EXPECT_EQ(r.journals.dir, (home_ / "Logs").string() + "/");
   EXPECT_EQ(r.auto_save_interval_ms, 4 * 60000);
-  EXPECT_EQ(info_.tk_rule.max_count, 3);
+  EXPECT_EQ(r.protections.tk_rule.max_count, 3);
   EXPECT_EQ(TSettings(*config_, home_).Int("UDPTimeOut"), 3);
   EXPECT_EQ(LoadFileBytes(IniPath()), before);
 }
@@ -98,8 +99,8 @@ TEST_F(SettingsTest, ExactlyOneLogSourceIsKept) {
     WriteIni(c.ini);
     TMohaaServerInfo info;
     info.SetResolver(&testing::FakeResolve);
-    LoadAllSettings(home_, info, TDataFileRegistry());
-    EXPECT_EQ((std::vector<bool>{info.use_ssh, info.use_ftp, info.use_direct, info.use_no_log}),
+    const TLogSourceSettings src = LoadAllSettings(home_, info, TDataFileRegistry()).log_source;
+    EXPECT_EQ((std::vector<bool>{src.use_ssh, src.use_ftp, src.use_direct, src.use_no_log}),
               (std::vector<bool>{c.ssh, c.ftp, c.direct, c.nolog}))
         << c.ini;
     EXPECT_EQ(Ini("UseSSH") + Ini("UseFTP") + Ini("UseDirect") + Ini("UseNoLog"), c.written) << c.ini;
@@ -124,18 +125,18 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
   EXPECT_EQ(file_->ReadString("Global", "SSHLOGIN", "").find("admin"), std::string::npos);
 
   OpenConfig();
-  LoadAllSettings(home_, info_, TDataFileRegistry());
-  EXPECT_EQ(info_.ssh_host, "ssh.example.org");
-  EXPECT_EQ(info_.ssh_port, "2222");
-  EXPECT_EQ(info_.ssh_login, "admin");
-  EXPECT_EQ(info_.ssh_password,
+  const TLoadedSettings first = LoadAllSettings(home_, info_, TDataFileRegistry());
+  EXPECT_EQ(first.log_source.ssh_host, "ssh.example.org");
+  EXPECT_EQ(first.log_source.ssh_port, "2222");
+  EXPECT_EQ(first.log_source.ssh_login, "admin");
+  EXPECT_EQ(first.log_source.ssh_password,
             "Gr\xFC\xDF"
             "e");
-  EXPECT_EQ(info_.ssh_command, "tail -f qconsole.log");
+  EXPECT_EQ(first.log_source.ssh_command, "tail -f qconsole.log");
   EXPECT_EQ(info_.ServerHost(), "game.example.org");
   EXPECT_EQ(info_.GetServerIP(), "10.0.0.16");
-  EXPECT_EQ(info_.rcon_password, "rc0n");
-  EXPECT_EQ(info_.ftp_password, "ftp-secret");
+  EXPECT_EQ(info_.rcon.Get()->password, "rc0n");
+  EXPECT_EQ(first.log_source.ftp_password, "ftp-secret");
 
   // A login typed in by hand: the SSH group stops at it, keys before it are
   // taken, keys after it keep the values already loaded. The rcon group and
@@ -147,15 +148,30 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
   config_->SetString("FTPLOGFILEPASS", "plain text");
   config_->SetString("SaveTimer", "5");
   OpenConfig();
-  LoadAllSettings(home_, info_, TDataFileRegistry());
-  EXPECT_EQ(info_.ssh_host, "new.example.org");
-  EXPECT_EQ(info_.ssh_login, "admin");
-  EXPECT_EQ(info_.ssh_password,
+  const TLoadedSettings second = LoadAllSettings(home_, info_, TDataFileRegistry(), first);
+  EXPECT_EQ(second.log_source.ssh_host, "new.example.org");
+  EXPECT_EQ(second.log_source.ssh_login, "admin");
+  EXPECT_EQ(second.log_source.ssh_password,
             "Gr\xFC\xDF"
             "e");
-  EXPECT_EQ(info_.rcon_password, "new-rcon");
-  EXPECT_EQ(info_.ftp_password, "");
+  EXPECT_EQ(info_.rcon.Get()->password, "new-rcon");
+  EXPECT_EQ(second.log_source.ftp_password, "");
   EXPECT_EQ(ReadAutoSaveIntervalMs(), 300000);
+}
+
+// Reads at the moment of use take the catalogue's default, with or
+// without a store, and refuse keys and types the catalogue does not have.
+TEST_F(SettingsTest, KeysReadAtUseTakeTheCataloguesDefault) {
+  EXPECT_EQ(SettingInt("udptimeout"), 3);
+  EXPECT_TRUE(SettingBool("FilterMessagesSend"));
+  config_->SetInteger("UDPTimeOut", 9);
+  EXPECT_EQ(SettingInt("UDPTimeOut"), 9);
+  SetConfig(nullptr);
+  EXPECT_EQ(SettingInt("UDPTimeOut"), 3);
+  EXPECT_EQ(SettingString("Servername"), "Unknown Server");
+  EXPECT_THROW(SettingInt("UDPTimeOutt"), std::logic_error);
+  EXPECT_THROW(SettingBool("UDPTimeOut"), std::logic_error);
+  EXPECT_THROW(SettingString("ReportDir"), std::logic_error);  // its default depends on the home
 }
 
 TEST_F(SettingsTest, DecipherRefusesWhatWasNotEnciphered) {
@@ -173,12 +189,12 @@ TEST_F(SettingsTest, DamagedAndEmptyValuesFallBack) {
   WriteIni(
       "Logbasedir=\r\nSaveTimer=abc\r\nStatsReportInterval=-5\r\nEnableTKDetect=yes\r\nTKDetectMax=x\r\n");
   const TLoadedSettings r = LoadAllSettings(home_, info_, TDataFileRegistry());
-  EXPECT_EQ(info_.log_dir, (home_ / "Logs").string() + "/");
-  EXPECT_EQ(Ini("Logbasedir"), info_.log_dir);
+  EXPECT_EQ(r.journals.dir, (home_ / "Logs").string() + "/");
+  EXPECT_EQ(Ini("Logbasedir"), r.journals.dir);
   EXPECT_EQ(r.auto_save_interval_ms, 0);   // not an integer: 0, the timer stays off
   EXPECT_EQ(r.auto_stats_interval_ms, 0);  // negative: off as well
-  EXPECT_TRUE(info_.tk_detect_on);
-  EXPECT_EQ(info_.tk_rule.max_count, 0);
+  EXPECT_TRUE(r.protections.tk_detect_on);
+  EXPECT_EQ(r.protections.tk_rule.max_count, 0);
 }
 
 TEST_F(SettingsTest, CatalogueKeysAreUniqueAndTyped) {

@@ -58,10 +58,7 @@ class TemplatesTest : public ::testing::Test {
     SetClock(&clock_);
     clock_.SetNow(regional::EncodeDate(2026, 12, 10) + (13 * 3600 + 45 * 60 + 30) / kSecondsPerDay);
     config_.SetString("Servername", "Kelvan Test");
-    info_.kick_delay = 7;
-    info_.kick_repeat = 2;
-    info_.ban_kick_repeat = 3;
-    info_.ban_kick_delay = -1;
+    info_.kicks.Publish({.kick_delay = 7, .kick_repeat = 2, .ban_kick_repeat = 3, .ban_kick_delay = -1});
     ResetRemoteTraffic();
   }
   ~TemplatesTest() override {

@@ -314,10 +314,10 @@ TEST_F(ConsoleTest, OperatorWordsGoAsTypedAndTellWhatBecameOfThem) {
 
   config_.SetInteger("RconMaxRetry", 2);
   config_.SetInteger("RconFailSleep", 10);
-  info_.rcon_password = "wrong";
+  info_.rcon.Update([&](TRconSettings& r) { r.password = "wrong"; });
   SendOperatorMessage(info_, "hello", done);
   EXPECT_EQ(outcome(2), "the server answered: Bad rconpassword.");
-  info_.rcon_password = "secret";
+  info_.rcon.Update([&](TRconSettings& r) { r.password = "secret"; });
   sim_.SetMuted(true);
   config_.SetInteger("UDPTimeOut", 0);
   SendOperatorMessage(info_, "hello", done);

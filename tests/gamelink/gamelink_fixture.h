@@ -72,8 +72,8 @@ class GameLinkTest : public ::testing::Test {
     std::string error;
     if (!sim_.Listen(0, error)) ADD_FAILURE() << error;
     info_.SetServerHost("127.0.0.1");
-    info_.rcon_port = std::to_string(sim_.Port());
-    info_.rcon_password = "secret";
+    info_.rcon.Update([&](TRconSettings& r) { r.port = std::to_string(sim_.Port()); });
+    info_.rcon.Update([&](TRconSettings& r) { r.password = "secret"; });
   }
   ~GameLinkTest() override {
     sim_.Stop();

@@ -155,12 +155,12 @@ TEST_F(LogParserTest, NamesAreRemovedIgnoringCase) {
 }
 
 TEST_F(LogParserTest, AutoJoinTeamOnlyWithTeamMessages) {
-  server_.log_switches[lsUseTeamMessages] = true;
+  server_.dialect.Update([](TLogDialectSettings& d) { d.team_messages = true; });
   Expect({"clientCommand: Alice : auto_join_team", ekAutoJoinTeam, "Alice", 3, "", kNoPlayer, ""});
 }
 
 TEST_F(LogParserTest, WindowsChatDialect) {
-  server_.windows_version = true;
+  server_.dialect.Update([](TLogDialectSettings& d) { d.windows_version = true; });
   Expect({"clientCommand: Alice : dmmessage 0 hello there ", ekChatMessage, "Alice", 3, "", kNoPlayer,
           "hello there"});
   Expect({"clientCommand: Alice : dmmessage 0 *12", -1, "", 0, "", 0, ""});  // a sound code
@@ -270,7 +270,7 @@ TEST_F(LogParserTest, OpenSourceServerChat) {
       {"Nobody says @all: hello", -1, "", 0, "", 0, ""},
   };
   for (const auto& c : cases) Expect(c);
-  server_.windows_version = true;
+  server_.dialect.Update([](TLogDialectSettings& d) { d.windows_version = true; });
   for (const auto& c : cases) Expect(c);
 }
 

@@ -69,10 +69,10 @@ TEST_F(GameLinkTest, RequestDatagramsAreByteExactInBothDialects) {
       {true, "", "status", std::string("\xFF\xFF\xFF\xFFrcon  status")},
   };
   TCapture capture;
-  info_.rcon_port = std::to_string(capture.Port());
+  info_.rcon.Update([&](TRconSettings& r) { r.port = std::to_string(capture.Port()); });
   for (const auto& c : cases) {
     config_.SetBool("QuakeRCON", c.quake);
-    info_.rcon_password = c.password;
+    info_.rcon.Update([&](TRconSettings& r) { r.password = c.password; });
     // Nobody answers: the time-out of 0 seconds ends the wait after half a second.
     EXPECT_EQ(SendMohaMessage(info_, c.command, false, 0), kRconTimeoutText);
     const std::string got = capture.Receive();
@@ -95,7 +95,7 @@ TEST_F(GameLinkTest, RepliesFromTheGameServer) {
       SendMohaMessage(info_, "sv_hostname"),
       "\xFF\xFF\xFF\xFFprint\n\"sv_hostname\" is:\"Kelvandrome Test Server\" default:\"Kelvandrome Test "
       "Server\"\n");
-  info_.rcon_password = "wrong";
+  info_.rcon.Update([&](TRconSettings& r) { r.password = "wrong"; });
   EXPECT_EQ(SendMohaMessage(info_, "status"), "\xFF\xFF\xFF\xFFprint\nBad rconpassword.\n");
   EXPECT_EQ(sim_.Commands(), (std::vector<std::string>{"status", "sv_hostname", "sv_hostname", "status"}));
 }
@@ -132,7 +132,7 @@ TEST_F(GameLinkTest, SocketErrorsEndTheRequestWithoutWaitingForTheTimeout) {
     TCapture gone;
     closed_port = gone.Port();
   }
-  info_.rcon_port = std::to_string(closed_port);
+  info_.rcon.Update([&](TRconSettings& r) { r.port = std::to_string(closed_port); });
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(SendMohaMessage(info_, "status"), "Connection refused");
   EXPECT_LT(MsSince(start), 1500);
@@ -144,7 +144,7 @@ TEST_F(GameLinkTest, SocketErrorsEndTheRequestWithoutWaitingForTheTimeout) {
   EXPECT_LT(MsSince(start), 2500);
 
   info_.SetServerHost("127.0.0.1");
-  info_.rcon_port = "no-such-service";
+  info_.rcon.Update([&](TRconSettings& r) { r.port = "no-such-service"; });
   EXPECT_EQ(SendMohaMessage(info_, "status"), "Invalid argument");
   // Every request, failed or not, is still published.
   ASSERT_TRUE(events.WaitCount(3));
@@ -252,7 +252,7 @@ TEST_F(GameLinkTest, ShortDatagramDoesNotEndAReplyUnlessItsFormDoes) {
     p.Send(header + "\n");  // the empty line that closes a status list
     p.Send(header + "late\n");
   });
-  info_.rcon_port = std::to_string(peer.Port());
+  info_.rcon.Update([&](TRconSettings& r) { r.port = std::to_string(peer.Port()); });
   EXPECT_EQ(SendMohaMessage(info_, "dumpuser Bob"),
             header + "userinfo\n--------\nname : Bob\n" + status + "\nlate\n");
   // A status reply is whole at its empty line: what follows is not waited for.
@@ -288,7 +288,7 @@ TEST_F(GameLinkTest, HostilePeerCannotGrowAReplyWithoutBound) {
         TScriptedPeer::Sleep(1);
       }
     });
-    info_.rcon_port = std::to_string(peer.Port());
+    info_.rcon.Update([&](TRconSettings& r) { r.port = std::to_string(peer.Port()); });
     config_.SetInteger("UDPTimeOut", 5);
     const auto start = std::chrono::steady_clock::now();
     const std::string reply = SendMohaMessage(info_, "status");

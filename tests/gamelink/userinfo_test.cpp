@@ -1,11 +1,14 @@
 #include "gamelink/userinfo.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <tuple>
 
 #include "core/clock.h"
+#include "domain/settings.h"
 #include "tests/gamelink/gamelink_fixture.h"
 
 namespace kv {
@@ -254,9 +257,9 @@ TEST_F(GameLinkTest, RejectedReplyChangesNothing) {
   ASSERT_TRUE(GetMonitorInterface()->Flush(5000));
   TEventCapture events({ekMapChange, ekNewUserList});
   sim_.Join("Alice");
-  info_.rcon_password = "wrong";
+  info_.rcon.Update([&](TRconSettings& r) { r.password = "wrong"; });
   EXPECT_FALSE(GetNewUserList(info_));
-  info_.rcon_password = "secret";
+  info_.rcon.Update([&](TRconSettings& r) { r.password = "secret"; });
   config_.SetInteger("UDPTimeOut", 0);
   sim_.SetMuted(true);
   EXPECT_FALSE(GetNewUserList(info_));
@@ -275,6 +278,34 @@ TEST_F(GameLinkTest, FullServerIsReadFromEverySplitDatagram) {
   const auto list = SnapshotCurrentList();
   EXPECT_EQ(list->Count(), 40);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(FindListEntry(*list, i).name, "Soldier" + std::to_string(i));
+}
+
+// "load" while polls run: the loader builds the connection settings aside
+// and publishes them whole, each request takes one value, so nothing a poll
+// reads is written meanwhile (the thread sanitizer pass checks this test).
+TEST_F(GameLinkTest, SettingsLoadWhilePollsRun) {
+  const std::filesystem::path home =
+      std::filesystem::temp_directory_path() / ("kvload-" + std::to_string(::getpid()));
+  config_.SetString("RCONHost", EncipherSetting("127.0.0.1"));
+  config_.SetString("RCONPORT", std::to_string(sim_.Port()));
+  config_.SetString("RCONPASSWORD", EncipherSetting("secret"));
+  sim_.Join("Bob");
+  std::atomic<bool> polling{true};
+  int polled = 0;
+  std::thread poller([&] {
+    for (int i = 0; i < 30; ++i) polled += GetNewUserList(info_) ? 1 : 0;
+    polling = false;
+  });
+  int loads = 0;
+  while (polling || loads == 0) {
+    LoadAllSettings(home, info_, TDataFileRegistry());
+    ++loads;
+  }
+  poller.join();
+  std::filesystem::remove_all(home);
+  EXPECT_EQ(polled, 30);
+  EXPECT_EQ(info_.rcon.Get()->port, std::to_string(sim_.Port()));
+  EXPECT_EQ(info_.rcon.Get()->password, "secret");
 }
 
 class UserInfoThreadTest : public GameLinkTest {
@@ -321,7 +352,7 @@ TEST_F(UserInfoThreadTest, PollsOnlyWhenEnabledAndDue) {
 TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
   TBusRecorder global({"GLOBAL"});
   sim_.Join("Bob");
-  info_.rcon_password = "wrong";
+  info_.rcon.Update([&](TRconSettings& r) { r.password = "wrong"; });
   auto thread = MakeThread<TUserInfoThread>(info_);
   thread->Enable(true);
   const auto polls = [&](size_t n) {
@@ -337,7 +368,7 @@ TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
   polls(3);
   ASSERT_TRUE(global.WaitForText("Status poll failed: Bad rconpassword."));
   EXPECT_EQ(global.Messages().back().level, mlCritical);
-  info_.rcon_password = "secret";
+  info_.rcon.Update([&](TRconSettings& r) { r.password = "secret"; });
   polls(3);
   ASSERT_TRUE(global.WaitForText("Status poll works again"));
   // Failing again after the recovery: one line again.

@@ -23,7 +23,7 @@ class LogWriterTest : public ::testing::Test {
                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(home_);
     fs::create_directories(home_);
-    info_.log_dir = (home_ / "Logs").string();
+    journals_.dir = (home_ / "Logs").string();
   }
   void TearDown() override { fs::remove_all(home_); }
 
@@ -63,15 +63,15 @@ class LogWriterTest : public ::testing::Test {
   }
 
   fs::path home_;
-  TMohaaServerInfo info_;
+  TJournalSettings journals_;
 };
 
 TEST_F(LogWriterTest, KillGoesToKillsOnlyWithTheWeaponClass) {
   TBusScope bus(TBusScope::TCategories{});
   RegisterSystemCategories();
-  info_.log_switches[lsKills] = true;
+  journals_.switches[lsKills] = true;
   {
-    TLogWriter writer(info_, home_.string());
+    TLogWriter writer(journals_, home_.string());
     auto kill = Event(ekKill, "kill", "Alice", "Bob");
     kill->variables.SetValue("Weapon", 2);
     PostEvent(kill);
@@ -85,8 +85,8 @@ TEST_F(LogWriterTest, KillGoesToKillsOnlyWithTheWeaponClass) {
 
 TEST_F(LogWriterTest, EventLineTable) {
   TBusScope bus;
-  for (auto& s : info_.log_switches) s = true;
-  TLogWriter writer(info_, home_.string());
+  for (auto& s : journals_.switches) s = true;
+  TLogWriter writer(journals_, home_.string());
   auto with_history = Event(ekMapChange, "dm/mohdm6");
   with_history->history_entry = std::make_unique<THistoryUserEntry>();
   with_history->history_entry->player.name = "Alice";
@@ -117,7 +117,8 @@ TEST_F(LogWriterTest, EventLineTable) {
     EXPECT_EQ(line.file, c.file) << c.line;
     EXPECT_EQ(line.text, c.line) << c.file;
   }
-  info_.log_switches[lsChat] = false;
+  journals_.switches[lsChat] = false;
+  writer.SetSettings(journals_);
   EXPECT_EQ(writer.EventLine(*Event(ekChatMessage, "hello", "Alice")).file, "");
 }
 
@@ -125,9 +126,9 @@ TEST_F(LogWriterTest, GlobalMessagesBannersTimeStampsAndRestart) {
   TManualClock clock(regional::EncodeDate(2026, 12, 10) + 0.5);
   SetClock(&clock);
   TBusScope bus;
-  info_.log_switches[lsGlobalMessages] = true;
+  journals_.switches[lsGlobalMessages] = true;
   {
-    TLogWriter writer(info_, home_.string());
+    TLogWriter writer(journals_, home_.string());
     PostGlobal("lost the log", mlCritical);
     ASSERT_TRUE(writer.Flush(5000));
   }
@@ -137,13 +138,13 @@ TEST_F(LogWriterTest, GlobalMessagesBannersTimeStampsAndRestart) {
             "******************Kelvandrome Started******************\r\n"
             "[GLOBAL] -  [Kritisch] lost the log\r\n"
             "******************Kelvandrome Stopped******************\r\n");
-  info_.log_switches[lsAddTimeStamp] = true;
-  { TLogWriter writer(info_, home_.string()); }  // appends
+  journals_.switches[lsAddTimeStamp] = true;
+  { TLogWriter writer(journals_, home_.string()); }  // appends
   EXPECT_NE(Read("GlobalMessages.txt").find("lost the log\r\n******"), std::string::npos);
   EXPECT_NE(Read("GlobalMessages.txt").find("[10.12.2026 12:00:00] ******************Kelvandrome Started"),
             std::string::npos);
-  info_.log_switches[lsDelFilesOnRestart] = true;
-  { TLogWriter writer(info_, home_.string()); }  // starts the file afresh
+  journals_.switches[lsDelFilesOnRestart] = true;
+  { TLogWriter writer(journals_, home_.string()); }  // starts the file afresh
   EXPECT_EQ(ReadWithoutNotices("GlobalMessages.txt"),
             "[10.12.2026 12:00:00] ******************Kelvandrome Started******************\r\n"
             "[10.12.2026 12:00:00] ******************Kelvandrome Stopped******************\r\n");
@@ -153,9 +154,9 @@ TEST_F(LogWriterTest, GlobalMessagesBannersTimeStampsAndRestart) {
 TEST_F(LogWriterTest, WriteFailureDisablesAndTellsTheOperator) {
   TBusScope bus;
   TBusRecorder recorder({"GLOBAL"});
-  info_.log_switches[lsKills] = true;
+  journals_.switches[lsKills] = true;
   fs::create_directories(home_ / "Logs" / "Kills.txt");  // a directory where the file should be
-  TLogWriter writer(info_, home_.string());
+  TLogWriter writer(journals_, home_.string());
   writer.WriteLogLine("Kills.txt", "x");
   EXPECT_FALSE(writer.Enabled());
   ASSERT_TRUE(recorder.WaitFor([&](const TRecordedMessage& m) {
@@ -165,8 +166,9 @@ TEST_F(LogWriterTest, WriteFailureDisablesAndTellsTheOperator) {
                         0) == 0;
   }));
   // An unusable directory only drops the line.
-  TLogWriter second(info_, home_.string());
-  info_.log_dir = "/proc/forbidden-dir";
+  TLogWriter second(journals_, home_.string());
+  journals_.dir = "/proc/forbidden-dir";
+  second.SetSettings(journals_);
   second.WriteLogLine("User_Chat.txt", "x");
   EXPECT_TRUE(second.Enabled());
 }
@@ -177,10 +179,10 @@ TEST_F(LogWriterTest, FailureOfABatchedWriteDisablesAndTellsTheOperator) {
   TBusScope bus(TBusScope::TCategories{{"GLOBAL", kDataPointer}});
   RegisterSystemCategories();
   TBusRecorder recorder({"GLOBAL"});
-  info_.log_switches[lsChat] = true;
+  journals_.switches[lsChat] = true;
   fs::create_directories(home_ / "Logs");
   fs::create_symlink("/dev/full", home_ / "Logs" / "User_Chat.txt");  // every write fails
-  TLogWriter writer(info_, home_.string());
+  TLogWriter writer(journals_, home_.string());
   PostEvent(Event(ekChatMessage, "hello", "Alice"));
   ASSERT_TRUE(writer.Flush(5000));
   EXPECT_FALSE(writer.Enabled());
