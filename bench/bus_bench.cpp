@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/bus_monitor.h"
 #include "core/bus_scope.h"
 
 namespace kv {

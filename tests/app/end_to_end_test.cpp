@@ -18,6 +18,9 @@
 #include "formats/cipher.h"
 #include "tests/app/log_burst.h"
 #include "tests/app/service_process.h"
+#include "tests/support/sim_home.h"
+#include "tests/support/temp_home.h"
+#include "tests/support/wait.h"
 #include "tools/mohsim/mohsim.h"
 
 namespace kv {
@@ -25,50 +28,32 @@ namespace {
 
 using mohsim::TMohSim;
 using mohsim::TSimWeapon;
+using testing::TTempHome;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+std::string ReadFile(const fs::path& p) { return testing::ReadFileText(p); }
 
-// Polls until the file holds every needle, at most timeout_ms.
+// Waits until the file holds every needle, at most timeout_ms.
 bool WaitForFile(const fs::path& p, const std::vector<std::string>& needles, int timeout_ms) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < end) {
-    const std::string text = ReadFile(p);
-    bool all = true;
-    for (const auto& n : needles) all = all && text.find(n) != std::string::npos;
-    if (all) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
+  return testing::WaitFor(
+      [&] {
+        const std::string text = ReadFile(p);
+        for (const auto& n : needles)
+          if (text.find(n) == std::string::npos) return false;
+        return true;
+      },
+      timeout_ms);
 }
 
 TEST(EndToEnd, FollowsPollsJournalsSavesAndStops) {
-  const fs::path home = fs::temp_directory_path() / ("kv-e2e-" + std::to_string(::getpid()));
-  fs::remove_all(home);
-  fs::create_directories(home);
-  const fs::path log = home / "qconsole.log";
-  std::ofstream(log).close();
-
-  TMohSim sim("secret", log.string());
-  std::string error;
-  ASSERT_TRUE(sim.Listen(0, error)) << error;
-  {
-    std::ofstream ini(home / "kelvandrome.ini", std::ios::binary);
-    ini << "[Global]\r\n"
-        << "RCONHost=" << EncipherText(TCipherPurpose::Settings, "127.0.0.1") << "\r\n"
-        << "RCONPORT=" << sim.Port() << "\r\n"
-        << "RCONPASSWORD=" << EncipherText(TCipherPurpose::Settings, "secret") << "\r\n"
-        << "LocalLogFile=" << log.string() << "\r\n"
-        << "StartOnStartup=1\r\nUserRefrestTimer=1\r\n"
-        << "LogKills=1\r\nLogChat=1\r\nLogRcon=1\r\nLogGlobalMessages=1\r\n"
-        << "WeaponRegExprRifle=was rifled by\r\nWeaponRegExprSniper=was sniped by\r\n";
-  }
+  testing::TSimHome server("secret", "e2e");
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const fs::path& home = server.Home();
+  TMohSim& sim = server.Sim();
+  server.WriteIni("LocalLogFile=" + server.Log().string() + "\r\n" +
+                  "StartOnStartup=1\r\nUserRefrestTimer=1\r\n"
+                  "LogKills=1\r\nLogChat=1\r\nLogRcon=1\r\nLogGlobalMessages=1\r\n"
+                  "WeaponRegExprRifle=was rifled by\r\nWeaponRegExprSniper=was sniped by\r\n");
 
   testing::TServiceProcess service;
   ASSERT_TRUE(service.Start(home.string()));
@@ -103,21 +88,12 @@ TEST(EndToEnd, FollowsPollsJournalsSavesAndStops) {
   const std::string global = ReadFile(home / "Logs" / "GlobalMessages.txt");
   EXPECT_NE(global.find("Kelvandrome Started"), std::string::npos);
   EXPECT_NE(global.find("Kelvandrome Stopped"), std::string::npos);
-  sim.Stop();
-  fs::remove_all(home);
-}
-
-fs::path FreshHome(const std::string& name) {
-  const fs::path home = fs::temp_directory_path() / ("kv-e2e-" + name + "-" + std::to_string(::getpid()));
-  fs::remove_all(home);
-  fs::create_directories(home);
-  return home;
 }
 
 // Started with standard input and error closed, the service puts /dev/null
 // there before it opens anything, so no file of its own takes their place.
 TEST(EndToEnd, ClosedStandardDescriptorsAreFilledWithDevNull) {
-  const fs::path home = FreshHome("fds");
+  const TTempHome home("fds");
   testing::TServiceProcess service;
   testing::TServiceProcess::TLaunch launch;
   launch.close_fds = {0, 2};
@@ -132,14 +108,13 @@ TEST(EndToEnd, ClosedStandardDescriptorsAreFilledWithDevNull) {
   service.Signal(SIGTERM);
   EXPECT_EQ(service.WaitExit(10000), 0);
   EXPECT_EQ(service.Output().find("unknown command"), std::string::npos) << service.Output();
-  fs::remove_all(home);
 }
 
 // A settings file that cannot be read is no reason to run on defaults (a
 // later save would overwrite it): the start is refused with the cause on
 // standard error and exit status 1, every time.
 TEST(EndToEnd, UnreadableSettingsRefuseTheStart) {
-  const fs::path home = FreshHome("unreadable");
+  const TTempHome home("unreadable");
   fs::create_directories(home / "kelvandrome.ini");
   for (int run = 0; run < 3; ++run) {
     testing::TServiceProcess service;
@@ -153,15 +128,14 @@ TEST(EndToEnd, UnreadableSettingsRefuseTheStart) {
         << service.Output();
     EXPECT_EQ(service.Output().find("started in"), std::string::npos) << service.Output();
   }
-  fs::remove_all(home);
 }
 
 // A home the service may not write: with a private runtime directory for its
 // lock it runs on the settings it reads and writes nothing; without one it
 // refuses with the reason.
 TEST(EndToEnd, ReadOnlyHomeRunsOrRefusesClearly) {
-  const fs::path home = FreshHome("readonly");
-  const fs::path runtime = FreshHome("runtime");
+  const TTempHome home("readonly");
+  const TTempHome runtime("runtime");
   for (const char* sub : {"Data", "Logs", "Temp", "Stats"}) fs::create_directories(home / sub);
   std::ofstream(home / "kelvandrome.ini", std::ios::binary) << "[Global]\r\nServername=Read Only\r\n";
   testing::TServiceProcess::TLaunch launch;
@@ -170,7 +144,7 @@ TEST(EndToEnd, ReadOnlyHomeRunsOrRefusesClearly) {
   const bool root = ::geteuid() == 0;
   if (root) {
     launch.uid = 65534;
-    ASSERT_EQ(::chown(runtime.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(runtime.string().c_str(), 65534, 65534), 0);
   }
   fs::permissions(runtime, fs::perms::owner_all);
   fs::permissions(home, root ? fs::perms(0755) : fs::perms(0555));
@@ -202,9 +176,6 @@ TEST(EndToEnd, ReadOnlyHomeRunsOrRefusesClearly) {
   }
   EXPECT_EQ(ReadFile(home / "kelvandrome.ini"), ini);
   EXPECT_FALSE(fs::exists(home / "kelvandrome.lock"));
-  fs::permissions(home, fs::perms::owner_all);
-  fs::remove_all(home);
-  fs::remove_all(runtime);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -241,15 +212,15 @@ TEST(EndToEnd, LogBurstReachesEveryJournalInBoundedMemory) {
   EXPECT_TRUE(arrived);
 
   // Kills and chat: every one, in order, each kill with its weapon class.
-  EXPECT_TRUE(testing::ReadWholeFile(rig.Journal("Kills.txt")) == burst.kill_journal)
+  EXPECT_TRUE(testing::ReadFileText(rig.Journal("Kills.txt")) == burst.kill_journal)
       << testing::FileSize(rig.Journal("Kills.txt")) << " bytes instead of " << burst.kill_journal.size();
-  EXPECT_TRUE(testing::ReadWholeFile(rig.Journal("User_Chat.txt")) == burst.chat_journal);
+  EXPECT_TRUE(testing::ReadFileText(rig.Journal("User_Chat.txt")) == burst.chat_journal);
   // Raw lines: every one, in order, without its line end.
   // The simulated server logs each status poll as the game does ("Rcon from
   // ADDRESS:" and the command's first word); those lines are not the burst's.
   std::string raw;
   {
-    const std::string journal = testing::ReadWholeFile(rig.Journal("Debug_SSH.txt"));
+    const std::string journal = testing::ReadFileText(rig.Journal("Debug_SSH.txt"));
     raw.reserve(journal.size());
     bool skip_next = false;
     for (size_t start = 0; start < journal.size();) {

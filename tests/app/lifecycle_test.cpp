@@ -17,9 +17,15 @@
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "formats/config.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/temp_home.h"
+#include "tests/support/wait.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
+using testing::TRecordedMessage;
 
 struct TFakeFollower : TLogFollower {
   std::atomic<double> last{0};
@@ -67,14 +73,13 @@ class LifecycleTest : public ::testing::Test {
     lifecycle_->SetLogSource(source_);
   }
   void OnLoop(const std::function<void()>& fn) { ASSERT_TRUE(bus_->Loop().Invoke(fn)); }
+  // Checks the condition on the loop until it holds (bounded).
   bool WaitUntil(const std::function<bool()>& cond) {
-    for (int i = 0; i < 500; ++i) {
+    return testing::WaitFor([&] {
       bool ok = false;
       bus_->Loop().Invoke([&] { ok = cond(); });
-      if (ok) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+      return ok;
+    });
   }
 
   TManualClock clock_;
@@ -286,21 +291,13 @@ TEST(InstanceKey, KeepsOnlyTheAllowedCharacters) {
 
 class InstanceLockTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kv-lock-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_ / "home");
-    home_ = (dir_ / "home").string();
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { std::filesystem::create_directories(home_); }
   static std::string Read(const std::filesystem::path& p) {
     std::ifstream f(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
   }
-  std::filesystem::path dir_;
-  std::string home_;
+  testing::TTempHome dir_{"lock"};
+  std::string home_ = (dir_ / "home").string();
 };
 
 TEST_F(InstanceLockTest, OneHolderPerHomeWhateverThePathToIt) {

@@ -21,9 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "formats/cipher.h"
 #include "tests/app/service_process.h"
-#include "tools/mohsim/mohsim.h"
+#include "tests/support/sim_home.h"
+#include "tests/support/temp_home.h"
+#include "tests/support/wait.h"
 
 namespace kv::testing {
 
@@ -167,13 +168,6 @@ inline TLogBurst MakeLogBurst(size_t bytes, uint32_t seed = 1) {
   return b;
 }
 
-inline std::string ReadWholeFile(const std::filesystem::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 inline int64_t FileSize(const std::filesystem::path& p) {
   struct stat st {};
   return ::stat(p.c_str(), &st) == 0 ? st.st_size : 0;
@@ -190,52 +184,33 @@ inline size_t CountLines(const std::string& text, const std::string& needle) {
 // a simulated game server whose players the service knows from its poll.
 class TBurstRig {
  public:
-  explicit TBurstRig(const std::string& tag)
-      : home_(std::filesystem::temp_directory_path() / (tag + "-" + std::to_string(::getpid()))),
-        log_(home_ / "qconsole.log"),
-        sim_("secret", log_.string()) {}
-  ~TBurstRig() {
-    service_.reset();
-    sim_.Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(home_, ec);
-  }
+  explicit TBurstRig(const std::string& tag) : server_("secret", tag), log_(server_.Log()) {}
+  // The service ends before the server and its home go.
+  ~TBurstRig() { service_.reset(); }
 
   // Starts everything; an empty text, or what went wrong.
   std::string Start(int timeout_ms = 20000) {
-    std::filesystem::remove_all(home_);
-    std::filesystem::create_directories(home_);
-    std::ofstream(log_).close();
-    std::string error;
-    if (!sim_.Listen(0, error)) return error;
-    for (const auto& name : kBurstPlayers) sim_.Join(name);
-    {
-      std::ofstream ini(home_ / "kelvandrome.ini", std::ios::binary);
-      ini << "[Global]\r\n"
-          << "RCONHost=" << EncipherText(TCipherPurpose::Settings, "127.0.0.1") << "\r\n"
-          << "RCONPORT=" << sim_.Port() << "\r\n"
-          << "RCONPASSWORD=" << EncipherText(TCipherPurpose::Settings, "secret") << "\r\n"
-          << "LocalLogFile=" << log_.string() << "\r\n"
-          << "StartOnStartup=1\r\nUserRefrestTimer=1\r\n"
-          << kBurstWeaponSettings;
-      for (const char* s : kBurstJournalSwitches) ini << s << "=1\r\n";
-    }
+    if (!server_.Started()) return server_.Error();
+    for (const auto& name : kBurstPlayers) server_.Sim().Join(name);
+    std::string settings = "LocalLogFile=" + log_.string() +
+                           "\r\nStartOnStartup=1\r\nUserRefrestTimer=1\r\n" + kBurstWeaponSettings;
+    for (const char* s : kBurstJournalSwitches) settings += std::string(s) + "=1\r\n";
+    server_.WriteIni(settings);
     service_ = std::make_unique<TServiceProcess>();
-    if (!service_->Start(home_.string())) return "cannot start kelvandrome";
+    if (!service_->Start(server_.Home().string())) return "cannot start kelvandrome";
     // Every name has reached the player list once the poll's reply shows it.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-      const std::string rcon = ReadWholeFile(Journal("Debug_Rcon.txt"));
-      bool all = true;
-      for (const auto& name : kBurstPlayers) all = all && rcon.find(name) != std::string::npos;
-      if (all) {
-        // The list the reply made becomes current right after it is journaled.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        return {};
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return "the players never reached the service's player list";
+    const bool all = WaitFor(
+        [&] {
+          const std::string rcon = ReadFileText(Journal("Debug_Rcon.txt"));
+          for (const auto& name : kBurstPlayers)
+            if (rcon.find(name) == std::string::npos) return false;
+          return true;
+        },
+        timeout_ms);
+    if (!all) return "the players never reached the service's player list";
+    // The list the reply made becomes current right after it is journaled.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return {};
   }
 
   // Appends the text to the log with one write, as a flushing server does.
@@ -284,13 +259,12 @@ class TBurstRig {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
   }
 
-  std::filesystem::path Journal(const std::string& name) const { return home_ / "Logs" / name; }
+  std::filesystem::path Journal(const std::string& name) const { return server_.Home() / "Logs" / name; }
   TServiceProcess& Service() { return *service_; }
 
  private:
-  std::filesystem::path home_;
+  TSimHome server_;
   std::filesystem::path log_;
-  mohsim::TMohSim sim_;
   std::unique_ptr<TServiceProcess> service_;
 };
 

@@ -11,6 +11,9 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/support/temp_home.h"
+#include "tests/support/wait.h"
+
 namespace kv {
 namespace {
 
@@ -22,14 +25,11 @@ using namespace std::chrono_literals;
 class ProcessesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("kv-proc-" + std::to_string(::getpid()));
-    fs::remove_all(root_);
     for (const char* d : {"home-a/Temp", "home-ab/Temp", "bin"}) fs::create_directories(root_ / d);
     fs::create_directory_symlink(root_ / "home-a", root_ / "link-a");
   }
-  void TearDown() override { fs::remove_all(root_); }
   std::string Path(const std::string& rel) const { return (root_ / rel).string(); }
-  fs::path root_;
+  testing::TTempHome root_{"processes"};
 };
 
 class TFakeTable : public TProcessTable {
@@ -88,13 +88,11 @@ pid_t StartFakePlink(const std::string& program, const std::string& file, bool i
 
 // True once the child runs the fake (before exec it still has our name).
 bool Runs(pid_t pid) {
-  for (int i = 0; i < 1000; ++i) {
+  return testing::WaitFor([pid] {
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::string name;
-    if (std::getline(comm, name) && name == "plink") return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
+    return std::getline(comm, name) && name == "plink";
+  });
 }
 
 int EndSignal(pid_t pid) {

@@ -11,8 +11,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/wait.h"
 
 namespace kv::testing {
 
@@ -106,9 +107,7 @@ class TServiceProcess {
   int WaitExit(int timeout_ms) {
     int status = 0;
     pid_t reaped = 0;
-    for (int waited = 0; waited < timeout_ms && (reaped = ::waitpid(pid_, &status, WNOHANG)) == 0;
-         waited += 20)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitFor([&] { return (reaped = ::waitpid(pid_, &status, WNOHANG)) != 0; }, timeout_ms);
     if (reaped == 0) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, &status, 0);

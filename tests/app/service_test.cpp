@@ -21,21 +21,21 @@
 #include "formats/cipher.h"
 #include "formats/config.h"
 #include "tests/app/service_process.h"
-#include "tools/mohsim/mohsim.h"
+#include "tests/support/sim_home.h"
+#include "tests/support/temp_home.h"
+#include "tests/support/wait.h"
 
 namespace kv {
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path TempHome(const std::string& name) {
-  const fs::path p = fs::temp_directory_path() / ("kvsvc-" + std::to_string(::getpid()) + "-" + name);
-  fs::remove_all(p);
-  return p;
-}
+using testing::ReadFileText;
+using testing::TSimHome;
+using testing::TTempHome;
 
 TEST(Service, OpenCreatesTheHomeAndPrintsGlobalMessages) {
-  const fs::path home = TempHome("open");
+  const TTempHome home("open", TTempHome::kMissing);
   std::ostringstream terminal;
   {
     TKelvandromeService service({home.string(), &terminal});
@@ -51,43 +51,20 @@ TEST(Service, OpenCreatesTheHomeAndPrintsGlobalMessages) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find(" Information Kelvandrome stopped\n"), std::string::npos) << out;
-  fs::remove_all(home);
 }
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-// Polls until the file holds the needle, at most timeout_ms.
+// Waits until the file holds the needle, at most timeout_ms.
 bool WaitForFile(const fs::path& p, const std::string& needle, int timeout_ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (ReadFile(p).find(needle) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-// A home whose INI points at the simulator.
-void WriteIni(const fs::path& home, uint16_t port, const std::string& password, const std::string& extra) {
-  std::ofstream ini(home / "kelvandrome.ini", std::ios::binary);
-  ini << "[Global]\r\nRCONHost=" << EncipherText(TCipherPurpose::Settings, "127.0.0.1")
-      << "\r\nRCONPORT=" << port << "\r\nRCONPASSWORD=" << EncipherText(TCipherPurpose::Settings, password)
-      << "\r\n"
-      << extra;
+  return testing::WaitFor([&] { return ReadFileText(p).find(needle) != std::string::npos; }, timeout_ms);
 }
 
 TEST(Service, TerminalCommandsSayAndRcon) {
-  const fs::path home = TempHome("say");
-  fs::create_directories(home);
-  mohsim::TMohSim sim("pw", (home / "qconsole.log").string());
-  std::string error;
-  ASSERT_TRUE(sim.Listen(0, error)) << error;
+  TSimHome server("pw", "say");
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const fs::path& home = server.Home();
+  mohsim::TMohSim& sim = server.Sim();
   sim.Join("Alice");
-  WriteIni(home, sim.Port(), "pw", "LogMessagesSendToServer=1\r\n");
+  server.WriteIni("LogMessagesSendToServer=1\r\n");
   std::ostringstream terminal;
   {
     TKelvandromeService service({home.string(), &terminal});
@@ -111,29 +88,21 @@ TEST(Service, TerminalCommandsSayAndRcon) {
             std::string::npos)
       << terminal.str();
   EXPECT_EQ(sim.Commands().at(0), "Say \"meet at B; bring \"smoke\"\"");
-  sim.Stop();
-  fs::remove_all(home);
 }
 
 TEST(Service, FailingStatusPollIsReportedOnceOnTheTerminalAndInTheJournal) {
-  const fs::path home = TempHome("pollfail");
-  fs::create_directories(home);
-  const fs::path log = home / "qconsole.log";
-  std::ofstream(log).close();
-  mohsim::TMohSim sim("secret", log.string());
-  std::string error;
-  ASSERT_TRUE(sim.Listen(0, error)) << error;
-  WriteIni(home, sim.Port(), "wrong",
-           "LocalLogFile=" + log.string() +
-               "\r\nStartOnStartup=1\r\nUserRefrestTimer=1\r\nLogGlobalMessages=1\r\n");
+  TSimHome server("secret", "pollfail");
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const fs::path& home = server.Home();
+  mohsim::TMohSim& sim = server.Sim();
+  server.WriteIni("LocalLogFile=" + server.Log().string() +
+                      "\r\nStartOnStartup=1\r\nUserRefrestTimer=1\r\nLogGlobalMessages=1\r\n",
+                  "wrong");
   testing::TServiceProcess service;
   ASSERT_TRUE(service.Start(home.string()));
   EXPECT_TRUE(service.ReadUntil("Status poll failed: Bad rconpassword.", 15000)) << service.Output();
   // Later polls fail the same way without another line.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (sim.RequestCount() < 4 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_GE(sim.RequestCount(), 4u);
+  EXPECT_TRUE(testing::WaitFor([&] { return sim.RequestCount() >= 4; }, 15000)) << sim.RequestCount();
   service.Signal(SIGINT);
   EXPECT_EQ(service.WaitExit(10000), 0);
   const auto count = [](const std::string& text, const std::string& needle) {
@@ -142,17 +111,8 @@ TEST(Service, FailingStatusPollIsReportedOnceOnTheTerminalAndInTheJournal) {
     return n;
   };
   EXPECT_EQ(count(service.Output(), "Status poll failed"), 1u) << service.Output();
-  EXPECT_EQ(count(ReadFile(home / "Logs" / "GlobalMessages.txt"), "Status poll failed: Bad rconpassword."),
-            1u);
-  sim.Stop();
-  fs::remove_all(home);
-}
-
-std::string ReadText(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  EXPECT_EQ(
+      count(ReadFileText(home / "Logs" / "GlobalMessages.txt"), "Status poll failed: Bad rconpassword."), 1u);
 }
 
 // A service with its main loop on a thread of its own, as the commands
@@ -176,19 +136,13 @@ struct TRunningService {
 // settings could not be written, and reading settings that are not in the
 // file yet (as saying a text does) still works.
 TEST(Service, SayWorksWhenTheIniCannotBeWritten) {
-  const fs::path home = TempHome("fulldisk");
-  fs::create_directories(home);
-  mohsim::TMohSim sim("pw", (home / "qconsole.log").string());
-  std::string error;
-  ASSERT_TRUE(sim.Listen(0, error)) << error;
+  TSimHome server("pw", "fulldisk");
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const fs::path& home = server.Home();
+  mohsim::TMohSim& sim = server.Sim();
   sim.Join("Alice");
-  {
-    std::ofstream ini(home / "kelvandrome.ini", std::ios::binary);
-    ini << "[Global]\r\nRCONHost=" << EncipherText(TCipherPurpose::Settings, "127.0.0.1")
-        << "\r\nRCONPORT=" << sim.Port()
-        << "\r\nRCONPASSWORD=" << EncipherText(TCipherPurpose::Settings, "pw") << "\r\n";
-  }
-  const std::string before = ReadText(home / "kelvandrome.ini");
+  server.WriteIni();
+  const std::string before = ReadFileText(home / "kelvandrome.ini");
   fs::create_symlink("/dev/full", home / "kelvandrome.ini.tmp~");
   std::ostringstream terminal;
   {
@@ -201,13 +155,11 @@ TEST(Service, SayWorksWhenTheIniCannotBeWritten) {
       const auto commands = sim.Commands();
       return std::find(commands.begin(), commands.end(), "Say \"hello\"") != commands.end();
     };
-    for (int i = 0; i < 400 && !said(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    EXPECT_TRUE(said());
+    EXPECT_TRUE(testing::WaitFor(said, 10000));
     EXPECT_EQ(running.service.TerminalCommand("status"), "Kelvandrome stopped");
     // The hook of the status poll: an answering server is seen as alive.
     running.service.StartService();
-    for (int i = 0; i < 200 && running.service.ServerInfo().last_status_reply.load() == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    testing::WaitFor([&] { return running.service.ServerInfo().last_status_reply.load() != 0; });
     EXPECT_GT(running.service.ServerInfo().last_status_reply.load(), 0);
   }
   EXPECT_NE(
@@ -216,15 +168,13 @@ TEST(Service, SayWorksWhenTheIniCannotBeWritten) {
                           (home / "kelvandrome.ini.tmp~").string() + "\". No space left on device"),
       std::string::npos)
       << terminal.str();
-  EXPECT_EQ(ReadText(home / "kelvandrome.ini"), before);
-  sim.Stop();
-  fs::remove_all(home);
+  EXPECT_EQ(ReadFileText(home / "kelvandrome.ini"), before);
 }
 
 // LogAddTimeStamp and LogDelFilesOnRestart hold from the journals' first
 // line: the start banner.
 TEST(Service, JournalsHonourTheirSwitchesFromTheFirstLine) {
-  const fs::path home = TempHome("journal");
+  const TTempHome home("journal");
   fs::create_directories(home / "Logs");
   std::ofstream(home / "kelvandrome.ini", std::ios::binary)
       << "[Global]\r\nLogGlobalMessages=1\r\nLogAddTimeStamp=1\r\nLogDelFilesOnRestart=1\r\n";
@@ -234,18 +184,17 @@ TEST(Service, JournalsHonourTheirSwitchesFromTheFirstLine) {
     service.Open();
     service.Close();
   }
-  const std::string journal = ReadText(home / "Logs" / "GlobalMessages.txt");
+  const std::string journal = ReadFileText(home / "Logs" / "GlobalMessages.txt");
   EXPECT_EQ(journal.find("last run"), std::string::npos) << journal;
   ASSERT_NE(journal.find("Kelvandrome Started"), std::string::npos) << journal;
   std::istringstream lines(journal);
   for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("[", 0), 0u) << line;
-  fs::remove_all(home);
 }
 
 // A start that fails half-way (here: a settings file that cannot be read)
 // undoes what it created, so the process can end cleanly.
 TEST(Service, FailedOpenLeavesNothingBehind) {
-  const fs::path home = TempHome("unreadable");
+  const TTempHome home("unreadable");
   fs::create_directories(home / "kelvandrome.ini");
   {
     TKelvandromeService service({home.string(), nullptr});
@@ -259,19 +208,17 @@ TEST(Service, FailedOpenLeavesNothingBehind) {
     EXPECT_FALSE(HasConfig());
     EXPECT_EQ(MainLoop(), nullptr);
   }
-  const fs::path other = TempHome("after-failure");
+  const TTempHome other("after-failure", TTempHome::kMissing);
   {
     TKelvandromeService service({other.string(), nullptr});
     service.Open();
     service.Close();
   }
   EXPECT_TRUE(fs::exists(other / "kelvandrome.ini"));
-  fs::remove_all(home);
-  fs::remove_all(other);
 }
 
 TEST(Service, SetupExportAndImportCommands) {
-  const fs::path home = TempHome("setup");
+  const TTempHome home("setup", TTempHome::kMissing);
   TRunningService running(home);
   TKelvandromeService& service = running.service;
   service.ConfigData().SetString("RCONPORT", "12345");
@@ -300,7 +247,6 @@ TEST(Service, SetupExportAndImportCommands) {
   EXPECT_EQ(service.ConfigData().GetStringDef("Servername", ""), "Alpha");  // a failed import changes nothing
   for (const char* bad : {"setup", "setup export", "setup frobnicate x"})
     EXPECT_EQ(service.TerminalCommand(bad), "usage: setup export FILE | setup import FILE") << bad;
-  fs::remove_all(home);
 }
 
 TEST(Service, TerminalLineFormat) {
@@ -310,20 +256,21 @@ TEST(Service, TerminalLineFormat) {
 
 TEST(Service, BinaryStopsCleanlyOnSignals) {
   for (int sig : {SIGINT, SIGTERM}) {
-    const fs::path home = TempHome("sig" + std::to_string(sig));
+    const TTempHome home("sig" + std::to_string(sig), TTempHome::kMissing);
     testing::TServiceProcess service;
     ASSERT_TRUE(service.Start(home.string()));
     EXPECT_TRUE(service.ReadUntil("started in", 10000)) << service.Output();
     service.Signal(sig);
     EXPECT_TRUE(service.ReadUntil("Kelvandrome stopped", 10000)) << service.Output();
     EXPECT_EQ(service.WaitExit(10000), 0);
-    fs::remove_all(home);
   }
 }
 
 TEST(Service, SecondStartInTheSameHomeExitsZero) {
-  const fs::path home = TempHome("second");
-  const fs::path link = TempHome("second-link");
+  const TTempHome home_dir("second", TTempHome::kMissing);
+  const TTempHome link_dir("second-link", TTempHome::kMissing);
+  const fs::path& home = home_dir;
+  const fs::path& link = link_dir;
   testing::TServiceProcess first;
   ASSERT_TRUE(first.Start(home.string()));
   ASSERT_TRUE(first.ReadUntil("started in", 10000)) << first.Output();
@@ -342,10 +289,8 @@ TEST(Service, SecondStartInTheSameHomeExitsZero) {
               std::string::npos)
         << std::string(buf, n);
   }
-  fs::remove(link);
   first.Signal(SIGTERM);
   EXPECT_EQ(first.WaitExit(10000), 0);
-  fs::remove_all(home);
 }
 
 }  // namespace

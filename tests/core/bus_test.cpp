@@ -17,9 +17,14 @@
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/regional.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/temp_home.h"
+#include "tests/support/wait.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
 
 using namespace std::chrono_literals;
 
@@ -105,12 +110,7 @@ struct TProbeObject : TBusObject {
 // A subscriber gives its object back right after its handler returns; wait
 // (bounded) for the last one to do so.
 bool WaitNoObjects(TObjectManager& mgr) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (mgr.Count() != 0) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  return testing::WaitFor([&] { return mgr.Count() == 0; });
 }
 
 class BusTest : public ::testing::Test {
@@ -562,8 +562,7 @@ TEST_F(BusTest, StopBoundIsKeptAndClaimsOfDiscardedRecordsAreReturned) {
   auto stopping = std::async(std::launch::async, [&] { slow.M().Stop(50); });
   // After the 50 ms bound the two waiting records are discarded; only the
   // record in hand is waited for.
-  for (int i = 0; i < 5000 && !slow.M().Discarding(); ++i) std::this_thread::sleep_for(1ms);
-  EXPECT_TRUE(slow.M().Discarding());
+  EXPECT_TRUE(testing::WaitFor([&] { return slow.M().Discarding(); }));
   release.set_value();
   ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(slow.Got().size(), 1u);
@@ -638,21 +637,10 @@ TEST(BusObjects, PurgeRunsOnTheMainLoopTimer) {
 
 class FileMonitorTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::path(KV_BINARY_DIR) / "bus_test_files" /
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  static std::string Read(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
+  static std::string Read(const std::filesystem::path& p) { return testing::ReadFileText(p); }
   TClockScope time_;  // declared before the bus: outlives its threads
   TBusScope bus_;
-  std::filesystem::path dir_;
+  testing::TTempHome dir_{"bus-files"};
 };
 
 TEST_F(FileMonitorTest, HeadersLinesAndSwitchingFiles) {

@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "tests/support/wait.h"
+
 namespace kv {
 namespace {
 
@@ -22,16 +24,6 @@ struct TClockScope {
   TClockScope() { SetClock(&clock); }
   ~TClockScope() { SetClock(nullptr); }
 };
-
-// Test-side wait for another thread's progress, bounded.
-bool Eventually(const std::function<bool()>& cond) {
-  const auto end = TRealClock::now() + 5s;
-  while (!cond()) {
-    if (TRealClock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 // A thread that waits on a condition until a deadline for a predicate that
 // holds only once the waiter is released; it counts its looks. Released at
@@ -70,11 +62,11 @@ TEST(ClockCondition, AWaiterOnTheManualClockLooksOnlyWhenTheClockMoves) {
   TClockScope scope;
   const int64_t deadline = SteadyMs() + 1000;
   TWaiter waiter(deadline);
-  ASSERT_TRUE(Eventually([&] { return waiter.Checks() >= 1; }));
+  ASSERT_TRUE(testing::WaitFor([&] { return waiter.Checks() >= 1; }));
   scope.clock.Advance(999);
   // The move woke it; it looked once and went back to sleep without a
   // time-out of its own.
-  ASSERT_TRUE(Eventually([&] { return waiter.Checks() >= 2; }));
+  ASSERT_TRUE(testing::WaitFor([&] { return waiter.Checks() >= 2; }));
   EXPECT_FALSE(waiter.Ended(50ms));
   EXPECT_EQ(waiter.Checks(), 2);
   scope.clock.Advance(1);
@@ -128,7 +120,7 @@ TEST(ClockCondition, InstallingAClockWakesWaitersOnTheOldOne) {
   TManualClock later(45000.5, deadline + 1);     // already past it
   {
     TWaiter waiter(deadline);
-    ASSERT_TRUE(Eventually([&] { return waiter.Checks() >= 1; }));
+    ASSERT_TRUE(testing::WaitFor([&] { return waiter.Checks() >= 1; }));
     SetClock(&later);
     EXPECT_TRUE(waiter.Ended(5s));
   }

@@ -13,9 +13,13 @@
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/threads.h"
+#include "tests/support/bus_recorder.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
+using testing::TRecordedMessage;
 
 using namespace std::chrono_literals;
 

@@ -7,9 +7,13 @@
 #include <stdexcept>
 
 #include "core/bus_scope.h"
+#include "tests/support/bus_recorder.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
+using testing::TRecordedMessage;
 
 using namespace std::chrono_literals;
 

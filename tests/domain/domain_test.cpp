@@ -10,9 +10,12 @@
 #include "domain/events.h"
 #include "domain/serverinfo.h"
 #include "domain/userlist.h"
+#include "tests/support/bus_recorder.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
 
 TEST(Domain, FixedTables) {
   EXPECT_STREQ(EventKindName(0), "unknown");

@@ -12,9 +12,12 @@
 #include "domain/userlist.h"
 #include "formats/config.h"
 #include "gamelink/rcon.h"
+#include "tests/support/bus_recorder.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
 
 TUserListEntry Row(std::string name, std::string ip, int32_t score, int32_t ping, int32_t num) {
   TUserListEntry r;

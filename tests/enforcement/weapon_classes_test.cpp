@@ -13,9 +13,13 @@
 #include "domain/userlist.h"
 #include "formats/config.h"
 #include "gamelink/logparser.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/temp_home.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
 
 class GameObituaryTest : public ::testing::Test {
  protected:
@@ -185,8 +189,8 @@ TEST(WeaponClassifierTest, ReadsTheNineSettings) {
 // A fresh INI gets the defaults written as they are (quotes, bars and all),
 // a value the operator set stays.
 TEST(WeaponClassifierTest, IniKeepsOperatorValuesAndGetsTheDefaults) {
-  const auto path =
-      std::filesystem::temp_directory_path() / ("kvweapons-" + std::to_string(::getpid()) + ".ini");
+  const testing::TTempHome home("weapons");
+  const auto path = home / "kelvandrome.ini";
   {
     std::ofstream(path, std::ios::binary) << "[Global]\r\nWeaponRegExprRifle=kar98\r\n";
     TConfigFile file(path.string());
@@ -206,7 +210,6 @@ TEST(WeaponClassifierTest, IniKeepsOperatorValuesAndGetsTheDefaults) {
   SetConfig(nullptr);
   std::ifstream in(path, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::filesystem::remove(path);
   auto expected = TWeaponClassifier::DefaultExpressions();
   expected[wcRifle] = "kar98";
   EXPECT_EQ(c.Expressions(), expected);

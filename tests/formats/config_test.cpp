@@ -9,29 +9,25 @@
 
 #include "core/bus_scope.h"
 #include "core/stream.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/temp_home.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
 
 namespace fs = std::filesystem;
 
 class ConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kvcfg-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    path_ = (dir_ / "kelvandrome.ini").string();
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string FileText() {
     const auto b = LoadFileBytes(path_);
     return std::string(b.begin(), b.end());
   }
   void WriteFile(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-  fs::path dir_;
-  std::string path_;
+  testing::TTempHome dir_{"config"};
+  std::string path_ = (dir_ / "kelvandrome.ini").string();
 };
 
 ino_t Inode(const std::string& path) {

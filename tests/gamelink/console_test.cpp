@@ -9,24 +9,17 @@
 
 #include "core/clock.h"
 #include "tests/gamelink/gamelink_fixture.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/event_recorder.h"
+#include "tests/support/wait.h"
 
 namespace kv {
 namespace {
 
 using testing::GameLinkTest;
-using testing::TEventCapture;
-
-// Polls a condition that another thread makes true; false after timeout_ms
-// of real time.
-template <typename Pred>
-bool WaitUntil(Pred pred, int64_t timeout_ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using testing::TBusRecorder;
+using testing::TEventRecorder;
+using testing::TRecordedMessage;
 
 class ConsoleTest : public GameLinkTest {
  protected:
@@ -67,11 +60,11 @@ TEST_F(ConsoleTest, LengthRuleAndEmptyText) {
       "SendConsoleMessage Ignoring Message: " + too_long + " Error: Message to long (>200 chars)";
   ASSERT_TRUE(
       global_.WaitFor([&](const TRecordedMessage& m) { return m.text == line && m.level == mlCritical; }));
-  EXPECT_TRUE(WaitUntil([&] { return global_.CountText(line) == 2; }));
+  EXPECT_TRUE(testing::WaitFor([&] { return global_.CountText(line) == 2; }));
 }
 
 TEST_F(ConsoleTest, FloodFilterWithDefaultsOverRcon) {
-  TEventCapture sent({ekMessageSend});
+  TEventRecorder sent({ekMessageSend});
   EXPECT_TRUE(Say("Welcome"));
   EXPECT_TRUE(Say("WELCOME"));  // the same text in other letters
   EXPECT_TRUE(Say("welcome"));  // refused, still "handled"
@@ -153,7 +146,7 @@ TEST_F(ConsoleTest, DeliveryTestOnReplies) {
 }
 
 TEST_F(ConsoleTest, ImmediateSendNotDeliveredIsFalseWithoutEvent) {
-  TEventCapture sent({ekMessageSend});
+  TEventRecorder sent({ekMessageSend});
   config_.SetInteger("UDPTimeOut", 0);  // half a second
   sim_.SetMuted(true);
   EXPECT_FALSE(Say("nobody hears"));
@@ -174,7 +167,7 @@ TEST_F(ConsoleTest, PlayerTextCannotEndTheArgumentOrSplitTheCommand) {
       [&](TMohaaServerInfo*, const std::string& text, const TReplaceArray&, int32_t, const TMohaaEvent*) {
         return text == "%playernick% joined" ? nick + " joined" : text;
       });
-  TEventCapture sent({ekMessageSend});
+  TEventRecorder sent({ekMessageSend});
   EXPECT_TRUE(Say("%playernick% joined"));
   ASSERT_EQ(sim_.Commands().size(), 1u);
   const std::string safe = "Evil', rcon_password x quit  z joined";
@@ -195,7 +188,7 @@ TEST_F(ConsoleTest, PlayerTextCannotEndTheArgumentOrSplitTheCommand) {
 
 TEST_F(ConsoleTest, BackgroundDelayAndRepetitionsOnTheClock) {
   SetClock(&clock_);
-  TEventCapture sent({ekMessageSend});
+  TEventRecorder sent({ekMessageSend});
   EXPECT_TRUE(SendConsoleMessage(info_, "three times", true, false, true, {}, -1, nullptr, 60, 3));
   // Step through the clock, noting where each Say appeared.
   std::vector<int64_t> seen_at;
@@ -217,7 +210,7 @@ TEST_F(ConsoleTest, BackgroundDelayAndRepetitionsOnTheClock) {
   }
   EXPECT_TRUE(sent.WaitCount(3));
   // The sender ends by itself after the last repetition.
-  EXPECT_TRUE(WaitUntil([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
   EXPECT_EQ(SayCount(), 3u);
 }
 
@@ -235,7 +228,7 @@ TEST_F(ConsoleTest, BackgroundExpansionNowOrDeferred) {
   EXPECT_TRUE(SendConsoleMessage(info_, "late", true, false, true, extra, 4, nullptr, 1, 1, true));
   *value = 2;
   clock_.Advance(1000);
-  ASSERT_TRUE(WaitUntil([&] { return SayCount() == 2; }));
+  ASSERT_TRUE(testing::WaitFor([&] { return SayCount() == 2; }));
   auto commands = sim_.Commands();
   std::sort(commands.begin(), commands.end());
   // Expanded once: at the call with the caller's extras and id, or, when
@@ -249,22 +242,24 @@ TEST_F(ConsoleTest, BackgroundRetriesThenReportsOrDelivers) {
   config_.SetInteger("RconMaxRetry", 3);
   config_.SetInteger("RconFailSleep", 10);
   sim_.SetMuted(true);
-  TEventCapture sent({ekMessageSend});
+  TEventRecorder sent({ekMessageSend});
   EXPECT_TRUE(SendConsoleMessage(info_, "lost words", true, false, false));
   const std::string line = "Critical Error cant send (tryed 3times) Console Message: lost words";
   ASSERT_TRUE(global_.WaitForText(line, 10'000));
   EXPECT_EQ(sim_.RequestCount(), 3u);
-  EXPECT_TRUE(WaitUntil([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
+  ASSERT_TRUE(sent.Flush());  // whatever the ended sender posted has arrived
   EXPECT_EQ(sent.Count(), 0u);
 
   // A server that answers the second attempt: delivered, no error line.
   config_.SetInteger("RconMaxRetry", 20);
   EXPECT_TRUE(SendConsoleMessage(info_, "found words", true, false, false));
-  ASSERT_TRUE(WaitUntil([&] { return sim_.RequestCount() >= 4; }));
+  ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() >= 4; }));
   sim_.SetMuted(false);
   ASSERT_TRUE(sent.WaitCount(1, 10'000));
   EXPECT_EQ(sent.At(0)->text, "found words");
-  EXPECT_TRUE(WaitUntil([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
+  ASSERT_TRUE(global_.Flush());
   EXPECT_EQ(global_.CountText("Critical Error cant send (tryed 20times) Console Message: found words"), 0u);
   EXPECT_EQ(LastConsoleMsgs()->Dump(), std::vector<std::string>{"FOUND WORDS=1"});
 }
@@ -274,7 +269,7 @@ TEST_F(ConsoleTest, BackgroundSenderHonoursFilterAndEndsOnRequest) {
   LastConsoleMsgs()->RecordDelivery("spam");
   LastConsoleMsgs()->RecordDelivery("spam");
   EXPECT_TRUE(SendConsoleMessage(info_, "spam", true, false, false, {}, -1, nullptr, 0, 5));
-  EXPECT_TRUE(WaitUntil([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
   EXPECT_EQ(sim_.RequestCount(), 0u);
   // A sender waiting out a long delay ends at once when told to.
   EXPECT_TRUE(SendConsoleMessage(info_, "later", true, false, false, {}, -1, nullptr, 3600, 1));
@@ -296,7 +291,7 @@ TEST_F(ConsoleTest, OperatorWordsGoAsTypedAndTellWhatBecameOfThem) {
     outcomes.push_back(delivered ? "delivered" : why);
   };
   const auto outcome = [&](size_t n) {
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(testing::WaitFor([&] {
       std::lock_guard lock(mutex);
       return outcomes.size() >= n;
     }));
@@ -350,7 +345,7 @@ TEST_F(ConsoleTest, FailuresArePostedAndNothingIsSent) {
   ASSERT_TRUE(global_.WaitFor([](const TRecordedMessage& m) {
     return m.text == "TConsoleMessage error on sending Message Error:boom" && m.level == mlDebug;
   }));
-  EXPECT_TRUE(WaitUntil([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
   EXPECT_EQ(sim_.RequestCount(), 0u);
 }
 

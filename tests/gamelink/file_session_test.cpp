@@ -15,9 +15,15 @@
 #include "formats/config.h"
 #include "gamelink/userinfo.h"
 #include "gamelink_test_support.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/event_recorder.h"
+#include "tests/support/temp_home.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
+using testing::TRecordedMessage;
 
 namespace fs = std::filesystem;
 
@@ -30,12 +36,7 @@ struct TConfigScope {
 
 class FileSessionTest : public ::testing::Test {
  protected:
-  FileSessionTest() {
-    std::string tmpl = (fs::temp_directory_path() / "kvfollow.XXXXXX").string();
-    dir_ = mkdtemp(tmpl.data());
-    path_ = (dir_ / "qconsole.log").string();
-  }
-  ~FileSessionTest() override { fs::remove_all(dir_); }
+  FileSessionTest() : path_((dir_ / "qconsole.log").string()) {}
 
   void Write(std::string_view bytes, const std::string& path = {}) {
     std::ofstream out(path.empty() ? path_ : path, std::ios::binary | std::ios::app);
@@ -61,15 +62,15 @@ class FileSessionTest : public ::testing::Test {
   }
 
   TBusScope bus_{test::AllEventCategories()};
-  test::TEventSink raw_{{"EVENTNewLogFileEntry"}};
+  testing::TEventRecorder raw_{{"EVENTNewLogFileEntry"}};
   TBusRecorder global_{{"GLOBAL"}};
   TMohaaServerInfo server_;
-  fs::path dir_;
+  testing::TTempHome dir_{"follow"};
   std::string path_;
 };
 
 TEST_F(FileSessionTest, StartsAtTheEndAndFollowsNewLines) {
-  test::TEventSink kills({"EVENTkill"});
+  testing::TEventRecorder kills({"EVENTkill"});
   test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
   std::string old;
   for (int i = 0; i < 20000; ++i) old += "Alice was sniped by Bob (old)\n";
@@ -99,7 +100,7 @@ TEST_F(FileSessionTest, DropsNulBytesAndConvertsTheConsoleCodePageOnlyWhenSet) {
     SCOPED_TRACE(page);
     TConfigScope config;
     if (page) config.data.SetInteger("ConsoleCodePage", page);
-    test::TEventSink raw({"EVENTNewLogFileEntry"});
+    testing::TEventRecorder raw({"EVENTNewLogFileEntry"});
     Write("");
     auto session = Start();
     Write(written);
@@ -134,7 +135,7 @@ TEST_F(FileSessionTest, NamesOfLogAndStatusReplyAgreeInEveryCodePageSetting) {
     const std::string name = list->Rows()[0].name;
     EXPECT_EQ(name, page ? "J\xF6rg" : "J\x94rg");
     test::TCurrentPlayers players({{name, 3}, {"Bob", 2}});
-    test::TEventSink kills({"EVENTkill"});
+    testing::TEventRecorder kills({"EVENTkill"});
     Write("");
     auto session = Start();
     Write("J\x94rg was sniped by Bob\n");
@@ -150,7 +151,7 @@ TEST_F(FileSessionTest, NamesOfLogAndStatusReplyAgreeInEveryCodePageSetting) {
 TEST_F(FileSessionTest, CutLineWaitsForItsEndHoweverLong) {
   TManualClock clock;
   SetClock(&clock);
-  test::TEventSink kills({"EVENTkill"});
+  testing::TEventRecorder kills({"EVENTkill"});
   test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
   Write("");
   {
@@ -234,7 +235,7 @@ TEST_F(FileSessionTest, RenamedAndRecreatedFileIsFollowed) {
 }
 
 TEST_F(FileSessionTest, HugeLinesAndGarbageDoNotStallIt) {
-  test::TEventSink kills({"EVENTkill"});
+  testing::TEventRecorder kills({"EVENTkill"});
   test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
   Write("");
   auto session = Start();

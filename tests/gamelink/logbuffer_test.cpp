@@ -8,9 +8,14 @@
 
 #include "core/clock.h"
 #include "gamelink_test_support.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/event_recorder.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
+using testing::TRecordedMessage;
 
 TEST(SplitLinesTest, LineEnds) {
   const std::pair<const char*, std::vector<std::string>> cases[] = {
@@ -35,8 +40,8 @@ class TThrowingChecker : public TLogEventChecker {
 
 TEST(LogBufferTest, PublishesEveryLineInOrderAndParsesIt) {
   TBusScope bus(test::AllEventCategories());
-  test::TEventSink raw({"EVENTNewLogFileEntry"});
-  test::TEventSink kills({"EVENTkill"});
+  testing::TEventRecorder raw({"EVENTNewLogFileEntry"});
+  testing::TEventRecorder kills({"EVENTkill"});
   test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
   TMohaaServerInfo server;
   auto buffer = TLogBuffer::Create(&server);
@@ -60,7 +65,7 @@ TEST(LogBufferTest, PublishesEveryLineInOrderAndParsesIt) {
 TEST(LogBufferTest, ParserFailureIsReportedAndTheQueueGoesOn) {
   TBusScope bus(test::AllEventCategories());
   TBusRecorder global({"GLOBAL"});
-  test::TEventSink raw({"EVENTNewLogFileEntry"});
+  testing::TEventRecorder raw({"EVENTNewLogFileEntry"});
   auto buffer = TLogBuffer::Create(nullptr);
   buffer->SetChecker(std::make_unique<TThrowingChecker>());
   buffer->AddText("bad\ngood\n");
@@ -78,7 +83,7 @@ TEST(LogBufferTest, ParserFailureIsReportedAndTheQueueGoesOn) {
 // told to stop waiting ends promptly and hands on every line it took.
 TEST(LogBufferTest, FullBusStopsTheWriterAndTheEndLosesNoLine) {
   TBusScope bus(test::AllEventCategories());
-  test::TEventSink raw({"EVENTNewLogFileEntry"});
+  testing::TEventRecorder raw({"EVENTNewLogFileEntry"});
   constexpr int kLines = 80'000;
   std::vector<std::string> pieces(1);
   for (int i = 0; i < kLines; ++i) {

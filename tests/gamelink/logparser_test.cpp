@@ -6,11 +6,15 @@
 
 #include "formats/config.h"
 #include "gamelink_test_support.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/event_recorder.h"
 
 namespace kv {
 namespace {
 
 using test::TCurrentPlayers;
+using testing::TBusRecorder;
+using testing::TRecordedMessage;
 
 // A stand-in classifier: sniping is class 2, everything else class 1.
 int FakeClassify(std::string_view text) { return text.find("sniped") != std::string_view::npos ? 2 : 1; }
@@ -276,7 +280,7 @@ TEST_F(LogParserTest, OpenSourceServerChat) {
 
 TEST(LogParserBusTest, PostsTypedEventsAndReportsErrors) {
   TBusScope bus(test::AllEventCategories());
-  test::TEventSink kills({"EVENTkill"});
+  testing::TEventRecorder kills({"EVENTkill"});
   TBusRecorder global({"GLOBAL"});
   TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
   TMohaaServerInfo server;

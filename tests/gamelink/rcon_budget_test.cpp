@@ -9,6 +9,7 @@
 
 #include "core/clock.h"
 #include "gamelink/rcon.h"
+#include "tests/support/wait.h"
 
 namespace kv {
 namespace {
@@ -31,21 +32,17 @@ class RconBudgetTest : public ::testing::Test {
       std::lock_guard lock(mutex_);
       outcomes_.push_back(std::string(name) + (granted ? "" : " refused"));
     });
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (budget.Waiting() == queued && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    testing::WaitFor([&] { return budget.Waiting() != queued; });
     ASSERT_EQ(budget.Waiting(), queued + 1);
   }
   // The outcomes so far, once there are n of them (bounded real wait).
   std::vector<std::string> Outcomes(size_t n) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-      {
-        std::lock_guard lock(mutex_);
-        if (outcomes_.size() >= n || std::chrono::steady_clock::now() > until) return outcomes_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    testing::WaitFor([&] {
+      std::lock_guard lock(mutex_);
+      return outcomes_.size() >= n;
+    });
+    std::lock_guard lock(mutex_);
+    return outcomes_;
   }
 
   TManualClock clock_;

@@ -17,12 +17,16 @@
 #include "core/bus_scope.h"
 #include "core/mainloop.h"
 #include "tests/gamelink/gamelink_fixture.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/event_recorder.h"
+#include "tests/support/wait.h"
 
 namespace kv {
 namespace {
 
 using testing::GameLinkTest;
-using testing::TEventCapture;
+using testing::TBusRecorder;
+using testing::TEventRecorder;
 
 int64_t MsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
@@ -125,7 +129,7 @@ TEST(RconSocketErrors, PlatformErrorsMapOntoTheOperatorTexts) {
 }
 
 TEST_F(GameLinkTest, SocketErrorsEndTheRequestWithoutWaitingForTheTimeout) {
-  TEventCapture events({ekNewRconLog});
+  TEventRecorder events({ekNewRconLog});
   // A closed loopback port answers with ICMP port unreachable.
   uint16_t closed_port;
   {
@@ -152,7 +156,7 @@ TEST_F(GameLinkTest, SocketErrorsEndTheRequestWithoutWaitingForTheTimeout) {
 }
 
 TEST_F(GameLinkTest, NoReplyTimesOutHalfASecondAfterTheLimitAndIsStillPublished) {
-  TEventCapture events({ekNewRconLog});
+  TEventRecorder events({ekNewRconLog});
   std::vector<std::string> sunk;
   SetRconReplySink([&](TMohaaServerInfo&, const std::string& reply) { sunk.push_back(reply); });
   config_.SetInteger("UDPTimeOut", 1);
@@ -178,7 +182,7 @@ TEST_F(GameLinkTest, SplitReplyIsJoinedAndDuplicatesAreDropped) {
   const auto datagrams = mohsim::TMohSim::ReplyDatagrams(sim_.Prints("status", false), false, 1008);
   ASSERT_GE(datagrams.size(), 3u);
 
-  TEventCapture events({ekNewRconLog});
+  TEventRecorder events({ekNewRconLog});
   const std::string header = "\xFF\xFF\xFF\xFF\x01print\n";
   EXPECT_EQ(SendMohaMessage(info_, "status"), header + text);
   // The same reply arriving twice counts once.
@@ -279,7 +283,7 @@ TEST_F(GameLinkTest, HostilePeerCannotGrowAReplyWithoutBound) {
   // ones reach the size cap, a trickle of small ones the time cap.
   for (const Case c : {Case{60 * 1024, true}, Case{100, false}}) {
     TBusRecorder global({"GLOBAL"});
-    TEventCapture events({ekNewRconLog});
+    TEventRecorder events({ekNewRconLog});
     TScriptedPeer peer([&](TScriptedPeer& p) {
       for (int i = 0; i < 5000 && !p.Stopping(); ++i) {
         std::string d = "\xFF\xFF\xFF\xFF\x01print\n" + std::to_string(i) + ":";
@@ -323,9 +327,7 @@ TEST_F(GameLinkTest, SharedBudgetKeepsABurstUnderTheServersRateLimit) {
   };
   std::vector<std::thread> callers;
   for (int i = 0; i < 10; ++i) callers.emplace_back(send, "status", rpPoll);
-  const auto start = std::chrono::steady_clock::now();
-  while (info_.rcon_budget->Waiting() < 2 && MsSince(start) < 5000)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  testing::WaitFor([&] { return info_.rcon_budget->Waiting() >= 2; });
   ASSERT_GE(info_.rcon_budget->Waiting(), 2u);  // the burst went out, polls wait
   for (int i = 0; i < 5; ++i) callers.emplace_back(send, "clientkick " + std::to_string(i), rpCommand);
   for (auto& t : callers) t.join();
@@ -348,9 +350,7 @@ TEST_F(GameLinkTest, RequestThatGetsNoTurnIsNotSent) {
   EXPECT_NE(SendMohaMessage(info_, "status").find("map: "), std::string::npos);
   TRconResult result;
   std::thread waiter([&] { result = PerformRconRequest(info_, "status", -1, rpPoll); });
-  const auto start = std::chrono::steady_clock::now();
-  while (info_.rcon_budget->Waiting() == 0 && MsSince(start) < 5000)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  testing::WaitFor([&] { return info_.rcon_budget->Waiting() > 0; });
   info_.rcon_budget->Cancel();
   waiter.join();
   EXPECT_EQ(result.Text(), kRconBudgetText);
@@ -399,8 +399,7 @@ TEST_F(GameLinkTest, ShutdownEndsAWaitingRequestAtOnce) {
   std::string result = "unset";
   const auto start = std::chrono::steady_clock::now();
   std::thread caller([&] { result = SendMohaMessage(info_, "status"); });
-  while (sim_.RequestCount() == 0 && MsSince(start) < 2000)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  testing::WaitFor([&] { return sim_.RequestCount() > 0; }, 2000);
   SetRconTerminating(true);
   caller.join();
   EXPECT_LT(MsSince(start), 1500);  // far below the 3.5 s of the default time-out

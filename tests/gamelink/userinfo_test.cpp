@@ -10,25 +10,19 @@
 #include "core/clock.h"
 #include "domain/settings.h"
 #include "tests/gamelink/gamelink_fixture.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/counted_worker.h"
+#include "tests/support/event_recorder.h"
+#include "tests/support/wait.h"
 
 namespace kv {
 namespace {
 
 using testing::GameLinkTest;
-using testing::TEventCapture;
+using testing::TBusRecorder;
+using testing::TEventRecorder;
 
 const std::string kHeader = "\xFF\xFF\xFF\xFF\x01print\n";
-
-// Waits (real time, bounded) until pred holds.
-template <typename Pred>
-bool Eventually(Pred pred, int64_t timeout_ms = 3000) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 TEST(StatusRows, FixedColumnsFromBothEnds) {
   struct Case {
@@ -182,7 +176,7 @@ TEST(StatusStatistics, PingsOfConnectingClientsCountOnlyWhereTheyShould) {
 }
 
 TEST_F(GameLinkTest, PollMakesTheCurrentListAndPublishesMapChangeFirst) {
-  TEventCapture events({ekMapChange, ekNewUserList});
+  TEventRecorder events({ekMapChange, ekNewUserList});
   sim_.Join("Bob", "10.0.0.2", 50);
   sim_.Join("Twenty_Char_Name_xyz", "10.0.0.3", 150);
   sim_.Join("Carl", "10.0.0.4", 999, true);  // CNCT: dropped
@@ -255,7 +249,7 @@ TEST_F(GameLinkTest, RejectedReplyChangesNothing) {
   ASSERT_TRUE(GetNewUserList(info_));
   // The first poll's events are dispatched before the capture listens.
   ASSERT_TRUE(GetMonitorInterface()->Flush(5000));
-  TEventCapture events({ekMapChange, ekNewUserList});
+  TEventRecorder events({ekMapChange, ekNewUserList});
   sim_.Join("Alice");
   info_.rcon.Update([&](TRconSettings& r) { r.password = "wrong"; });
   EXPECT_FALSE(GetNewUserList(info_));
@@ -264,7 +258,7 @@ TEST_F(GameLinkTest, RejectedReplyChangesNothing) {
   sim_.SetMuted(true);
   EXPECT_FALSE(GetNewUserList(info_));
   EXPECT_EQ(SnapshotCurrentList()->Count(), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let anything posted arrive
+  ASSERT_TRUE(events.Flush());  // whatever the polls posted has arrived
   EXPECT_EQ(events.Count(), 0u);
 }
 
@@ -312,8 +306,9 @@ class UserInfoThreadTest : public GameLinkTest {
  protected:
   UserInfoThreadTest() { SetClock(&clock_); }
   ~UserInfoThreadTest() override { SetClock(nullptr); }
-  // A few of the thread's 100 ms ticks, to show that nothing happens.
-  static void FewTicks() { std::this_thread::sleep_for(std::chrono::milliseconds(350)); }
+  using TThread = testing::TCountedWorker<TUserInfoThread>;
+  // A few whole iterations of the thread, to show that nothing happens.
+  static void FewTicks(TThread& thread) { ASSERT_TRUE(thread.RunIterations(3)); }
 
   TManualClock clock_;
 };
@@ -322,28 +317,28 @@ TEST_F(UserInfoThreadTest, PollsOnlyWhenEnabledAndDue) {
   TBusRecorder global({"GLOBAL"});
   sim_.Join("Bob");
   {
-    auto thread = MakeThread<TUserInfoThread>(info_);
-    FewTicks();
+    auto thread = MakeThread<TThread>(info_);
+    FewTicks(*thread);
     EXPECT_EQ(sim_.RequestCount(), 0u);  // created disabled
     thread->Enable(true);
-    ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 1; }));
-    ASSERT_TRUE(Eventually([&] { return thread->LastListRefresh() == clock_.Now(); }));
+    ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() == 1; }));
+    ASSERT_TRUE(testing::WaitFor([&] { return thread->LastListRefresh() == clock_.Now(); }));
     clock_.Advance(3000);  // exactly the interval: not yet later than it
-    FewTicks();
+    FewTicks(*thread);
     EXPECT_EQ(sim_.RequestCount(), 1u);
     clock_.Advance(1);
-    ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 2; }));
+    ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() == 2; }));
     // The interval is re-read on every tick.
     config_.SetInteger("UserRefrestTimer", 10);
     clock_.Advance(5000);
-    FewTicks();
+    FewTicks(*thread);
     EXPECT_EQ(sim_.RequestCount(), 2u);
     thread->Enable(false);
     clock_.Advance(60000);
-    FewTicks();
+    FewTicks(*thread);
     EXPECT_EQ(sim_.RequestCount(), 2u);
     thread->Enable(true);
-    ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 3; }));
+    ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() == 3; }));
   }
   EXPECT_TRUE(global.WaitForText("TUserInfoThread Stopped"));
   EXPECT_EQ(global.CountText("TUserInfoThread Started"), 1u);
@@ -353,18 +348,18 @@ TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
   TBusRecorder global({"GLOBAL"});
   sim_.Join("Bob");
   info_.rcon.Update([&](TRconSettings& r) { r.password = "wrong"; });
-  auto thread = MakeThread<TUserInfoThread>(info_);
+  auto thread = MakeThread<TThread>(info_);
   thread->Enable(true);
   const auto polls = [&](size_t n) {
     for (size_t i = 0; i < n; ++i) {
       // The previous poll has ended (its time is taken) before time moves on.
-      ASSERT_TRUE(Eventually([&] { return thread->LastListRefresh() == clock_.Now(); }));
+      ASSERT_TRUE(testing::WaitFor([&] { return thread->LastListRefresh() == clock_.Now(); }));
       const size_t before = sim_.RequestCount();
       clock_.Advance(3001);
-      ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() > before; }));
+      ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() > before; }));
     }
   };
-  ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 1; }));
+  ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() == 1; }));
   polls(3);
   ASSERT_TRUE(global.WaitForText("Status poll failed: Bad rconpassword."));
   EXPECT_EQ(global.Messages().back().level, mlCritical);
@@ -387,10 +382,10 @@ TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
 TEST_F(UserInfoThreadTest, FailedPollIsReportedAndRetriedOnTheNextTick) {
   TBusRecorder global({"GLOBAL"});
   SetServerIdentitySource([](int32_t&, std::string&) { throw std::runtime_error("tracker gone"); });
-  auto thread = MakeThread<TUserInfoThread>(info_);
+  auto thread = MakeThread<TThread>(info_);
   thread->Enable(true);
   // The clock stands still, yet the poll is repeated: the refresh time did not advance.
-  ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() >= 3; }));
+  ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() >= 3; }));
   EXPECT_EQ(thread->LastListRefresh(), 0.0);
   ASSERT_TRUE(global.WaitForText("GetNewUserList failed with: tracker gone"));
   EXPECT_EQ(global.Messages().back().level, mlCritical);

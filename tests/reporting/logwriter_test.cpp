@@ -10,22 +10,20 @@
 #include "core/clock.h"
 #include "core/regional.h"
 #include "domain/events.h"
+#include "tests/support/bus_recorder.h"
+#include "tests/support/temp_home.h"
 
 namespace kv {
 namespace {
+
+using testing::TBusRecorder;
+using testing::TRecordedMessage;
 
 namespace fs = std::filesystem;
 
 class LogWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    home_ = fs::temp_directory_path() / ("kvlog-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(home_);
-    fs::create_directories(home_);
-    journals_.dir = (home_ / "Logs").string();
-  }
-  void TearDown() override { fs::remove_all(home_); }
+  void SetUp() override { journals_.dir = (home_ / "Logs").string(); }
 
   std::string Read(const std::string& file) {
     std::ifstream f(home_ / "Logs" / file, std::ios::binary);
@@ -62,7 +60,7 @@ class LogWriterTest : public ::testing::Test {
     return e;
   }
 
-  fs::path home_;
+  testing::TTempHome home_{"journals"};
   TJournalSettings journals_;
 };
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,6 +15,7 @@
 #include "core/stream.h"
 #include "domain/serverinfo.h"
 #include "formats/config.h"
+#include "tests/support/temp_home.h"
 
 namespace kv::testing {
 
@@ -29,17 +29,10 @@ inline bool FakeResolve(const std::string& host, std::string& address, std::stri
 class HomeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = fs::temp_directory_path() / ("kvhome-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(home_);
-    fs::create_directories(home_);
     OpenConfig();
     info_.SetResolver(&FakeResolve);
   }
-  void TearDown() override {
-    SetConfig(nullptr);
-    fs::remove_all(home_);
-  }
+  void TearDown() override { SetConfig(nullptr); }
   // A new store on the INI file, as after a restart.
   void OpenConfig() {
     SetConfig(nullptr);
@@ -67,7 +60,8 @@ class HomeTest : public ::testing::Test {
     return std::string(b.begin(), b.end());
   }
 
-  fs::path home_;
+  TTempHome temp_home_{"settings"};
+  fs::path home_ = temp_home_.Path();
   std::unique_ptr<TConfigFile> file_;
   std::unique_ptr<TDynamicConfigData> config_;
   TMohaaServerInfo info_;

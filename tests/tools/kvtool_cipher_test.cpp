@@ -10,6 +10,7 @@
 #include "formats/cipher.h"
 #include "formats/digest.h"
 #include "formats/lzhuf.h"
+#include "tests/support/temp_home.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
@@ -125,8 +126,8 @@ TEST(KvtoolCipherTest, BadArgumentsGiveOneLineErrors) {
 // The real binary, through the shell: standard input to standard output.
 TEST(KvtoolCipherTest, BinaryPipesStdinToStdout) {
   const std::string tool = std::string(KV_BINARY_DIR) + "/tools/kvtool";
-  const std::string dir = ::testing::TempDir();
-  const std::string in = dir + "kvtool_lzh_in.txt", out = dir + "kvtool_lzh_out.txt";
+  const kv::testing::TTempHome dir("kvtool-pipe");
+  const std::string in = (dir / "in.txt").string(), out = (dir / "out.txt").string();
   std::string plain;
   for (int i = 0; i < 2000; ++i) plain += "[GER]Wolf: gg " + std::to_string(i) + "\n";
   std::ofstream(in, std::ios::binary) << plain;
@@ -140,8 +141,6 @@ TEST(KvtoolCipherTest, BinaryPipesStdinToStdout) {
 
   const std::string bad = "printf 'abcd' | timeout 60 " + tool + " lzh decompress > /dev/null 2>&1";
   EXPECT_EQ(WEXITSTATUS(std::system(bad.c_str())), 1);
-  std::remove(in.c_str());
-  std::remove(out.c_str());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "domain/settings.h"
 #include "domain/setup_export.h"
 #include "formats/config.h"
+#include "tests/support/temp_home.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
@@ -32,19 +33,12 @@ TRun Kvtool(const TArgs& args) {
 class KvtoolSetupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kvtool-setup-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     ini_ = (dir_ / "kelvandrome.ini").string();
     file_ = std::make_unique<TConfigFile>(ini_);
     config_ = std::make_unique<TDynamicConfigData>(file_.get());
     SetConfig(config_.get());
   }
-  void TearDown() override {
-    SetConfig(nullptr);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { SetConfig(nullptr); }
   void ExpectOneLineError(const TRun& r, const std::string& text) {
     EXPECT_EQ(r.rc, 1);
     EXPECT_EQ(r.out, "");
@@ -53,7 +47,7 @@ class KvtoolSetupTest : public ::testing::Test {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
 
-  fs::path dir_;
+  kv::testing::TTempHome dir_{"kvtool-setup"};
   std::string ini_;
   std::unique_ptr<TConfigFile> file_;
   std::unique_ptr<TDynamicConfigData> config_;

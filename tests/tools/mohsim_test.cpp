@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/temp_home.h"
+
 namespace kv::mohsim {
 namespace {
 
@@ -29,15 +31,9 @@ std::string ReadAll(const std::filesystem::path& p) {
 
 class MohSimTest : public ::testing::Test {
  protected:
-  MohSimTest()
-      : log_(std::filesystem::temp_directory_path() /
-             ("mohsim_test_" + std::to_string(::getpid()) + "_" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log")),
-        sim_("secret", log_.string()) {
-    std::filesystem::remove(log_);
-  }
-  ~MohSimTest() override { std::filesystem::remove(log_); }
+  MohSimTest() : log_(home_ / "qconsole.log"), sim_("secret", log_.string()) {}
 
+  kv::testing::TTempHome home_{"mohsim"};
   std::filesystem::path log_;
   TMohSim sim_;
 };
