@@ -155,12 +155,11 @@ void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
 }
 
 void TKelvandromeService::SetAutoSave(int64_t interval_ms) {
-  if (interval_ms == auto_save_ms_ && (auto_save_timer_ != 0) == (interval_ms > 0)) return;
-  if (auto_save_timer_) loop_.RemoveTimer(auto_save_timer_);
-  auto_save_timer_ = 0;
+  if (interval_ms == auto_save_ms_ && auto_save_timer_.Active() == (interval_ms > 0)) return;
+  auto_save_timer_.Reset();
   auto_save_ms_ = interval_ms;
   if (interval_ms <= 0) return;
-  auto_save_timer_ = loop_.AddTimer(interval_ms, [this] {
+  auto_save_timer_ = loop_.StartTimer(interval_ms, [this] {
     SaveConfigNow();
     SetAutoSave(ReadAutoSaveIntervalMs());  // a changed SaveTimer applies from now on
   });
@@ -214,7 +213,7 @@ void TKelvandromeService::StartExceptionLog() {
   exception_log_->AddCategory("Exceptions");
   exception_log_->SetShowTime(true);
   exception_log_->SetLogFile(mlError, (fs::path(options_.home) / "Logs" / "Exceptions.txt").string());
-  hub_->AddMonitor(exception_log_.get());
+  exception_log_subscription_ = Subscribe(*hub_, *exception_log_);
 }
 
 void TKelvandromeService::OnLoop(const std::function<void()>& fn) {
@@ -368,7 +367,7 @@ void TKelvandromeService::StartTerminal() {
     *out << TerminalLine(Now(), level, text) << std::endl;
   };
   for (uint8_t level = 0; level < kLevelCount; ++level) terminal_->SetLevelHandler(level, print);
-  hub_->AddMonitor(terminal_.get());
+  terminal_subscription_ = Subscribe(*hub_, *terminal_);
 }
 
 void TKelvandromeService::Run() { loop_.Run(); }
@@ -380,8 +379,7 @@ void TKelvandromeService::Close() {
   open_ = false;
   // The followers and the poll stop, every data file is saved, requests
   // still in flight end at once; then the journals write their stop banner.
-  if (auto_save_timer_) loop_.RemoveTimer(auto_save_timer_);
-  auto_save_timer_ = 0;
+  auto_save_timer_.Reset();
   lifecycle_.reset();
   // A request waiting for its turn would hold up the poll worker's end.
   if (server_info_ && server_info_->rcon_budget) server_info_->rcon_budget->Cancel();
@@ -408,7 +406,9 @@ void TKelvandromeService::Close() {
   // Let the last messages reach the subscribers before they stop; a
   // subscriber drops what arrives once the hub has gone.
   if (hub_) hub_->Flush(2000);
+  terminal_subscription_.Reset();
   terminal_.reset();
+  exception_log_subscription_.Reset();
   exception_log_.reset();
   if (hub_) hub_->Stop();
   hub_.reset();

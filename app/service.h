@@ -11,6 +11,7 @@
 #include "app/lifecycle.h"
 #include "core/bus_hub.h"
 #include "core/bus_monitor.h"
+#include "core/bus_subscription.h"
 #include "core/datafiles.h"
 #include "core/mainloop.h"
 #include "core/threads.h"
@@ -95,7 +96,9 @@ class TKelvandromeService {
   std::unique_ptr<TDynamicConfigData> config_;
   std::shared_ptr<TMsgMonitorInterface> hub_;
   TThreadPtr<TMsgMonitor> terminal_;
+  TBusSubscription terminal_subscription_;  // of terminal_: ends before it
   TThreadPtr<TFileMonitor> exception_log_;
+  TBusSubscription exception_log_subscription_;
   std::unique_ptr<TMohaaServerInfo> server_info_;
   std::unique_ptr<TLogWriter> log_writer_;
   TThreadPtr<TUserInfoThread> user_info_;
@@ -104,7 +107,7 @@ class TKelvandromeService {
   TWeaponClassifier classifier_;
   std::mutex rcon_parser_mutex_;  // guards rcon_parser_; a leaf
   std::unique_ptr<TServerLogEventChecker> rcon_parser_;
-  TMainLoop::TTimerId auto_save_timer_ = 0;
+  TTimerHandle auto_save_timer_;
   int64_t auto_save_ms_ = 0;
   std::unique_ptr<TServiceLifecycle> lifecycle_;
   bool open_ = false;
