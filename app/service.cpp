@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "app/processes.h"
+#include "app/service_commands.h"
 #include "app/version.h"
 #include "core/clock.h"
 #include "core/cp1252.h"
@@ -37,7 +38,9 @@ std::string TerminalLine(double time, uint8_t level, const std::string& text) {
                       " " + text);
 }
 
-TKelvandromeService::TKelvandromeService(TServiceOptions options) : options_(std::move(options)) {}
+TKelvandromeService::TKelvandromeService(TServiceOptions options) : options_(std::move(options)) {
+  RegisterServiceCommands(commands_, *this);
+}
 
 TKelvandromeService::~TKelvandromeService() { Close(); }
 
@@ -240,72 +243,7 @@ bool TKelvandromeService::IsRunning() {
 
 std::string TKelvandromeService::TerminalCommand(const std::string& input) {
   // The terminal speaks UTF-8; texts inside the system are Windows-1252.
-  std::string line = Utf8ToCp1252(input);
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-  const size_t start = line.find_first_not_of(" \t");
-  if (start == std::string::npos) return "";
-  const size_t word_end = line.find_first_of(" \t", start);
-  std::string cmd = line.substr(start, word_end == std::string::npos ? std::string::npos : word_end - start);
-  for (char& c : cmd) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const size_t arg_start =
-      word_end == std::string::npos ? std::string::npos : line.find_first_not_of(" \t", word_end);
-  const std::string arg = arg_start == std::string::npos ? "" : line.substr(arg_start);
-  if (cmd == "say") {
-    if (arg.empty()) return "usage: say TEXT";
-    // The operator's own words: sent as typed, in the background with the
-    // usual retries; what became of them follows as a message.
-    SendOperatorMessage(*server_info_, arg, [arg](bool delivered, const std::string& why) {
-      if (delivered)
-        PostGlobal("Operator message said: " + arg, mlInformation);
-      else
-        PostGlobal("Operator message not delivered (" + why + "): " + arg, mlCritical);
-    });
-    return "saying: " + Cp1252ToUtf8(arg);
-  }
-  if (cmd == "rcon") {
-    if (arg.empty()) return "usage: rcon COMMAND";
-    return Cp1252ToUtf8(TerminalText(StripReplyHeader(SendMohaMessage(*server_info_, arg))));
-  }
-  if (cmd == "plink") {
-    const auto orphans = FindPlinkOrphans(options_.home);
-    if (arg == "kill") {
-      KillProcesses(orphans);
-      return "ended " + std::to_string(orphans.size()) + " plink process(es)";
-    }
-    if (orphans.empty()) return "no plink zombies found";
-    std::string list;
-    for (int pid : orphans) list += " " + std::to_string(pid);
-    return "Found plink zombies, kill them ? (processes" + list + "; 'plink kill' ends them)";
-  }
-  if (cmd == "start") {
-    StartService();
-    return lifecycle_->Status();
-  }
-  if (cmd == "stop") {
-    StopService();
-    return lifecycle_->Status();
-  }
-  if (cmd == "status") return IsRunning() ? "Kelvandrome running" : "Kelvandrome stopped";
-  if (cmd == "save") return SaveConfig() ? kStatusConfigSaved : "save failed (see the messages above)";
-  if (cmd == "load") return LoadConfig() ? kStatusConfigLoaded : "load failed (see the messages above)";
-  if (cmd == "setup") {
-    const size_t gap = arg.find_first_of(" \t");
-    std::string sub = arg.substr(0, gap);
-    for (char& c : sub) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const size_t file_start = gap == std::string::npos ? gap : arg.find_first_not_of(" \t", gap);
-    const std::string file = file_start == std::string::npos ? "" : arg.substr(file_start);
-    if (file.empty() || (sub != "export" && sub != "import"))
-      return "usage: setup export FILE | setup import FILE";
-    return sub == "export" ? ExportSetupFile(file) : ImportSetupFile(file);
-  }
-  if (cmd == "quit") {
-    RequestStop();
-    return "Kelvandrome is going down .....";
-  }
-  return "unknown command '" + Cp1252ToUtf8(cmd) +
-         "' (start, stop, status, save, load, setup export|import FILE, say TEXT, rcon COMMAND, plink "
-         "[kill], "
-         "quit)";
+  return commands_.RunLine(TCommandContext{}, Utf8ToCp1252(input)).text;
 }
 
 std::string TKelvandromeService::SetupPath(const std::string& file) const {

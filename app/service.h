@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "app/commands.h"
 #include "app/lifecycle.h"
 #include "core/bus_hub.h"
 #include "core/bus_monitor.h"
@@ -63,9 +64,12 @@ class TKelvandromeService {
   // answer for the operator. Any thread (they run on the main loop).
   std::string ExportSetupFile(const std::string& file);
   std::string ImportSetupFile(const std::string& file);
-  // Handles one command line of the terminal ("start", "stop", "quit");
-  // returns the answer to print.
+  // Handles one command line of the terminal ("start", "stop", "quit")
+  // through the command table; returns the answer to print (UTF-8). The
+  // terminal reader's thread.
   std::string TerminalCommand(const std::string& line);
+  // The operator commands: the service's own, and those of its parts.
+  TCommandTable& Commands() { return commands_; }
   // Reverse of Open; idempotent. Main thread, after Run returned.
   void Close();
 
@@ -92,6 +96,7 @@ class TKelvandromeService {
 
   TServiceOptions options_;
   TMainLoop loop_;
+  TCommandTable commands_{loop_};
   std::unique_ptr<TConfigFile> config_file_;
   std::unique_ptr<TDynamicConfigData> config_;
   std::shared_ptr<TMsgMonitorInterface> hub_;
