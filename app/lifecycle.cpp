@@ -28,9 +28,10 @@ TServiceLifecycle::TServiceLifecycle(TMainLoop& loop, TMohaaServerInfo& info, TF
     : loop_(loop), info_(info), factory_(std::move(factory)) {}
 
 TServiceLifecycle::~TServiceLifecycle() {
-  if (restart_timer_) loop_.RemoveTimer(restart_timer_);
-  if (retry_timer_) loop_.RemoveTimer(retry_timer_);
-  if (watchdog_timer_) loop_.RemoveTimer(watchdog_timer_);
+  // The timers go first, so none of them starts a follower meanwhile.
+  restart_timer_.Reset();
+  retry_timer_.Reset();
+  watchdog_timer_.Reset();
   StopFollower(ssh_);
   StopFollower(file_);
   StopFollower(ftp_);
@@ -66,13 +67,12 @@ void TServiceLifecycle::Start() {
   if (file_source && !file_ && factory_.file) file_ = factory_.file();
   if (factory_.enable_refresh) factory_.enable_refresh(true);
   status_ = "Kelvandrome started";
-  if (!watchdog_timer_) watchdog_timer_ = loop_.AddTimer(kWatchdogMs, [this] { WatchdogTick(); });
+  if (!watchdog_timer_) watchdog_timer_ = loop_.StartTimer(kWatchdogMs, [this] { WatchdogTick(); });
 }
 
 void TServiceLifecycle::Stop() {
   // The operator wants the service stopped: no retry may start it again.
-  if (retry_timer_) loop_.RemoveTimer(retry_timer_);
-  retry_timer_ = 0;
+  retry_timer_.Reset();
   retry_delay_ = 0;
   retry_announced_ = false;
   Halt();
@@ -86,8 +86,7 @@ void TServiceLifecycle::Halt() {
   StopFollower(ftp_);
   if (factory_.enable_refresh) factory_.enable_refresh(false);
   status_ = "Kelvandrome stopped";
-  if (watchdog_timer_) loop_.RemoveTimer(watchdog_timer_);
-  watchdog_timer_ = 0;
+  watchdog_timer_.Reset();
 }
 
 bool TServiceLifecycle::Healthy(const std::unique_ptr<TLogFollower>& f, int timeout_seconds) const {
@@ -155,11 +154,10 @@ void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_
     const int delay = Config().GetIntegerDef("ErrorRestartDelay", default_delay);
     PostGlobal("Trying to restart the lost session (in " + std::to_string(delay) + " seconds) ...",
                mlCritical);
-    if (restart_timer_ == 0) {
+    if (!restart_timer_) {
       const int timer_delay = SettingInt("ErrorRestartDelay");
-      restart_timer_ = loop_.AddTimer(static_cast<int64_t>(timer_delay) * 1000, [this] {
-        loop_.RemoveTimer(restart_timer_);
-        restart_timer_ = 0;
+      restart_timer_ = loop_.StartTimer(static_cast<int64_t>(timer_delay) * 1000, [this] {
+        restart_timer_.Reset();  // once
         Start();
       });
     }
@@ -170,7 +168,7 @@ void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_
 void TServiceLifecycle::PlanRetry() {
   // An unattended service must not give up after a refused restart: it
   // tries again, later each time, until the session holds.
-  if (restart_timer_ != 0 || retry_timer_ != 0) return;  // a start is on its way already
+  if (restart_timer_ || retry_timer_) return;  // a start is on its way already
   retry_delay_ = retry_delay_ == 0 ? kFirstRetrySeconds : std::min(retry_delay_ * 2, kMaxRetrySeconds);
   if (!retry_announced_) {
     retry_announced_ = true;
@@ -179,9 +177,8 @@ void TServiceLifecycle::PlanRetry() {
                    " seconds, further ones at growing intervals of up to 5 minutes until it holds",
                mlCritical);
   }
-  retry_timer_ = loop_.AddTimer(static_cast<int64_t>(retry_delay_) * 1000, [this] {
-    loop_.RemoveTimer(retry_timer_);
-    retry_timer_ = 0;
+  retry_timer_ = loop_.StartTimer(static_cast<int64_t>(retry_delay_) * 1000, [this] {
+    retry_timer_.Reset();  // once
     Start();
   });
 }
@@ -237,31 +234,32 @@ std::string PrivateRuntimeDirectory() {
 }
 
 // Opens a lock file without following a symbolic link and without waiting
-// on anything that is not a plain file. Returns -1 with errno set when it
-// cannot be opened; refuses (throws) a file that is not this user's own.
-int OpenLockFile(const std::string& path, bool& writable) {
+// on anything that is not a plain file. Returns no descriptor, with errno
+// set, when it cannot be opened; refuses (throws) a file that is not this
+// user's own.
+TUniqueFd OpenLockFile(const std::string& path, bool& writable) {
   constexpr int kFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
-  writable = fd >= 0;
-  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+  TUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | kFlags, 0600));
+  writable = fd.Valid();
+  if (!fd && (errno == EACCES || errno == EROFS || errno == EPERM)) {
     // A home this process may not write: a lock file already there still
     // serves (flock needs no write access), else the caller looks elsewhere.
     const int create_errno = errno;
-    fd = ::open(path.c_str(), O_RDONLY | kFlags);
-    if (fd < 0) {
+    fd.Reset(::open(path.c_str(), O_RDONLY | kFlags));
+    if (!fd) {
       if (errno == ENOENT)
         errno = create_errno;
       else if (errno == EACCES)
         Refuse(path, "it belongs to another user");
     }
   }
-  if (fd < 0) {
+  if (!fd) {
     if (errno == ELOOP) Refuse(path, "it is a symbolic link");
-    return -1;
+    return fd;
   }
   struct stat st {};
   std::string why;
-  if (::fstat(fd, &st) != 0)
+  if (::fstat(fd.Get(), &st) != 0)
     why = std::strerror(errno);
   else if (!S_ISREG(st.st_mode))
     why = "it is not a plain file";
@@ -269,10 +267,7 @@ int OpenLockFile(const std::string& path, bool& writable) {
     why = "it belongs to another user";
   else if (st.st_nlink != 1)
     why = "it has more than one name";
-  if (!why.empty()) {
-    ::close(fd);
-    Refuse(path, why);
-  }
+  if (!why.empty()) Refuse(path, why);
   return fd;
 }
 
@@ -283,8 +278,8 @@ std::unique_ptr<TInstanceLock> TInstanceLock::Acquire(const std::string& home, c
   const std::string real = RealHome(home);
   std::string path = real + "/" + kLockFileName;
   bool writable = false;
-  int fd = OpenLockFile(path, writable);
-  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+  TUniqueFd fd = OpenLockFile(path, writable);
+  if (!fd && (errno == EACCES || errno == EROFS || errno == EPERM)) {
     const std::string runtime = PrivateRuntimeDirectory();
     if (runtime.empty())
       Refuse(path, std::string(std::strerror(errno)) +
@@ -292,30 +287,28 @@ std::unique_ptr<TInstanceLock> TInstanceLock::Acquire(const std::string& home, c
     path = runtime + "/" + RuntimeLockName(real);
     fd = OpenLockFile(path, writable);
   }
-  if (fd < 0) Refuse(path, std::strerror(errno));
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (!fd) Refuse(path, std::strerror(errno));
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     char buf[1024];
-    const ssize_t n = ::pread(fd, buf, sizeof buf, 0);
+    const ssize_t n = ::pread(fd.Get(), buf, sizeof buf, 0);
     holder.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    ::close(fd);
     if (err != EWOULDBLOCK) Refuse(path, std::strerror(err));
     return nullptr;
   }
   // The file is this user's own plain file with no other name: emptying it
   // cannot reach any other file.
-  if (writable && (::ftruncate(fd, 0) != 0 || ::pwrite(fd, about.data(), about.size(), 0) < 0)) {
+  if (writable && (::ftruncate(fd.Get(), 0) != 0 || ::pwrite(fd.Get(), about.data(), about.size(), 0) < 0)) {
     // The lock itself holds; only the description for a second start is lost.
   }
-  return std::unique_ptr<TInstanceLock>(new TInstanceLock(fd, path, writable));
+  return std::unique_ptr<TInstanceLock>(new TInstanceLock(std::move(fd), path, writable));
 }
 
 TInstanceLock::~TInstanceLock() {
   // Empty the description first, so that a stale file never names a
   // process that has gone; the lock ends with the descriptor.
-  if (writable_ && ::ftruncate(fd_, 0) != 0) {
+  if (writable_ && ::ftruncate(fd_.Get(), 0) != 0) {
   }
-  ::close(fd_);
 }
 
 }  // namespace kv

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/mainloop.h"
+#include "core/unique_fd.h"
 #include "domain/serverinfo.h"
 
 namespace kv {
@@ -57,9 +58,9 @@ class TServiceLifecycle {
   void Stop();
   void WatchdogTick();  // RunningcheckTimer
   bool Running() const { return running_; }
-  bool RestartPending() const { return restart_timer_ != 0; }
+  bool RestartPending() const { return restart_timer_.Active(); }
   // A retry after a refused restart is planned; its delay in seconds.
-  bool RetryPending() const { return retry_timer_ != 0; }
+  bool RetryPending() const { return retry_timer_.Active(); }
   int RetryDelaySeconds() const { return retry_delay_; }
   double LastLossTime() const { return last_loss_time_; }
   // The status line an operator sees: "Kelvandrome started" / "... stopped".
@@ -87,9 +88,10 @@ class TServiceLifecycle {
   TFollowerFactory factory_;
   bool running_ = false;
   double last_loss_time_ = 0;
-  TMainLoop::TTimerId restart_timer_ = 0;
-  TMainLoop::TTimerId watchdog_timer_ = 0;
-  TMainLoop::TTimerId retry_timer_ = 0;
+  // Declared after loop_ and ended before it is: the timers go with us.
+  TTimerHandle restart_timer_;
+  TTimerHandle watchdog_timer_;
+  TTimerHandle retry_timer_;
   int retry_delay_ = 0;           // of the next retry; 0 = no retries in this run of losses
   bool retry_announced_ = false;  // the retries were explained in this run of losses
   std::string status_ = "Kelvandrome stopped";
@@ -119,9 +121,9 @@ class TInstanceLock {
   const std::string& Path() const { return path_; }
 
  private:
-  TInstanceLock(int fd, std::string path, bool writable)
-      : fd_(fd), path_(std::move(path)), writable_(writable) {}
-  int fd_;
+  TInstanceLock(TUniqueFd fd, std::string path, bool writable)
+      : fd_(std::move(fd)), path_(std::move(path)), writable_(writable) {}
+  TUniqueFd fd_;  // the lock lasts as long as the descriptor
   std::string path_;
   bool writable_;
 };

@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "core/unique_fd.h"
+
 namespace kv {
 
 namespace fs = std::filesystem;
@@ -162,7 +164,7 @@ using TSteady = std::chrono::steady_clock;
 
 struct TTarget {
   int pid;
-  int fd;  // pidfd, or -1 without pidfd support
+  TUniqueFd fd;  // pidfd, or none without pidfd support
   bool gone = false;
 };
 
@@ -178,8 +180,8 @@ int PidfdOpen(int pid) {
 
 void Signal(TTarget& t, int sig) {
 #ifdef SYS_pidfd_send_signal
-  if (t.fd >= 0) {
-    if (::syscall(SYS_pidfd_send_signal, t.fd, sig, nullptr, 0) != 0 && errno == ESRCH) t.gone = true;
+  if (t.fd) {
+    if (::syscall(SYS_pidfd_send_signal, t.fd.Get(), sig, nullptr, 0) != 0 && errno == ESRCH) t.gone = true;
     return;
   }
 #endif
@@ -206,8 +208,8 @@ void WaitGone(std::vector<TTarget>& targets, TSteady::time_point deadline) {
     bool unfollowed = false;
     for (TTarget& t : targets) {
       if (t.gone) continue;
-      if (t.fd >= 0) {
-        fds.push_back(pollfd{t.fd, POLLIN, 0});
+      if (t.fd) {
+        fds.push_back(pollfd{t.fd.Get(), POLLIN, 0});
         polled.push_back(&t);
       } else if (!(t.gone = !AliveById(t.pid))) {
         unfollowed = true;
@@ -220,7 +222,7 @@ void WaitGone(std::vector<TTarget>& targets, TSteady::time_point deadline) {
     if (fds.empty()) {
       std::this_thread::sleep_until(deadline);
       for (TTarget& t : targets)
-        if (!t.gone && t.fd < 0) t.gone = !AliveById(t.pid);
+        if (!t.gone && !t.fd) t.gone = !AliveById(t.pid);
       return;
     }
     const int n = ::poll(fds.data(), fds.size(), static_cast<int>(left));
@@ -243,9 +245,9 @@ void KillProcesses(const std::vector<int>& pids, int64_t grace_ms) {
     if (pid <= 0 || pid == self) continue;
     if (std::any_of(targets.begin(), targets.end(), [pid](const TTarget& t) { return t.pid == pid; }))
       continue;
-    const int fd = PidfdOpen(pid);
-    if (fd < 0 && errno == ESRCH) continue;  // already gone
-    targets.push_back(TTarget{pid, fd});
+    TUniqueFd fd(PidfdOpen(pid));
+    if (!fd && errno == ESRCH) continue;  // already gone
+    targets.push_back(TTarget{pid, std::move(fd)});
   }
   const auto grace = std::chrono::milliseconds(std::max<int64_t>(grace_ms, 0));
   for (TTarget& t : targets) Signal(t, SIGTERM);
@@ -255,8 +257,6 @@ void KillProcesses(const std::vector<int>& pids, int64_t grace_ms) {
       if (!t.gone) Signal(t, SIGKILL);
     WaitGone(targets, TSteady::now() + grace);
   }
-  for (const TTarget& t : targets)
-    if (t.fd >= 0) ::close(t.fd);
 }
 
 }  // namespace kv

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "app/processes.h"
+#include "app/service_commands.h"
 #include "app/version.h"
 #include "core/clock.h"
 #include "core/cp1252.h"
@@ -37,7 +38,9 @@ std::string TerminalLine(double time, uint8_t level, const std::string& text) {
                       " " + text);
 }
 
-TKelvandromeService::TKelvandromeService(TServiceOptions options) : options_(std::move(options)) {}
+TKelvandromeService::TKelvandromeService(TServiceOptions options) : options_(std::move(options)) {
+  RegisterServiceCommands(commands_, *this);
+}
 
 TKelvandromeService::~TKelvandromeService() { Close(); }
 
@@ -158,12 +161,11 @@ void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
 }
 
 void TKelvandromeService::SetAutoSave(int64_t interval_ms) {
-  if (interval_ms == auto_save_ms_ && (auto_save_timer_ != 0) == (interval_ms > 0)) return;
-  if (auto_save_timer_) loop_.RemoveTimer(auto_save_timer_);
-  auto_save_timer_ = 0;
+  if (interval_ms == auto_save_ms_ && auto_save_timer_.Active() == (interval_ms > 0)) return;
+  auto_save_timer_.Reset();
   auto_save_ms_ = interval_ms;
   if (interval_ms <= 0) return;
-  auto_save_timer_ = loop_.AddTimer(interval_ms, [this] {
+  auto_save_timer_ = loop_.StartTimer(interval_ms, [this] {
     SaveConfigNow();
     SetAutoSave(ReadAutoSaveIntervalMs());  // a changed SaveTimer applies from now on
   });
@@ -217,7 +219,7 @@ void TKelvandromeService::StartExceptionLog() {
   exception_log_->AddCategory("Exceptions");
   exception_log_->SetShowTime(true);
   exception_log_->SetLogFile(mlError, (fs::path(options_.home) / "Logs" / "Exceptions.txt").string());
-  hub_->AddMonitor(exception_log_.get());
+  exception_log_subscription_ = Subscribe(*hub_, *exception_log_);
 }
 
 void TKelvandromeService::OnLoop(const std::function<void()>& fn) {
@@ -244,72 +246,7 @@ bool TKelvandromeService::IsRunning() {
 
 std::string TKelvandromeService::TerminalCommand(const std::string& input) {
   // The terminal speaks UTF-8; texts inside the system are Windows-1252.
-  std::string line = Utf8ToCp1252(input);
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-  const size_t start = line.find_first_not_of(" \t");
-  if (start == std::string::npos) return "";
-  const size_t word_end = line.find_first_of(" \t", start);
-  std::string cmd = line.substr(start, word_end == std::string::npos ? std::string::npos : word_end - start);
-  for (char& c : cmd) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const size_t arg_start =
-      word_end == std::string::npos ? std::string::npos : line.find_first_not_of(" \t", word_end);
-  const std::string arg = arg_start == std::string::npos ? "" : line.substr(arg_start);
-  if (cmd == "say") {
-    if (arg.empty()) return "usage: say TEXT";
-    // The operator's own words: sent as typed, in the background with the
-    // usual retries; what became of them follows as a message.
-    SendOperatorMessage(*server_info_, arg, [arg](bool delivered, const std::string& why) {
-      if (delivered)
-        PostGlobal("Operator message said: " + arg, mlInformation);
-      else
-        PostGlobal("Operator message not delivered (" + why + "): " + arg, mlCritical);
-    });
-    return "saying: " + Cp1252ToUtf8(arg);
-  }
-  if (cmd == "rcon") {
-    if (arg.empty()) return "usage: rcon COMMAND";
-    return Cp1252ToUtf8(TerminalText(StripReplyHeader(SendMohaMessage(*server_info_, arg))));
-  }
-  if (cmd == "plink") {
-    const auto orphans = FindPlinkOrphans(options_.home);
-    if (arg == "kill") {
-      KillProcesses(orphans);
-      return "ended " + std::to_string(orphans.size()) + " plink process(es)";
-    }
-    if (orphans.empty()) return "no plink zombies found";
-    std::string list;
-    for (int pid : orphans) list += " " + std::to_string(pid);
-    return "Found plink zombies, kill them ? (processes" + list + "; 'plink kill' ends them)";
-  }
-  if (cmd == "start") {
-    StartService();
-    return lifecycle_->Status();
-  }
-  if (cmd == "stop") {
-    StopService();
-    return lifecycle_->Status();
-  }
-  if (cmd == "status") return IsRunning() ? "Kelvandrome running" : "Kelvandrome stopped";
-  if (cmd == "save") return SaveConfig() ? kStatusConfigSaved : "save failed (see the messages above)";
-  if (cmd == "load") return LoadConfig() ? kStatusConfigLoaded : "load failed (see the messages above)";
-  if (cmd == "setup") {
-    const size_t gap = arg.find_first_of(" \t");
-    std::string sub = arg.substr(0, gap);
-    for (char& c : sub) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const size_t file_start = gap == std::string::npos ? gap : arg.find_first_not_of(" \t", gap);
-    const std::string file = file_start == std::string::npos ? "" : arg.substr(file_start);
-    if (file.empty() || (sub != "export" && sub != "import"))
-      return "usage: setup export FILE | setup import FILE";
-    return sub == "export" ? ExportSetupFile(file) : ImportSetupFile(file);
-  }
-  if (cmd == "quit") {
-    RequestStop();
-    return "Kelvandrome is going down .....";
-  }
-  return "unknown command '" + Cp1252ToUtf8(cmd) +
-         "' (start, stop, status, save, load, setup export|import FILE, say TEXT, rcon COMMAND, plink "
-         "[kill], "
-         "quit)";
+  return commands_.RunLine(TCommandContext{}, Utf8ToCp1252(input)).text;
 }
 
 std::string TKelvandromeService::SetupPath(const std::string& file) const {
@@ -371,7 +308,7 @@ void TKelvandromeService::StartTerminal() {
     *out << TerminalLine(Now(), level, text) << std::endl;
   };
   for (uint8_t level = 0; level < kLevelCount; ++level) terminal_->SetLevelHandler(level, print);
-  hub_->AddMonitor(terminal_.get());
+  terminal_subscription_ = Subscribe(*hub_, *terminal_);
 }
 
 void TKelvandromeService::Run() { loop_.Run(); }
@@ -383,8 +320,7 @@ void TKelvandromeService::Close() {
   open_ = false;
   // The followers and the poll stop, every data file is saved, requests
   // still in flight end at once; then the journals write their stop banner.
-  if (auto_save_timer_) loop_.RemoveTimer(auto_save_timer_);
-  auto_save_timer_ = 0;
+  auto_save_timer_.Reset();
   lifecycle_.reset();
   // A request waiting for its turn would hold up the poll worker's end.
   if (server_info_ && server_info_->rcon_budget) server_info_->rcon_budget->Cancel();
@@ -411,7 +347,9 @@ void TKelvandromeService::Close() {
   // Let the last messages reach the subscribers before they stop; a
   // subscriber drops what arrives once the hub has gone.
   if (hub_) hub_->Flush(2000);
+  terminal_subscription_.Reset();
   terminal_.reset();
+  exception_log_subscription_.Reset();
   exception_log_.reset();
   if (hub_) hub_->Stop();
   hub_.reset();

@@ -8,9 +8,11 @@
 #include <memory>
 #include <string>
 
+#include "app/commands.h"
 #include "app/lifecycle.h"
 #include "core/bus_hub.h"
 #include "core/bus_monitor.h"
+#include "core/bus_subscription.h"
 #include "core/datafiles.h"
 #include "core/mainloop.h"
 #include "core/threads.h"
@@ -62,9 +64,12 @@ class TKelvandromeService {
   // answer for the operator. Any thread (they run on the main loop).
   std::string ExportSetupFile(const std::string& file);
   std::string ImportSetupFile(const std::string& file);
-  // Handles one command line of the terminal ("start", "stop", "quit");
-  // returns the answer to print.
+  // Handles one command line of the terminal ("start", "stop", "quit")
+  // through the command table; returns the answer to print (UTF-8). The
+  // terminal reader's thread.
   std::string TerminalCommand(const std::string& line);
+  // The operator commands: the service's own, and those of its parts.
+  TCommandTable& Commands() { return commands_; }
   // Reverse of Open; idempotent. Main thread, after Run returned.
   void Close();
 
@@ -91,11 +96,14 @@ class TKelvandromeService {
 
   TServiceOptions options_;
   TMainLoop loop_;
+  TCommandTable commands_{loop_};
   std::unique_ptr<TConfigFile> config_file_;
   std::unique_ptr<TDynamicConfigData> config_;
   std::shared_ptr<TMsgMonitorInterface> hub_;
   TThreadPtr<TMsgMonitor> terminal_;
+  TBusSubscription terminal_subscription_;  // of terminal_: ends before it
   TThreadPtr<TFileMonitor> exception_log_;
+  TBusSubscription exception_log_subscription_;
   std::unique_ptr<TMohaaServerInfo> server_info_;
   std::unique_ptr<TLogWriter> log_writer_;
   TThreadPtr<TUserInfoThread> user_info_;
@@ -105,7 +113,7 @@ class TKelvandromeService {
   TWeaponClassifier classifier_;
   std::mutex rcon_parser_mutex_;  // guards rcon_parser_; a leaf
   std::unique_ptr<TServerLogEventChecker> rcon_parser_;
-  TMainLoop::TTimerId auto_save_timer_ = 0;
+  TTimerHandle auto_save_timer_;
   int64_t auto_save_ms_ = 0;
   std::unique_ptr<TServiceLifecycle> lifecycle_;
   bool open_ = false;

@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/mainloop.h"
 #include "core/regional.h"
+#include "core/unique_fd.h"
 
 namespace kv {
 
@@ -272,30 +273,26 @@ std::string OperatingSystemText() {
 class TFileMonitor::TLogFile {
  public:
   static std::shared_ptr<TLogFile> Open(const std::string& name) {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      return nullptr;
-    }
-    auto file = std::make_shared<TLogFile>(fd);
+    TUniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
+    auto file = std::make_shared<TLogFile>(std::move(fd));
     file->Write("\r\n\r\nLog gestartet: " + regional::DateTimeToStr(Now()) +
                 " Betriebssystem: " + OperatingSystemText() + "\r\n");
     return file;
   }
 
-  explicit TLogFile(int fd) : fd_(fd) {}
+  explicit TLogFile(TUniqueFd fd) : fd_(std::move(fd)) {}
   TLogFile(const TLogFile&) = delete;
   TLogFile& operator=(const TLogFile&) = delete;
   ~TLogFile() {
+    // The last line; then fd_ closes, which also drops the lock.
     Write("Log beendet: " + regional::DateTimeToStr(Now()) + "\r\n");
-    ::close(fd_);  // also drops the lock
   }
 
   void Write(const std::string& s) {
     size_t done = 0;
     while (done < s.size()) {
-      const ssize_t n = ::write(fd_, s.data() + done, s.size() - done);
+      const ssize_t n = ::write(fd_.Get(), s.data() + done, s.size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;  // a full disk loses log lines, not the service
       done += static_cast<size_t>(n);
@@ -303,7 +300,7 @@ class TFileMonitor::TLogFile {
   }
 
  private:
-  int fd_;
+  TUniqueFd fd_;
 };
 
 TFileMonitor::~TFileMonitor() {

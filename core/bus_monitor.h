@@ -74,6 +74,8 @@ class TMonitor : public TGeneralThread {
   bool Flush(int64_t timeout_ms) { return queue_.WaitIdle(timeout_ms); }
   // True once a Stop has run out of time and discards the rest.
   bool Discarding() const { return queue_.Aborted(); }
+  // Expires when this subscriber is destroyed (for TBusSubscription).
+  std::weak_ptr<const void> Lifetime() const { return lifetime_; }
 
  protected:
   // Delivers one formatted message; subscriber thread or main loop thread.
@@ -98,6 +100,7 @@ class TMonitor : public TGeneralThread {
   void LeaveHub();
 
   const bool all_categories_;
+  const std::shared_ptr<const void> lifetime_ = std::make_shared<char>(0);
   TMessageQueue queue_;
   // The thread running this subscriber's Deliver right now (its own or the
   // main loop's), so that a handler stopping its own subscriber only asks.

@@ -7,6 +7,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/bus.h"
 #include "core/clock.h"
@@ -176,6 +177,27 @@ TMainLoop::TTimerId TMainLoop::AddTimer(int64_t interval_ms, TTask fn) {
 void TMainLoop::RemoveTimer(TTimerId id) {
   std::lock_guard lock(mutex_);
   timers_.erase(id);
+}
+
+TTimerHandle TMainLoop::StartTimer(int64_t interval_ms, TTask fn) {
+  return TTimerHandle(*this, AddTimer(interval_ms, std::move(fn)));
+}
+
+TTimerHandle::TTimerHandle(TTimerHandle&& other) noexcept
+    : loop_(other.loop_), id_(std::exchange(other.id_, 0)) {}
+
+TTimerHandle& TTimerHandle::operator=(TTimerHandle&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    loop_ = other.loop_;
+    id_ = std::exchange(other.id_, 0);
+  }
+  return *this;
+}
+
+void TTimerHandle::Reset() {
+  const TMainLoop::TTimerId id = std::exchange(id_, 0);
+  if (id != 0 && loop_) loop_->RemoveTimer(id);
 }
 
 bool TMainLoop::RunOne() {

@@ -17,6 +17,8 @@
 
 namespace kv {
 
+class TTimerHandle;
+
 class TMainLoop {
  public:
   using TTask = std::function<void()>;
@@ -57,6 +59,8 @@ class TMainLoop {
   // After RemoveTimer returns the timer's function is not started again (one
   // that is running on the loop thread at this moment may finish).
   void RemoveTimer(TTimerId id);
+  // AddTimer whose timer ends with the returned handle. Any thread.
+  [[nodiscard]] TTimerHandle StartTimer(int64_t interval_ms, TTask fn);
 
   // Fallback re-check interval of RunUntil for conditions that change
   // without a Wake(); kNoRecheck turns it off.
@@ -113,6 +117,31 @@ class TMainLoop {
   bool running_ = false;
   std::thread::id loop_thread_;
   std::thread own_thread_;
+};
+
+// Owns one timer of a main loop: removing it when the handle is reset,
+// assigned or destroyed. Move-only; the loop must outlive the handle. A
+// timer's function may reset its own handle (the run in progress finishes).
+// Not thread-safe itself: one owner (usually the loop thread) uses it.
+class TTimerHandle {
+ public:
+  TTimerHandle() = default;
+  TTimerHandle(TMainLoop& loop, TMainLoop::TTimerId id) : loop_(&loop), id_(id) {}
+  TTimerHandle(TTimerHandle&& other) noexcept;
+  TTimerHandle& operator=(TTimerHandle&& other) noexcept;
+  TTimerHandle(const TTimerHandle&) = delete;
+  TTimerHandle& operator=(const TTimerHandle&) = delete;
+  ~TTimerHandle() { Reset(); }
+
+  // Removes the timer (if any); the handle is empty afterwards.
+  void Reset();
+  bool Active() const { return id_ != 0; }
+  explicit operator bool() const { return Active(); }
+  TMainLoop::TTimerId Id() const { return id_; }
+
+ private:
+  TMainLoop* loop_ = nullptr;
+  TMainLoop::TTimerId id_ = 0;
 };
 
 // The process-wide main loop used by the bus for synchronised delivery and

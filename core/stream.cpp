@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "core/unique_fd.h"
+
 namespace kv {
 
 void TStream::ReadBuffer(void* buffer, size_t count) {
@@ -62,46 +64,43 @@ uint8_t* TMemoryStream::Extend(size_t count) {
 }
 
 std::vector<uint8_t> LoadFileBytes(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+  const TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
   std::vector<uint8_t> out;
   uint8_t buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      throw EStreamError("Cannot read file \"" + path + "\". " + std::strerror(err));
+      throw EStreamError("Cannot read file \"" + path + "\". " + std::strerror(errno));
     }
     if (n == 0) break;
     out.insert(out.end(), buf, buf + n);
   }
-  ::close(fd);
   return out;
 }
 
 void SaveFileAtomic(const std::string& path, const void* data, size_t size) {
   const std::string tmp = path + ".tmp~";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw EStreamError("Cannot create file \"" + tmp + "\". " + std::strerror(errno));
+  TUniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd) throw EStreamError("Cannot create file \"" + tmp + "\". " + std::strerror(errno));
   const auto* p = static_cast<const uint8_t*>(data);
   size_t left = size;
   while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
+    const ssize_t n = ::write(fd.Get(), p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
-      ::close(fd);
+      fd.Reset();
       ::unlink(tmp.c_str());
       throw EStreamError("Cannot write file \"" + tmp + "\". " + std::strerror(err));
     }
     p += n;
     left -= static_cast<size_t>(n);
   }
-  const int synced = ::fsync(fd);
+  const int synced = ::fsync(fd.Get());
   const int sync_err = errno;
-  const int closed = ::close(fd);
+  const int closed = fd.Close();
   if (synced != 0 || closed != 0) {
     const int err = synced != 0 ? sync_err : errno;
     ::unlink(tmp.c_str());
@@ -114,11 +113,8 @@ void SaveFileAtomic(const std::string& path, const void* data, size_t size) {
   }
   // Make the rename itself durable.
   const std::string dir = std::filesystem::path(path).parent_path().string();
-  const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  const TUniqueFd dir_fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir_fd) ::fsync(dir_fd.Get());
 }
 
 }  // namespace kv

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/counters.h"
+#include "core/unique_fd.h"
 #include "domain/serverinfo.h"
 #include "gamelink/rcon_budget.h"
 
@@ -72,7 +73,7 @@ class TCustomWSocket {
 
   TState State() const { return state_; }
   int LastError() const { return last_error_; }
-  int Handle() const { return handle_; }
+  int Handle() const { return handle_.Get(); }
   TOnError OnError;
 
  protected:
@@ -80,7 +81,7 @@ class TCustomWSocket {
   void ReportError(int code);
 
   static constexpr int kProtocol = 17;  // UDP
-  int handle_ = -1;
+  TUniqueFd handle_;
   TState state_ = TState::NotStarted;
   int last_error_ = 0;
 

@@ -146,9 +146,7 @@ int SocketCodeFromResolver(int gai_result) {
 // The platform's socket layer needs no start-up, so a socket is ready at once.
 TCustomWSocket::TCustomWSocket() : state_(TState::Ready) {}
 
-TCustomWSocket::~TCustomWSocket() {
-  if (handle_ >= 0) ::close(handle_);
-}
+TCustomWSocket::~TCustomWSocket() = default;
 
 void TCustomWSocket::ReportError(int code) {
   last_error_ = code;
@@ -175,17 +173,17 @@ bool TUDPClient::Open() {
     ReportError(code);
     return false;
   }
-  handle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, kProtocol);
-  if (handle_ < 0) {
+  handle_.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, kProtocol));
+  if (!handle_) {
     ReportError(SocketCodeFromErrno(errno));
     return false;
   }
   // Connecting a datagram socket filters replies to the server's address and
   // lets an ICMP "port unreachable" come back as ECONNREFUSED.
-  if (::connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) {
+  if (::connect(handle_.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+      errno != EINPROGRESS) {
     const int code = SocketCodeFromErrno(errno);
-    ::close(handle_);
-    handle_ = -1;
+    handle_.Reset();
     ReportError(code);
     return false;
   }
@@ -195,7 +193,7 @@ bool TUDPClient::Open() {
 
 size_t TUDPClient::Send(const std::string& bytes) {
   if (state_ != TState::Open) return 0;
-  const ssize_t n = ::send(handle_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  const ssize_t n = ::send(handle_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (n >= 0) return static_cast<size_t>(n);
   const int code = SocketCodeFromErrno(errno);
   if (code != kWouldBlock) ReportError(code);
@@ -204,13 +202,13 @@ size_t TUDPClient::Send(const std::string& bytes) {
 
 bool TUDPClient::WaitData(int timeout_ms) {
   if (state_ != TState::Open) return false;
-  pollfd p{handle_, POLLIN, 0};
+  pollfd p{handle_.Get(), POLLIN, 0};
   const int rc = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
   if (rc <= 0) return false;
   if (p.revents & POLLERR) {
     int err = 0;
     socklen_t len = sizeof err;
-    ::getsockopt(handle_, SOL_SOCKET, SO_ERROR, &err, &len);
+    ::getsockopt(handle_.Get(), SOL_SOCKET, SO_ERROR, &err, &len);
     if (err != 0) {
       ReportError(SocketCodeFromErrno(err));
       return false;
@@ -222,7 +220,7 @@ bool TUDPClient::WaitData(int timeout_ms) {
 bool TUDPClient::Read(std::string& datagram) {
   if (state_ != TState::Open) return false;
   std::vector<char> buffer(kRconReceiveBufferSize);
-  const ssize_t n = ::recv(handle_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+  const ssize_t n = ::recv(handle_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
   if (n < 0) {
     const int code = SocketCodeFromErrno(errno);
     if (code != kWouldBlock) ReportError(code);
@@ -234,14 +232,13 @@ bool TUDPClient::Read(std::string& datagram) {
 
 void TUDPClient::Close() {
   if (state_ != TState::Open) return;
-  if (::shutdown(handle_, SHUT_WR) != 0 && SocketCodeFromErrno(errno) != kNotConnected)
+  if (::shutdown(handle_.Get(), SHUT_WR) != 0 && SocketCodeFromErrno(errno) != kNotConnected)
     last_error_ = SocketCodeFromErrno(errno);
   // Bounded: a peer that keeps sending must not keep the close going.
   char scrap[64];
-  for (int i = 0; i < 256 && ::recv(handle_, scrap, sizeof scrap, MSG_DONTWAIT) >= 0; ++i) {
+  for (int i = 0; i < 256 && ::recv(handle_.Get(), scrap, sizeof scrap, MSG_DONTWAIT) >= 0; ++i) {
   }
-  ::close(handle_);
-  handle_ = -1;
+  handle_.Reset();
   state_ = TState::Ready;
 }
 

@@ -104,23 +104,21 @@ TLogWriter::TLogWriter(TJournalSettings settings, std::string home)
   };
   for (uint8_t level = 0; level < kLevelCount; ++level) monitor_->SetLevelHandler(level, handler);
   monitor_->SetIdleHandler([this] { WritePendingFiles(); });
-  if (auto hub = GetMonitorInterface()) hub->AddMonitor(monitor_.get());
+  subscription_ = Subscribe(*monitor_);
   if (Switch(lsGlobalMessages)) WriteLogLine("GlobalMessages.txt", kStartBanner);
 }
 
 TLogWriter::~TLogWriter() {
   const bool was_enabled = enabled_.exchange(false);
-  monitor_.reset();  // leaves the hub and stops the thread, which writes what it has
+  subscription_.Reset();  // nothing more arrives
+  monitor_.reset();       // the thread writes what it has, then stops
   if (was_enabled && Switch(lsGlobalMessages)) {
     enabled_ = true;
     WriteLogLine("GlobalMessages.txt", kStopBanner);
     enabled_ = false;
   }
   std::lock_guard lock(files_mutex_);
-  for (auto& [path, file] : files_) {
-    WritePending(file);
-    ::close(file.fd);
-  }
+  for (auto& [path, file] : files_) WritePending(file);
   by_name_.clear();
   files_.clear();
 }
@@ -187,17 +185,16 @@ TLogWriter::TOpenFile* TLogWriter::OpenFile(const std::string& path, std::string
   fs::create_directories(fs::path(path).parent_path(), ec);
   if (ec) return nullptr;  // an unusable directory drops the line; the writer stays on
   const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (Switch(lsDelFilesOnRestart) ? O_TRUNC : 0);
-  const int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) {
+  TUniqueFd fd(::open(path.c_str(), flags, 0644));
+  if (!fd) {
     error = std::strerror(errno);
     return nullptr;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
     error = "the file is in use by another writer";
-    ::close(fd);
     return nullptr;
   }
-  return &files_.emplace(path, TOpenFile{fd, path, {}}).first->second;
+  return &files_.emplace(path, TOpenFile{std::move(fd), path, {}}).first->second;
 }
 
 std::string TLogWriter::WritePending(TOpenFile& file) {
@@ -205,7 +202,7 @@ std::string TLogWriter::WritePending(TOpenFile& file) {
   size_t left = file.pending.size();
   std::string error;
   while (left > 0) {
-    const ssize_t n = ::write(file.fd, p, left);
+    const ssize_t n = ::write(file.fd.Get(), p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       error = std::strerror(errno);

@@ -12,8 +12,10 @@
 #include <unordered_map>
 
 #include "core/bus_monitor.h"
+#include "core/bus_subscription.h"
 #include "core/snapshot.h"
 #include "core/threads.h"
+#include "core/unique_fd.h"
 #include "domain/server_settings.h"
 
 namespace kv {
@@ -55,7 +57,7 @@ class TLogWriter {
   // system: the handler collects the lines of a batch of messages and
   // writes them with one call when the batch is done (or the text grows).
   struct TOpenFile {
-    int fd = -1;
+    TUniqueFd fd;
     std::string path;
     std::string pending;
   };
@@ -91,6 +93,7 @@ class TLogWriter {
   std::string names_dir_;          // the directory they are in, with a final '/'
   std::unordered_map<std::string, TOpenFile*> by_name_;
   TThreadPtr<TMsgMonitor> monitor_;
+  TBusSubscription subscription_;  // of monitor_: ends before it
 };
 
 }  // namespace kv
