@@ -281,7 +281,7 @@ class UserInfoThreadTest : public GameLinkTest {
  protected:
   UserInfoThreadTest() { SetClock(&clock_); }
   ~UserInfoThreadTest() override { SetClock(nullptr); }
-  // A few of the thread's 100 ms ticks, to show that nothing happens.
+  // Long enough for a thread that looks every 100 ms to look a few times.
   static void FewTicks() { std::this_thread::sleep_for(std::chrono::milliseconds(350)); }
 
   TManualClock clock_;
@@ -316,6 +316,24 @@ TEST_F(UserInfoThreadTest, PollsOnlyWhenEnabledAndDue) {
   }
   EXPECT_TRUE(global.WaitForText("TUserInfoThread Stopped"));
   EXPECT_EQ(global.CountText("TUserInfoThread Started"), 1u);
+}
+
+// Disabled or between two polls the thread sleeps: it comes back only when
+// it is enabled or the clock reaches the next poll.
+TEST_F(UserInfoThreadTest, SleepsUntilEnabledOrDue) {
+  sim_.Join("Bob");
+  auto thread = MakeThread<TUserInfoThread>(info_);
+  FewTicks();
+  EXPECT_EQ(thread->Wakeups(), 0u);
+  thread->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return thread->LastListRefresh() == clock_.Now(); }));
+  EXPECT_EQ(sim_.RequestCount(), 1u);
+  const uint64_t asleep = thread->Wakeups();
+  FewTicks();
+  EXPECT_EQ(thread->Wakeups(), asleep);
+  clock_.Advance(3001);
+  ASSERT_TRUE(Eventually([&] { return sim_.RequestCount() == 2; }));
+  EXPECT_EQ(thread->Wakeups(), asleep + 1);
 }
 
 TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
