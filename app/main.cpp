@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,6 +43,41 @@ void OpenStandardDescriptors() {
     }
   }
 }
+
+// The end of the program for the helper threads below: readable once
+// Finish() was called, so they sleep in poll() until there is input, a
+// signal or the end, and never wake just to look.
+class TDoneSignal {
+ public:
+  TDoneSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~TDoneSignal() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TDoneSignal(const TDoneSignal&) = delete;
+  TDoneSignal& operator=(const TDoneSignal&) = delete;
+
+  void Finish() {
+    done_.store(true);
+    const uint64_t one = 1;
+    if (fd_ >= 0 && ::write(fd_, &one, sizeof one) < 0) {
+    }
+  }
+  bool Done() const { return done_.load(); }
+  // Waits until fd is readable (true) or the end (false). Without an
+  // eventfd (none left) it looks at the end every 200 ms.
+  bool WaitReadable(int fd) const {
+    while (!Done()) {
+      pollfd p[2] = {{fd, POLLIN, 0}, {fd_, POLLIN, 0}};
+      const int ready = ::poll(p, fd_ >= 0 ? 2 : 1, fd_ >= 0 ? -1 : 200);
+      if (ready > 0 && p[0].revents != 0) return !Done();
+    }
+    return false;
+  }
+
+ private:
+  int fd_;
+  std::atomic<bool> done_{false};
+};
 
 std::string ProgramDirectory() {
   std::error_code ec;
@@ -108,12 +145,18 @@ int main(int argc, char** argv) {
   // The watcher runs before the start-up, so that a stop signal is heard
   // while the service opens or closes too. A second signal ends the process
   // at once, should a shutdown ever hang.
-  std::atomic<bool> done{false};
+  TDoneSignal done;
+  const int signal_fd = ::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
   std::thread watcher([&] {
     const timespec tick{0, 200'000'000};
     int received = 0;
-    while (!done.load()) {
-      if (sigtimedwait(&stop_signals, nullptr, &tick) <= 0) continue;
+    while (!done.Done()) {
+      if (signal_fd >= 0) {
+        signalfd_siginfo info;
+        if (!done.WaitReadable(signal_fd) || ::read(signal_fd, &info, sizeof info) != sizeof info) continue;
+      } else if (sigtimedwait(&stop_signals, nullptr, &tick) <= 0) {
+        continue;  // no signalfd (none left): look at the end now and then
+      }
       if (++received == 1) {
         service.RequestStop();
       } else {
@@ -128,7 +171,7 @@ int main(int argc, char** argv) {
     service.Open();
   } catch (const std::exception& e) {
     std::cerr << "kelvandrome: " << e.what() << std::endl;
-    done = true;
+    done.Finish();
     watcher.join();
     return 1;
   }
@@ -138,10 +181,7 @@ int main(int argc, char** argv) {
   std::thread commands([&] {
     std::string pending;
     char buf[512];
-    while (!done.load()) {
-      pollfd p{0, POLLIN, 0};
-      const int ready = ::poll(&p, 1, 200);
-      if (ready <= 0) continue;
+    while (done.WaitReadable(0)) {
       const ssize_t n = ::read(0, buf, sizeof buf);
       if (n <= 0) return;
       pending.append(buf, static_cast<size_t>(n));
@@ -154,9 +194,10 @@ int main(int argc, char** argv) {
   });
 
   service.Run();
-  done = true;
+  done.Finish();
   watcher.join();
   commands.join();
+  if (signal_fd >= 0) ::close(signal_fd);
   service.Close();
   return 0;
 }

@@ -62,9 +62,8 @@ class TMainLoop {
   // AddTimer whose timer ends with the returned handle. Any thread.
   [[nodiscard]] TTimerHandle StartTimer(int64_t interval_ms, TTask fn);
 
-  // Fallback re-check interval of RunUntil for conditions that change
-  // without a Wake(); kNoRecheck turns it off.
-  static constexpr int64_t kUnsignalledRecheckMs = 20;
+  // No periodic re-check in RunUntil (the default): done() is looked at
+  // only when something announced a change.
   static constexpr int64_t kNoRecheck = -1;
 
   // Loop thread only: keeps running tasks and timers while waiting until
@@ -73,11 +72,10 @@ class TMainLoop {
   // done() is evaluated again after every task and timer the loop runs and
   // after every Wake(); a TGeneralThread wakes the loop when it ends, so a
   // wait for a thread's end needs nothing more. Whoever else changes what
-  // done() reads calls Wake() and may pass kNoRecheck. Callers whose
-  // condition changes unannounced get a look every recheck_ms of real time
-  // — the one periodic re-check left, and only while such a wait lasts.
-  bool RunUntil(const std::function<bool()>& done, int64_t timeout_ms,
-                int64_t recheck_ms = kUnsignalledRecheckMs);
+  // done() reads calls Wake(). A recheck_ms >= 0 adds a look every
+  // recheck_ms of real time, for a condition nobody can announce; no caller
+  // needs one today.
+  bool RunUntil(const std::function<bool()>& done, int64_t timeout_ms, int64_t recheck_ms = kNoRecheck);
   // Makes a waiting RunUntil evaluate its done() again (or the next wait
   // return at once, if none is waiting now). Any thread.
   void Wake();

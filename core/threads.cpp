@@ -81,7 +81,13 @@ void TGeneralThread::Wake() {
 bool TGeneralThread::WaitFor(int64_t ms) {
   std::unique_lock lock(mutex_);
   auto woken = [this] { return woken_ || terminate_.load(std::memory_order_acquire); };
-  const bool result = ms > 0 ? cv_.wait_for(lock, std::chrono::milliseconds(ms), woken) : woken();
+  bool result;
+  if (ms < 0) {
+    cv_.wait(lock, woken);
+    result = true;
+  } else {
+    result = ms > 0 ? cv_.wait_for(lock, std::chrono::milliseconds(ms), woken) : woken();
+  }
   woken_ = false;
   return result;
 }

@@ -61,10 +61,12 @@ class TGeneralThread {
 
  protected:
   virtual void Execute() = 0;
-  // Waits up to ms milliseconds of real time. Returns early (true) when Wake()
-  // or Terminate() was called since the last WaitFor; a wake that arrives
-  // while the body is busy is kept, so the body never sleeps on pending work.
+  // Waits up to ms milliseconds of real time; a negative ms (kUntilWoken)
+  // waits without a bound. Returns early (true) when Wake() or Terminate()
+  // was called since the last WaitFor; a wake that arrives while the body is
+  // busy is kept, so the body never sleeps on pending work.
   bool WaitFor(int64_t ms);
+  static constexpr int64_t kUntilWoken = -1;
 
  private:
   void Body();
@@ -103,7 +105,8 @@ TThreadPtr<T> MakeThread(Args&&... args) {
 // level 1 on "GLOBAL"; Iteration() inside an exception guard, a failure
 // posted as class name + " failed with: " + text at the failure level (4,
 // 3 for the statistics workers) and the loop goes on; between iterations a
-// wait of up to the interval that Wake() (a queue push) cuts short; on leaving
+// wait of up to the interval that Wake() (a queue push) cuts short — a worker
+// with nothing timed to do passes kUntilWoken and sleeps until woken; on leaving
 // the loop, also after a failure in Prepare(), " Stopped" at level 1.
 class TWorkerThread : public TGeneralThread {
  public:

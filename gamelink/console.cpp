@@ -149,14 +149,19 @@ TConsoleMessage::TConsoleMessage(TMohaaServerInfo& info, std::string text, int32
 
 bool TConsoleMessage::Stopping() const { return Terminated() || RconTerminating(); }
 
+void TConsoleMessage::Terminate() {
+  TGeneralThread::Terminate();
+  pause_cv_.NotifyAll();
+}
+
 bool TConsoleMessage::PauseUntil(int64_t deadline) {
-  while (!Stopping()) {
-    const int64_t left = deadline - SteadyMs();
-    if (left <= 0) return true;
-    // A manual clock moves only when a test moves it: look again soon.
-    WaitFor(Clock().IsManual() ? std::min<int64_t>(left, 5) : left);
-  }
-  return false;
+  const TRconTerminatingWake shutdown_wakes(pause_cv_);
+  std::unique_lock lock(pause_mutex_);
+  pause_cv_.WaitUntil(lock, deadline, [this] {
+    pause_wakeups_.fetch_add(1, std::memory_order_relaxed);
+    return Stopping();
+  });
+  return !Stopping();
 }
 
 bool TConsoleMessage::SendRepetition(const std::string& text, int32_t max_retry, int32_t fail_sleep_ms,

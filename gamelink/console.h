@@ -4,6 +4,7 @@
 // TConsoleMessage.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -95,13 +96,19 @@ class TConsoleMessage : public TGeneralThread {
   TConsoleMessage(TMohaaServerInfo& info, std::string text, int32_t delay_seconds, int32_t repetitions,
                   bool skip_filter, bool expand, bool make_safe = true, TSayDone done = {});
 
+  void Terminate() override;
+  // How many times a pause has looked at the clock and the stop request
+  // (its start, each notification, each move of a manual clock): for tests
+  // and diagnostics. Any thread.
+  uint64_t PauseWakeups() const { return pause_wakeups_.load(std::memory_order_relaxed); }
+
  protected:
   void Execute() override;
 
  private:
   // Waits until the monotonic clock (a manual one in tests) reaches
   // deadline_ms; false when the thread was told to end or the application
-  // is shutting down.
+  // is shutting down. Both wake it; nothing else does.
   bool PauseUntil(int64_t deadline_ms);
   bool Pause(int64_t ms) { return PauseUntil(SteadyMs() + ms); }
   bool Stopping() const;
@@ -118,7 +125,10 @@ class TConsoleMessage : public TGeneralThread {
   bool expand_;
   bool make_safe_;
   TSayDone done_;
-  int64_t created_ms_;  // the delay counts from the request, not from the thread's start
+  int64_t created_ms_;      // the delay counts from the request, not from the thread's start
+  std::mutex pause_mutex_;  // the lock the pauses wait with (guards nothing else); a leaf
+  TClockCondition pause_cv_;
+  std::atomic<uint64_t> pause_wakeups_{0};
   TLiveCount<TCounter::ConsoleMessageThreads> live_;
 };
 

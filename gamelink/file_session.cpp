@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 #include "core/bus.h"
 #include "core/clock.h"
@@ -27,6 +29,30 @@ constexpr int64_t kReadyPollMs = 1000;
 
 std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + std::strerror(errno));
+}
+
+// File systems whose files change on another host (or in a user-space
+// daemon) without the local kernel seeing the write: inotify stays silent
+// there, so the follower has to look.
+bool RemoteFileSystem(int fd) {
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<uint32_t>(fs.f_type)) {
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x65735546:  // FUSE (sshfs and the like)
+    case 0x00C36400:  // Ceph
+    case 0x5346414F:  // AFS
+    case 0x01021997:  // 9P
+    case 0x73757245:  // Coda
+    case 0x564C:      // NCP
+    case 0x47504653:  // GPFS
+    case 0x0BD00BD0:  // Lustre
+      return true;
+    default: return false;
+  }
 }
 
 }  // namespace
@@ -74,6 +100,8 @@ class TFileSession::TFile {
       if (errno != EINTR) throw SystemError("");
     }
   }
+
+  bool OnRemoteFileSystem() const { return RemoteFileSystem(fd_); }
 
   int64_t position = 0;
 
@@ -147,12 +175,17 @@ void TFileSession::Execute() {
   }
   SetStarted(true);
   while (open && !Terminated()) {
+    bool failed = false;
     try {
       PollFile();
     } catch (const std::exception& e) {
       PostGlobal(std::string("TFileSession failed with: ") + e.what(), mlCritical);
+      failed = true;
     }
-    if (!Terminated()) WaitForChange(kFilePollMs);
+    // A failed look is tried again after a while even without a notice:
+    // the cause (a file vanished between two system calls, a full fd table)
+    // may pass without anything in the directory changing.
+    if (!Terminated()) WaitForChange(Notified() && !failed ? -1 : kFileFallbackPollMs);
   }
   if (open) {
     try {
@@ -176,19 +209,46 @@ void TFileSession::Open() {
   // Only what is written from now on is followed.
   file_->position = file_->Size();
   SetLastText({});
-  // A change notice wakes us at once; without one the poll interval still
-  // finds every change. The directory is watched so that a re-created file
-  // is noticed as well.
+  Watch();
+}
+
+void TFileSession::Watch() {
+  // The watches come after the start position is fixed: what is written
+  // before them is found by the first look, which follows at once.
+  if (file_->OnRemoteFileSystem() || wake_fd_ < 0) return;
   notify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (notify_fd_ >= 0) {
-    std::filesystem::path dir = std::filesystem::path(path_).parent_path();
-    if (dir.empty()) dir = ".";
-    const uint32_t mask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB;
-    if (::inotify_add_watch(notify_fd_, dir.c_str(), mask) < 0) {
+  if (notify_fd_ < 0) return;
+  // The directory, so that a file renamed, removed or created under the
+  // log's name is noticed; when the name is a symbolic link into another
+  // directory, that one as well (the target may be rotated there).
+  namespace fs = std::filesystem;
+  fs::path dir = fs::path(path_).parent_path();
+  if (dir.empty()) dir = ".";
+  std::vector<fs::path> dirs{dir};
+  std::error_code target_error, dir_error;
+  const fs::path target_dir = fs::canonical(path_, target_error).parent_path();
+  const fs::path real_dir = fs::canonical(dir, dir_error);
+  if (!target_error && !dir_error && target_dir != real_dir) dirs.push_back(target_dir);
+  const uint32_t mask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB;
+  for (const fs::path& d : dirs) {
+    if (::inotify_add_watch(notify_fd_, d.c_str(), mask) < 0) {
       ::close(notify_fd_);
       notify_fd_ = -1;
+      return;
     }
   }
+  WatchFile();
+  notified_.store(true, std::memory_order_release);
+}
+
+void TFileSession::WatchFile() {
+  // The open file itself, so that it is still heard once renamed into
+  // another directory while the writer goes on with it.
+  if (notify_fd_ < 0) return;
+  // Removed before the new one is added: the same file would get the same
+  // watch back. A file that is gone took its watch with it already.
+  if (file_watch_ >= 0) ::inotify_rm_watch(notify_fd_, file_watch_);
+  file_watch_ = ::inotify_add_watch(notify_fd_, path_.c_str(), IN_MODIFY | IN_ATTRIB);
 }
 
 void TFileSession::PollFile() {
@@ -199,6 +259,7 @@ void TFileSession::PollFile() {
     FlushTail();
     auto fresh = std::make_unique<TFile>(path_);
     file_ = std::move(fresh);
+    WatchFile();
   }
   const int64_t size = file_->Size();
   if (size < file_->position) {
@@ -289,9 +350,13 @@ void TFileSession::FlushTail() {
 }
 
 void TFileSession::WaitForChange(int64_t ms) {
+  // Without the wake-up descriptor a stop is only seen by looking.
+  if (wake_fd_ < 0 && (ms < 0 || ms > kFileFallbackPollMs)) ms = kFileFallbackPollMs;
   std::array<pollfd, 2> fds{{{wake_fd_, POLLIN, 0}, {notify_fd_, POLLIN, 0}}};
   const nfds_t count = notify_fd_ >= 0 ? 2 : 1;
-  if (::poll(fds.data(), count, static_cast<int>(ms)) <= 0) return;
+  const int ready = ::poll(fds.data(), count, ms < 0 ? -1 : static_cast<int>(ms));
+  wakeups_.fetch_add(1, std::memory_order_relaxed);
+  if (ready <= 0) return;
   if (count == 2 && (fds[1].revents & POLLIN)) {
     // Only "something changed" matters; the notices themselves are dropped.
     alignas(inotify_event) std::array<char, 4096> notices;

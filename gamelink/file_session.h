@@ -19,8 +19,11 @@
 
 namespace kv {
 
-// Longest wait between two looks at the file when no change notice comes.
-inline constexpr int64_t kFilePollMs = 10;
+// While inotify watches the log, its change notices alone wake the
+// follower. Where it cannot watch — inotify is unavailable or out of watches,
+// or the log lies on a network or FUSE file system, whose changes made
+// elsewhere raise no notice — the follower looks at the file this often.
+inline constexpr int64_t kFileFallbackPollMs = 1000;
 // A line longer than this is passed on in pieces of this size, so that a
 // file without line ends cannot grow the follower's memory without bound.
 inline constexpr size_t kMaxLineBytes = 4 * 1024 * 1024;
@@ -41,8 +44,8 @@ class TFileSession : public TGeneralThread {
                TReadyFn ready);
   ~TFileSession() override;
 
-  // Asks the thread to end; it leaves within one poll interval and passes an
-  // unfinished last line on as it is. Any thread.
+  // Asks the thread to end; it leaves at once (after the piece it is
+  // reading) and passes an unfinished last line on. Any thread.
   void Stop() { Terminate(); }
   void Terminate() override;
 
@@ -55,6 +58,12 @@ class TFileSession : public TGeneralThread {
   std::string LastText() const;
   const std::string& Path() const { return path_; }
   TLogBuffer& Buffer() { return *buffer_; }
+  // True once change notices drive the follower; false while it falls back
+  // to looking every kFileFallbackPollMs. Any thread.
+  bool Notified() const { return notified_.load(std::memory_order_acquire); }
+  // How many times the follower has come back from waiting for a change:
+  // for tests and diagnostics. Any thread.
+  uint64_t Wakeups() const { return wakeups_.load(std::memory_order_relaxed); }
 
  protected:
   void Execute() override;
@@ -63,6 +72,8 @@ class TFileSession : public TGeneralThread {
   class TFile;
 
   void Open();
+  void Watch();
+  void WatchFile();
   void WaitForReady();
   void PollFile();
   void ReadNew();
@@ -70,6 +81,7 @@ class TFileSession : public TGeneralThread {
   void Deliver(std::string text);
   void FlushTail();
   void CompleteTail();
+  // Sleeps until a change notice, Terminate, or ms (-1: no bound).
   void WaitForChange(int64_t ms);
   void SetLastText(const std::string& text);
 
@@ -80,6 +92,8 @@ class TFileSession : public TGeneralThread {
   std::atomic<bool> running_{false};
   std::atomic<int32_t> error_flag_{0};
   std::atomic<double> last_growth_;
+  std::atomic<bool> notified_{false};
+  std::atomic<uint64_t> wakeups_{0};
   mutable std::mutex last_text_mutex_;  // guards last_text_; a leaf
   std::string last_text_;
 
@@ -92,7 +106,8 @@ class TFileSession : public TGeneralThread {
   std::string tail_;
   bool skip_lf_ = false;  // the last piece ended in CR: a leading LF belongs to it
   int wake_fd_ = -1;      // eventfd: Terminate wakes the wait
-  int notify_fd_ = -1;    // inotify on the file's directory, or -1
+  int notify_fd_ = -1;    // inotify on the file and its directories, or -1
+  int file_watch_ = -1;   // the watch on the open file itself, or -1
 };
 
 }  // namespace kv

@@ -25,9 +25,6 @@ void ForEachLine(std::string_view text, Fn&& fn) {
   }
 }
 
-// The longest wait for new text; AddText wakes the thread at once.
-constexpr int64_t kQueueIntervalMs = 1;
-
 }  // namespace
 
 void SplitLines(std::string_view text, std::vector<std::string>& lines) {
@@ -35,10 +32,9 @@ void SplitLines(std::string_view text, std::vector<std::string>& lines) {
 }
 
 TLogBuffer::TLogBuffer(const TMohaaServerInfo* server, uint8_t raw_kind)
-    : TWorkerThread("TLogBuffer", kQueueIntervalMs),
-      server_(server),
-      raw_kind_(raw_kind),
-      last_add_time_(Now()) {}
+    // Nothing here is timed: the thread sleeps until AddText wakes it (or
+    // the end), never looking at an empty queue on its own.
+    : TWorkerThread("TLogBuffer", kUntilWoken), server_(server), raw_kind_(raw_kind), last_add_time_(Now()) {}
 
 TLogBuffer::~TLogBuffer() { TerminateAndJoin(); }
 
@@ -88,7 +84,10 @@ void TLogBuffer::Prepare() {
   ExemptThisThreadFromBusWaits();
 }
 
-void TLogBuffer::Iteration() { HandleQueued(); }
+void TLogBuffer::Iteration() {
+  wakeups_.fetch_add(1, std::memory_order_relaxed);
+  HandleQueued();
+}
 
 void TLogBuffer::Finish() {
   // Lines queued before the end are handed on, not dropped: the follower

@@ -2,6 +2,8 @@
 // parser: splits incoming text into lines, publishes every line as a raw
 // event and hands it to the parser, strictly in arrival order.
 //
+// Its thread sleeps until text arrives or it is told to end.
+//
 // Flow control: the queue holds at most about kMaxQueuedBytes of text —
 // AddText waits while it is full — and its thread hands on a line only while
 // the bus has room (WaitForBusRoom). A burst in the log file therefore stays
@@ -59,6 +61,9 @@ class TLogBuffer : public TWorkerThread {
   double LastNewMessageTime() const { return last_add_time_.load(std::memory_order_acquire); }
   // Bytes of text waiting to be handled. Any thread.
   size_t Pending() const;
+  // How many times the queue's thread has taken a turn (woken by AddText or
+  // the end): for tests and diagnostics. Any thread.
+  uint64_t Wakeups() const { return wakeups_.load(std::memory_order_relaxed); }
 
  protected:
   void Prepare() override;
@@ -75,6 +80,7 @@ class TLogBuffer : public TWorkerThread {
   const uint8_t raw_kind_;
   std::atomic<double> last_add_time_;
   std::atomic<bool> no_wait_{false};
+  std::atomic<uint64_t> wakeups_{0};
 
   // The queue lock: guards chunks_ and queued_bytes_; a leaf.
   mutable std::mutex queue_mutex_;

@@ -3,6 +3,9 @@
 // reply triggers (the log parser, the "NewRconLog" event).
 #include "gamelink/rcon.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -28,8 +31,20 @@ namespace {
 std::mutex g_sink_mutex;  // guards g_sink (a leaf; the sink runs after release)
 std::shared_ptr<const TRconReplySink> g_sink;
 std::atomic<bool> g_terminating{false};
+std::atomic<uint64_t> g_reply_wait_wakeups{0};
 
-constexpr int kPollSliceMs = 10;
+// Readable while the application shuts down, so a reply wait ends at once.
+// Created on first use and kept for the life of the process.
+int TerminatingFd() {
+  static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
+// Without that descriptor a reply wait looks at the flag this often.
+constexpr int64_t kNoWakeFdSliceMs = 10;
+
+// The conditions of the waits that end at shutdown (TRconTerminatingWake).
+std::mutex g_wakes_mutex;  // guards g_wakes; only the conditions' own locks are taken under it
+std::vector<TClockCondition*> g_wakes;
 
 // Network time-outs run on real time: a test's manual clock must not keep a
 // socket wait open forever.
@@ -90,11 +105,17 @@ bool TakeDatagram(std::string& reply, const std::string& datagram, bool first) {
 bool AwaitReply(TUDPClient& client, const std::string& command, int64_t deadline, bool& failed,
                 std::string& reply) {
   std::unordered_set<std::string> taken;
+  const int cancel_fd = TerminatingFd();
   while (!failed && !RconTerminating()) {
     const int64_t now = RealMs();
     if (now >= deadline) return taken.empty();
-    const int64_t wait = taken.empty() ? kPollSliceMs : kRconFollowUpGapMs;
-    if (!client.WaitData(static_cast<int>(std::min(wait, deadline - now)))) {
+    // Asleep until a datagram, the deadline, the end of the gap or shutdown.
+    int64_t wait = deadline - now;
+    if (!taken.empty()) wait = std::min<int64_t>(wait, kRconFollowUpGapMs);
+    if (cancel_fd < 0) wait = std::min(wait, kNoWakeFdSliceMs);
+    const bool data = client.WaitData(static_cast<int>(wait), cancel_fd);
+    g_reply_wait_wakeups.fetch_add(1, std::memory_order_relaxed);
+    if (!data) {
       if (!taken.empty()) return false;  // the gap passed: the reply is complete
       continue;
     }
@@ -194,8 +215,31 @@ void SetRconReplySink(TRconReplySink sink) {
   g_sink = std::move(shared);
 }
 
-void SetRconTerminating(bool terminating) { g_terminating.store(terminating); }
+void SetRconTerminating(bool terminating) {
+  if (g_terminating.exchange(terminating) == terminating) return;
+  if (const int fd = TerminatingFd(); fd >= 0) {
+    uint64_t value = 1;
+    // Set: the counter becomes readable; cleared: reading empties it.
+    [[maybe_unused]] const ssize_t n =
+        terminating ? ::write(fd, &value, sizeof value) : ::read(fd, &value, sizeof value);
+  }
+  std::lock_guard lock(g_wakes_mutex);
+  for (TClockCondition* c : g_wakes) c->NotifyAll();
+}
+
 bool RconTerminating() { return g_terminating.load(); }
+
+TRconTerminatingWake::TRconTerminatingWake(TClockCondition& condition) : condition_(condition) {
+  std::lock_guard lock(g_wakes_mutex);
+  g_wakes.push_back(&condition_);
+}
+
+TRconTerminatingWake::~TRconTerminatingWake() {
+  std::lock_guard lock(g_wakes_mutex);
+  g_wakes.erase(std::find(g_wakes.begin(), g_wakes.end(), &condition_));
+}
+
+uint64_t RconReplyWaitWakeups() { return g_reply_wait_wakeups.load(std::memory_order_relaxed); }
 
 TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds,
                                TRconPriority priority) {
@@ -263,8 +307,9 @@ std::string SendMohaMessage(TMohaaServerInfo& info, const std::string& command, 
         failure = std::current_exception();
       }
       done->store(true);
+      loop->Wake();  // the loop is inside RunUntil below until this thread is joined
     });
-    loop->RunUntil([&] { return done->load(); }, int64_t{24} * 3600 * 1000);
+    loop->RunUntil([&] { return done->load(); }, int64_t{24} * 3600 * 1000, TMainLoop::kNoRecheck);
     worker.join();
     if (failure) std::rethrow_exception(failure);
     return result.Text();

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "core/clock.h"
 #include "core/counters.h"
 #include "core/unique_fd.h"
 #include "domain/serverinfo.h"
@@ -102,9 +103,10 @@ class TUDPClient : public TCustomWSocket {
   bool Open();
   // Bytes sent; 0 on error (reported through OnError).
   size_t Send(const std::string& bytes);
-  // Waits up to timeout_ms for a datagram; true when one is waiting. An
-  // error that arrived for the socket (ICMP port unreachable) is reported.
-  bool WaitData(int timeout_ms);
+  // Waits up to timeout_ms (-1: no bound) for a datagram; true when one is
+  // waiting. An error that arrived for the socket (ICMP port unreachable) is
+  // reported. A readable cancel_fd (>= 0) ends the wait with false.
+  bool WaitData(int timeout_ms, int cancel_fd = -1);
   // Takes one waiting datagram (at most 102400 bytes); false when none.
   bool Read(std::string& datagram);
   // Drops queued datagrams, closes the socket and returns to Ready.
@@ -146,5 +148,24 @@ void SetRconReplySink(TRconReplySink sink);
 // new ones are not sent. Any thread.
 void SetRconTerminating(bool terminating);
 bool RconTerminating();
+
+// A wait that must end at application shutdown registers the condition it
+// sleeps on for as long as it waits: SetRconTerminating notifies it (after
+// the flag has changed), so the waiter needs no look at the flag meanwhile.
+// Take it before the lock the waiter waits with.
+class TRconTerminatingWake {
+ public:
+  explicit TRconTerminatingWake(TClockCondition& condition);
+  ~TRconTerminatingWake();
+  TRconTerminatingWake(const TRconTerminatingWake&) = delete;
+  TRconTerminatingWake& operator=(const TRconTerminatingWake&) = delete;
+
+ private:
+  TClockCondition& condition_;
+};
+
+// How many times a reply wait has come back from waiting, over every
+// request of the process: for tests and diagnostics. Any thread.
+uint64_t RconReplyWaitWakeups();
 
 }  // namespace kv

@@ -11,13 +11,6 @@
 
 namespace kv {
 
-namespace {
-// A waiter looks again at least this often: the shutdown flag wakes nobody.
-constexpr int64_t kRecheckMs = 50;
-// A manual clock moves only when a test moves it.
-constexpr int64_t kManualRecheckMs = 5;
-}  // namespace
-
 TRconBudget::TRconBudget(int32_t burst, int32_t per_minute)
     : burst_(burst), per_minute_(per_minute), tokens_(std::max(burst, 0)), refilled_at_(SteadyMs()) {}
 
@@ -37,10 +30,12 @@ void TRconBudget::Configure(int32_t burst, int32_t per_minute) {
   per_minute_ = per_minute;
   // Coming from no limit the bucket starts full, as at start-up.
   tokens_ = was_unlimited ? std::max(burst, 0) : std::min<double>(tokens_, std::max(burst, 0));
-  cv_.notify_all();
+  ++changes_;
+  cv_.NotifyAll();
 }
 
 bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
+  const TRconTerminatingWake shutdown_wakes(cv_);
   std::unique_lock lock(mutex_);
   if (cancelled_) return false;
   if (Unlimited()) return true;
@@ -63,27 +58,38 @@ bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
       break;
     }
     if (now >= deadline) break;
-    int64_t wait = deadline - now;
-    if (first)
-      wait = std::min(wait, static_cast<int64_t>(std::ceil((1.0 - tokens_) * 60'000.0 / per_minute_)));
-    wait = std::clamp<int64_t>(wait, 1, Clock().IsManual() ? kManualRecheckMs : kRecheckMs);
-    cv_.wait_for(lock, std::chrono::milliseconds(wait));
+    // Only the first in line has a token to wait for; the others sleep
+    // until the line moves (or their own bound passes).
+    int64_t wake_at = deadline;
+    if (first) {
+      const auto due = static_cast<int64_t>(std::ceil((1.0 - tokens_) * 60'000.0 / per_minute_));
+      wake_at = std::min(wake_at, now + std::max<int64_t>(due, 1));
+    }
+    const uint64_t seen = changes_;
+    cv_.WaitUntil(lock, wake_at, [&] { return changes_ != seen || cancelled_ || RconTerminating(); });
+    ++wakeups_;
   }
   waiting_.erase(ticket);
-  cv_.notify_all();  // the next in line may be first now
+  ++changes_;
+  cv_.NotifyAll();  // the next in line may be first now
   return granted;
 }
 
 void TRconBudget::Cancel() {
   std::lock_guard lock(mutex_);
   cancelled_ = true;
-  cv_.notify_all();
+  cv_.NotifyAll();
 }
 
 int32_t TRconBudget::Available() {
   std::lock_guard lock(mutex_);
   Refill(SteadyMs());
   return static_cast<int32_t>(tokens_);
+}
+
+uint64_t TRconBudget::Wakeups() {
+  std::lock_guard lock(mutex_);
+  return wakeups_;
 }
 
 size_t TRconBudget::Waiting() {

@@ -4,12 +4,13 @@
 // kicks and operator commands before messages, messages before polls.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <set>
 #include <utility>
+
+#include "core/clock.h"
 
 namespace kv {
 
@@ -51,13 +52,20 @@ class TRconBudget {
   // Whole tokens free now, and requests waiting (for the debug view and tests).
   int32_t Available();
   size_t Waiting();
+  // How many times a waiter has looked again after sleeping (tests and
+  // diagnostics).
+  uint64_t Wakeups();
 
  private:
   bool Unlimited() const { return burst_ <= 0 || per_minute_ <= 0; }
   void Refill(int64_t now_ms);  // under mutex_
 
   std::mutex mutex_;  // guards everything below
-  std::condition_variable cv_;
+  // Waiters sleep until their token is due on the injectable clock, until
+  // the queue or the limits change (changes_), Cancel, or shutdown.
+  TClockCondition cv_;
+  uint64_t changes_ = 0;
+  uint64_t wakeups_ = 0;
   int32_t burst_;
   int32_t per_minute_;
   double tokens_;

@@ -200,11 +200,13 @@ size_t TUDPClient::Send(const std::string& bytes) {
   return 0;
 }
 
-bool TUDPClient::WaitData(int timeout_ms) {
+bool TUDPClient::WaitData(int timeout_ms, int cancel_fd) {
   if (state_ != TState::Open) return false;
-  pollfd p{handle_.Get(), POLLIN, 0};
-  const int rc = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+  pollfd fds[2] = {{handle_.Get(), POLLIN, 0}, {cancel_fd, POLLIN, 0}};
+  const int rc = ::poll(fds, cancel_fd >= 0 ? 2 : 1, timeout_ms < 0 ? -1 : timeout_ms);
   if (rc <= 0) return false;
+  if (cancel_fd >= 0 && (fds[1].revents & POLLIN)) return false;
+  const pollfd& p = fds[0];
   if (p.revents & POLLERR) {
     int err = 0;
     socklen_t len = sizeof err;

@@ -262,12 +262,50 @@ bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
 
 // --- TUserInfoThread ------------------------------------------------------
 
+// The worker's interval is only the pause after each poll (also before a
+// failed one is tried again); in between it sleeps until the next poll is
+// due (WaitUntilDue).
 TUserInfoThread::TUserInfoThread(TMohaaServerInfo& info)
     : TWorkerThread("TUserInfoThread", 100), info_(info) {}
 
 void TUserInfoThread::Enable(bool on) {
   enabled_.store(on);
-  Wake();
+  wait_cv_.NotifyAll();
+}
+
+void TUserInfoThread::Terminate() {
+  TWorkerThread::Terminate();
+  wait_cv_.NotifyAll();
+}
+
+bool TUserInfoThread::WaitUntilDue() {
+  for (;;) {
+    if (Terminated()) return false;
+    double due_at = 0;
+    try {
+      const int32_t seconds = SettingInt("UserRefrestTimer");
+      due_at = last_refresh_.load() + seconds / kSecondsPerDay;
+    } catch (const std::exception& e) {
+      PostGlobal(std::string("GetNewUserList - FLastListRefresh Calc failed with: ") + e.what(), mlCritical);
+      return false;
+    }
+    // A poll is due once the clock is later than the interval after the last.
+    const bool enabled = enabled_.load();
+    const auto due = [&] { return Now() > due_at; };
+    if (enabled && due()) return true;
+    int64_t deadline = TClockCondition::kNoDeadline;
+    if (enabled) {
+      // The first millisecond after the interval; a changed interval is
+      // read when this one ends.
+      constexpr double kFarMs = 1e12;  // about 30 years
+      const double left = std::min((due_at - Now()) * kMsPerDay, kFarMs);
+      deadline = SteadyMs() + static_cast<int64_t>(std::ceil(left)) + 1;
+    }
+    std::unique_lock lock(wait_mutex_);
+    wait_cv_.WaitUntil(lock, deadline,
+                       [&] { return Terminated() || enabled_.load() != enabled || (enabled && due()); });
+    wakeups_.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 void TUserInfoThread::Prepare() { last_refresh_.store(0.0); }
@@ -286,16 +324,7 @@ void TUserInfoThread::ReportPollState(bool polled, const std::string& problem) {
 }
 
 void TUserInfoThread::Iteration() {
-  if (!enabled_.load()) return;
-  bool due = false;
-  try {
-    const int32_t seconds = SettingInt("UserRefrestTimer");
-    due = Now() > last_refresh_.load() + seconds / kSecondsPerDay;
-  } catch (const std::exception& e) {
-    PostGlobal(std::string("GetNewUserList - FLastListRefresh Calc failed with: ") + e.what(), mlCritical);
-    return;
-  }
-  if (!due) return;
+  if (!WaitUntilDue()) return;
   try {
     std::string problem;
     const bool polled = GetNewUserList(info_, &problem);

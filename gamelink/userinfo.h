@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "core/clock.h"
 #include "core/threads.h"
 #include "domain/serverinfo.h"
 #include "domain/userlist.h"
@@ -75,6 +77,10 @@ class TUserInfoThread : public TWorkerThread {
   bool Enabled() const { return enabled_.load(); }
   // Date-time of the last successful poll; 0 before the first.
   double LastListRefresh() const { return last_refresh_.load(); }
+  void Terminate() override;
+  // How many times the thread has come back from sleeping until the next
+  // poll is due: for tests and diagnostics. Any thread.
+  uint64_t Wakeups() const { return wakeups_.load(std::memory_order_relaxed); }
 
  protected:
   void Prepare() override;
@@ -82,11 +88,17 @@ class TUserInfoThread : public TWorkerThread {
 
  private:
   void ReportPollState(bool polled, const std::string& problem);
+  // Sleeps until the thread is enabled and a poll is due on the clock;
+  // false at the end, or when the interval could not be read.
+  bool WaitUntilDue();
 
   TMohaaServerInfo& info_;
   std::atomic<bool> enabled_{false};
   std::atomic<double> last_refresh_{0.0};  // FLastListRefresh
   bool failing_ = false;                   // the worker's own: the last poll failed
+  std::mutex wait_mutex_;                  // the lock WaitUntilDue waits with (guards nothing else); a leaf
+  TClockCondition wait_cv_;
+  std::atomic<uint64_t> wakeups_{0};
 };
 
 }  // namespace kv

@@ -173,6 +173,7 @@ TEST_F(MainLoopTest, RunUntilKeepsTheLoopServingWhileItWaits) {
     std::thread worker([&] {
       loop_.Invoke([] {});
       worker_done = true;
+      loop_.Wake();
     });
     waited = loop_.RunUntil([&] { return worker_done.load(); }, 5000);
     worker.join();

@@ -214,6 +214,24 @@ TEST_F(ConsoleTest, BackgroundDelayAndRepetitionsOnTheClock) {
   EXPECT_EQ(SayCount(), 3u);
 }
 
+// A sender's delay is one sleep until the clock reaches its end: it looks
+// again only when the clock moves, and says its text on the move that
+// reaches the end.
+TEST_F(ConsoleTest, BackgroundDelaySleepsUntilTheClockReachesItsEnd) {
+  SetClock(&clock_);
+  auto sender = MakeThread<TConsoleMessage>(info_, "later", 10, 1, true, false);
+  ASSERT_TRUE(testing::WaitFor([&] { return sender->PauseWakeups() >= 1; }));
+  const uint64_t asleep = sender->PauseWakeups();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a looker would look many times here
+  EXPECT_EQ(sender->PauseWakeups(), asleep);
+  clock_.Advance(9'999);
+  ASSERT_TRUE(testing::WaitFor([&] { return sender->PauseWakeups() > asleep; }));
+  EXPECT_EQ(SayCount(), 0u);
+  clock_.Advance(1);
+  ASSERT_TRUE(testing::WaitFor([&] { return SayCount() == 1; }));
+  EXPECT_TRUE(sender->WaitFinished(5000));
+}
+
 TEST_F(ConsoleTest, BackgroundExpansionNowOrDeferred) {
   SetClock(&clock_);
   // Shared with the expander, which a sender may still run after the body.

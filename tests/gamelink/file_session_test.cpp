@@ -234,6 +234,41 @@ TEST_F(FileSessionTest, RenamedAndRecreatedFileIsFollowed) {
             (std::vector<std::string>{"last of old", "late old line", "first of new", "second of new"}));
 }
 
+// Change notices alone drive the follower: idle, it does not look at the
+// file; a write wakes it at once.
+TEST_F(FileSessionTest, IdleFollowerSleepsUntilTheFileChanges) {
+  Write("");
+  auto session = Start();
+  ASSERT_TRUE(session->Notified());
+  Write("first\n");
+  ASSERT_TRUE(raw_.WaitCount(1));
+  const uint64_t idle = session->Wakeups();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a looker would look many times here
+  EXPECT_LE(session->Wakeups() - idle, 1u);                     // at most a late notice of the first write
+  Write("second\n");
+  ASSERT_TRUE(raw_.WaitCount(2, 1000));
+  EXPECT_EQ(RawTexts(), (std::vector<std::string>{"first", "second"}));
+}
+
+// The log's name is a link into another directory: writes there and a
+// rotation there are noticed although the link's own directory never changes.
+TEST_F(FileSessionTest, LinkIntoAnotherDirectoryIsFollowedThroughItsRotation) {
+  const fs::path real = dir_ / "real";
+  fs::create_directory(real);
+  const std::string target = (real / "game.log").string();
+  Write("", target);
+  fs::create_symlink(target, path_);
+  auto session = Start();
+  ASSERT_TRUE(session->Notified());
+  Write("through the link\n", target);
+  ASSERT_TRUE(raw_.WaitCount(1, 2000));
+  fs::rename(target, target + ".1");
+  Write("late old line\n", target + ".1");
+  Write("first of new\n", target);
+  ASSERT_TRUE(raw_.WaitCount(3, 2000));
+  EXPECT_EQ(RawTexts(), (std::vector<std::string>{"through the link", "late old line", "first of new"}));
+}
+
 TEST_F(FileSessionTest, HugeLinesAndGarbageDoNotStallIt) {
   testing::TEventRecorder kills({"EVENTkill"});
   test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});

@@ -119,6 +119,24 @@ TEST(LogBufferTest, FullBusStopsTheWriterAndTheEndLosesNoLine) {
     ASSERT_EQ(events[i]->text, "Alice was sniped by Bob, line " + std::to_string(i));
 }
 
+// An idle queue sleeps until text arrives: its thread takes no turn of its
+// own, and a text wakes it at once.
+TEST(LogBufferTest, IdleQueueSleepsUntilTextArrives) {
+  TBusScope bus(test::AllEventCategories());
+  testing::TEventRecorder raw({"EVENTNewLogFileEntry"});
+  auto buffer = TLogBuffer::Create(nullptr);
+  buffer->AddText("first\n");
+  ASSERT_TRUE(raw.WaitCount(1));
+  const uint64_t idle = buffer->Wakeups();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a looker would look many times here
+  // At most the turn of a wake that came while the first text was handled.
+  EXPECT_LE(buffer->Wakeups() - idle, 1u);
+  const uint64_t before = buffer->Wakeups();
+  buffer->AddText("second\n");
+  ASSERT_TRUE(raw.WaitCount(2, 1000));
+  EXPECT_EQ(buffer->Wakeups() - before, 1u);
+}
+
 TEST(LogBufferTest, LastNewMessageTimeFollowsAddText) {
   TManualClock clock;
   SetClock(&clock);

@@ -92,6 +92,24 @@ TEST_F(RconBudgetTest, WaitersGoByPriorityThenArrival) {
   EXPECT_EQ(budget.Waiting(), 0u);
 }
 
+// A waiter sleeps until its token is due on the clock: no look in between,
+// however long real time it waits.
+TEST_F(RconBudgetTest, WaiterSleepsUntilItsTokenIsDue) {
+  TRconBudget budget(1, 60);
+  ASSERT_TRUE(budget.Acquire(rpCommand, 0));
+  Wait(budget, rpCommand, "kick");
+  const uint64_t asleep = budget.Wakeups();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a looker would look many times here
+  EXPECT_EQ(budget.Wakeups(), asleep);
+  clock_.Advance(999);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (budget.Wakeups() == asleep && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(Outcomes(0).size(), 0u);  // it looked at the new time: not yet
+  clock_.Advance(1);
+  EXPECT_EQ(Outcomes(1), std::vector<std::string>{"kick"});
+}
+
 TEST_F(RconBudgetTest, WaitIsBoundedAndEndsAtShutdownOrCancel) {
   TRconBudget budget(1, 1);  // one token a minute
   ASSERT_TRUE(budget.Acquire(rpCommand, 0));

@@ -409,6 +409,49 @@ TEST_F(GameLinkTest, ShutdownEndsAWaitingRequestAtOnce) {
   EXPECT_EQ(sim_.RequestCount(), 1u);
 }
 
+// The reply wait sleeps until a datagram, the end of the continuation gap or
+// the deadline: a handful of wake-ups per request, not one per slice.
+TEST_F(GameLinkTest, ReplyWaitWakesForTheReplyAndItsDeadlineOnly) {
+  struct TCase {
+    const char* command;
+    bool muted;
+    std::string expected;  // a part of the result
+    uint64_t max_wakeups;
+  };
+  const TCase cases[] = {
+      {"status", false, "map: ", 1},          // complete by its form
+      {"say hi", false, "console: hi", 2},    // the datagram, then the gap
+      {"status", true, kRconTimeoutText, 1},  // half a second of silence
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.command) + (c.muted ? " muted" : ""));
+    sim_.SetMuted(c.muted);
+    const uint64_t before = RconReplyWaitWakeups();
+    EXPECT_NE(SendMohaMessage(info_, c.command, false, 0).find(c.expected), std::string::npos);
+    EXPECT_LE(RconReplyWaitWakeups() - before, c.max_wakeups);
+  }
+}
+
+// With keep_responsive the request's end wakes the waiting main loop; the
+// loop does not look for it in between.
+TEST_F(GameLinkTest, KeepResponsiveWaitIsWokenByTheRequestsEnd) {
+  for (const bool muted : {false, true}) {
+    SCOPED_TRACE(muted ? "muted" : "answered");
+    sim_.SetMuted(muted);
+    std::string result;
+    uint64_t wakeups = 0;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(scope_.Loop().Invoke([&] {
+      const uint64_t before = scope_.Loop().Wakeups();
+      result = SendMohaMessage(info_, "status", true, 0);
+      wakeups = scope_.Loop().Wakeups() - before;
+    }));
+    EXPECT_LT(MsSince(start), 3000);
+    EXPECT_EQ(result.find("map: ") != std::string::npos, !muted);
+    EXPECT_LE(wakeups, 1u);
+  }
+}
+
 TEST_F(GameLinkTest, KeepResponsiveServesTheMainLoopWhileWaiting) {
   sim_.SetMuted(true);
   std::atomic<bool> served{false};

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <tuple>
 
@@ -306,9 +307,18 @@ class UserInfoThreadTest : public GameLinkTest {
  protected:
   UserInfoThreadTest() { SetClock(&clock_); }
   ~UserInfoThreadTest() override { SetClock(nullptr); }
-  using TThread = testing::TCountedWorker<TUserInfoThread>;
-  // A few whole iterations of the thread, to show that nothing happens.
-  static void FewTicks(TThread& thread) { ASSERT_TRUE(thread.RunIterations(3)); }
+  using TThread = TUserInfoThread;
+  // Runs what should move the thread (the clock, its switch) and waits until
+  // the thread has looked at it, so that a check of what did not happen
+  // rests on the thread's own look, not on a sleep.
+  static void Looked(TThread& thread, const std::function<void()>& action) {
+    const uint64_t before = thread.Wakeups();
+    action();
+    ASSERT_TRUE(testing::WaitFor([&] { return thread.Wakeups() > before; }));
+  }
+  // Real time passing: a thread asleep until its poll is due gives nothing
+  // to count while it (rightly) does nothing.
+  static void IdleWhile() { std::this_thread::sleep_for(std::chrono::milliseconds(350)); }
 
   TManualClock clock_;
 };
@@ -318,30 +328,48 @@ TEST_F(UserInfoThreadTest, PollsOnlyWhenEnabledAndDue) {
   sim_.Join("Bob");
   {
     auto thread = MakeThread<TThread>(info_);
-    FewTicks(*thread);
     EXPECT_EQ(sim_.RequestCount(), 0u);  // created disabled
     thread->Enable(true);
     ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() == 1; }));
     ASSERT_TRUE(testing::WaitFor([&] { return thread->LastListRefresh() == clock_.Now(); }));
-    clock_.Advance(3000);  // exactly the interval: not yet later than it
-    FewTicks(*thread);
+    // Exactly the interval is not yet later than it.
+    clock_.Advance(3000);
+    IdleWhile();
     EXPECT_EQ(sim_.RequestCount(), 1u);
     clock_.Advance(1);
     ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() == 2; }));
-    // The interval is re-read on every tick.
+    // The interval is read again when the running one ends.
     config_.SetInteger("UserRefrestTimer", 10);
     clock_.Advance(5000);
-    FewTicks(*thread);
+    IdleWhile();
     EXPECT_EQ(sim_.RequestCount(), 2u);
-    thread->Enable(false);
+    Looked(*thread, [&] { thread->Enable(false); });
     clock_.Advance(60000);
-    FewTicks(*thread);
+    IdleWhile();
     EXPECT_EQ(sim_.RequestCount(), 2u);
     thread->Enable(true);
     ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() == 3; }));
   }
   EXPECT_TRUE(global.WaitForText("TUserInfoThread Stopped"));
   EXPECT_EQ(global.CountText("TUserInfoThread Started"), 1u);
+}
+
+// Disabled or between two polls the thread sleeps: it comes back only when
+// it is enabled or the clock reaches the next poll.
+TEST_F(UserInfoThreadTest, SleepsUntilEnabledOrDue) {
+  sim_.Join("Bob");
+  auto thread = MakeThread<TThread>(info_);
+  IdleWhile();
+  EXPECT_EQ(thread->Wakeups(), 0u);
+  thread->Enable(true);
+  ASSERT_TRUE(testing::WaitFor([&] { return thread->LastListRefresh() == clock_.Now(); }));
+  EXPECT_EQ(sim_.RequestCount(), 1u);
+  const uint64_t asleep = thread->Wakeups();
+  IdleWhile();
+  EXPECT_EQ(thread->Wakeups(), asleep);
+  clock_.Advance(3001);
+  ASSERT_TRUE(testing::WaitFor([&] { return sim_.RequestCount() == 2; }));
+  EXPECT_EQ(thread->Wakeups(), asleep + 1);
 }
 
 TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
