@@ -102,7 +102,9 @@ class TKelvandromeService {
   TDataFileRegistry registry_;
   TOperatorInterfaceSettings ui_settings_;
   TWeaponClassifier classifier_;
-  std::mutex rcon_parser_mutex_;  // guards rcon_parser_; a leaf
+  // Guards rcon_parser_. Not a leaf: the parser posts events and reads the
+  // current player list under it (docs/ARCHITECTURE.md, lock order).
+  std::mutex rcon_parser_mutex_;
   std::unique_ptr<TServerLogEventChecker> rcon_parser_;
   TMainLoop::TTimerId auto_save_timer_ = 0;
   int64_t auto_save_ms_ = 0;

@@ -29,7 +29,7 @@ void TRconBudget::Refill(int64_t now_ms) {
 }
 
 void TRconBudget::Configure(int32_t burst, int32_t per_minute) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (burst == burst_ && per_minute == per_minute_) return;
   Refill(SteadyMs());
   const bool was_unlimited = Unlimited();
@@ -41,7 +41,7 @@ void TRconBudget::Configure(int32_t burst, int32_t per_minute) {
 }
 
 bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
-  std::unique_lock lock(mutex_);
+  TUniqueLock lock(mutex_);
   if (cancelled_) return false;
   if (Unlimited()) return true;
   const int64_t deadline = SteadyMs() + max_wait_ms;
@@ -67,7 +67,7 @@ bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
     if (first)
       wait = std::min(wait, static_cast<int64_t>(std::ceil((1.0 - tokens_) * 60'000.0 / per_minute_)));
     wait = std::clamp<int64_t>(wait, 1, Clock().IsManual() ? kManualRecheckMs : kRecheckMs);
-    cv_.wait_for(lock, std::chrono::milliseconds(wait));
+    cv_.wait_for(lock.native(), std::chrono::milliseconds(wait));
   }
   waiting_.erase(ticket);
   cv_.notify_all();  // the next in line may be first now
@@ -75,19 +75,19 @@ bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
 }
 
 void TRconBudget::Cancel() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   cancelled_ = true;
   cv_.notify_all();
 }
 
 int32_t TRconBudget::Available() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   Refill(SteadyMs());
   return static_cast<int32_t>(tokens_);
 }
 
 size_t TRconBudget::Waiting() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return waiting_.size();
 }
 

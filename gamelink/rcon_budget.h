@@ -11,6 +11,8 @@
 #include <set>
 #include <utility>
 
+#include "core/thread_annotations.h"
+
 namespace kv {
 
 // Who waits first when tokens are short. Lower values go first.
@@ -53,18 +55,19 @@ class TRconBudget {
   size_t Waiting();
 
  private:
-  bool Unlimited() const { return burst_ <= 0 || per_minute_ <= 0; }
-  void Refill(int64_t now_ms);  // under mutex_
+  bool Unlimited() const REQUIRES(mutex_) { return burst_ <= 0 || per_minute_ <= 0; }
+  void Refill(int64_t now_ms) REQUIRES(mutex_);
 
-  std::mutex mutex_;  // guards everything below
+  TMutex mutex_;  // guards everything below
   std::condition_variable cv_;
-  int32_t burst_;
-  int32_t per_minute_;
-  double tokens_;
-  int64_t refilled_at_;
-  bool cancelled_ = false;
-  uint64_t next_ticket_ = 0;
-  std::set<std::pair<int, uint64_t>> waiting_;  // (priority, ticket): the first one goes next
+  int32_t burst_ GUARDED_BY(mutex_);
+  int32_t per_minute_ GUARDED_BY(mutex_);
+  double tokens_ GUARDED_BY(mutex_);
+  int64_t refilled_at_ GUARDED_BY(mutex_);
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  uint64_t next_ticket_ GUARDED_BY(mutex_) = 0;
+  // (priority, ticket): the first one goes next
+  std::set<std::pair<int, uint64_t>> waiting_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kv
