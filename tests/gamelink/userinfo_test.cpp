@@ -337,6 +337,8 @@ TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
   polls(3);
   ASSERT_TRUE(global.WaitForText("Status poll failed: Bad rconpassword."));
   EXPECT_EQ(global.Messages().back().level, mlCritical);
+  // The password is changed between polls, never while one reads it.
+  ASSERT_TRUE(Eventually([&] { return thread->LastListRefresh() == clock_.Now(); }));
   info_.rcon_password = "secret";
   polls(3);
   ASSERT_TRUE(global.WaitForText("Status poll works again"));
