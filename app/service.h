@@ -111,7 +111,9 @@ class TKelvandromeService {
   // The last load's groups; those whose owners do not exist yet wait here.
   TLoadedSettings loaded_settings_;
   TWeaponClassifier classifier_;
-  std::mutex rcon_parser_mutex_;  // guards rcon_parser_; a leaf
+  // Guards rcon_parser_. Not a leaf: the parser posts events and reads the
+  // current player list under it (docs/ARCHITECTURE.md, lock order).
+  std::mutex rcon_parser_mutex_;
   std::unique_ptr<TServerLogEventChecker> rcon_parser_;
   TTimerHandle auto_save_timer_;
   int64_t auto_save_ms_ = 0;

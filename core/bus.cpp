@@ -129,7 +129,7 @@ void TObjectClaim::Drop() noexcept {
 }
 
 bool TMessageQueue::Push(TMonitorMessage&& message, bool wake) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (quit_ || abort_) return false;
   records_.push_back(std::move(message));
   // Only a consumer that sleeps needs the (system call) wake-up.
@@ -138,40 +138,41 @@ bool TMessageQueue::Push(TMonitorMessage&& message, bool wake) {
 }
 
 void TMessageQueue::WakeConsumer() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (waiting_ && !hold_ && !records_.empty()) cv_.notify_one();
 }
 
 void TMessageQueue::Quit() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   quit_ = true;
   cv_.notify_one();
 }
 
 void TMessageQueue::Abort() {
   std::vector<TMonitorMessage> dropped;  // released outside the lock
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   abort_ = true;
   dropped.swap(records_);
   cv_.notify_one();
 }
 
 bool TMessageQueue::Aborted() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return abort_;
 }
 
 void TMessageQueue::Hold(bool hold) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   hold_ = hold;
   cv_.notify_one();
 }
 
 bool TMessageQueue::Take(std::vector<TMonitorMessage>& out) {
-  std::unique_lock lock(mutex_);
+  TUniqueLock lock(mutex_);
   waiting_ = true;
   if (records_.empty()) idle_cv_.notify_all();
-  cv_.wait(lock, [this] { return abort_ || quit_ || (!hold_ && !records_.empty()); });
+  cv_.wait(lock.native(),
+           [this]() REQUIRES(mutex_) { return abort_ || quit_ || (!hold_ && !records_.empty()); });
   waiting_ = false;
   if (abort_ || records_.empty()) return false;
   out.swap(records_);
@@ -179,13 +180,14 @@ bool TMessageQueue::Take(std::vector<TMonitorMessage>& out) {
 }
 
 bool TMessageQueue::WaitIdle(int64_t timeout_ms) {
-  std::unique_lock lock(mutex_);
-  return idle_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [this] { return abort_ || quit_ || (waiting_ && records_.empty()); });
+  TUniqueLock lock(mutex_);
+  return idle_cv_.wait_for(lock.native(), std::chrono::milliseconds(timeout_ms), [this]() REQUIRES(mutex_) {
+    return abort_ || quit_ || (waiting_ && records_.empty());
+  });
 }
 
 size_t TMessageQueue::Size() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return records_.size();
 }
 

@@ -14,8 +14,8 @@ namespace {
 
 // The publication lock and slot. Posting takes the read side for the short
 // time it queues a record; Create and Stop take the write side.
-std::shared_mutex g_publication_mutex;
-std::shared_ptr<TMsgMonitorInterface> g_hub;
+TSharedMutex g_publication_mutex;
+std::shared_ptr<TMsgMonitorInterface> g_hub GUARDED_BY(g_publication_mutex);
 // Whether g_hub is set; written under the write side, read without the lock
 // by subscribers, which only ask whether the bus is still up.
 std::atomic<bool> g_hub_published{false};
@@ -116,7 +116,7 @@ std::string NoticeBlockName(const TMsgData& data) {
 bool BusPublished() { return g_hub_published.load(std::memory_order_acquire); }
 
 std::shared_ptr<TMsgMonitorInterface> GetMonitorInterface() {
-  std::shared_lock lock(g_publication_mutex);
+  TReadLock lock(g_publication_mutex);
   return g_hub;
 }
 
@@ -128,7 +128,7 @@ bool PostMonitorMessage(std::string_view category, std::string_view text, uint8_
     TMainLoop* loop = MainLoop();
     if (!loop || !loop->IsLoopThread()) WaitForBusRoom(kBusPostWaitMs);
   }
-  std::shared_lock lock(g_publication_mutex);
+  TReadLock lock(g_publication_mutex);
   if (!g_hub) return false;
   TMonitorMessage record;
   record.category = CutCategory(category);
@@ -150,7 +150,7 @@ std::shared_ptr<TMsgMonitorInterface> TMsgMonitorInterface::Create(TMainLoop* lo
       if (auto m = objects.lock()) m->Purge();
     });
   }
-  std::unique_lock lock(g_publication_mutex);
+  TWriteLock lock(g_publication_mutex);
   if (g_hub) {
     lock.unlock();
     hub->Stop();
@@ -169,7 +169,7 @@ TMsgMonitorInterface::~TMsgMonitorInterface() { Stop(); }
 void TMsgMonitorInterface::Stop() {
   std::call_once(stop_once_, [this] {
     {
-      std::unique_lock lock(g_publication_mutex);
+      TWriteLock lock(g_publication_mutex);
       if (g_hub.get() == this) {
         g_hub.reset();  // the caller holds another reference
         g_hub_published.store(false, std::memory_order_release);
@@ -215,7 +215,7 @@ const TMsgMonitorInterface::TCategory* TMsgMonitorInterface::FindCategory(std::s
 bool TMsgMonitorInterface::Post(TMonitorMessage&& record) {
   bool registered = false;
   {
-    std::shared_lock lock(categories_mutex_);
+    TReadLock lock(categories_mutex_);
     if (const TCategory* c = FindCategory(record.category)) {
       registered = true;
       record.kind = c->kind;
@@ -266,7 +266,7 @@ void TMsgMonitorInterface::Execute() {
 }
 
 void TMsgMonitorInterface::WakeMonitors() {
-  std::lock_guard monitors(monitors_mutex_);
+  TLockGuard monitors(monitors_mutex_);
   for (TMonitor* m : monitors_) m->WakeQueue();
 }
 
@@ -299,7 +299,7 @@ class TRecipients {
 }  // namespace
 
 void TMsgMonitorInterface::Dispatch(TMonitorMessage& record, bool wake) {
-  std::shared_lock categories(categories_mutex_);
+  TReadLock categories(categories_mutex_);
   const TCategory* category = FindCategory(record.category);
   if (!category) {
     categories.unlock();
@@ -316,7 +316,7 @@ void TMsgMonitorInterface::Dispatch(TMonitorMessage& record, bool wake) {
   const int32_t kind = category->kind;
   TRecipients list;
   std::vector<TRecipient>& recipients = *list;
-  std::lock_guard monitors(monitors_mutex_);
+  TLockGuard monitors(monitors_mutex_);
   for (TMonitor* m : monitors_) {
     const std::string* spelled = nullptr;
     if (m->Accepts(record.category, record.level, record.value, spelled)) recipients.push_back({m, spelled});
@@ -376,7 +376,7 @@ void TMsgMonitorInterface::RegisterCategory(std::string_view name, int32_t kind)
   const std::string cut = CutCategory(name);
   bool added = false;
   {
-    std::unique_lock lock(categories_mutex_);
+    TWriteLock lock(categories_mutex_);
     auto it = categories_.find(cut);
     if (it == categories_.end()) {
       it = categories_.emplace(cut, TCategory{cut, kind, 0}).first;
@@ -396,7 +396,7 @@ void TMsgMonitorInterface::UnregisterCategory(std::string_view name) {
   const std::string cut = CutCategory(name);
   std::string text;
   {
-    std::unique_lock lock(categories_mutex_);
+    TWriteLock lock(categories_mutex_);
     auto it = categories_.find(cut);
     if (it == categories_.end()) return;
     if (it->second.extra_providers > 0) {
@@ -413,7 +413,7 @@ void TMsgMonitorInterface::UnregisterCategory(std::string_view name) {
 }
 
 bool TMsgMonitorInterface::IsRegistered(std::string_view name, int32_t* kind) const {
-  std::shared_lock lock(categories_mutex_);
+  TReadLock lock(categories_mutex_);
   const TCategory* c = FindCategory(name.substr(0, kMaxCategoryLength));
   if (!c) return false;
   if (kind) *kind = c->kind;
@@ -421,7 +421,7 @@ bool TMsgMonitorInterface::IsRegistered(std::string_view name, int32_t* kind) co
 }
 
 std::vector<std::string> TMsgMonitorInterface::Categories() const {
-  std::shared_lock lock(categories_mutex_);
+  TReadLock lock(categories_mutex_);
   std::vector<std::string> names;
   for (const auto& [name, c] : categories_) names.push_back(c.name);
   return names;
@@ -429,8 +429,8 @@ std::vector<std::string> TMsgMonitorInterface::Categories() const {
 
 void TMsgMonitorInterface::AddMonitor(TMonitor* monitor) {
   {
-    std::shared_lock categories(categories_mutex_);
-    std::lock_guard monitors(monitors_mutex_);
+    TReadLock categories(categories_mutex_);
+    TLockGuard monitors(monitors_mutex_);
     if (std::find(monitors_.begin(), monitors_.end(), monitor) != monitors_.end()) return;
     monitors_.push_back(monitor);
     if (monitor->AllCategories()) {
@@ -443,7 +443,7 @@ void TMsgMonitorInterface::AddMonitor(TMonitor* monitor) {
 
 void TMsgMonitorInterface::RemoveMonitor(TMonitor* monitor) {
   {
-    std::lock_guard monitors(monitors_mutex_);
+    TLockGuard monitors(monitors_mutex_);
     auto it = std::find(monitors_.begin(), monitors_.end(), monitor);
     if (it == monitors_.end()) return;
     monitors_.erase(it);
@@ -453,7 +453,7 @@ void TMsgMonitorInterface::RemoveMonitor(TMonitor* monitor) {
 }
 
 size_t TMsgMonitorInterface::MonitorCount() const {
-  std::lock_guard monitors(monitors_mutex_);
+  TLockGuard monitors(monitors_mutex_);
   return monitors_.size();
 }
 

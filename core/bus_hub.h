@@ -18,6 +18,7 @@
 #include "core/bus_message.h"
 #include "core/bus_objects.h"
 #include "core/mainloop.h"
+#include "core/thread_annotations.h"
 #include "core/threads.h"
 
 namespace kv {
@@ -108,7 +109,7 @@ class TMsgMonitorInterface : public TGeneralThread,
   void Dispatch(TMonitorMessage& record, bool wake = true);
   void WakeMonitors();
   // Under categories_mutex_: the category of that name, or null.
-  const TCategory* FindCategory(std::string_view name) const;
+  const TCategory* FindCategory(std::string_view name) const REQUIRES_SHARED(categories_mutex_);
   void Notice(const std::string& text, std::string_view name);
 
   TMainLoop* loop_;
@@ -117,17 +118,18 @@ class TMsgMonitorInterface : public TGeneralThread,
   TMessageQueue queue_;
   std::once_flag stop_once_;
 
-  // The category lock: guards categories_. Taken before subscribers_mutex_.
-  mutable std::shared_mutex categories_mutex_;
-  std::map<std::string, TCategory, TCategoryLess> categories_;
+  // The category lock: guards categories_. Taken before monitors_mutex_.
+  mutable TSharedMutex categories_mutex_;
+  std::map<std::string, TCategory, TCategoryLess> categories_ GUARDED_BY(categories_mutex_);
   // The same categories by name for the look-up of every post and dispatch;
   // the keys view the names held in categories_.
-  std::unordered_map<std::string_view, TCategory*, TCategoryHash, TCategoryEqual> index_;
-  uint64_t generation_;  // changes with every change of the table
+  std::unordered_map<std::string_view, TCategory*, TCategoryHash, TCategoryEqual> index_
+      GUARDED_BY(categories_mutex_);
+  uint64_t generation_ GUARDED_BY(categories_mutex_);  // changes with every change of the table
   // The subscriber lock: guards monitors_. Taken before a subscriber's
   // settings lock and its queue lock.
-  mutable std::mutex monitors_mutex_;
-  std::vector<TMonitor*> monitors_;
+  mutable TMutex monitors_mutex_ ACQUIRED_AFTER(categories_mutex_);
+  std::vector<TMonitor*> monitors_ GUARDED_BY(monitors_mutex_);
 };
 
 // The published hub, or nothing before it was created and after its Stop.

@@ -12,6 +12,7 @@
 
 #include "core/bus.h"
 #include "core/bus_objects.h"
+#include "core/thread_annotations.h"
 
 namespace kv {
 
@@ -116,14 +117,14 @@ class TMessageQueue {
   bool WaitIdle(int64_t timeout_ms);
 
  private:
-  mutable std::mutex mutex_;  // guards everything below; a leaf lock
+  mutable TMutex mutex_;  // guards everything below; a leaf lock
   std::condition_variable cv_;
   std::condition_variable idle_cv_;
-  std::vector<TMonitorMessage> records_;
-  bool quit_ = false;
-  bool abort_ = false;
-  bool hold_ = false;
-  bool waiting_ = false;
+  std::vector<TMonitorMessage> records_ GUARDED_BY(mutex_);
+  bool quit_ GUARDED_BY(mutex_) = false;
+  bool abort_ GUARDED_BY(mutex_) = false;
+  bool hold_ GUARDED_BY(mutex_) = false;
+  bool waiting_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace kv

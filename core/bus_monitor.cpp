@@ -24,22 +24,22 @@ TMonitor::~TMonitor() {
 }
 
 void TMonitor::AddCategory(std::string_view name) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   categories_.emplace(name);
 }
 
 std::vector<std::string> TMonitor::Categories() const {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   return {categories_.begin(), categories_.end()};
 }
 
 void TMonitor::SetCeiling(uint8_t level, int32_t value) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   if (level < kLevelCount) ceilings_[level] = value;
 }
 
 void TMonitor::SetLevelAccepted(uint8_t level, bool accepted) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   if (level >= kLevelCount) return;
   if (accepted) {
     accepted_ |= static_cast<uint8_t>(1u << level);
@@ -49,7 +49,7 @@ void TMonitor::SetLevelAccepted(uint8_t level, bool accepted) {
 }
 
 void TMonitor::SetAcceptedLevels(std::initializer_list<uint8_t> levels) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   accepted_ = 0;
   for (uint8_t l : levels) {
     if (l < kLevelCount) accepted_ |= static_cast<uint8_t>(1u << l);
@@ -57,33 +57,33 @@ void TMonitor::SetAcceptedLevels(std::initializer_list<uint8_t> levels) {
 }
 
 void TMonitor::SetSynchronised(bool on) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   synchronised_ = on;
 }
 
 void TMonitor::SetDataFormatter(uint8_t level, TDataFormatter formatter) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   if (level < kLevelCount) formatters_[level] = std::move(formatter);
 }
 
 void TMonitor::SetShowTime(bool on) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   show_time_ = on;
 }
 
 void TMonitor::SetShowLevelName(bool on) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   show_level_name_ = on;
 }
 
 void TMonitor::SetShowCategory(bool on) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   show_category_ = on;
 }
 
 bool TMonitor::Accepts(std::string_view category, uint8_t level, int32_t value,
                        const std::string*& spelled) const {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   if (level >= kLevelCount || ceilings_[level] < value || !(accepted_ & (1u << level))) return false;
   if (all_categories_) {
     spelled = nullptr;
@@ -100,7 +100,7 @@ std::string TMonitor::FormatMessage(std::string_view category, std::string_view 
   bool show_time, show_category, show_level;
   TDataFormatter formatter;
   {
-    std::lock_guard lock(settings_mutex_);
+    TLockGuard lock(settings_mutex_);
     show_time = show_time_;
     show_category = show_category_;
     show_level = show_level_name_;
@@ -126,19 +126,19 @@ std::string TMonitor::FormatMessage(std::string_view category, std::string_view 
 }
 
 void TMonitor::Joined(std::weak_ptr<TMsgMonitorInterface> hub) {
-  std::lock_guard lock(hub_mutex_);
+  TLockGuard lock(hub_mutex_);
   hub_ = std::move(hub);
 }
 
 void TMonitor::Left() {
-  std::lock_guard lock(hub_mutex_);
+  TLockGuard lock(hub_mutex_);
   hub_.reset();
 }
 
 void TMonitor::LeaveHub() {
   std::shared_ptr<TMsgMonitorInterface> hub;
   {
-    std::lock_guard lock(hub_mutex_);
+    TLockGuard lock(hub_mutex_);
     hub = hub_.lock();
   }
   if (hub) hub->RemoveMonitor(this);
@@ -170,7 +170,7 @@ void TMonitor::Stop(int64_t timeout_ms) {
 }
 
 void TMonitor::SetIdleHandler(std::function<void()> handler) {
-  std::lock_guard lock(settings_mutex_);
+  TLockGuard lock(settings_mutex_);
   idle_handler_ = std::move(handler);
 }
 
@@ -188,7 +188,7 @@ void TMonitor::Execute() {
     batch.clear();  // gives back the claims of records not handled
     std::function<void()> idle;
     {
-      std::lock_guard lock(settings_mutex_);
+      TLockGuard lock(settings_mutex_);
       idle = idle_handler_;
     }
     if (idle) {
@@ -204,7 +204,7 @@ void TMonitor::Execute() {
 void TMonitor::Handle(TMonitorMessage& record) {
   bool synchronised;
   {
-    std::lock_guard lock(settings_mutex_);
+    TLockGuard lock(settings_mutex_);
     synchronised = synchronised_;
   }
   TMainLoop* loop = synchronised ? MainLoop() : nullptr;
@@ -247,7 +247,7 @@ void TMonitor::HandleNow(TMonitorMessage& record) {
 }
 
 void TMsgMonitor::SetLevelHandler(uint8_t level, TMsgHandler handler) {
-  std::lock_guard lock(handlers_mutex_);
+  TLockGuard lock(handlers_mutex_);
   if (level < kLevelCount) handlers_[level] = std::move(handler);
 }
 
@@ -255,7 +255,7 @@ void TMsgMonitor::Deliver(const std::string& category, const std::string& text, 
                           uint8_t level) {
   TMsgHandler handler;
   {
-    std::lock_guard lock(handlers_mutex_);
+    TLockGuard lock(handlers_mutex_);
     handler = handlers_[level];
   }
   if (handler) handler(category, text, data, level);
@@ -305,13 +305,13 @@ class TFileMonitor::TLogFile {
 
 TFileMonitor::~TFileMonitor() {
   Stop();
-  std::lock_guard lock(files_mutex_);
+  TLockGuard lock(files_mutex_);
   for (auto& f : files_) f.reset();
 }
 
 void TFileMonitor::SetLogFile(uint8_t level, const std::string& file_name) {
   if (level >= kLevelCount) return;
-  std::lock_guard lock(files_mutex_);
+  TLockGuard lock(files_mutex_);
   if (names_[level] == file_name) return;
   names_[level] = file_name;
   files_[level].reset();  // "Log beendet" unless another level still writes there
@@ -326,12 +326,12 @@ void TFileMonitor::SetLogFile(uint8_t level, const std::string& file_name) {
 }
 
 bool TFileMonitor::HasLogFile(uint8_t level) const {
-  std::lock_guard lock(files_mutex_);
+  TLockGuard lock(files_mutex_);
   return level < kLevelCount && files_[level] != nullptr;
 }
 
 void TFileMonitor::Deliver(const std::string&, const std::string& text, TMsgData&, uint8_t level) {
-  std::lock_guard lock(files_mutex_);
+  TLockGuard lock(files_mutex_);
   if (files_[level]) files_[level]->Write(text + "\r\n");
 }
 

@@ -18,6 +18,7 @@
 #include "core/bus.h"
 #include "core/bus_hub.h"
 #include "core/bus_message.h"
+#include "core/thread_annotations.h"
 #include "core/threads.h"
 
 namespace kv {
@@ -106,19 +107,21 @@ class TMonitor : public TGeneralThread {
   // main loop's), so that a handler stopping its own subscriber only asks.
   std::atomic<std::thread::id> delivering_{};
 
-  mutable std::mutex hub_mutex_;  // guards hub_; never held while calling the hub
-  std::weak_ptr<TMsgMonitorInterface> hub_;
+  mutable TMutex hub_mutex_;  // guards hub_; never held while calling the hub
+  std::weak_ptr<TMsgMonitorInterface> hub_ GUARDED_BY(hub_mutex_);
 
   // The settings lock: guards everything below. Taken under the hub's
   // subscriber lock; never held while a handler or formatter runs.
-  mutable std::mutex settings_mutex_;
-  std::set<std::string, TCategoryLess> categories_;
-  std::array<int32_t, kLevelCount> ceilings_;
-  uint8_t accepted_ = 0xFF;  // bit per level
-  bool synchronised_ = false;
-  bool show_time_ = false, show_level_name_ = false, show_category_ = false;
-  std::array<TDataFormatter, kLevelCount> formatters_;
-  std::function<void()> idle_handler_;
+  mutable TMutex settings_mutex_;
+  std::set<std::string, TCategoryLess> categories_ GUARDED_BY(settings_mutex_);
+  std::array<int32_t, kLevelCount> ceilings_ GUARDED_BY(settings_mutex_);
+  uint8_t accepted_ GUARDED_BY(settings_mutex_) = 0xFF;  // bit per level
+  bool synchronised_ GUARDED_BY(settings_mutex_) = false;
+  bool show_time_ GUARDED_BY(settings_mutex_) = false;
+  bool show_level_name_ GUARDED_BY(settings_mutex_) = false;
+  bool show_category_ GUARDED_BY(settings_mutex_) = false;
+  std::array<TDataFormatter, kLevelCount> formatters_ GUARDED_BY(settings_mutex_);
+  std::function<void()> idle_handler_ GUARDED_BY(settings_mutex_);
 };
 
 class TMsgMonitor : public TMonitor {
@@ -131,8 +134,8 @@ class TMsgMonitor : public TMonitor {
   void Deliver(const std::string& category, const std::string& text, TMsgData& data, uint8_t level) override;
 
  private:
-  mutable std::mutex handlers_mutex_;  // guards handlers_; a leaf
-  std::array<TMsgHandler, kLevelCount> handlers_;
+  mutable TMutex handlers_mutex_;  // guards handlers_; a leaf
+  std::array<TMsgHandler, kLevelCount> handlers_ GUARDED_BY(handlers_mutex_);
 };
 
 class TFileMonitor : public TMonitor {
@@ -157,9 +160,9 @@ class TFileMonitor : public TMonitor {
   void Deliver(const std::string& category, const std::string& text, TMsgData& data, uint8_t level) override;
 
  private:
-  mutable std::mutex files_mutex_;  // guards names_ and files_; a leaf
-  std::array<std::string, kLevelCount> names_;
-  std::array<std::shared_ptr<TLogFile>, kLevelCount> files_;
+  mutable TMutex files_mutex_;  // guards names_ and files_; a leaf
+  std::array<std::string, kLevelCount> names_ GUARDED_BY(files_mutex_);
+  std::array<std::shared_ptr<TLogFile>, kLevelCount> files_ GUARDED_BY(files_mutex_);
 };
 
 // "Linux 6.1.0-..." — the system name and version in the file headers.

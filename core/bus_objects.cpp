@@ -19,7 +19,7 @@ uint64_t TObjectManager::RegisterObject(std::shared_ptr<TBusObject> object, int 
   const uint64_t handle = HandleOf(object.get());
   // The write side for the whole registration: an entry whose count has just
   // dropped to 0 is then either still here (and revived) or already gone.
-  std::unique_lock lock(mutex_);
+  TWriteLock lock(mutex_);
   auto& slot = entries_[handle];
   if (!slot) {
     slot = std::make_shared<TEntry>();
@@ -31,7 +31,7 @@ uint64_t TObjectManager::RegisterObject(std::shared_ptr<TBusObject> object, int 
 }
 
 std::shared_ptr<TObjectManager::TEntry> TObjectManager::Find(uint64_t handle) const {
-  std::shared_lock lock(mutex_);
+  TReadLock lock(mutex_);
   auto it = entries_.find(handle);
   return it == entries_.end() ? nullptr : it->second;
 }
@@ -71,7 +71,7 @@ void TObjectManager::DropReference(uint64_t handle) {
 void TObjectManager::Decrement(uint64_t handle, const std::shared_ptr<TEntry>& entry) {
   if (entry->refs.fetch_sub(1, std::memory_order_acq_rel) > 1) return;
   std::shared_ptr<TEntry> removed;  // the object may be freed here, outside the lock
-  std::unique_lock lock(mutex_);
+  TWriteLock lock(mutex_);
   auto it = entries_.find(handle);
   if (it != entries_.end() && it->second == entry && entry->refs.load(std::memory_order_acquire) <= 0) {
     removed = std::move(it->second);
@@ -83,7 +83,7 @@ void TObjectManager::Decrement(uint64_t handle, const std::shared_ptr<TEntry>& e
 size_t TObjectManager::Purge() {
   std::vector<std::shared_ptr<TEntry>> removed;  // freed after the lock is dropped
   const int64_t now = SteadyMs();
-  std::unique_lock lock(mutex_);
+  TWriteLock lock(mutex_);
   for (auto it = entries_.begin(); it != entries_.end();) {
     TEntry& e = *it->second;
     // Never wait for a subscriber while holding the table: an entry in use is
@@ -106,13 +106,13 @@ size_t TObjectManager::Purge() {
 
 void TObjectManager::Clear() {
   std::map<uint64_t, std::shared_ptr<TEntry>> all;
-  std::unique_lock lock(mutex_);
+  TWriteLock lock(mutex_);
   all.swap(entries_);
   lock.unlock();
 }
 
 size_t TObjectManager::Count() const {
-  std::shared_lock lock(mutex_);
+  TReadLock lock(mutex_);
   return entries_.size();
 }
 

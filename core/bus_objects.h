@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "core/bus.h"
+#include "core/thread_annotations.h"
 
 namespace kv {
 
@@ -63,6 +64,7 @@ class TObjectManager {
     std::shared_ptr<TBusObject> object;
     // Recursive: a synchronised handler that keeps the main loop running
     // while it waits may meet the same object again on the same thread.
+    // Not annotated: it is held from LockObject to ReleaseObject.
     std::recursive_mutex lock;
     std::atomic<int> refs{0};
     std::atomic<int> holders{0};  // threads inside LockObject..ReleaseObject
@@ -71,8 +73,8 @@ class TObjectManager {
   std::shared_ptr<TEntry> Find(uint64_t handle) const;
   void Decrement(uint64_t handle, const std::shared_ptr<TEntry>& entry);
 
-  mutable std::shared_mutex mutex_;  // guards entries_ (not the entries' contents)
-  std::map<uint64_t, std::shared_ptr<TEntry>> entries_;
+  mutable TSharedMutex mutex_;  // guards entries_ (not the entries' contents)
+  std::map<uint64_t, std::shared_ptr<TEntry>> entries_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kv

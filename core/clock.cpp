@@ -87,18 +87,18 @@ int64_t TSystemClock::SteadyMs() const {
 TManualClock::TManualClock(double now, int64_t steady_ms) : now_(now), steady_(steady_ms) {}
 
 double TManualClock::Now() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return now_;
 }
 
 int64_t TManualClock::SteadyMs() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return steady_;
 }
 
 void TManualClock::Advance(int64_t ms) {
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     steady_ += ms;
     now_ += static_cast<double>(ms) / kMsPerDay;
   }
@@ -107,7 +107,7 @@ void TManualClock::Advance(int64_t ms) {
 
 void TManualClock::SetNow(double now) {
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     now_ = now;
   }
   WakeAllConditions();

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <utility>
 
+#include "core/thread_annotations.h"
+
 namespace kv {
 
 class TClock {
@@ -42,9 +44,9 @@ class TManualClock : public TClock {
   bool IsManual() const override { return true; }
 
  private:
-  mutable std::mutex mutex_;
-  double now_;
-  int64_t steady_;
+  mutable TMutex mutex_;
+  double now_ GUARDED_BY(mutex_);
+  int64_t steady_ GUARDED_BY(mutex_);
 };
 
 // The process-wide clock. Defaults to the system clock.
@@ -101,8 +103,10 @@ class TClockCondition {
   }
   // The same with a bound in real time as well, which holds whatever clock
   // is installed: for waits that must end in real time (shutdown bounds).
+  // Like the standard condition variables it is opaque to the lock
+  // analysis: the caller holds `lock` and declares its predicate REQUIRES.
   template <class Lock, class Pred>
-  bool WaitUntil(Lock& lock, int64_t deadline_ms, TRealTime real_limit, Pred pred) {
+  bool WaitUntil(Lock& lock, int64_t deadline_ms, TRealTime real_limit, Pred pred) NO_THREAD_SAFETY_ANALYSIS {
     for (;;) {
       // Taken before the predicate is read: a notification or a clock move
       // after this point makes Block return at once, so none is lost.

@@ -18,7 +18,7 @@ namespace {
 std::atomic<TMainLoop*> g_main_loop{nullptr};
 // Held while WakeMainLoop uses the installed loop and while a loop leaves
 // the slot in its destructor, so a wake never reaches a destroyed loop.
-std::mutex g_wake_mutex;
+TMutex g_wake_mutex;  // taken before any loop's mutex_
 
 }  // namespace
 
@@ -26,7 +26,7 @@ TMainLoop* MainLoop() { return g_main_loop.load(std::memory_order_acquire); }
 void SetMainLoop(TMainLoop* loop) { g_main_loop.store(loop, std::memory_order_release); }
 
 void WakeMainLoop() {
-  std::lock_guard lock(g_wake_mutex);
+  TLockGuard lock(g_wake_mutex);
   if (TMainLoop* loop = MainLoop()) loop->Wake();
 }
 
@@ -35,21 +35,21 @@ TMainLoop::TMainLoop() = default;
 TMainLoop::~TMainLoop() {
   Stop();
   if (own_thread_.joinable()) own_thread_.join();
-  std::lock_guard lock(g_wake_mutex);
+  TLockGuard lock(g_wake_mutex);
   TMainLoop* self = this;
   g_main_loop.compare_exchange_strong(self, nullptr);
 }
 
 void TMainLoop::StartThread() {
-  std::unique_lock lock(mutex_);
+  TUniqueLock lock(mutex_);
   if (own_thread_.joinable() || running_) throw std::logic_error("main loop already running");
   own_thread_ = std::thread([this] { Run(); });
-  cv_.Wait(lock, [this] { return running_ || stop_; });
+  cv_.Wait(lock, [this]() REQUIRES(mutex_) { return running_ || stop_; });
 }
 
 void TMainLoop::Run() {
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     if (running_) throw std::logic_error("main loop already running");
     running_ = true;
     loop_thread_ = std::this_thread::get_id();
@@ -57,16 +57,16 @@ void TMainLoop::Run() {
   }
   for (;;) {
     {
-      std::lock_guard lock(mutex_);
+      TLockGuard lock(mutex_);
       if (stop_) break;
     }
     if (RunOne()) continue;
-    std::unique_lock lock(mutex_);
+    TUniqueLock lock(mutex_);
     WaitForWork(lock, TClockCondition::kNoRealLimit, true);
   }
   std::deque<TTask> dropped;
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     dropped.swap(tasks_);
     running_ = false;
     loop_thread_ = {};
@@ -77,7 +77,7 @@ void TMainLoop::Run() {
 void TMainLoop::Stop() {
   std::deque<TTask> dropped;
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     stop_ = true;
     accepting_ = false;
     dropped.swap(tasks_);
@@ -86,17 +86,17 @@ void TMainLoop::Stop() {
 }
 
 bool TMainLoop::IsLoopThread() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return running_ && loop_thread_ == std::this_thread::get_id();
 }
 
 bool TMainLoop::Accepting() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return accepting_;
 }
 
 bool TMainLoop::Post(TTask fn) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (!accepting_) return false;
   tasks_.push_back(std::move(fn));
   cv_.NotifyAll();
@@ -104,13 +104,13 @@ bool TMainLoop::Post(TTask fn) {
 }
 
 void TMainLoop::Wake() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   woken_ = true;
   cv_.NotifyAll();
 }
 
 uint64_t TMainLoop::Wakeups() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return wakeups_;
 }
 
@@ -166,7 +166,7 @@ bool TMainLoop::Invoke(TTask fn) {
 
 TMainLoop::TTimerId TMainLoop::AddTimer(int64_t interval_ms, TTask fn) {
   if (interval_ms < 1) interval_ms = 1;  // a zero interval would starve the tasks
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   const TTimerId id = next_timer_++;
   timers_[id] = TTimer{interval_ms, SteadyMs() + interval_ms, std::make_shared<TTask>(std::move(fn))};
   ++timers_version_;  // a waiting loop computes its deadline again
@@ -175,7 +175,7 @@ TMainLoop::TTimerId TMainLoop::AddTimer(int64_t interval_ms, TTask fn) {
 }
 
 void TMainLoop::RemoveTimer(TTimerId id) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   timers_.erase(id);
 }
 
@@ -204,7 +204,7 @@ bool TMainLoop::RunOne() {
   std::shared_ptr<TTask> timer_fn;
   TTask task;
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     const int64_t now = SteadyMs();
     TTimer* due = nullptr;
     for (auto& [id, t] : timers_) {
@@ -230,13 +230,12 @@ int64_t TMainLoop::NextDue() const {
   return due;
 }
 
-void TMainLoop::WaitForWork(std::unique_lock<std::mutex>& lock, TClockCondition::TRealTime real_limit,
-                            bool until_stop) {
+void TMainLoop::WaitForWork(TUniqueLock& lock, TClockCondition::TRealTime real_limit, bool until_stop) {
   // A removed timer may leave the deadline early: the loop then finds
   // nothing due and computes it again, which is cheaper than a wake-up for
   // every removal.
   const uint64_t timers_seen = timers_version_;
-  cv_.WaitUntil(lock, NextDue(), real_limit, [&] {
+  cv_.WaitUntil(lock, NextDue(), real_limit, [&]() REQUIRES(mutex_) {
     return (until_stop && stop_) || !tasks_.empty() || woken_ || timers_version_ != timers_seen;
   });
   woken_ = false;
@@ -264,7 +263,7 @@ bool TMainLoop::RunUntil(const std::function<bool()>& done, int64_t timeout_ms, 
     if (RunOne()) continue;
     auto limit = deadline;
     if (recheck_ms >= 0) limit = std::min(limit, now + milliseconds(recheck_ms));
-    std::unique_lock lock(mutex_);
+    TUniqueLock lock(mutex_);
     // Not woken by Stop: a stopped loop still owes this caller its wait.
     WaitForWork(lock, limit, false);
   }

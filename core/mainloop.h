@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/clock.h"
+#include "core/thread_annotations.h"
 
 namespace kv {
 
@@ -91,29 +92,29 @@ class TMainLoop {
     std::shared_ptr<TTask> fn;
   };
   // Runs one due timer or one task; false when there was nothing to do.
-  bool RunOne();
+  bool RunOne() EXCLUDES(mutex_);
   // The clock time at which the next timer is due; kNoDeadline without
   // timers. Under mutex_.
-  int64_t NextDue() const;
+  int64_t NextDue() const REQUIRES(mutex_);
   // Under mutex_ (held by `lock`): sleeps until a task is queued, the next
   // timer is due, the timers change, Wake() is called, real_limit passes or
   // — with until_stop — the loop is stopped.
-  void WaitForWork(std::unique_lock<std::mutex>& lock, TClockCondition::TRealTime real_limit,
-                   bool until_stop);
+  void WaitForWork(TUniqueLock& lock, TClockCondition::TRealTime real_limit, bool until_stop)
+      REQUIRES(mutex_);
   void RunGuarded(const TTask& fn);
 
-  mutable std::mutex mutex_;  // guards everything below
+  mutable TMutex mutex_;  // guards everything below
   TClockCondition cv_;
-  std::deque<TTask> tasks_;
-  std::map<TTimerId, TTimer> timers_;
-  TTimerId next_timer_ = 1;
-  uint64_t timers_version_ = 0;  // bumped when a timer is added
-  uint64_t wakeups_ = 0;
-  bool woken_ = false;
-  bool accepting_ = true;
-  bool stop_ = false;
-  bool running_ = false;
-  std::thread::id loop_thread_;
+  std::deque<TTask> tasks_ GUARDED_BY(mutex_);
+  std::map<TTimerId, TTimer> timers_ GUARDED_BY(mutex_);
+  TTimerId next_timer_ GUARDED_BY(mutex_) = 1;
+  uint64_t timers_version_ GUARDED_BY(mutex_) = 0;  // bumped when a timer is added
+  uint64_t wakeups_ GUARDED_BY(mutex_) = 0;
+  bool woken_ GUARDED_BY(mutex_) = false;
+  bool accepting_ GUARDED_BY(mutex_) = true;
+  bool stop_ GUARDED_BY(mutex_) = false;
+  bool running_ GUARDED_BY(mutex_) = false;
+  std::thread::id loop_thread_ GUARDED_BY(mutex_);
   std::thread own_thread_;
 };
 

@@ -21,7 +21,7 @@ TGeneralThread::~TGeneralThread() {
 void TGeneralThread::Start() {
   std::call_once(start_once_, [this] {
     {
-      std::lock_guard lock(mutex_);
+      TLockGuard lock(mutex_);
       ran_ = true;
     }
     thread_ = std::thread([this] { Body(); });
@@ -37,7 +37,7 @@ void TGeneralThread::Body() {
     // failures before they get here.
   }
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     finished_ = true;
     cv_.notify_all();
   }
@@ -47,24 +47,24 @@ void TGeneralThread::Body() {
 }
 
 bool TGeneralThread::IsStarted() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return started_;
 }
 
 void TGeneralThread::SetStarted(bool value) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   started_ = value;
   cv_.notify_all();
 }
 
 bool TGeneralThread::WaitStarted(int64_t timeout_ms) const {
-  std::unique_lock lock(mutex_);
-  auto ready = [this] { return started_ || finished_; };
+  TUniqueLock lock(mutex_);
+  auto ready = [this]() REQUIRES(mutex_) { return started_ || finished_; };
   if (timeout_ms < 0) {
-    cv_.wait(lock, ready);
+    cv_.wait(lock.native(), ready);
     return true;
   }
-  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+  return cv_.wait_for(lock.native(), std::chrono::milliseconds(timeout_ms), ready);
 }
 
 void TGeneralThread::Terminate() {
@@ -73,38 +73,38 @@ void TGeneralThread::Terminate() {
 }
 
 void TGeneralThread::Wake() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   woken_ = true;
   cv_.notify_all();
 }
 
 bool TGeneralThread::WaitFor(int64_t ms) {
-  std::unique_lock lock(mutex_);
-  auto woken = [this] { return woken_ || terminate_.load(std::memory_order_acquire); };
+  TUniqueLock lock(mutex_);
+  auto woken = [this]() REQUIRES(mutex_) { return woken_ || terminate_.load(std::memory_order_acquire); };
   bool result;
   if (ms < 0) {
-    cv_.wait(lock, woken);
+    cv_.wait(lock.native(), woken);
     result = true;
   } else {
-    result = ms > 0 ? cv_.wait_for(lock, std::chrono::milliseconds(ms), woken) : woken();
+    result = ms > 0 ? cv_.wait_for(lock.native(), std::chrono::milliseconds(ms), woken) : woken();
   }
   woken_ = false;
   return result;
 }
 
 bool TGeneralThread::Finished() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return finished_ || !ran_;
 }
 
 bool TGeneralThread::WaitFinished(int64_t timeout_ms) const {
-  std::unique_lock lock(mutex_);
-  auto done = [this] { return finished_ || !ran_; };
+  TUniqueLock lock(mutex_);
+  auto done = [this]() REQUIRES(mutex_) { return finished_ || !ran_; };
   if (timeout_ms < 0) {
-    cv_.wait(lock, done);
+    cv_.wait(lock.native(), done);
     return true;
   }
-  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
+  return cv_.wait_for(lock.native(), std::chrono::milliseconds(timeout_ms), done);
 }
 
 void TGeneralThread::TerminateAndJoin() {
@@ -165,7 +165,7 @@ void TWorkerThread::Execute() {
 
 void TThreadSet::Add(TThreadPtr<TGeneralThread> thread) {
   Reap();
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   threads_.push_back(std::move(thread));
 }
 
@@ -173,7 +173,7 @@ size_t TThreadSet::Reap() {
   std::vector<TThreadPtr<TGeneralThread>> done;
   size_t running;
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     auto split =
         std::stable_partition(threads_.begin(), threads_.end(), [](auto& t) { return !t->Finished(); });
     done.assign(std::make_move_iterator(split), std::make_move_iterator(threads_.end()));
@@ -186,7 +186,7 @@ size_t TThreadSet::Reap() {
 void TThreadSet::Clear() {
   std::vector<TThreadPtr<TGeneralThread>> all;
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     all.swap(threads_);
   }
   for (auto& t : all) t->Terminate();

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/thread_annotations.h"
+
 namespace kv {
 
 // A thread object. The body runs Execute() of the most derived class, so the
@@ -76,12 +78,12 @@ class TGeneralThread {
   std::atomic<bool> terminate_{false};
   std::atomic<int64_t> tid_{0};
 
-  mutable std::mutex mutex_;  // guards started_, finished_, woken_
+  mutable TMutex mutex_;  // guards started_, finished_, woken_
   mutable std::condition_variable cv_;
-  bool started_ = false;
-  bool finished_ = false;
-  bool ran_ = false;  // Start() was called
-  bool woken_ = false;
+  bool started_ GUARDED_BY(mutex_) = false;
+  bool finished_ GUARDED_BY(mutex_) = false;
+  bool ran_ GUARDED_BY(mutex_) = false;  // Start() was called
+  bool woken_ GUARDED_BY(mutex_) = false;
 };
 
 // Deleter that ends the thread before the object is destroyed.
@@ -150,8 +152,8 @@ class TThreadSet {
   void Clear();
 
  private:
-  std::mutex mutex_;  // guards threads_
-  std::vector<TThreadPtr<TGeneralThread>> threads_;
+  TMutex mutex_;  // guards threads_
+  std::vector<TThreadPtr<TGeneralThread>> threads_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kv

@@ -71,13 +71,13 @@ TMohaaServerInfo::TMohaaServerInfo() : resolved_at_(Now()) {}
 TMohaaServerInfo::~TMohaaServerInfo() = default;
 
 std::string TMohaaServerInfo::ServerHost() const {
-  std::lock_guard lock(address_mutex_);
+  TLockGuard lock(address_mutex_);
   return host_;
 }
 
 void TMohaaServerInfo::SetServerHost(const std::string& host) {
   {
-    std::lock_guard lock(address_mutex_);
+    TLockGuard lock(address_mutex_);
     host_ = host;
     address_ = host;
     resolved_at_ = Now();
@@ -85,7 +85,7 @@ void TMohaaServerInfo::SetServerHost(const std::string& host) {
   // Resolve without the lock: a slow name service must not block readers.
   std::string address, error;
   if (resolve_(host, address, error)) {
-    std::lock_guard lock(address_mutex_);
+    TLockGuard lock(address_mutex_);
     if (host_ == host) address_ = address;
   } else {
     PostGlobal("Error on resolving host " + host + " to regenerate IP Cache " + error, mlCritical);
@@ -95,12 +95,12 @@ void TMohaaServerInfo::SetServerHost(const std::string& host) {
 std::string TMohaaServerInfo::GetServerIP() {
   std::string host;
   {
-    std::lock_guard lock(address_mutex_);
+    TLockGuard lock(address_mutex_);
     if (Now() <= resolved_at_ + kAddressCacheDays) return address_;
     host = host_;
   }
   SetServerHost(host);
-  std::lock_guard lock(address_mutex_);
+  TLockGuard lock(address_mutex_);
   return address_;
 }
 

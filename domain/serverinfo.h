@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/snapshot.h"
+#include "core/thread_annotations.h"
 #include "domain/server_settings.h"
 
 namespace kv {
@@ -52,10 +53,10 @@ class TMohaaServerInfo {
   std::atomic<double> last_status_reply{0.0};
 
  private:
-  mutable std::mutex address_mutex_;  // guards host_, address_, resolved_at_ (a leaf)
-  std::string host_;
-  std::string address_;
-  double resolved_at_;
+  mutable TMutex address_mutex_;  // guards host_, address_, resolved_at_ (a leaf)
+  std::string host_ GUARDED_BY(address_mutex_);
+  std::string address_ GUARDED_BY(address_mutex_);
+  double resolved_at_ GUARDED_BY(address_mutex_);
   TResolveFn resolve_ = &ResolveHostIPv4;
 };
 

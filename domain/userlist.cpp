@@ -5,7 +5,7 @@
 namespace kv {
 
 TUserList::TUserList(const TUserList& other) {
-  std::lock_guard lock(other.mutex_);
+  TRecursiveLockGuard lock(other.mutex_);
   rows_ = other.rows_;
   min_ping = other.min_ping;
   max_ping = other.max_ping;
@@ -17,32 +17,32 @@ TUserList::TUserList(const TUserList& other) {
 }
 
 void TUserList::Add(const TUserListEntry& row) {
-  std::lock_guard lock(mutex_);
+  TRecursiveLockGuard lock(mutex_);
   rows_.push_back(row);
 }
 
 int TUserList::Count() const {
-  std::lock_guard lock(mutex_);
+  TRecursiveLockGuard lock(mutex_);
   return static_cast<int>(rows_.size());
 }
 
 TUserListEntry TUserList::Row(int i) const {
-  std::lock_guard lock(mutex_);
+  TRecursiveLockGuard lock(mutex_);
   return rows_.at(static_cast<size_t>(i));
 }
 
 std::vector<TUserListEntry> TUserList::Rows() const {
-  std::lock_guard lock(mutex_);
+  TRecursiveLockGuard lock(mutex_);
   return rows_;
 }
 
 void TUserList::Clear() {
-  std::lock_guard lock(mutex_);
+  TRecursiveLockGuard lock(mutex_);
   rows_.clear();
 }
 
 void TUserList::SetRows(std::vector<TUserListEntry> rows) {
-  std::lock_guard lock(mutex_);
+  TRecursiveLockGuard lock(mutex_);
   rows_ = std::move(rows);
 }
 
@@ -79,8 +79,8 @@ void WriteUserList(const TUserList& list, TStream* stream) {
 
 namespace detail {
 
-std::mutex& CurrentListMutex() {
-  static std::mutex m;
+TMutex& CurrentListMutex() {
+  static TMutex m;
   return m;
 }
 

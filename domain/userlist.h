@@ -10,6 +10,7 @@
 
 #include "core/counters.h"
 #include "core/stream.h"
+#include "core/thread_annotations.h"
 #include "domain/domain.h"
 
 namespace kv {
@@ -60,14 +61,14 @@ class TUserList {
   // Runs fn on every row under the list's lock.
   template <typename Fn>
   void ForEachRow(Fn&& fn) {
-    std::lock_guard lock(mutex_);
+    TRecursiveLockGuard lock(mutex_);
     for (auto& r : rows_) fn(r);
   }
   void SetRows(std::vector<TUserListEntry> rows);
 
  private:
-  mutable std::recursive_mutex mutex_;
-  std::vector<TUserListEntry> rows_;
+  mutable TRecursiveMutex mutex_;
+  std::vector<TUserListEntry> rows_ GUARDED_BY(mutex_);
   TLiveCount<TCounter::UserLists> live_;
 };
 
@@ -94,13 +95,13 @@ template <typename Fn>
 auto WithCurrentList(Fn&& fn);
 
 namespace detail {
-std::mutex& CurrentListMutex();
-std::unique_ptr<TUserList>& CurrentListSlot();
+TMutex& CurrentListMutex();
+std::unique_ptr<TUserList>& CurrentListSlot() REQUIRES(CurrentListMutex());
 }  // namespace detail
 
 template <typename Fn>
 auto WithCurrentList(Fn&& fn) {
-  std::lock_guard lock(detail::CurrentListMutex());
+  TLockGuard lock(detail::CurrentListMutex());
   return fn(detail::CurrentListSlot());
 }
 

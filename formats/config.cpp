@@ -77,7 +77,7 @@ template <class F>
 auto TConfigFile::Locked(F&& fn) {
   std::vector<std::string> bad;
   auto result = [&] {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     Refresh(bad);
     return fn();
   }();
@@ -165,14 +165,14 @@ int TConfigFile::FindKey(int header, std::string_view key) const {
 }
 
 bool TConfigFile::ValueExists(std::string_view section, std::string_view key) {
-  return Locked([&] {
+  return Locked([&]() REQUIRES(mutex_) {
     const int h = FindSection(section);
     return h >= 0 && FindKey(h, key) >= 0;
   });
 }
 
 std::string TConfigFile::ReadString(std::string_view section, std::string_view key, std::string_view def) {
-  return Locked([&] {
+  return Locked([&]() REQUIRES(mutex_) {
     const int h = FindSection(section);
     const int k = h < 0 ? -1 : FindKey(h, key);
     if (k < 0) return std::string(def);
@@ -223,7 +223,7 @@ bool TConfigFile::Put(std::string_view section, std::string_view key, std::strin
 
 void TConfigFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   CheckWritable(key, value);
-  Locked([&] {
+  Locked([&]() REQUIRES(mutex_) {
     Put(section, key, value, false);
     Save();
     return 0;
@@ -233,7 +233,7 @@ void TConfigFile::WriteString(std::string_view section, std::string_view key, st
 size_t TConfigFile::WriteMissing(std::string_view section,
                                  const std::vector<std::pair<std::string, std::string>>& values) {
   for (const auto& kv : values) CheckWritable(kv.first, kv.second);
-  return Locked([&] {
+  return Locked([&]() REQUIRES(mutex_) {
     const std::vector<Line> before = lines_;
     size_t added = 0;
     for (const auto& kv : values)
@@ -252,7 +252,7 @@ size_t TConfigFile::WriteMissing(std::string_view section,
 void TConfigFile::WriteAll(std::string_view section,
                            const std::vector<std::pair<std::string, std::string>>& values) {
   for (const auto& kv : values) CheckWritable(kv.first, kv.second);
-  Locked([&] {
+  Locked([&]() REQUIRES(mutex_) {
     const std::vector<Line> before = lines_;
     for (const auto& kv : values) Put(section, kv.first, kv.second, false);
     try {
@@ -266,7 +266,7 @@ void TConfigFile::WriteAll(std::string_view section,
 }
 
 void TConfigFile::DeleteKey(std::string_view section, std::string_view key) {
-  Locked([&] {
+  Locked([&]() REQUIRES(mutex_) {
     const int h = FindSection(section);
     const int k = h < 0 ? -1 : FindKey(h, key);
     if (k < 0) return 0;
@@ -277,7 +277,7 @@ void TConfigFile::DeleteKey(std::string_view section, std::string_view key) {
 }
 
 std::vector<std::string> TConfigFile::ReadSectionKeys(std::string_view section) {
-  return Locked([&] {
+  return Locked([&]() REQUIRES(mutex_) {
     std::vector<std::string> keys;
     const int h = FindSection(section);
     if (h < 0) return keys;

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "formats/variant.h"
 #include "formats/varlist.h"
 
@@ -70,22 +71,25 @@ class TConfigFile {
   // reports lines that are no INI syntax after the lock is released.
   template <class F>
   auto Locked(F&& fn);
-  void Refresh(std::vector<std::string>& bad_lines);  // re-reads the file when it changed on disk
-  void Save();
+  // Re-reads the file when it changed on disk.
+  void Refresh(std::vector<std::string>& bad_lines) REQUIRES(mutex_);
+  void Save() REQUIRES(mutex_);
   // Sets key=value in the lines (no save); false when nothing changed.
-  bool Put(std::string_view section, std::string_view key, std::string_view value, bool only_missing);
+  bool Put(std::string_view section, std::string_view key, std::string_view value, bool only_missing)
+      REQUIRES(mutex_);
   // Index of the section header line, or -1.
-  int FindSection(std::string_view section) const;
+  int FindSection(std::string_view section) const REQUIRES(mutex_);
   // Index of the key's line inside the section starting at header, or -1.
-  int FindKey(int header, std::string_view key) const;
+  int FindKey(int header, std::string_view key) const REQUIRES(mutex_);
 
-  std::mutex mutex_;
+  TMutex mutex_;  // guards everything below; a leaf
   std::string path_;
-  std::vector<Line> lines_;
-  int64_t loaded_mtime_ns_ = -1;
-  int64_t loaded_size_ = -1;
-  bool bom_ = false;                         // the file began with a UTF-8 byte order mark
-  std::vector<std::string> reported_lines_;  // lines already reported as no INI syntax
+  std::vector<Line> lines_ GUARDED_BY(mutex_);
+  int64_t loaded_mtime_ns_ GUARDED_BY(mutex_) = -1;
+  int64_t loaded_size_ GUARDED_BY(mutex_) = -1;
+  bool bom_ GUARDED_BY(mutex_) = false;  // the file began with a UTF-8 byte order mark
+  // Lines already reported as no INI syntax.
+  std::vector<std::string> reported_lines_ GUARDED_BY(mutex_);
 };
 
 // A default for TDynamicConfigData::StoreMissing.

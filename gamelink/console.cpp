@@ -16,9 +16,9 @@ namespace kv {
 using namespace regional;
 namespace {
 
-std::mutex g_hook_mutex;  // guards g_expander and g_filter (a leaf)
-TMessageExpander g_expander;
-std::shared_ptr<TLastConsoleMsgs> g_filter;
+TMutex g_hook_mutex;  // guards g_expander and g_filter (a leaf)
+TMessageExpander g_expander GUARDED_BY(g_hook_mutex);
+std::shared_ptr<TLastConsoleMsgs> g_filter GUARDED_BY(g_hook_mutex);
 
 // A delivered text: counted by the flood filter and announced.
 void Delivered(const std::string& text) {
@@ -41,7 +41,7 @@ bool SayNow(TMohaaServerInfo& info, const std::string& text, bool keep_responsiv
 }  // namespace
 
 void SetMessageExpander(TMessageExpander expander) {
-  std::lock_guard lock(g_hook_mutex);
+  TLockGuard lock(g_hook_mutex);
   g_expander = std::move(expander);
 }
 
@@ -49,7 +49,7 @@ std::string ExpandMessage(TMohaaServerInfo* info, const std::string& text, const
                           int32_t player_id, const TMohaaEvent* event) {
   TMessageExpander expander;
   {
-    std::lock_guard lock(g_hook_mutex);
+    TLockGuard lock(g_hook_mutex);
     expander = g_expander;
   }
   return expander ? expander(info, text, extra, player_id, event) : text;
@@ -87,7 +87,7 @@ bool TLastConsoleMsgs::MaySend(const std::string& text) {
   if (!SettingBool("FilterMessagesSend")) return true;
   const int32_t max_occured = SettingInt("FilterMessagesSendMaxOccured");
   const std::string upper = AnsiUpperCase(text);
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   for (const auto& e : entries_)
     if (e.text == upper) return e.count < max_occured;
   return true;
@@ -96,7 +96,7 @@ bool TLastConsoleMsgs::MaySend(const std::string& text) {
 void TLastConsoleMsgs::RecordDelivery(const std::string& text) {
   const int32_t max_count = SettingInt("FilterMessagesSendMaxCount");
   const std::string upper = AnsiUpperCase(text);
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.text == upper; });
   if (it != entries_.end())
     ++it->count;
@@ -107,7 +107,7 @@ void TLastConsoleMsgs::RecordDelivery(const std::string& text) {
 }
 
 std::vector<std::string> TLastConsoleMsgs::Dump() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   std::vector<std::string> lines;
   lines.reserve(entries_.size());
   for (const auto& e : entries_) lines.push_back(e.text + "=" + IntToStr(e.count));
@@ -115,20 +115,20 @@ std::vector<std::string> TLastConsoleMsgs::Dump() const {
 }
 
 void CreateLastConsoleMsgs() {
-  std::lock_guard lock(g_hook_mutex);
+  TLockGuard lock(g_hook_mutex);
   g_filter = std::make_shared<TLastConsoleMsgs>();
 }
 
 void DestroyLastConsoleMsgs() {
   std::shared_ptr<TLastConsoleMsgs> old;
   {
-    std::lock_guard lock(g_hook_mutex);
+    TLockGuard lock(g_hook_mutex);
     old.swap(g_filter);
   }
 }
 
 std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs() {
-  std::lock_guard lock(g_hook_mutex);
+  TLockGuard lock(g_hook_mutex);
   return g_filter;
 }
 

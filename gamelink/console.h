@@ -14,6 +14,7 @@
 
 #include "core/clock.h"
 #include "core/counters.h"
+#include "core/thread_annotations.h"
 #include "core/threads.h"
 #include "domain/events.h"
 #include "domain/serverinfo.h"
@@ -68,8 +69,8 @@ class TLastConsoleMsgs {
     std::string text;  // upper case
     int32_t count = 0;
   };
-  mutable std::mutex mutex_;  // guards entries_
-  std::vector<Entry> entries_;
+  mutable TMutex mutex_;  // guards entries_
+  std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };
 
 // The service's one flood filter: created at start-up, destroyed at exit.

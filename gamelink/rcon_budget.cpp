@@ -22,7 +22,7 @@ void TRconBudget::Refill(int64_t now_ms) {
 }
 
 void TRconBudget::Configure(int32_t burst, int32_t per_minute) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (burst == burst_ && per_minute == per_minute_) return;
   Refill(SteadyMs());
   const bool was_unlimited = Unlimited();
@@ -36,7 +36,7 @@ void TRconBudget::Configure(int32_t burst, int32_t per_minute) {
 
 bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
   const TRconTerminatingWake shutdown_wakes(cv_);
-  std::unique_lock lock(mutex_);
+  TUniqueLock lock(mutex_);
   if (cancelled_) return false;
   if (Unlimited()) return true;
   const int64_t deadline = SteadyMs() + max_wait_ms;
@@ -66,7 +66,8 @@ bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
       wake_at = std::min(wake_at, now + std::max<int64_t>(due, 1));
     }
     const uint64_t seen = changes_;
-    cv_.WaitUntil(lock, wake_at, [&] { return changes_ != seen || cancelled_ || RconTerminating(); });
+    cv_.WaitUntil(lock, wake_at,
+                  [&]() REQUIRES(mutex_) { return changes_ != seen || cancelled_ || RconTerminating(); });
     ++wakeups_;
   }
   waiting_.erase(ticket);
@@ -76,24 +77,24 @@ bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
 }
 
 void TRconBudget::Cancel() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   cancelled_ = true;
   cv_.NotifyAll();
 }
 
 int32_t TRconBudget::Available() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   Refill(SteadyMs());
   return static_cast<int32_t>(tokens_);
 }
 
 uint64_t TRconBudget::Wakeups() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return wakeups_;
 }
 
 size_t TRconBudget::Waiting() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return waiting_.size();
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/clock.h"
+#include "core/thread_annotations.h"
 
 namespace kv {
 
@@ -57,22 +58,23 @@ class TRconBudget {
   uint64_t Wakeups();
 
  private:
-  bool Unlimited() const { return burst_ <= 0 || per_minute_ <= 0; }
-  void Refill(int64_t now_ms);  // under mutex_
+  bool Unlimited() const REQUIRES(mutex_) { return burst_ <= 0 || per_minute_ <= 0; }
+  void Refill(int64_t now_ms) REQUIRES(mutex_);
 
-  std::mutex mutex_;  // guards everything below
+  TMutex mutex_;  // guards everything below
   // Waiters sleep until their token is due on the injectable clock, until
   // the queue or the limits change (changes_), Cancel, or shutdown.
   TClockCondition cv_;
-  uint64_t changes_ = 0;
-  uint64_t wakeups_ = 0;
-  int32_t burst_;
-  int32_t per_minute_;
-  double tokens_;
-  int64_t refilled_at_;
-  bool cancelled_ = false;
-  uint64_t next_ticket_ = 0;
-  std::set<std::pair<int, uint64_t>> waiting_;  // (priority, ticket): the first one goes next
+  uint64_t changes_ GUARDED_BY(mutex_) = 0;
+  uint64_t wakeups_ GUARDED_BY(mutex_) = 0;
+  int32_t burst_ GUARDED_BY(mutex_);
+  int32_t per_minute_ GUARDED_BY(mutex_);
+  double tokens_ GUARDED_BY(mutex_);
+  int64_t refilled_at_ GUARDED_BY(mutex_);
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  uint64_t next_ticket_ GUARDED_BY(mutex_) = 0;
+  // (priority, ticket): the first one goes next
+  std::set<std::pair<int, uint64_t>> waiting_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kv

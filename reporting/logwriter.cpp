@@ -117,7 +117,7 @@ TLogWriter::~TLogWriter() {
     WriteLogLine("GlobalMessages.txt", kStopBanner);
     enabled_ = false;
   }
-  std::lock_guard lock(files_mutex_);
+  TLockGuard lock(files_mutex_);
   for (auto& [path, file] : files_) WritePending(file);
   by_name_.clear();
   files_.clear();
@@ -143,7 +143,7 @@ void TLogWriter::AddLine(const std::string& file_name, const std::string& text, 
   if (!enabled_) return;
   std::string path, error;
   {
-    std::lock_guard lock(files_mutex_);
+    TLockGuard lock(files_mutex_);
     TOpenFile* file = FileFor(file_name, path, error);
     if (file) {
       if (Switch(lsAddTimeStamp)) file->pending += "[" + regional::DateTimeToStr(Now()) + "] ";
@@ -219,7 +219,7 @@ std::string TLogWriter::WritePending(TOpenFile& file) {
 void TLogWriter::WritePendingFiles() {
   std::vector<std::pair<std::string, std::string>> failures;
   {
-    std::lock_guard lock(files_mutex_);
+    TLockGuard lock(files_mutex_);
     for (auto& [path, file] : files_) {
       if (file.pending.empty()) continue;
       std::string error = WritePending(file);

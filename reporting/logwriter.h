@@ -14,6 +14,7 @@
 #include "core/bus_monitor.h"
 #include "core/bus_subscription.h"
 #include "core/snapshot.h"
+#include "core/thread_annotations.h"
 #include "core/threads.h"
 #include "core/unique_fd.h"
 #include "domain/server_settings.h"
@@ -70,10 +71,11 @@ class TLogWriter {
   // Under files_mutex_: the open file of that name in the log directory,
   // opened when needed; null (with `path` and, for a failure, `error` set)
   // when it cannot be had.
-  TOpenFile* FileFor(const std::string& file_name, std::string& path, std::string& error);
+  TOpenFile* FileFor(const std::string& file_name, std::string& path, std::string& error)
+      REQUIRES(files_mutex_);
   // Under files_mutex_: the open file for the path, opened when needed; null
   // (with `error` set when it is a failure) when it cannot be had.
-  TOpenFile* OpenFile(const std::string& path, std::string& error);
+  TOpenFile* OpenFile(const std::string& path, std::string& error) REQUIRES(files_mutex_);
   // Under files_mutex_: writes the pending text; the error text or empty.
   static std::string WritePending(TOpenFile& file);
   // Writes every pending text (the subscriber's idle handler).
@@ -85,13 +87,15 @@ class TLogWriter {
   TSnapshot<TJournalSettings> settings_;
   std::string home_;
   std::atomic<bool> enabled_{true};
-  std::mutex files_mutex_;                  // guards everything below; a leaf
-  std::map<std::string, TOpenFile> files_;  // open journals by path
+  TMutex files_mutex_;  // guards everything below up to monitor_; a leaf
+  std::map<std::string, TOpenFile> files_ GUARDED_BY(files_mutex_);  // open journals by path
   // The journals of the current log directory by file name.
-  bool names_valid_ = false;
-  std::string names_dir_setting_;  // the directory setting they were found for
-  std::string names_dir_;          // the directory they are in, with a final '/'
-  std::unordered_map<std::string, TOpenFile*> by_name_;
+  bool names_valid_ GUARDED_BY(files_mutex_) = false;
+  // The directory setting they were found for.
+  std::string names_dir_setting_ GUARDED_BY(files_mutex_);
+  // The directory they are in, with a final '/'.
+  std::string names_dir_ GUARDED_BY(files_mutex_);
+  std::unordered_map<std::string, TOpenFile*> by_name_ GUARDED_BY(files_mutex_);
   TThreadPtr<TMsgMonitor> monitor_;
   TBusSubscription subscription_;  // of monitor_: ends before it
 };

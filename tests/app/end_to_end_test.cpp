@@ -178,10 +178,10 @@ TEST(EndToEnd, ReadOnlyHomeRunsOrRefusesClearly) {
   EXPECT_FALSE(fs::exists(home / "kelvandrome.lock"));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
