@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string line(reinterpret_cast<const char*>(data), size);
   // The first byte picks the dialect flags, so that every rule is reachable.
   const uint8_t flags = size ? data[0] : 0;
-  server.windows_version = flags & 1;
-  server.log_switches[kv::lsUseTeamMessages] = flags & 2;
+  server.dialect.Publish({.windows_version = (flags & 1) != 0, .team_messages = (flags & 2) != 0});
   parser.SetQuakeDialect(flags & 4);
   const std::string_view body = kv::StripLinePrefixes(line);
   if (body.size() > line.size()) __builtin_trap();
