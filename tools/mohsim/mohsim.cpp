@@ -54,6 +54,17 @@ std::string Unquote(const std::string& arg) {
   return arg;
 }
 
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool ParseInt(const std::string& s, int& value) {
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  return ec == std::errc() && end == s.data() + s.size() && !s.empty();
+}
+
+}  // namespace
+
 // The arguments of a console line as the game splits them: at blanks, a
 // double-quoted text being one argument without its quotes.
 std::vector<std::string> Arguments(const std::string& line) {
@@ -74,17 +85,6 @@ std::vector<std::string> Arguments(const std::string& line) {
   }
   return out;
 }
-
-bool AllDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool ParseInt(const std::string& s, int& value) {
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  return ec == std::errc() && end == s.data() + s.size() && !s.empty();
-}
-
-}  // namespace
 
 TMohSim::TMohSim(std::string password, std::string log_path)
     : password_(std::move(password)), log_path_(std::move(log_path)) {

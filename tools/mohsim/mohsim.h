@@ -75,6 +75,10 @@ std::vector<std::string> LinePrints(const std::string& text);
 // Text bytes the server's reply buffer holds: a datagram goes out when the
 // next print call would overflow it.
 inline constexpr size_t kReplyBuffer = 8175;
+// The words of a console (or script) line as the game splits them: at
+// blanks, a double-quoted text being one word without its quotes.
+std::vector<std::string> Arguments(const std::string& line);
+
 inline constexpr int kMaxClients = 64;
 // How long a kicked client's slot shows ZMBI before it is free again.
 inline constexpr std::chrono::milliseconds kZombieTime{2000};

@@ -12,26 +12,6 @@ namespace kv::mohsim {
 
 namespace {
 
-// Words of a script line; a double-quoted word may hold blanks.
-std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> out;
-  size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
-    if (i >= line.size()) break;
-    if (line[i] == '"') {
-      const auto end = line.find('"', i + 1);
-      out.push_back(line.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1));
-      i = end == std::string::npos ? line.size() : end + 1;
-    } else {
-      const size_t b = i;
-      while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
-      out.push_back(line.substr(b, i - b));
-    }
-  }
-  return out;
-}
-
 bool ToInt(const std::string& s, int& v) {
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   return ec == std::errc() && end == s.data() + s.size();
@@ -179,7 +159,7 @@ std::string RunScript(TMohSim& sim, const std::string& script, const std::functi
     pos = end + 1;
     if (const auto hash = line.find('#'); hash != std::string::npos && line.find('"') > hash)
       line.resize(hash);
-    const auto words = Words(line);
+    const auto words = Arguments(line);  // script lines split like console lines
     if (words.empty()) continue;
     const auto it = Steps().find(words[0]);
     std::string failure;
