@@ -128,6 +128,37 @@ bool TLogWriter::Flush(int64_t timeout_ms) {
   return monitor_ && monitor_->Flush(timeout_ms);
 }
 
+namespace {
+
+// The journal thread's settings of the message it handles: one snapshot per
+// message instead of one per switch it looks at.
+thread_local const void* t_handling_writer = nullptr;
+thread_local const TJournalSettings* t_handling_settings = nullptr;
+
+struct THandling {
+  THandling(const void* writer, const TJournalSettings* settings) {
+    t_handling_writer = writer;
+    t_handling_settings = settings;
+  }
+  ~THandling() {
+    t_handling_writer = nullptr;
+    t_handling_settings = nullptr;
+  }
+};
+
+}  // namespace
+
+const TJournalSettings& TLogWriter::Settings(std::shared_ptr<const TJournalSettings>& keep) const {
+  if (t_handling_writer == this) return *t_handling_settings;
+  keep = settings_.Get();
+  return *keep;
+}
+
+bool TLogWriter::Switch(TLogSwitch s) const {
+  std::shared_ptr<const TJournalSettings> keep;
+  return Settings(keep).Switch(s);
+}
+
 std::string TLogWriter::LogDirectory(const TJournalSettings& settings) const {
   // The directory is read at each message, so a changed setting applies to
   // the next line; an empty one means the home's "Logs".
@@ -162,10 +193,11 @@ TLogWriter::TOpenFile* TLogWriter::FileFor(const std::string& file_name, std::st
                                            std::string& error) {
   // The directory setting is read at each line, so a change applies to the
   // next one; the files of the current directory are found by name.
-  const std::shared_ptr<const TJournalSettings> settings = settings_.Get();
-  if (!names_valid_ || settings->dir != names_dir_setting_) {
-    names_dir_setting_ = settings->dir;
-    names_dir_ = LogDirectory(*settings);
+  std::shared_ptr<const TJournalSettings> keep;
+  const TJournalSettings& settings = Settings(keep);
+  if (!names_valid_ || settings.dir != names_dir_setting_) {
+    names_dir_setting_ = settings.dir;
+    names_dir_ = LogDirectory(settings);
     if (!names_dir_.empty() && names_dir_.back() != '/') names_dir_ += '/';
     by_name_.clear();
     names_valid_ = true;
@@ -289,6 +321,8 @@ TLogWriter::TLine TLogWriter::EventLine(const TMohaaEvent& e) const {
 
 void TLogWriter::Handle(const std::string& category, const std::string& text, TMsgData& data, uint8_t level) {
   if (!enabled_) return;
+  const std::shared_ptr<const TJournalSettings> settings = settings_.Get();
+  const THandling handling(this, settings.get());
   try {
     if (ContainsEvent(category)) {
       const auto* object = std::get_if<std::shared_ptr<TBusObject>>(&data);

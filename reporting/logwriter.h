@@ -81,7 +81,10 @@ class TLogWriter {
   // Writes every pending text (the subscriber's idle handler).
   void WritePendingFiles();
   void Failed(const std::string& path, const std::string& error);
-  bool Switch(TLogSwitch s) const { return settings_.Get()->Switch(s); }
+  // The settings of the message being handled (taken once per message on
+  // the journal thread), else the current ones; keep holds them meanwhile.
+  const TJournalSettings& Settings(std::shared_ptr<const TJournalSettings>& keep) const;
+  bool Switch(TLogSwitch s) const;
   std::string LogDirectory(const TJournalSettings& settings) const;
 
   TSnapshot<TJournalSettings> settings_;
