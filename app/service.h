@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/commands.h"
+#include "core/commands.h"
 #include "app/lifecycle.h"
 #include "core/bus_hub.h"
 #include "core/bus_monitor.h"

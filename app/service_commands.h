@@ -2,7 +2,7 @@
 // setup, say, rcon, plink, quit, help), registered in its command table.
 #pragma once
 
-#include "app/commands.h"
+#include "core/commands.h"
 
 namespace kv {
 

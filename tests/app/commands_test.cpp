@@ -1,4 +1,4 @@
-#include "app/commands.h"
+#include "core/commands.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

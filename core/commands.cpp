@@ -1,4 +1,4 @@
-#include "app/commands.h"
+#include "core/commands.h"
 
 #include <atomic>
 #include <cctype>
