@@ -6,6 +6,7 @@
 
 #include "app/processes.h"
 #include "app/service_commands.h"
+#include "app/service_subsystems.h"
 #include "app/version.h"
 #include "core/clock.h"
 #include "core/cp1252.h"
@@ -13,9 +14,12 @@
 #include "domain/events.h"
 #include "domain/setup_export.h"
 #include "enforcement/templates.h"
-#include "gamelink/console.h"
+#include "enforcement/weapon_class_subsystem.h"
 #include "gamelink/file_session.h"
+#include "gamelink/gamelink_subsystems.h"
 #include "gamelink/rcon.h"
+#include "gamelink/rcon_budget.h"
+#include "reporting/journal_subsystem.h"
 
 namespace kv {
 
@@ -63,6 +67,21 @@ void TKelvandromeService::OpenSteps() {
     fs::create_directories(home / sub, ec);
     if (ec) throw std::runtime_error("cannot create " + (home / sub).string() + ": " + ec.message());
   }
+  CreateRuntime();
+  BuildSubsystems();
+  subsystems_->RegisterAll(registry_, commands_);
+  PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
+  LoadConfigNow();  // Open runs on the thread that is about to run the main loop
+  subsystems_->OpenAll();
+  if (!FindPlinkOrphans(options_.home).empty())
+    PostGlobal("Found plink zombie(s) (maybe from old SSH Session), use Extra Menu to get rid of them.",
+               mlCritical);
+  if (TSettings(*config_, home).Bool("StartOnStartup") && !lifecycle_->Lifecycle()->Running())
+    subsystems_->StartAll();
+}
+
+void TKelvandromeService::CreateRuntime() {
+  const fs::path home(options_.home);
   SetMainLoop(&loop_);
   hub_ = TMsgMonitorInterface::Create(&loop_);
   StartExceptionLog();
@@ -80,36 +99,36 @@ void TKelvandromeService::OpenSteps() {
   // One rcon budget for every request of this service (the server's rate
   // limit counts them all); its limits are re-read at each request.
   server_info_->rcon_budget = std::make_shared<TRconBudget>();
-  CreateLastConsoleMsgs();       // the flood filter of said messages
-  InstallPlaceholderExpander();  // message templates for the console messages
-  // What the journals need before their first line: where they go, and how
-  // the first write of a run opens a file. Nothing is written back here;
-  // the settings load stores what is missing.
-  TSettings settings(*config_, home);
-  TJournalSettings journals;
-  for (const TLogSwitch sw : {lsGlobalMessages, lsAddTimeStamp, lsDelFilesOnRestart})
-    journals.switches[sw] = settings.Bool(kLogSwitchKeys[sw]);
-  journals.dir = settings.String("Logbasedir");
-  if (journals.dir.empty()) journals.dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
-  log_writer_ = std::make_unique<TLogWriter>(std::move(journals), options_.home);
-  SetRconTerminating(false);
-  user_info_ = MakeThread<TUserInfoThread>(*server_info_);  // disabled until Start
-  TFollowerFactory followers;
-  followers.enable_refresh = [this](bool on) { user_info_->Enable(on); };
-  followers.file = [this] { return MakeFileFollower(); };
-  lifecycle_ = std::make_unique<TServiceLifecycle>(loop_, *server_info_, std::move(followers));
-  // Replies to rcon commands are read like log text.
-  rcon_parser_ = std::make_unique<TServerLogEventChecker>(
-      [this](std::string_view w) { return classifier_.Classify(w); });
-  SetRconReplySink([this](TMohaaServerInfo&, const std::string& reply) { ParseRconReply(reply); });
-  PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
-  LoadConfigNow();  // Open runs on the thread that is about to run the main loop
-  loaded_ = true;
-  if (!FindPlinkOrphans(options_.home).empty())
-    PostGlobal("Found plink zombie(s) (maybe from old SSH Session), use Extra Menu to get rid of them.",
-               mlCritical);
-  if (settings.Bool("StartOnStartup")) lifecycle_->Start();
+  runtime_.reset(
+      new TRuntime{home, Clock(), loop_, *config_, registry_, *server_info_, commands_, hub_.get()});
 }
+
+// The order of the list is the order of opening and starting; closing and
+// stopping go the other way (docs/ARCHITECTURE.md, "Subsystems").
+void TKelvandromeService::BuildSubsystems() {
+  TRuntime& rt = *runtime_;
+  subsystems_ = std::make_unique<TSubsystemList>();
+  TSubsystemList& list = *subsystems_;
+  // The journals are made at once, so they record the start-up itself.
+  list.Add(std::make_unique<TJournalSubsystem>(rt));
+  list.Add(std::make_unique<TDataSaveSubsystem>([this] { return SaveConfigNow(); },
+                                                std::string(kProductName) + " stopped"));
+  weapons_ = &list.Add(std::make_unique<TWeaponClassSubsystem>());
+  TWeaponClassSubsystem* weapons = weapons_;
+  list.Add(std::make_unique<TRconReplySubsystem>(
+      rt, [weapons](std::string_view w) { return weapons->Classify(w); }));
+  list.Add(std::make_unique<TConsoleSubsystem>(rt, PlaceholderExpander()));
+  for (const TSubsystemFactory& factory : factories_) factory(rt, list);
+  status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
+  TFollowerFactory followers;
+  followers.enable_refresh = [this](bool on) { status_poll_->Enable(on); };
+  followers.file = [this] { return MakeFileFollower(); };
+  lifecycle_ = &list.Add(std::make_unique<TLifecycleSubsystem>(rt, std::move(followers), loaded_settings_));
+  list.Add(std::make_unique<TAutoSaveSubsystem>(
+      rt, [this] { return SaveConfigNow(); }, loaded_settings_));
+}
+
+TServiceLifecycle& TKelvandromeService::Lifecycle() { return *lifecycle_->Lifecycle(); }
 
 namespace {
 
@@ -128,24 +147,13 @@ class TFileFollower : public TLogFollower {
 }  // namespace
 
 std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
+  TWeaponClassSubsystem* weapons = weapons_;
   auto parser = std::make_unique<TServerLogEventChecker>(
-      [this](std::string_view w) { return classifier_.Classify(w); });
+      [weapons](std::string_view w) { return weapons->Classify(w); });
   auto session =
-      TFileSession::Create(server_info_.get(), lifecycle_->LogSource()->local_log_file, std::move(parser));
+      TFileSession::Create(server_info_.get(), Lifecycle().LogSource()->local_log_file, std::move(parser));
   if (!session) return nullptr;
   return std::make_unique<TFileFollower>(std::move(session));
-}
-
-void TKelvandromeService::ParseRconReply(const std::string& reply) {
-  std::lock_guard lock(rcon_parser_mutex_);
-  if (!rcon_parser_) return;
-  size_t start = 0;
-  for (size_t i = 0; i <= reply.size(); ++i) {
-    if (i == reply.size() || reply[i] == '\r' || reply[i] == '\n') {
-      if (i > start) rcon_parser_->CheckLogForEvents(server_info_.get(), reply.substr(start, i - start));
-      start = i + 1;
-    }
-  }
 }
 
 void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
@@ -154,21 +162,8 @@ void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
                    loaded.not_saved,
                mlCritical);
   loaded_settings_ = loaded;
-  if (log_writer_) log_writer_->SetSettings(loaded.journals);
-  if (lifecycle_) lifecycle_->SetLogSource(loaded.log_source);
-  classifier_.LoadFromConfig();
-  SetAutoSave(loaded.auto_save_interval_ms);
-}
-
-void TKelvandromeService::SetAutoSave(int64_t interval_ms) {
-  if (interval_ms == auto_save_ms_ && auto_save_timer_.Active() == (interval_ms > 0)) return;
-  auto_save_timer_.Reset();
-  auto_save_ms_ = interval_ms;
-  if (interval_ms <= 0) return;
-  auto_save_timer_ = loop_.StartTimer(interval_ms, [this] {
-    SaveConfigNow();
-    SetAutoSave(ReadAutoSaveIntervalMs());  // a changed SaveTimer applies from now on
-  });
+  TSettings settings(*config_, options_.home);
+  subsystems_->ApplySettings(settings);
 }
 
 bool TKelvandromeService::LoadConfig() {
@@ -186,7 +181,7 @@ bool TKelvandromeService::LoadConfigNow() {
     return false;
   };
   try {
-    ApplyLoaded(LoadAllSettings(options_.home, *server_info_, registry_, loaded_settings_));
+    ApplyLoaded(LoadAllSettings(options_.home, *config_, *server_info_, registry_, loaded_settings_));
     PostGlobal(kStatusConfigLoaded, mlInformation);
     return true;
   } catch (const ESettingsLoadError& e) {
@@ -205,7 +200,7 @@ bool TKelvandromeService::SaveConfig() {
 
 bool TKelvandromeService::SaveConfigNow() {
   try {
-    SaveAllData(options_.home, loaded_settings_.protections, registry_, loaded_settings_.ui);
+    SaveAllData(options_.home, *config_, loaded_settings_.protections, registry_, loaded_settings_.ui);
     PostGlobal(kStatusConfigSaved, mlInformation);
     return true;
   } catch (const std::exception& e) {
@@ -231,16 +226,19 @@ void TKelvandromeService::OnLoop(const std::function<void()>& fn) {
 }
 
 void TKelvandromeService::StartService() {
-  OnLoop([this] { lifecycle_->Start(); });
+  OnLoop([this] {
+    if (!Lifecycle().Running()) subsystems_->StartAll();
+  });
 }
 
 void TKelvandromeService::StopService() {
-  OnLoop([this] { lifecycle_->Stop(); });
+  // Always: the operator's stop also ends a planned retry of a halted run.
+  OnLoop([this] { subsystems_->StopAll(); });
 }
 
 bool TKelvandromeService::IsRunning() {
   bool running = false;
-  OnLoop([&] { running = lifecycle_->Running(); });
+  OnLoop([&] { running = Lifecycle().Running(); });
   return running;
 }
 
@@ -318,31 +316,20 @@ void TKelvandromeService::RequestStop() { loop_.Stop(); }
 void TKelvandromeService::Close() {
   if (!open_) return;
   open_ = false;
-  // The followers and the poll stop, every data file is saved, requests
-  // still in flight end at once; then the journals write their stop banner.
-  auto_save_timer_.Reset();
-  lifecycle_.reset();
-  // A request waiting for its turn would hold up the poll worker's end.
-  if (server_info_ && server_info_->rcon_budget) server_info_->rcon_budget->Cancel();
-  user_info_.reset();
-  // The main loop has ended: this thread is the only one left here. A start
-  // that failed before the data files were loaded saves nothing: it would
-  // replace them with empty lists.
-  const bool was_loaded = loaded_;
-  if (loaded_) SaveConfigNow();
-  loaded_ = false;
-  SetRconTerminating(true);
-  SetRconReplySink({});
-  ConsoleMessageThreads().Clear();
-  DestroyLastConsoleMsgs();
-  {
-    std::lock_guard lock(rcon_parser_mutex_);
-    rcon_parser_.reset();
+  // The parts stop and close in reverse order: AutoSave, the followers,
+  // the status poll, the added parts, console messages and rcon, the rcon
+  // reply parser; then every data file is saved and "stopped" is said;
+  // the journals end last (stop banner). The main loop has ended: this
+  // thread is the only one left here.
+  if (subsystems_) {
+    subsystems_->StopAll();
+    subsystems_->CloseAll();
   }
-  if (was_loaded) PostGlobal(std::string(kProductName) + " stopped", mlInformation);
-  if (hub_) hub_->Flush(2000);
-  if (log_writer_) log_writer_->Flush(2000);
-  log_writer_.reset();
+  subsystems_.reset();  // a list that never opened ends its parts here
+  lifecycle_ = nullptr;
+  status_poll_ = nullptr;
+  weapons_ = nullptr;
+  runtime_.reset();
   server_info_.reset();
   // Let the last messages reach the subscribers before they stop; a
   // subscriber drops what arrives once the hub has gone.

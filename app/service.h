@@ -7,22 +7,21 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "core/commands.h"
 #include "app/lifecycle.h"
 #include "core/bus_hub.h"
 #include "core/bus_monitor.h"
 #include "core/bus_subscription.h"
+#include "core/commands.h"
 #include "core/datafiles.h"
 #include "core/mainloop.h"
 #include "core/threads.h"
+#include "domain/runtime.h"
 #include "domain/serverinfo.h"
 #include "domain/settings.h"
-#include "enforcement/weapon_classes.h"
+#include "domain/subsystem.h"
 #include "formats/config.h"
-#include "gamelink/logparser.h"
-#include "gamelink/userinfo.h"
-#include "reporting/logwriter.h"
 
 namespace kv {
 
@@ -31,12 +30,31 @@ struct TServiceOptions {
   std::ostream* terminal = nullptr;  // where "GLOBAL" messages are printed; none when null
 };
 
+class TJournalSubsystem;
+class TLifecycleSubsystem;
+class TStatusPollSubsystem;
+class TWeaponClassSubsystem;
+class TLogFollower;
+
+// Adds parts to the service's subsystem list; runs inside Open, once the
+// runtime exists.
+using TSubsystemFactory = std::function<void(TRuntime& runtime, TSubsystemList& list)>;
+
 class TKelvandromeService {
  public:
   explicit TKelvandromeService(TServiceOptions options);
   ~TKelvandromeService();
   TKelvandromeService(const TKelvandromeService&) = delete;
   TKelvandromeService& operator=(const TKelvandromeService&) = delete;
+
+  // Parts added to the list by the caller (player tracking, bans, kicks):
+  // each factory runs in Open, in the order given, and its parts take their
+  // place after the service's rcon reply parser and console messages and
+  // before the status poll and the log followers, so they are open (and
+  // started) before the first line or poll reaches them, and closed after
+  // the followers and the poll have stopped but before the final save.
+  // Before Open; main thread.
+  void AddSubsystems(TSubsystemFactory factory) { factories_.push_back(std::move(factory)); }
 
   // Creates the home directory's folders and the core objects, in order.
   // Throws with a one-line reason when the home cannot be used, after
@@ -75,7 +93,10 @@ class TKelvandromeService {
 
   TMainLoop& Loop() { return loop_; }
   TMohaaServerInfo& ServerInfo() { return *server_info_; }
-  TServiceLifecycle& Lifecycle() { return *lifecycle_; }
+  TServiceLifecycle& Lifecycle();
+  // While open: the shared objects and the ordered parts.
+  TRuntime& Runtime() { return *runtime_; }
+  TSubsystemList& Subsystems() { return *subsystems_; }
   TDataFileRegistry& Registry() { return registry_; }
   TDynamicConfigData& ConfigData() { return *config_; }
   const std::string& Home() const { return options_.home; }
@@ -85,12 +106,12 @@ class TKelvandromeService {
   std::string SetupPath(const std::string& file) const;
   void StartTerminal();
   void StartExceptionLog();
+  void CreateRuntime();
+  void BuildSubsystems();
   void ApplyLoaded(const TLoadedSettings& loaded);
   bool LoadConfigNow();
   bool SaveConfigNow();
-  void SetAutoSave(int64_t interval_ms);
   std::unique_ptr<TLogFollower> MakeFileFollower();
-  void ParseRconReply(const std::string& reply);
   // Runs fn on the main loop and waits (inline when already there).
   void OnLoop(const std::function<void()>& fn);
 
@@ -105,21 +126,18 @@ class TKelvandromeService {
   TThreadPtr<TFileMonitor> exception_log_;
   TBusSubscription exception_log_subscription_;
   std::unique_ptr<TMohaaServerInfo> server_info_;
-  std::unique_ptr<TLogWriter> log_writer_;
-  TThreadPtr<TUserInfoThread> user_info_;
   TDataFileRegistry registry_;
+  std::unique_ptr<TRuntime> runtime_;
   // The last load's groups; those whose owners do not exist yet wait here.
   TLoadedSettings loaded_settings_;
-  TWeaponClassifier classifier_;
-  // Guards rcon_parser_. Not a leaf: the parser posts events and reads the
-  // current player list under it (docs/ARCHITECTURE.md, lock order).
-  std::mutex rcon_parser_mutex_;
-  std::unique_ptr<TServerLogEventChecker> rcon_parser_;
-  TTimerHandle auto_save_timer_;
-  int64_t auto_save_ms_ = 0;
-  std::unique_ptr<TServiceLifecycle> lifecycle_;
+  std::vector<TSubsystemFactory> factories_;
+  // Declared after what the parts refer to: the list goes first.
+  std::unique_ptr<TSubsystemList> subsystems_;
+  // Parts of the list the service itself talks to (owned by the list).
+  TLifecycleSubsystem* lifecycle_ = nullptr;
+  TStatusPollSubsystem* status_poll_ = nullptr;
+  TWeaponClassSubsystem* weapons_ = nullptr;
   bool open_ = false;
-  bool loaded_ = false;  // the settings and data files were loaded
 };
 
 // A reply made fit for the terminal: control bytes other than line ends and

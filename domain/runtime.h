@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "core/bus_hub.h"
 #include "core/clock.h"
 #include "core/commands.h"
 #include "core/datafiles.h"
@@ -24,6 +25,9 @@ struct TRuntime {
   TDataFileRegistry& registry;  // load/save/export of the data files
   TMohaaServerInfo& server;     // shared server state (player list, rcon budget, ...)
   TCommandTable& commands;      // the operator command table
+  // The bus hub the service created (its subscribers flush through it);
+  // null where no hub runs (tools, unit tests of one part).
+  TMsgMonitorInterface* hub = nullptr;
 };
 
 }  // namespace kv

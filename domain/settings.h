@@ -66,6 +66,7 @@ class TSettings {
   std::string EncOrEmpty(std::string_view key);
   void SetEnc(std::string_view key, std::string_view plain);
   TDynamicConfigData& Config() { return config_; }
+  const std::filesystem::path& Home() const { return home_; }
 
  private:
   const TSettingDef& Def(std::string_view key, TSettingType type) const;
@@ -145,24 +146,30 @@ class ESettingsLoadError : public std::runtime_error {
 };
 
 // Writes the missing keys (StoreMissingSettings), reads every start-up key
-// through Config() into the result, creates home/Data and loads the data
+// through `config` into the result, creates home/Data and loads the data
 // files in the catalogue's order, each failure collected under its label
 // while the rest still loads. A group of enciphered keys that fails part-way
 // keeps the rest of `previous` (the last load's result). Sets the server's
 // host and publishes the rcon and kick groups in `info`. Throws
 // ESettingsLoadError when a file failed; an INI that cannot be written only
 // fills `not_saved`. Main loop thread.
-TLoadedSettings LoadAllSettings(const std::filesystem::path& home, TMohaaServerInfo& info,
-                                const TDataFileRegistry& registry, const TLoadedSettings& previous = {});
+TLoadedSettings LoadAllSettings(const std::filesystem::path& home, TDynamicConfigData& config,
+                                TMohaaServerInfo& info, const TDataFileRegistry& registry,
+                                const TLoadedSettings& previous = {});
 
 // Writes every data file (each atomically) and the keys that change outside
 // the setup dialogs. A file that cannot be written does not stop the others:
 // the failures are raised together at the end (ECfgError, one line per
 // file). Main loop thread.
-void SaveAllData(const std::filesystem::path& home, const TProtectionSettings& protections,
-                 const TDataFileRegistry& registry, const TOperatorInterfaceSettings& ui);
+void SaveAllData(const std::filesystem::path& home, TDynamicConfigData& config,
+                 const TProtectionSettings& protections, const TDataFileRegistry& registry,
+                 const TOperatorInterfaceSettings& ui);
+
+// The journals' switches and directory as the INI holds them (an empty
+// directory is the home's "Logs"). Writes nothing.
+TJournalSettings ReadJournalSettings(TSettings& settings);
 
 // SaveTimer x 60,000 ms (0 when off); re-read after a timer-driven save.
-int64_t ReadAutoSaveIntervalMs();
+int64_t ReadAutoSaveIntervalMs(TDynamicConfigData& config);
 
 }  // namespace kv

@@ -87,16 +87,12 @@ void ReadLogSource(TSettings& s, TLogSourceSettings& src, std::string& not_saved
   }
 }
 
-void ReadLogKeys(TSettings& s, TLoadedSettings& r, const fs::path& home) {
+void ReadLogKeys(TSettings& s, TLoadedSettings& r) {
   r.log_source.local_log_file = s.String("LocalLogFile");
   r.dialect.windows_version = s.Bool("WindowsVersion");
-  TJournalSettings& j = r.journals;
-  for (int i = 0; i < kLogSwitchCount; ++i) j.switches[static_cast<size_t>(i)] = s.Bool(kLogSwitchKeys[i]);
-  j.dir = s.String("Logbasedir");
-  if (j.dir.empty()) {
-    j.dir = SettingDefaultText(*FindSetting("Logbasedir"), home);
-    WriteBack(r.not_saved, [&] { s.Config().SetString("Logbasedir", j.dir); });
-  }
+  const bool dir_set = !s.String("Logbasedir").empty();
+  r.journals = ReadJournalSettings(s);
+  if (!dir_set) WriteBack(r.not_saved, [&] { s.Config().SetString("Logbasedir", r.journals.dir); });
 }
 
 void ReadProtectionKeys(TSettings& s, TLoadedSettings& r) {
@@ -177,11 +173,21 @@ void Guarded(std::string& errors, const std::string& label, F&& step) {
 
 }  // namespace
 
-int64_t ReadAutoSaveIntervalMs() { return MinutesToMs(TSettings(Config(), fs::path()).Int("SaveTimer")); }
+TJournalSettings ReadJournalSettings(TSettings& s) {
+  TJournalSettings j;
+  for (int i = 0; i < kLogSwitchCount; ++i) j.switches[static_cast<size_t>(i)] = s.Bool(kLogSwitchKeys[i]);
+  j.dir = s.String("Logbasedir");
+  if (j.dir.empty()) j.dir = SettingDefaultText(*FindSetting("Logbasedir"), s.Home());
+  return j;
+}
 
-TLoadedSettings LoadAllSettings(const fs::path& home, TMohaaServerInfo& info,
+int64_t ReadAutoSaveIntervalMs(TDynamicConfigData& config) {
+  return MinutesToMs(TSettings(config, fs::path()).Int("SaveTimer"));
+}
+
+TLoadedSettings LoadAllSettings(const fs::path& home, TDynamicConfigData& config, TMohaaServerInfo& info,
                                 const TDataFileRegistry& registry, const TLoadedSettings& previous) {
-  TSettings s(Config(), home);
+  TSettings s(config, home);
   // Built aside and published whole at the end: a reader on another thread
   // keeps the values it took until then.
   TLoadedSettings r;
@@ -191,7 +197,7 @@ TLoadedSettings LoadAllSettings(const fs::path& home, TMohaaServerInfo& info,
   r.ui.no_refresh_if_hidden = s.Bool("NoRefreshifhidden");
   ReadConnectionKeys(s, info, r);
   ReadLogSource(s, r.log_source, r.not_saved);
-  ReadLogKeys(s, r, home);
+  ReadLogKeys(s, r);
   ReadProtectionKeys(s, r);
   r.auto_save_interval_ms = MinutesToMs(s.Int("SaveTimer"));
   r.auto_stats_interval_ms = MinutesToMs(s.Int("StatsReportInterval"));
@@ -221,7 +227,7 @@ TLoadedSettings LoadAllSettings(const fs::path& home, TMohaaServerInfo& info,
   return r;
 }
 
-void SaveAllData(const fs::path& home, const TProtectionSettings& protections,
+void SaveAllData(const fs::path& home, TDynamicConfigData& config, const TProtectionSettings& protections,
                  const TDataFileRegistry& registry, const TOperatorInterfaceSettings& ui) {
   // Every file is attempted even when one fails: stopping at the first
   // failure would lose the changes of every owner saved after it.
@@ -230,7 +236,7 @@ void SaveAllData(const fs::path& home, const TProtectionSettings& protections,
   for (const TDataFileId id : kDataFileSaveOrder)
     Guarded(errors, std::string(DataFileInfo(id).file_name) + ": ", [&] { registry.Save(id, home); });
   Guarded(errors, "Settings: ", [&] {
-    TDynamicConfigData& c = Config();
+    TDynamicConfigData& c = config;
     c.SetBool("EnableSkinDetect", protections.skin_detect_on);
     c.SetBool("SkinOnlyDetect", protections.skin_only_detect);
     c.SetInteger("lastxlines", ui.last_x_lines);

@@ -316,11 +316,13 @@ std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text, 
   return result;
 }
 
-void InstallPlaceholderExpander() {
-  SetMessageExpander([](TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
-                        int32_t player_id, const TMohaaEvent* event) {
+TMessageExpander PlaceholderExpander() {
+  return [](TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra, int32_t player_id,
+            const TMohaaEvent* event) {
     return ExpandPlaceholders(info, text, extra, player_id, event, nullptr);
-  });
+  };
 }
+
+void InstallPlaceholderExpander() { SetMessageExpander(PlaceholderExpander()); }
 
 }  // namespace kv

@@ -61,8 +61,9 @@ std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text,
                                const TMohaaEvent* event = nullptr,
                                const THistoryUserEntry* history = nullptr);
 
-// Makes SendConsoleMessage expand through ExpandPlaceholders; the service
-// calls it once at start-up.
+// The expansion as the console messages take it (TConsoleSubsystem).
+TMessageExpander PlaceholderExpander();
+// Makes SendConsoleMessage expand through ExpandPlaceholders.
 void InstallPlaceholderExpander();
 
 }  // namespace kv

@@ -55,7 +55,7 @@ TEST_F(DataFilesTest, LoadRunsInOrderAndDamagedFilesAreReportedWithTheirLabels) 
 
   std::string error;
   try {
-    LoadAllSettings(home_, info_, registry_);
+    LoadAllSettings(home_, *config_, info_, registry_);
     ADD_FAILURE() << "no error raised";
   } catch (const ESettingsLoadError& e) {
     error = e.what();
@@ -80,13 +80,13 @@ TEST_F(DataFilesTest, LoadRunsInOrderAndDamagedFilesAreReportedWithTheirLabels) 
 }
 
 TEST_F(DataFilesTest, FreshHomeLoadsWithoutError) {
-  EXPECT_NO_THROW(LoadAllSettings(home_, info_, registry_));
+  EXPECT_NO_THROW(LoadAllSettings(home_, *config_, info_, registry_));
   EXPECT_EQ(log_.size(), 13u);
   // Unregistered owners are not asked, and their files stay untouched.
   registry_.Unregister(TDataFileId::BanList);
   WriteData("BanList.dat", "BROKEN");
-  EXPECT_NO_THROW(LoadAllSettings(home_, info_, registry_));
-  EXPECT_NO_THROW(SaveAllData(home_, TProtectionSettings(), registry_, {}));
+  EXPECT_NO_THROW(LoadAllSettings(home_, *config_, info_, registry_));
+  EXPECT_NO_THROW(SaveAllData(home_, *config_, TProtectionSettings(), registry_, {}));
   EXPECT_EQ(ReadData("BanList.dat"), "BROKEN");
 }
 
@@ -96,7 +96,7 @@ TEST_F(DataFilesTest, SaveWritesEveryFileAndTheKeysInOrder) {
   TProtectionSettings protections;
   protections.skin_kick_msg = "go away";
   protections.skin_scan_seconds = 60;
-  SaveAllData(home_, protections, registry_, TOperatorInterfaceSettings{false, 250});
+  SaveAllData(home_, *config_, protections, registry_, TOperatorInterfaceSettings{false, 250});
   EXPECT_EQ(log_, Expected("save", kDataFileSaveOrder));
   EXPECT_EQ(ReadData("SkinList.dat"), "german_panzer_grenadier\r\n");
   EXPECT_EQ(ReadData("OldMsg.dat"), "a\r\n\r\nb\r\n");
@@ -113,7 +113,7 @@ TEST_F(DataFilesTest, AFailingSaveLeavesTheOldFileAndTheOthersAreStillWritten) {
   owners_[TDataFileId::BanList].fail_save = true;
   owners_[TDataFileId::SkinList].lines = {"new skin"};
   try {
-    SaveAllData(home_, TProtectionSettings(), registry_, {});
+    SaveAllData(home_, *config_, TProtectionSettings(), registry_, {});
     ADD_FAILURE() << "no error raised";
   } catch (const ECfgError& e) {
     EXPECT_STREQ(e.what(), "\r\nBanList.dat: disk full");

@@ -14,7 +14,7 @@ using testing::HomeTest;
 using SettingsTest = HomeTest;
 
 TEST_F(SettingsTest, EmptyHomeWritesEveryKeyWithItsDefault) {
-  const TLoadedSettings r = LoadAllSettings(home_, info_, TDataFileRegistry());
+  const TLoadedSettings r = LoadAllSettings(home_, *config_, info_, TDataFileRegistry());
   for (const TSettingDef& d : SettingsCatalogue())
     EXPECT_EQ(Ini(std::string(d.key)), SettingDefaultText(d, home_)) << d.key;
   for (const char* key : {"Servername", "ChatMAXLINES", "ServerCompression", "IconifyOnStartup",
@@ -25,13 +25,13 @@ TEST_F(SettingsTest, EmptyHomeWritesEveryKeyWithItsDefault) {
   // is added without touching the rest.
   struct stat st {};
   ASSERT_EQ(::stat(IniPath().c_str(), &st), 0);
-  LoadAllSettings(home_, info_, TDataFileRegistry());
+  LoadAllSettings(home_, *config_, info_, TDataFileRegistry());
   struct stat again {};
   ASSERT_EQ(::stat(IniPath().c_str(), &again), 0);
   EXPECT_EQ(again.st_ino, st.st_ino);
   file_->DeleteKey("Global", "UDPTimeOut");
   config_->SetInteger("SaveTimer", 7);
-  const TLoadedSettings last = LoadAllSettings(home_, info_, TDataFileRegistry());
+  const TLoadedSettings last = LoadAllSettings(home_, *config_, info_, TDataFileRegistry());
   EXPECT_EQ(Ini("UDPTimeOut"), "3");
   EXPECT_EQ(Ini("SaveTimer"), "7");
   EXPECT_EQ(Ini("UseDirect"), "1");
@@ -71,7 +71,7 @@ TEST_F(SettingsTest, AnUnwritableIniStillLoads) {
   WriteIni("UseSSH=1\r\nUseFTP=1\r\nSaveTimer=4\r\nLogbasedir=\r\n");
   const auto before = LoadFileBytes(IniPath());
   fs::create_directories(IniPath() + ".tmp~");  // every rewrite of the INI fails
-  const TLoadedSettings r = LoadAllSettings(home_, info_, TDataFileRegistry());
+  const TLoadedSettings r = LoadAllSettings(home_, *config_, info_, TDataFileRegistry());
   EXPECT_NE(r.not_saved.find("Is a directory"), std::string::npos) << r.not_saved;
   EXPECT_TRUE(r.log_source.use_ssh);
   EXPECT_FALSE(r.log_source.use_ftp);
@@ -99,7 +99,7 @@ TEST_F(SettingsTest, ExactlyOneLogSourceIsKept) {
     WriteIni(c.ini);
     TMohaaServerInfo info;
     info.SetResolver(&testing::FakeResolve);
-    const TLogSourceSettings src = LoadAllSettings(home_, info, TDataFileRegistry()).log_source;
+    const TLogSourceSettings src = LoadAllSettings(home_, *config_, info, TDataFileRegistry()).log_source;
     EXPECT_EQ((std::vector<bool>{src.use_ssh, src.use_ftp, src.use_direct, src.use_no_log}),
               (std::vector<bool>{c.ssh, c.ftp, c.direct, c.nolog}))
         << c.ini;
@@ -125,7 +125,7 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
   EXPECT_EQ(file_->ReadString("Global", "SSHLOGIN", "").find("admin"), std::string::npos);
 
   OpenConfig();
-  const TLoadedSettings first = LoadAllSettings(home_, info_, TDataFileRegistry());
+  const TLoadedSettings first = LoadAllSettings(home_, *config_, info_, TDataFileRegistry());
   EXPECT_EQ(first.log_source.ssh_host, "ssh.example.org");
   EXPECT_EQ(first.log_source.ssh_port, "2222");
   EXPECT_EQ(first.log_source.ssh_login, "admin");
@@ -148,7 +148,7 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
   config_->SetString("FTPLOGFILEPASS", "plain text");
   config_->SetString("SaveTimer", "5");
   OpenConfig();
-  const TLoadedSettings second = LoadAllSettings(home_, info_, TDataFileRegistry(), first);
+  const TLoadedSettings second = LoadAllSettings(home_, *config_, info_, TDataFileRegistry(), first);
   EXPECT_EQ(second.log_source.ssh_host, "new.example.org");
   EXPECT_EQ(second.log_source.ssh_login, "admin");
   EXPECT_EQ(second.log_source.ssh_password,
@@ -156,7 +156,7 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
             "e");
   EXPECT_EQ(info_.rcon.Get()->password, "new-rcon");
   EXPECT_EQ(second.log_source.ftp_password, "");
-  EXPECT_EQ(ReadAutoSaveIntervalMs(), 300000);
+  EXPECT_EQ(ReadAutoSaveIntervalMs(*config_), 300000);
 }
 
 // Reads at the moment of use take the catalogue's default, with or
@@ -188,7 +188,7 @@ TEST_F(SettingsTest, DecipherRefusesWhatWasNotEnciphered) {
 TEST_F(SettingsTest, DamagedAndEmptyValuesFallBack) {
   WriteIni(
       "Logbasedir=\r\nSaveTimer=abc\r\nStatsReportInterval=-5\r\nEnableTKDetect=yes\r\nTKDetectMax=x\r\n");
-  const TLoadedSettings r = LoadAllSettings(home_, info_, TDataFileRegistry());
+  const TLoadedSettings r = LoadAllSettings(home_, *config_, info_, TDataFileRegistry());
   EXPECT_EQ(r.journals.dir, (home_ / "Logs").string() + "/");
   EXPECT_EQ(Ini("Logbasedir"), r.journals.dir);
   EXPECT_EQ(r.auto_save_interval_ms, 0);   // not an integer: 0, the timer stays off

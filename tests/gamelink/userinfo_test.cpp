@@ -293,7 +293,7 @@ TEST_F(GameLinkTest, SettingsLoadWhilePollsRun) {
   });
   int loads = 0;
   while (polling || loads == 0) {
-    LoadAllSettings(home, info_, TDataFileRegistry());
+    LoadAllSettings(home, config_, info_, TDataFileRegistry());
     ++loads;
   }
   poller.join();

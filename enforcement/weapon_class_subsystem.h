@@ -1,0 +1,22 @@
+// The weapon classifier as one part of the service: it takes the nine
+// expressions at every settings load; parsers classify through it.
+#pragma once
+
+#include "domain/subsystem.h"
+#include "enforcement/weapon_classes.h"
+
+namespace kv {
+
+class TWeaponClassSubsystem : public TSubsystem {
+ public:
+  std::string_view Name() const override { return "weapon classes"; }
+  void ApplySettings(TSettings& settings) override;
+  // Any thread.
+  int Classify(std::string_view weapon_text) const { return classifier_.Classify(weapon_text); }
+  TWeaponClassifier& Classifier() { return classifier_; }
+
+ private:
+  TWeaponClassifier classifier_;
+};
+
+}  // namespace kv
