@@ -104,4 +104,37 @@ std::string TMohaaServerInfo::GetServerIP() {
   return address_;
 }
 
+void TMohaaServerInfo::SetMessageExpander(TMessageExpander expander) {
+  auto shared = expander ? std::make_shared<const TMessageExpander>(std::move(expander)) : nullptr;
+  TLockGuard lock(hooks_mutex_);
+  expander_ = std::move(shared);
+}
+
+std::shared_ptr<const TMessageExpander> TMohaaServerInfo::MessageExpander() const {
+  TLockGuard lock(hooks_mutex_);
+  return expander_;
+}
+
+void TMohaaServerInfo::SetConsoleFilter(std::shared_ptr<TLastConsoleMsgs> filter) {
+  TLockGuard lock(hooks_mutex_);
+  filter_.swap(filter);
+  // The old filter is freed after the lock is released.
+}
+
+std::shared_ptr<TLastConsoleMsgs> TMohaaServerInfo::ConsoleFilter() const {
+  TLockGuard lock(hooks_mutex_);
+  return filter_;
+}
+
+void TMohaaServerInfo::SetRconReplySink(TRconReplySink sink) {
+  auto shared = sink ? std::make_shared<const TRconReplySink>(std::move(sink)) : nullptr;
+  TLockGuard lock(hooks_mutex_);
+  sink_.swap(shared);
+}
+
+std::shared_ptr<const TRconReplySink> TMohaaServerInfo::RconReplySink() const {
+  TLockGuard lock(hooks_mutex_);
+  return sink_;
+}
+
 }  // namespace kv

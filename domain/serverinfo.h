@@ -5,17 +5,38 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/snapshot.h"
 #include "core/thread_annotations.h"
+#include "core/threads.h"
 #include "domain/server_settings.h"
 
 namespace kv {
 
-class TRconBudget;  // gamelink/rcon_budget.h
+class TRconBudget;       // gamelink/rcon_budget.h
+class TLastConsoleMsgs;  // gamelink/console.h
+class TMohaaEvent;       // domain/events.h
+class TMohaaServerInfo;
+
+// One caller-supplied substitution: the placeholder with its percent signs,
+// and its value.
+struct TReplaceStr {
+  std::string placeholder;
+  std::string value;
+};
+using TReplaceArray = std::vector<TReplaceStr>;
+
+// The placeholder expansion that messages go through (gamelink/console.h).
+using TMessageExpander =
+    std::function<std::string(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
+                              int32_t player_id, const TMohaaEvent* event)>;
+// Where every rcon reply goes "as if it were log text" (gamelink/rcon.h).
+using TRconReplySink = std::function<void(TMohaaServerInfo& info, const std::string& reply)>;
 
 // Address lookup used by the cache; replaceable for tests. Returns false and
 // an error text when the host cannot be resolved.
@@ -52,7 +73,27 @@ class TMohaaServerInfo {
   // the game server is alive even when its log stays quiet. Any thread.
   std::atomic<double> last_status_reply{0.0};
 
+  // What the game link reaches through the server it talks to, one set per
+  // service: the placeholder expansion of console messages, the flood
+  // filter, the sink of rcon replies (each empty until its part opens), and
+  // the background console senders (the service clears them at shutdown,
+  // before the server state goes away). Any thread.
+  void SetMessageExpander(TMessageExpander expander);
+  std::shared_ptr<const TMessageExpander> MessageExpander() const;
+  void SetConsoleFilter(std::shared_ptr<TLastConsoleMsgs> filter);
+  std::shared_ptr<TLastConsoleMsgs> ConsoleFilter() const;
+  void SetRconReplySink(TRconReplySink sink);
+  std::shared_ptr<const TRconReplySink> RconReplySink() const;
+  TThreadSet& ConsoleSenders() { return console_senders_; }
+
  private:
+  // Guards the three hooks (a leaf: a hook runs after it is released).
+  mutable TMutex hooks_mutex_;
+  std::shared_ptr<const TMessageExpander> expander_ GUARDED_BY(hooks_mutex_);
+  std::shared_ptr<TLastConsoleMsgs> filter_ GUARDED_BY(hooks_mutex_);
+  std::shared_ptr<const TRconReplySink> sink_ GUARDED_BY(hooks_mutex_);
+  TThreadSet console_senders_;
+
   mutable TMutex address_mutex_;  // guards host_, address_, resolved_at_ (a leaf)
   std::string host_ GUARDED_BY(address_mutex_);
   std::string address_ GUARDED_BY(address_mutex_);

@@ -323,6 +323,6 @@ TMessageExpander PlaceholderExpander() {
   };
 }
 
-void InstallPlaceholderExpander() { SetMessageExpander(PlaceholderExpander()); }
+void InstallPlaceholderExpander(TMohaaServerInfo& info) { SetMessageExpander(info, PlaceholderExpander()); }
 
 }  // namespace kv

@@ -63,7 +63,7 @@ std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text,
 
 // The expansion as the console messages take it (TConsoleSubsystem).
 TMessageExpander PlaceholderExpander();
-// Makes SendConsoleMessage expand through ExpandPlaceholders.
-void InstallPlaceholderExpander();
+// Makes SendConsoleMessage on this server expand through ExpandPlaceholders.
+void InstallPlaceholderExpander(TMohaaServerInfo& info);
 
 }  // namespace kv

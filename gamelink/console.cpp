@@ -16,43 +16,34 @@ namespace kv {
 using namespace regional;
 namespace {
 
-TMutex g_hook_mutex;  // guards g_expander and g_filter (a leaf)
-TMessageExpander g_expander GUARDED_BY(g_hook_mutex);
-std::shared_ptr<TLastConsoleMsgs> g_filter GUARDED_BY(g_hook_mutex);
-
 // A delivered text: counted by the flood filter and announced.
-void Delivered(const std::string& text) {
-  if (auto filter = LastConsoleMsgs()) filter->RecordDelivery(text);
+void Delivered(TMohaaServerInfo& info, const std::string& text) {
+  if (auto filter = LastConsoleMsgs(info)) filter->RecordDelivery(text);
   PostEvent(std::make_shared<TMohaaEvent>(ekMessageSend, text));
 }
 
 bool SayNow(TMohaaServerInfo& info, const std::string& text, bool keep_responsive, bool skip_filter) {
   if (!skip_filter) {
-    auto filter = LastConsoleMsgs();
+    auto filter = LastConsoleMsgs(info);
     // Refused by the filter is a rule that worked, not a failure.
     if (filter && !filter->MaySend(text)) return true;
   }
   const std::string reply = SendMohaMessage(info, SayCommand(text), keep_responsive, -1, rpMessage);
   if (!ReplyShowsDelivery(reply)) return false;
-  Delivered(text);
+  Delivered(info, text);
   return true;
 }
 
 }  // namespace
 
-void SetMessageExpander(TMessageExpander expander) {
-  TLockGuard lock(g_hook_mutex);
-  g_expander = std::move(expander);
+void SetMessageExpander(TMohaaServerInfo& info, TMessageExpander expander) {
+  info.SetMessageExpander(std::move(expander));
 }
 
 std::string ExpandMessage(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
                           int32_t player_id, const TMohaaEvent* event) {
-  TMessageExpander expander;
-  {
-    TLockGuard lock(g_hook_mutex);
-    expander = g_expander;
-  }
-  return expander ? expander(info, text, extra, player_id, event) : text;
+  const auto expander = info ? info->MessageExpander() : nullptr;
+  return expander ? (*expander)(info, text, extra, player_id, event) : text;
 }
 
 std::string ConsoleSafeText(std::string text) {
@@ -114,23 +105,13 @@ std::vector<std::string> TLastConsoleMsgs::Dump() const {
   return lines;
 }
 
-void CreateLastConsoleMsgs() {
-  TLockGuard lock(g_hook_mutex);
-  g_filter = std::make_shared<TLastConsoleMsgs>();
+void CreateLastConsoleMsgs(TMohaaServerInfo& info) {
+  info.SetConsoleFilter(std::make_shared<TLastConsoleMsgs>());
 }
 
-void DestroyLastConsoleMsgs() {
-  std::shared_ptr<TLastConsoleMsgs> old;
-  {
-    TLockGuard lock(g_hook_mutex);
-    old.swap(g_filter);
-  }
-}
+void DestroyLastConsoleMsgs(TMohaaServerInfo& info) { info.SetConsoleFilter(nullptr); }
 
-std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs() {
-  TLockGuard lock(g_hook_mutex);
-  return g_filter;
-}
+std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs(TMohaaServerInfo& info) { return info.ConsoleFilter(); }
 
 // --- background sender -------------------------------------------------------
 
@@ -181,7 +162,7 @@ bool TConsoleMessage::SendRepetition(const std::string& text, int32_t max_retry,
   if (!delivered && attempt >= max_retry)
     PostGlobal("Critical Error cant send (tryed " + IntToStr(attempt) + "times) Console Message: " + text,
                mlCritical);
-  if (delivered) Delivered(text);
+  if (delivered) Delivered(info_, text);
   return delivered;
 }
 
@@ -193,7 +174,7 @@ bool TConsoleMessage::Run(std::string& why) {
   std::string text = expand_ ? ExpandMessage(&info_, text_, {}, kClientNotSet, nullptr) : text_;
   if (make_safe_) text = ConsoleSafeText(std::move(text));
   if (!skip_filter_) {
-    auto filter = LastConsoleMsgs();
+    auto filter = LastConsoleMsgs(info_);
     why = "refused by the flood filter";
     if (filter && !filter->MaySend(text)) return false;
   }
@@ -229,11 +210,6 @@ void TConsoleMessage::Execute() {
   }
 }
 
-TThreadSet& ConsoleMessageThreads() {
-  static TThreadSet threads;
-  return threads;
-}
-
 void SendOperatorMessage(TMohaaServerInfo& info, const std::string& text, TSayDone done) {
   std::string refused;
   if (text.empty())
@@ -246,7 +222,7 @@ void SendOperatorMessage(TMohaaServerInfo& info, const std::string& text, TSayDo
     if (done) done(false, refused);
     return;
   }
-  ConsoleMessageThreads().Add(
+  ConsoleMessageThreads(info).Add(
       MakeThread<TConsoleMessage>(info, text, 0, 1, true, false, false, std::move(done)));
 }
 
@@ -266,7 +242,7 @@ bool SendConsoleMessage(TMohaaServerInfo& info, const std::string& message, bool
   try {
     if (!(background && defer_expansion)) text = ExpandMessage(&info, text, extra, player_id, event);
     if (background) {
-      ConsoleMessageThreads().Add(
+      ConsoleMessageThreads(info).Add(
           MakeThread<TConsoleMessage>(info, text, delay_seconds, repetitions, skip_filter, defer_expansion));
       return true;
     }

@@ -21,21 +21,13 @@
 
 namespace kv {
 
-// One caller-supplied substitution: the placeholder with its percent signs,
-// and its value.
-struct TReplaceStr {
-  std::string placeholder;
-  std::string value;
-};
-using TReplaceArray = std::vector<TReplaceStr>;
-
-// The placeholder expansion that messages go through. The templates module
-// installs it (the game link does not depend on it); without one, texts go
-// out as they are. Any thread; an empty function removes it.
-using TMessageExpander =
-    std::function<std::string(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
-                              int32_t player_id, const TMohaaEvent* event)>;
-void SetMessageExpander(TMessageExpander expander);
+// The placeholder expansion that messages go through (TMessageExpander,
+// TReplaceStr and TReplaceArray are in domain/serverinfo.h). The templates
+// module provides it (the game link does not depend on it); the console
+// part of the service installs it in its server state. Without one (or
+// without a server state), texts go out as they are. Any thread; an empty
+// function removes it.
+void SetMessageExpander(TMohaaServerInfo& info, TMessageExpander expander);
 std::string ExpandMessage(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
                           int32_t player_id, const TMohaaEvent* event);
 
@@ -73,12 +65,13 @@ class TLastConsoleMsgs {
   std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };
 
-// The service's one flood filter: created at start-up, destroyed at exit.
-// Without one, nothing is filtered and nothing is recorded. Any thread; a
-// caller holding the result keeps it alive past a destroy.
-void CreateLastConsoleMsgs();
-void DestroyLastConsoleMsgs();
-std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs();
+// The flood filter of a server's messages, held by its server state:
+// created when the console part opens, destroyed when it closes. Without
+// one, nothing is filtered and nothing is recorded. Any thread; a caller
+// holding the result keeps it alive past a destroy.
+void CreateLastConsoleMsgs(TMohaaServerInfo& info);
+void DestroyLastConsoleMsgs(TMohaaServerInfo& info);
+std::shared_ptr<TLastConsoleMsgs> LastConsoleMsgs(TMohaaServerInfo& info);
 
 // What became of a background message, told once when its sender ends:
 // delivered (its last repetition), or why not.
@@ -86,7 +79,7 @@ using TSayDone = std::function<void(bool delivered, const std::string& why)>;
 
 // A background sender: waits the delay, expands the text, then says it the
 // given number of times, one second apart, each with up to RconMaxRetry
-// attempts. Owned by ConsoleMessageThreads(); ends by itself.
+// attempts. Owned by ConsoleMessageThreads(info); ends by itself.
 class TConsoleMessage : public TGeneralThread {
  public:
   // expand: the text is still a template (deferred expansion). An already
@@ -133,9 +126,10 @@ class TConsoleMessage : public TGeneralThread {
   TLiveCount<TCounter::ConsoleMessageThreads> live_;
 };
 
-// The running background senders. The service clears it at shutdown before
-// the server state goes away (Clear ends and joins every sender).
-TThreadSet& ConsoleMessageThreads();
+// The running background senders of a server. The service clears them at
+// shutdown before the server state goes away (Clear ends and joins every
+// sender).
+inline TThreadSet& ConsoleMessageThreads(TMohaaServerInfo& info) { return info.ConsoleSenders(); }
 
 // Why a Say was not delivered, for the operator: the error or time-out text,
 // or what the server answered instead of a broadcast.

@@ -17,11 +17,11 @@ void TRconReplySubsystem::Open() {
     std::lock_guard lock(mutex_);
     parser_ = std::make_unique<TServerLogEventChecker>(classify_);
   }
-  SetRconReplySink([this](TMohaaServerInfo&, const std::string& reply) { Parse(reply); });
+  SetRconReplySink(runtime_.server, [this](TMohaaServerInfo&, const std::string& reply) { Parse(reply); });
 }
 
 void TRconReplySubsystem::Close() {
-  SetRconReplySink({});
+  SetRconReplySink(runtime_.server, {});
   std::lock_guard lock(mutex_);
   parser_.reset();
 }
@@ -47,8 +47,8 @@ TConsoleSubsystem::~TConsoleSubsystem() { Close(); }
 
 void TConsoleSubsystem::Open() {
   SetRconTerminating(false);
-  CreateLastConsoleMsgs();
-  SetMessageExpander(expander_);
+  CreateLastConsoleMsgs(runtime_.server);
+  SetMessageExpander(runtime_.server, expander_);
   open_ = true;
 }
 
@@ -58,8 +58,9 @@ void TConsoleSubsystem::Close() {
   // Requests in flight end at once; the senders are joined before the
   // server state they use goes away.
   SetRconTerminating(true);
-  ConsoleMessageThreads().Clear();
-  DestroyLastConsoleMsgs();
+  ConsoleMessageThreads(runtime_.server).Clear();
+  DestroyLastConsoleMsgs(runtime_.server);
+  SetMessageExpander(runtime_.server, {});
 }
 
 // --- status poll --------------------------------------------------------------

@@ -28,8 +28,6 @@ namespace kv {
 
 namespace {
 
-std::mutex g_sink_mutex;  // guards g_sink (a leaf; the sink runs after release)
-std::shared_ptr<const TRconReplySink> g_sink;
 std::atomic<bool> g_terminating{false};
 std::atomic<uint64_t> g_reply_wait_wakeups{0};
 
@@ -73,11 +71,7 @@ void RemoveAll(std::string& text, const std::string& what) {
 }
 
 void HandToSink(TMohaaServerInfo& info, const std::string& reply) {
-  std::shared_ptr<const TRconReplySink> sink;
-  {
-    std::lock_guard lock(g_sink_mutex);
-    sink = g_sink;
-  }
+  const std::shared_ptr<const TRconReplySink> sink = info.RconReplySink();
   if (!sink || !*sink) return;
   try {
     (*sink)(info, reply);
@@ -207,12 +201,6 @@ std::string StripReplyHeader(const std::string& datagram) {
   if (pos < datagram.size() && datagram[pos] == '\x01') ++pos;
   if (datagram.compare(pos, 6, "print\n") == 0) return datagram.substr(pos + 6);
   return datagram;
-}
-
-void SetRconReplySink(TRconReplySink sink) {
-  auto shared = sink ? std::make_shared<const TRconReplySink>(std::move(sink)) : nullptr;
-  std::lock_guard lock(g_sink_mutex);
-  g_sink = std::move(shared);
 }
 
 void SetRconTerminating(bool terminating) {

@@ -139,10 +139,12 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
 std::string SendMohaMessage(TMohaaServerInfo& info, const std::string& command, bool keep_responsive = false,
                             int timeout_seconds = -1, TRconPriority priority = rpCommand);
 
-// Where every reply goes "as if it were log text": the service wires this to
-// the log parser. Any thread; an empty function removes the sink.
-using TRconReplySink = std::function<void(TMohaaServerInfo& info, const std::string& reply)>;
-void SetRconReplySink(TRconReplySink sink);
+// Where every reply of a server's requests goes "as if it were log text"
+// (TRconReplySink, domain/serverinfo.h): the service's rcon reply part wires
+// it to its parser. Any thread; an empty function removes the sink.
+inline void SetRconReplySink(TMohaaServerInfo& info, TRconReplySink sink) {
+  info.SetRconReplySink(std::move(sink));
+}
 
 // Application shutdown: waiting requests end at once with what they have,
 // new ones are not sent. Any thread.

@@ -281,9 +281,9 @@ TEST_F(TemplatesTest, FailureIsPostedAndThePartialTextReturned) {
 TEST_F(TemplatesTest, InstalledExpanderServesConsoleMessages) {
   InstallList();
   EXPECT_EQ(ExpandMessage(&info_, "%playernick%", {}, 0, nullptr), "%playernick%");
-  InstallPlaceholderExpander();
+  InstallPlaceholderExpander(info_);
   EXPECT_EQ(ExpandMessage(&info_, "%playernick% %x%", {{"%x%", "y"}}, 0, nullptr), "Alice y");
-  SetMessageExpander(nullptr);
+  SetMessageExpander(info_, nullptr);
 }
 
 }  // namespace

@@ -23,12 +23,12 @@ using testing::TRecordedMessage;
 
 class ConsoleTest : public GameLinkTest {
  protected:
-  ConsoleTest() { CreateLastConsoleMsgs(); }
+  ConsoleTest() { CreateLastConsoleMsgs(info_); }
   ~ConsoleTest() override {
     // Senders use info_ and the simulator: they end before either goes.
-    ConsoleMessageThreads().Clear();
-    DestroyLastConsoleMsgs();
-    SetMessageExpander(nullptr);
+    ConsoleMessageThreads(info_).Clear();
+    DestroyLastConsoleMsgs(info_);
+    SetMessageExpander(info_, nullptr);
     SetClock(nullptr);
   }
 
@@ -84,7 +84,7 @@ TEST_F(ConsoleTest, FloodFilterWithDefaultsOverRcon) {
   EXPECT_TRUE(SendConsoleMessage(info_, "Welcome", false, false, true));
   EXPECT_TRUE(SendConsoleMessage(info_, "Welcome", false, false, true));
   EXPECT_EQ(SayCount(), 15u);
-  EXPECT_EQ(LastConsoleMsgs()->Dump().back(), "WELCOME=3");
+  EXPECT_EQ(LastConsoleMsgs(info_)->Dump().back(), "WELCOME=3");
   EXPECT_TRUE(sent.WaitCount(15));
 }
 
@@ -152,7 +152,7 @@ TEST_F(ConsoleTest, ImmediateSendNotDeliveredIsFalseWithoutEvent) {
   EXPECT_FALSE(Say("nobody hears"));
   EXPECT_EQ(sim_.RequestCount(), 1u);
   // Not delivered, so not counted by the filter either.
-  EXPECT_TRUE(LastConsoleMsgs()->Dump().empty());
+  EXPECT_TRUE(LastConsoleMsgs(info_)->Dump().empty());
   sim_.SetMuted(false);
   EXPECT_TRUE(Say("heard"));
   ASSERT_TRUE(sent.WaitCount(1));
@@ -164,9 +164,8 @@ TEST_F(ConsoleTest, PlayerTextCannotEndTheArgumentOrSplitTheCommand) {
   using namespace std::string_literals;
   const std::string nick = "Evil\"; rcon_password x\nquit\r\0z"s;
   SetMessageExpander(
-      [&](TMohaaServerInfo*, const std::string& text, const TReplaceArray&, int32_t, const TMohaaEvent*) {
-        return text == "%playernick% joined" ? nick + " joined" : text;
-      });
+      info_, [&](TMohaaServerInfo*, const std::string& text, const TReplaceArray&, int32_t,
+                 const TMohaaEvent*) { return text == "%playernick% joined" ? nick + " joined" : text; });
   TEventRecorder sent({ekMessageSend});
   EXPECT_TRUE(Say("%playernick% joined"));
   ASSERT_EQ(sim_.Commands().size(), 1u);
@@ -210,7 +209,7 @@ TEST_F(ConsoleTest, BackgroundDelayAndRepetitionsOnTheClock) {
   }
   EXPECT_TRUE(sent.WaitCount(3));
   // The sender ends by itself after the last repetition.
-  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([this] { return ConsoleMessageThreads(info_).Reap() == 0; }));
   EXPECT_EQ(SayCount(), 3u);
 }
 
@@ -236,8 +235,8 @@ TEST_F(ConsoleTest, BackgroundExpansionNowOrDeferred) {
   SetClock(&clock_);
   // Shared with the expander, which a sender may still run after the body.
   auto value = std::make_shared<std::atomic<int>>(1);
-  SetMessageExpander([value](TMohaaServerInfo*, const std::string& text, const TReplaceArray& extra,
-                             int32_t id, const TMohaaEvent*) {
+  SetMessageExpander(info_, [value](TMohaaServerInfo*, const std::string& text, const TReplaceArray& extra,
+                                    int32_t id, const TMohaaEvent*) {
     return text + " v" + std::to_string(value->load()) + " extras" + std::to_string(extra.size()) + " id" +
            std::to_string(id);
   });
@@ -265,7 +264,7 @@ TEST_F(ConsoleTest, BackgroundRetriesThenReportsOrDelivers) {
   const std::string line = "Critical Error cant send (tryed 3times) Console Message: lost words";
   ASSERT_TRUE(global_.WaitForText(line, 10'000));
   EXPECT_EQ(sim_.RequestCount(), 3u);
-  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([this] { return ConsoleMessageThreads(info_).Reap() == 0; }));
   ASSERT_TRUE(sent.Flush());  // whatever the ended sender posted has arrived
   EXPECT_EQ(sent.Count(), 0u);
 
@@ -276,25 +275,25 @@ TEST_F(ConsoleTest, BackgroundRetriesThenReportsOrDelivers) {
   sim_.SetMuted(false);
   ASSERT_TRUE(sent.WaitCount(1, 10'000));
   EXPECT_EQ(sent.At(0)->text, "found words");
-  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([this] { return ConsoleMessageThreads(info_).Reap() == 0; }));
   ASSERT_TRUE(global_.Flush());
   EXPECT_EQ(global_.CountText("Critical Error cant send (tryed 20times) Console Message: found words"), 0u);
-  EXPECT_EQ(LastConsoleMsgs()->Dump(), std::vector<std::string>{"FOUND WORDS=1"});
+  EXPECT_EQ(LastConsoleMsgs(info_)->Dump(), std::vector<std::string>{"FOUND WORDS=1"});
 }
 
 TEST_F(ConsoleTest, BackgroundSenderHonoursFilterAndEndsOnRequest) {
   SetClock(&clock_);
-  LastConsoleMsgs()->RecordDelivery("spam");
-  LastConsoleMsgs()->RecordDelivery("spam");
+  LastConsoleMsgs(info_)->RecordDelivery("spam");
+  LastConsoleMsgs(info_)->RecordDelivery("spam");
   EXPECT_TRUE(SendConsoleMessage(info_, "spam", true, false, false, {}, -1, nullptr, 0, 5));
-  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([this] { return ConsoleMessageThreads(info_).Reap() == 0; }));
   EXPECT_EQ(sim_.RequestCount(), 0u);
   // A sender waiting out a long delay ends at once when told to.
   EXPECT_TRUE(SendConsoleMessage(info_, "later", true, false, false, {}, -1, nullptr, 3600, 1));
-  EXPECT_EQ(ConsoleMessageThreads().Reap(), 1u);
+  EXPECT_EQ(ConsoleMessageThreads(info_).Reap(), 1u);
   EXPECT_EQ(CounterValue(TCounter::ConsoleMessageThreads), 1);
   const auto start = std::chrono::steady_clock::now();
-  ConsoleMessageThreads().Clear();
+  ConsoleMessageThreads(info_).Clear();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(CounterValue(TCounter::ConsoleMessageThreads), 0);
   EXPECT_EQ(sim_.RequestCount(), 0u);
@@ -316,11 +315,12 @@ TEST_F(ConsoleTest, OperatorWordsGoAsTypedAndTellWhatBecameOfThem) {
     std::lock_guard lock(mutex);
     return outcomes.size() >= n ? outcomes[n - 1] : std::string("<none>");
   };
-  SetMessageExpander([](TMohaaServerInfo*, const std::string&, const TReplaceArray&, int32_t,
+  SetMessageExpander(info_,
+                     [](TMohaaServerInfo*, const std::string&, const TReplaceArray&, int32_t,
                         const TMohaaEvent*) -> std::string { return "expanded"; });
   const std::string words = "meet at B; bring \"smoke\" %playernick%";
-  LastConsoleMsgs()->RecordDelivery(words);
-  LastConsoleMsgs()->RecordDelivery(words);  // the filter would refuse it now
+  LastConsoleMsgs(info_)->RecordDelivery(words);
+  LastConsoleMsgs(info_)->RecordDelivery(words);  // the filter would refuse it now
   SendOperatorMessage(info_, words, done);
   EXPECT_EQ(outcome(1), "delivered");
   EXPECT_EQ(sim_.Commands(), std::vector<std::string>{"Say \"" + words + "\""});
@@ -352,7 +352,8 @@ TEST_F(ConsoleTest, OperatorWordsGoAsTypedAndTellWhatBecameOfThem) {
 }
 
 TEST_F(ConsoleTest, FailuresArePostedAndNothingIsSent) {
-  SetMessageExpander([](TMohaaServerInfo*, const std::string&, const TReplaceArray&, int32_t,
+  SetMessageExpander(info_,
+                     [](TMohaaServerInfo*, const std::string&, const TReplaceArray&, int32_t,
                         const TMohaaEvent*) -> std::string { throw std::runtime_error("boom"); });
   EXPECT_FALSE(Say("hello"));
   ASSERT_TRUE(global_.WaitFor([](const TRecordedMessage& m) {
@@ -363,7 +364,7 @@ TEST_F(ConsoleTest, FailuresArePostedAndNothingIsSent) {
   ASSERT_TRUE(global_.WaitFor([](const TRecordedMessage& m) {
     return m.text == "TConsoleMessage error on sending Message Error:boom" && m.level == mlDebug;
   }));
-  EXPECT_TRUE(testing::WaitFor([] { return ConsoleMessageThreads().Reap() == 0; }));
+  EXPECT_TRUE(testing::WaitFor([this] { return ConsoleMessageThreads(info_).Reap() == 0; }));
   EXPECT_EQ(sim_.RequestCount(), 0u);
 }
 

@@ -33,7 +33,7 @@ class GameLinkTest : public ::testing::Test {
   }
   ~GameLinkTest() override {
     sim_.Stop();
-    SetRconReplySink(nullptr);
+    SetRconReplySink(info_, nullptr);
     SetServerIdentitySource(nullptr);
     SetRconTerminating(false);
     WithCurrentList([](std::unique_ptr<TUserList>& current) { current.reset(); });

@@ -158,7 +158,7 @@ TEST_F(GameLinkTest, SocketErrorsEndTheRequestWithoutWaitingForTheTimeout) {
 TEST_F(GameLinkTest, NoReplyTimesOutHalfASecondAfterTheLimitAndIsStillPublished) {
   TEventRecorder events({ekNewRconLog});
   std::vector<std::string> sunk;
-  SetRconReplySink([&](TMohaaServerInfo&, const std::string& reply) { sunk.push_back(reply); });
+  SetRconReplySink(info_, [&](TMohaaServerInfo&, const std::string& reply) { sunk.push_back(reply); });
   config_.SetInteger("UDPTimeOut", 1);
   sim_.SetMuted(true);
   const auto start = std::chrono::steady_clock::now();
@@ -368,7 +368,7 @@ TEST(RconReplyHeader, OnlyTheRepeatedHeaderIsStripped) {
 TEST_F(GameLinkTest, ReplySinkSeesEveryReplyAndItsFailureDoesNotMatter) {
   TBusRecorder global({"GLOBAL"});
   std::vector<std::string> sunk;
-  SetRconReplySink([&](TMohaaServerInfo& info, const std::string& reply) {
+  SetRconReplySink(info_, [&](TMohaaServerInfo& info, const std::string& reply) {
     EXPECT_EQ(&info, &info_);
     sunk.push_back(reply);
   });
@@ -376,7 +376,8 @@ TEST_F(GameLinkTest, ReplySinkSeesEveryReplyAndItsFailureDoesNotMatter) {
   EXPECT_NE(reply.find("broadcast: print"), std::string::npos);
   EXPECT_EQ(sunk, std::vector<std::string>{reply});
 
-  SetRconReplySink([](TMohaaServerInfo&, const std::string&) { throw std::runtime_error("parser broke"); });
+  SetRconReplySink(info_,
+                   [](TMohaaServerInfo&, const std::string&) { throw std::runtime_error("parser broke"); });
   EXPECT_EQ(SendMohaMessage(info_, "say hello"), reply);
   ASSERT_TRUE(global.WaitForText("LogEventCheck failed"));
   EXPECT_EQ(global.Messages().back().level, mlDebug);
