@@ -83,7 +83,11 @@ void TKelvandromeService::OpenSteps() {
 void TKelvandromeService::CreateRuntime() {
   const fs::path home(options_.home);
   SetMainLoop(&loop_);
-  hub_ = TMsgMonitorInterface::Create(&loop_);
+  // The bus is process-wide: a second service in the process (tests) posts
+  // on the hub the first one made and leaves its end to that one.
+  hub_ = GetMonitorInterface();
+  own_hub_ = !hub_;
+  if (own_hub_) hub_ = TMsgMonitorInterface::Create(&loop_);
   StartExceptionLog();
   RegisterSystemCategories();
   StartTerminal();
@@ -338,10 +342,11 @@ void TKelvandromeService::Close() {
   terminal_.reset();
   exception_log_subscription_.Reset();
   exception_log_.reset();
-  if (hub_) hub_->Stop();
+  if (hub_ && own_hub_) hub_->Stop();
   hub_.reset();
-  SetMainLoop(nullptr);
-  SetConfig(nullptr);
+  // Another service of the process may have installed its own since.
+  if (MainLoop() == &loop_) SetMainLoop(nullptr);
+  if (HasConfig() && &Config() == config_.get()) SetConfig(nullptr);
   config_.reset();
   config_file_.reset();
 }

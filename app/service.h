@@ -121,6 +121,7 @@ class TKelvandromeService {
   std::unique_ptr<TConfigFile> config_file_;
   std::unique_ptr<TDynamicConfigData> config_;
   std::shared_ptr<TMsgMonitorInterface> hub_;
+  bool own_hub_ = false;  // this service made the hub (and stops it)
   TThreadPtr<TMsgMonitor> terminal_;
   TBusSubscription terminal_subscription_;  // of terminal_: ends before it
   TThreadPtr<TFileMonitor> exception_log_;
