@@ -48,6 +48,11 @@ struct TKickThread {
   TLiveCount<TCounter::KickThreads> live;
 };
 
+namespace {
+// Whether the announcement still has repetitions to say.
+bool WantsAnnouncement(const TKickThread& k) { return !k.message.empty() && k.said < k.repetitions; }
+}  // namespace
+
 struct TKickThreadList::TImpl {
   explicit TImpl(TRuntime& rt) : runtime(rt) {}
 
@@ -59,6 +64,7 @@ struct TKickThreadList::TImpl {
   bool changed GUARDED_BY(mutex) = false;
   bool closed GUARDED_BY(mutex) = false;
   bool stopping GUARDED_BY(mutex) = false;
+  bool waiting GUARDED_BY(mutex) = false;  // the worker sleeps: no step is due
   std::thread worker;
   std::atomic<uint64_t> wakeups{0};
 
@@ -85,9 +91,11 @@ TKickThread* TKickThreadList::TImpl::NextDue() {
     for (auto& k : kicks)
       if (!k->done && (!next || k->due_ms < next->due_ms)) next = k.get();
     if (next && next->due_ms <= Now()) {
+      waiting = false;
       return next;
     }
     const int64_t deadline = next ? next->due_ms : TClockCondition::kNoDeadline;
+    waiting = true;
     cv.WaitUntil(lock, deadline, [&]() REQUIRES(mutex) {
       wakeups.fetch_add(1, std::memory_order_relaxed);
       return stopping || changed;
@@ -137,18 +145,16 @@ void TKickThreadList::TImpl::Start(TKickThread& k) {
   }
   k.message = ExpandPlaceholders(&runtime.server, k.templ, k.extra, k.client);
   if (k.delay >= 0) {
-    k.step = TKickThread::TStep::Announce;
-    k.due_ms = k.phase_start_ms = k.requested_ms + SplitKickDelay(k.delay).before_ms;
+    const TKickDelaySplit split = SplitKickDelay(k.delay);
+    // Nothing to announce: the kick follows after the whole delay.
+    const bool announce = WantsAnnouncement(k);
+    k.step = announce ? TKickThread::TStep::Announce : TKickThread::TStep::Kick;
+    k.due_ms = k.phase_start_ms = k.requested_ms + split.before_ms + (announce ? 0 : split.after_ms);
   } else {
     k.step = TKickThread::TStep::Kick;
     k.due_ms = k.phase_start_ms = Now();
   }
 }
-
-namespace {
-// Whether the announcement still has repetitions to say.
-bool WantsAnnouncement(const TKickThread& k) { return !k.message.empty() && k.said < k.repetitions; }
-}  // namespace
 
 void TKickThreadList::TImpl::Announce(TKickThread& k) {
   const auto to_kick = [&] {
@@ -307,6 +313,11 @@ bool TKickThreadList::KickByOperator(int32_t client_number, const std::string& m
 size_t TKickThreadList::Count() const {
   TLockGuard lock(impl_->mutex);
   return impl_->kicks.size();
+}
+
+bool TKickThreadList::WorkerIdle() const {
+  TLockGuard lock(impl_->mutex);
+  return impl_->waiting;
 }
 
 uint64_t TKickThreadList::WorkerWakeups() const { return impl_->wakeups.load(std::memory_order_relaxed); }

@@ -97,6 +97,9 @@ class TKickThreadList : public TSubsystem, public TKicker {
   size_t Count() const;
   // How many times the worker has come back from waiting (tests). Any thread.
   uint64_t WorkerWakeups() const;
+  // True while the worker sleeps because no step is due (tests: after a
+  // move of the clock, everything that became due has run). Any thread.
+  bool WorkerIdle() const;
 
   struct TImpl;
 
