@@ -39,6 +39,13 @@ void Publish(uint8_t kind, std::string description) {
 // the earliest when it is the stored one.
 bool TakesNewEnd(double stored, double given) { return given == 0 || stored == 0 || given > stored; }
 
+// A ban given again takes its new message as a new ban would store it
+// (trimmed), so giving the same ban twice changes nothing; a rule that gives
+// no message at all leaves the stored one as it is.
+bool TakesNewMessage(const std::string& stored, const std::string& given) {
+  return !given.empty() && TrimBlanks(given) != stored;
+}
+
 }  // namespace
 
 // --- the file ------------------------------------------------------------------
@@ -115,8 +122,8 @@ int32_t TBanList::AddLocked(const std::string& nick_filter, const std::string& a
       b.end = end;
       changed = true;
     }
-    if (b.message != message) {
-      b.message = message;
+    if (TakesNewMessage(b.message, message)) {
+      b.message = TrimBlanks(message);
       changed = true;
     }
     if (changed)
@@ -156,8 +163,8 @@ int32_t TBanList::AddIdLocked(const std::string& id, const std::string& message,
       b.end = end;
       changed = true;
     }
-    if (b.message != message) {
-      b.message = message;
+    if (TakesNewMessage(b.message, message)) {
+      b.message = TrimBlanks(message);
       changed = true;
     }
     if (changed) Publish(ekBanAdded, description);

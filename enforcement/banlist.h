@@ -69,7 +69,7 @@ class TBanList {
                  const std::string& message, int32_t minutes);
   // A ban with exactly these filters (letter case counts) gets the later end
   // (0, never, counts as the latest; a stored 0 as the earliest) and the new
-  // message untrimmed, result -1; otherwise a new ban is appended with the
+  // message trimmed (none given: the stored one stays), result -1; otherwise a new ban is appended with the
   // message trimmed (the default one when empty), result its index. A
   // change or an append publishes "BanAdded".
   int32_t AddBanUntil(const std::string& nick_filter, const std::string& address_filter,
