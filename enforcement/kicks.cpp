@@ -244,8 +244,7 @@ void TKickThreadList::TImpl::GiveUp(TKickThread& k, const std::string& why) {
 
 // --- the registry ------------------------------------------------------------------
 
-TKickThreadList::TKickThreadList(TRuntime& runtime)
-    : runtime_(runtime), impl_(std::make_unique<TImpl>(runtime)) {}
+TKickThreadList::TKickThreadList(TRuntime& runtime) : impl_(std::make_unique<TImpl>(runtime)) {}
 
 TKickThreadList::~TKickThreadList() { Close(); }
 

@@ -104,7 +104,6 @@ class TKickThreadList : public TSubsystem, public TKicker {
   struct TImpl;
 
  private:
-  TRuntime& runtime_;
   std::unique_ptr<TImpl> impl_;
 };
 
