@@ -13,6 +13,8 @@
 #include "core/regional.h"
 #include "domain/events.h"
 #include "domain/setup_export.h"
+#include "enforcement/banwatch.h"
+#include "enforcement/kicks.h"
 #include "enforcement/templates.h"
 #include "enforcement/weapon_class_subsystem.h"
 #include "gamelink/file_session.h"
@@ -70,6 +72,7 @@ void TKelvandromeService::OpenSteps() {
   CreateRuntime();
   BuildSubsystems();
   subsystems_->RegisterAll(registry_, commands_);
+  RegisterClosingCommands(commands_, *this);
   PostGlobal(std::string(kProductName) + " " + VersionText() + " started in " + options_.home, mlInformation);
   LoadConfigNow();  // Open runs on the thread that is about to run the main loop
   subsystems_->OpenAll();
@@ -122,6 +125,10 @@ void TKelvandromeService::BuildSubsystems() {
   list.Add(std::make_unique<TRconReplySubsystem>(
       rt, [weapons](std::string_view w) { return weapons->Classify(w); }));
   list.Add(std::make_unique<TConsoleSubsystem>(rt, PlaceholderExpander()));
+  // Every rule that throws a player off goes through the one kick registry;
+  // the ban watch is the first of them.
+  kicks_ = &list.Add(std::make_unique<TKickThreadList>(rt));
+  list.Add(std::make_unique<TBanWatch>(rt, *kicks_));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;

@@ -33,6 +33,7 @@ struct TServiceOptions {
 class TJournalSubsystem;
 class TLifecycleSubsystem;
 class TStatusPollSubsystem;
+class TKickThreadList;
 class TWeaponClassSubsystem;
 class TLogFollower;
 
@@ -137,6 +138,7 @@ class TKelvandromeService {
   // Parts of the list the service itself talks to (owned by the list).
   TLifecycleSubsystem* lifecycle_ = nullptr;
   TStatusPollSubsystem* status_poll_ = nullptr;
+  TKickThreadList* kicks_ = nullptr;  // the kick registry, for the rules that kick
   TWeaponClassSubsystem* weapons_ = nullptr;
   bool open_ = false;
 };

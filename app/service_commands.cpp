@@ -154,6 +154,14 @@ void RegisterServiceCommands(TCommandTable& table, TKelvandromeService& service)
              .thread = T::Background,
              .right = "admin",
              .handler = [svc](TContext, TArgs args) { return Plink(*svc, args); }});
+}
+
+void RegisterClosingCommands(TCommandTable& table, TKelvandromeService& service) {
+  using T = TCommandThread;
+  using TArgs = const std::string&;
+  using TContext = const TCommandContext&;
+  TKelvandromeService* svc = &service;
+  const TCommandTable* tbl = &table;
   table.Add({.name = "quit",
              .help = "shut down cleanly",
              .thread = T::Caller,
