@@ -5,8 +5,7 @@
 namespace kv {
 
 THistoryStoreSubsystem::THistoryStoreSubsystem(TRuntime& runtime)
-    : runtime_(runtime),
-      store_(std::make_unique<THUserList>(
+    : store_(std::make_unique<THUserList>(
           TDataFileRegistry::DataDir(runtime.home) / DataFileInfo(TDataFileId::History).file_name,
           runtime.clock)) {}
 

@@ -28,7 +28,6 @@ class THistoryStoreSubsystem : public TSubsystem {
   THUserList& Store() { return *store_; }
 
  private:
-  TRuntime& runtime_;
   std::unique_ptr<THUserList> store_;
   TDataFileRegistry* registry_ = nullptr;
 };
