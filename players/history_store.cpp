@@ -140,6 +140,7 @@ bool THUserList::WriteIndex() {
 }
 
 bool THUserList::WriteIndexLocked() {
+  if (!index_built_) return true;
   const fs::path path = directory_ / kHistoryIndexFile;
   try {
     TMemoryStream text;
@@ -447,6 +448,7 @@ void THUserList::RefreshKnownUsers() {
 void THUserList::RefreshKnownUsersLocked() {
   TLoadingEvents events;
   index_.clear();
+  index_built_ = true;
   std::vector<std::string> old_nicks;
   try {
     TMemoryStream text(LoadFileBytes((directory_ / kHistoryIndexFile).string()));
@@ -523,6 +525,7 @@ void THUserList::ImportUsers(TStream& stream) {
   // single file has been deleted.
   ReadExportStream(stream, {});
   DeleteAllUserFilesLocked();
+  index_built_ = true;
   ReadExportStream(stream, [this](std::unique_ptr<THistoryUserEntry> history) {
     SaveUserToFile(*history);
     index_.push_back(history->player.name);

@@ -96,7 +96,9 @@ class THUserList {
   void FlushUsers();
   // Rebuilds the index from index.lst and the files present, and writes it.
   void RefreshKnownUsers();
-  // Writes index.lst from the index (atomically). False on failure.
+  // Writes index.lst from the index (atomically). False on failure. Until
+  // the index has been built (RefreshKnownUsers or ImportUsers) index.lst is
+  // left as it is: a store that never read it must not empty it.
   bool WriteIndex();
 
   // The nick inside a player file, or empty. A file that exists but holds no
@@ -159,6 +161,7 @@ class THUserList {
   // The known nicks as first seen, sorted by NickKey without a second copy
   // of the keys (100,000 nicks stay a few megabytes).
   std::vector<std::string> index_ GUARDED_BY(mutex_);
+  bool index_built_ GUARDED_BY(mutex_) = false;
   std::vector<TCacheRecord> cache_ GUARDED_BY(mutex_);                    // insertion order
   std::unordered_map<std::string, size_t> cache_pos_ GUARDED_BY(mutex_);  // key -> position
 };

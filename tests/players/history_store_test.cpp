@@ -70,6 +70,8 @@ class HistoryStoreTest : public ::testing::Test {
 };
 
 TEST_F(HistoryStoreTest, HistoriesLiveInTheCacheThenInTheirFilesAndAreFoundAgain) {
+  fs::create_directories(Dir());
+  WriteFile(Dir() / "index.lst", "Keep\r\n");
   {
     auto store = Open();
     auto added = store->AddUser(Player("Player", 3));
@@ -80,12 +82,14 @@ TEST_F(HistoryStoreTest, HistoriesLiveInTheCacheThenInTheirFilesAndAreFoundAgain
     EXPECT_FALSE(fs::exists(FileOf("Player")));  // written later
   }                                              // destruction flushes
   EXPECT_TRUE(fs::exists(FileOf("player")));
-  EXPECT_EQ(testing::ReadFileText(Dir() / "index.lst"), "Player\r\n");
+  // A store that never built its index leaves index.lst alone.
+  EXPECT_EQ(testing::ReadFileText(Dir() / "index.lst"), "Keep\r\n");
   EXPECT_TRUE(Posted("THUserList.FlushUsers [Player] removed from cache", mlInformation));
 
   auto store = Open();
   EXPECT_EQ(store->GetUserEntry("Player"), nullptr);  // unknown until the index is read
   store->RefreshKnownUsers();
+  EXPECT_EQ(testing::ReadFileText(Dir() / "index.lst"), "Player\r\n");
   const auto loaded = store->GetUserEntry("pLAYER");
   ASSERT_NE(loaded, nullptr);
   EXPECT_EQ(loaded->player.name, "Player");
