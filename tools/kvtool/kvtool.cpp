@@ -26,6 +26,9 @@ const TCommand kCommands[] = {
     {"md5", CmdMd5, "md5 TEXT"},
     {"setup", CmdSetup, "setup dump FILE   (version and section lengths of a setup export)"},
     {"ini", CmdIni, "ini decipher FILE KEY   (the plain value of an enciphered setting)"},
+    {"history", CmdHistory,
+     "history list DIR | history dump FILE   (player history files)\n"
+     "  history export DIR OUT | history import IN DIR   (the plain export stream)"},
 };
 
 void Usage(std::ostream& os) {
