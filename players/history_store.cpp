@@ -563,10 +563,12 @@ void THUserList::ImportUsers(TStream& stream) {
   ReadExportStream(stream, {});
   DeleteAllUserFilesLocked();
   index_built_ = true;
-  ReadExportStream(stream, [this](std::unique_ptr<THistoryUserEntry> history) {
+  std::vector<std::string> imported;
+  ReadExportStream(stream, [this, &imported](std::unique_ptr<THistoryUserEntry> history) {
     SaveUserToFile(*history);
-    index_.push_back(history->player.name);
+    imported.push_back(history->player.name);
   });
+  index_ = std::move(imported);
   // Histories still cached (players online now) stay known.
   for (const TCacheRecord& rec : cache_) index_.push_back(rec.history->player.name);
   IndexSortUnique();
