@@ -7,6 +7,7 @@
 #include "core/regional.h"
 #include "formats/varlist.h"
 #include "tools/kvtool/kvtool.h"
+#include "tools/kvtool/varlist_json.h"
 
 namespace kv::tool {
 namespace {
@@ -197,13 +198,7 @@ int Dump(const TArgs& args, TToolIO io) {
   TMemoryStream stream(bytes);
   TVarList list;
   list.LoadFromStream(stream);
-  json vars = json::array();
-  list.ForEach([&](const std::string& name, const TVariant& v) {
-    json item = {{"name", Cp1252ToUtf8(name)}, {"type", VarTypeName(v.Type())}, {"value", ValueJson(v)}};
-    if (v.Type() == vtDate) item["text"] = regional::DateTimeToStr(v.RawFloat());
-    vars.push_back(std::move(item));
-  });
-  io.out << json{{"variables", vars}}.dump(2) << "\n";
+  io.out << json{{"variables", VarListJson(list)}}.dump(2) << "\n";
   return 0;
 }
 
@@ -231,6 +226,16 @@ int Build(const TArgs& args, TToolIO io) {
 }
 
 }  // namespace
+
+nlohmann::json VarListJson(const TVarList& list) {
+  json vars = json::array();
+  list.ForEach([&](const std::string& name, const TVariant& v) {
+    json item = {{"name", Cp1252ToUtf8(name)}, {"type", VarTypeName(v.Type())}, {"value", ValueJson(v)}};
+    if (v.Type() == vtDate) item["text"] = regional::DateTimeToStr(v.RawFloat());
+    vars.push_back(std::move(item));
+  });
+  return vars;
+}
 
 int CmdVarlist(const TArgs& args, TToolIO io) {
   if (!args.empty() && args[0] == "dump") return Dump(args, io);
