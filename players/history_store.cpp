@@ -1,0 +1,570 @@
+#include "players/history_store.h"
+
+#include <algorithm>
+#include <system_error>
+#include <unordered_set>
+
+#include "core/bus.h"
+#include "core/datafiles.h"
+#include "domain/domain.h"
+#include "formats/varlist.h"
+
+namespace kv {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kTempSuffix = ".tmp~";  // SaveFileAtomic's temporary files
+
+// a-z insensitive ordering of nicks, the order of the index.
+int CompareNicks(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y) ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+bool EndsWith(const std::string& s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The player files of a directory (not the index, not a save's leftover
+// temporary file, no subdirectory), sorted by name.
+std::vector<fs::path> PlayerFiles(const fs::path& directory) {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    std::error_code ec;
+    if (!entry.is_regular_file(ec)) continue;
+    const std::string name = entry.path().filename().string();
+    if (name == kHistoryIndexFile || EndsWith(name, kTempSuffix)) continue;
+    files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Reads a player file whole. A file over the size cap is refused before
+// reading (EHistoryRecordError: the file is damaged, not unreadable).
+std::string ReadPlayerFileBytes(const fs::path& path) {
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  if (!ec && size > kMaxPlayerFileBytes)
+    throw EHistoryRecordError("player file too large (" + std::to_string(size) + " bytes)");
+  const std::vector<uint8_t> bytes = LoadFileBytes(path.string());
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// "Loading History" now, "Loading Done" when the scope ends, also by an error.
+class TLoadingEvents {
+ public:
+  TLoadingEvents() { PostEvent(std::make_shared<TMohaaEvent>(ekLoadingHistory)); }
+  ~TLoadingEvents() { PostEvent(std::make_shared<TMohaaEvent>(ekLoadingDone)); }
+  TLoadingEvents(const TLoadingEvents&) = delete;
+  TLoadingEvents& operator=(const TLoadingEvents&) = delete;
+};
+
+}  // namespace
+
+THUserList::THUserList(fs::path directory, TClock& clock) : directory_(std::move(directory)), clock_(clock) {
+  std::error_code ec;
+  fs::create_directories(directory_, ec);
+  if (ec) throw EStreamError(directory_.string() + ": " + ec.message());
+}
+
+THUserList::~THUserList() {
+  try {
+    FlushUsers();
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("THUserList.FlushUsers failed with: ") + e.what(), mlCritical);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Index
+
+size_t THUserList::IndexLowerBound(std::string_view nick) const {
+  const auto it =
+      std::lower_bound(index_.begin(), index_.end(), nick,
+                       [](const std::string& a, std::string_view b) { return CompareNicks(a, b) < 0; });
+  return static_cast<size_t>(it - index_.begin());
+}
+
+bool THUserList::IndexContains(std::string_view nick) const {
+  const size_t pos = IndexLowerBound(nick);
+  return pos < index_.size() && CompareNicks(index_[pos], nick) == 0;
+}
+
+void THUserList::IndexAdd(std::string_view nick) {
+  const size_t pos = IndexLowerBound(nick);
+  if (pos < index_.size() && CompareNicks(index_[pos], nick) == 0) return;
+  index_.insert(index_.begin() + static_cast<std::ptrdiff_t>(pos), std::string(nick));
+}
+
+void THUserList::IndexRemove(std::string_view nick) {
+  const size_t pos = IndexLowerBound(nick);
+  if (pos < index_.size() && CompareNicks(index_[pos], nick) == 0)
+    index_.erase(index_.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+void THUserList::IndexSortUnique() {
+  std::stable_sort(index_.begin(), index_.end(),
+                   [](const std::string& a, const std::string& b) { return CompareNicks(a, b) < 0; });
+  index_.erase(
+      std::unique(index_.begin(), index_.end(),
+                  [](const std::string& a, const std::string& b) { return CompareNicks(a, b) == 0; }),
+      index_.end());
+}
+
+std::vector<std::string> THUserList::KnownNicks() const {
+  TRecursiveLockGuard lock(mutex_);
+  return index_;
+}
+
+size_t THUserList::KnownCount() const {
+  TRecursiveLockGuard lock(mutex_);
+  return index_.size();
+}
+
+bool THUserList::IsKnown(std::string_view nick) const {
+  TRecursiveLockGuard lock(mutex_);
+  return IndexContains(nick);
+}
+
+bool THUserList::WriteIndex() {
+  TRecursiveLockGuard lock(mutex_);
+  return WriteIndexLocked();
+}
+
+bool THUserList::WriteIndexLocked() {
+  const fs::path path = directory_ / kHistoryIndexFile;
+  try {
+    TMemoryStream text;
+    WriteTextLines(text, index_);
+    SaveFileAtomic(path.string(), text);
+    return true;
+  } catch (const std::exception& e) {
+    PostGlobal("THUserList.WriteIndex: can not write [" + path.string() + "] ErrorMessage:" + e.what(),
+               mlCritical);
+    return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Cache
+
+int THUserList::CachedCount() const {
+  TRecursiveLockGuard lock(mutex_);
+  return static_cast<int>(cache_.size());
+}
+
+THUserList::THistoryPtr THUserList::CachedAt(int i) const {
+  TRecursiveLockGuard lock(mutex_);
+  if (i < 0 || static_cast<size_t>(i) >= cache_.size()) return nullptr;
+  return cache_[static_cast<size_t>(i)].history;
+}
+
+void THUserList::CacheErase(size_t pos) {
+  cache_pos_.erase(cache_[pos].key);
+  cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(pos));
+  for (size_t i = pos; i < cache_.size(); ++i) cache_pos_[cache_[i].key] = i;
+}
+
+THUserList::THistoryPtr THUserList::TouchCached(std::string_view nick) {
+  TRecursiveLockGuard lock(mutex_);
+  return TouchCachedLocked(nick);
+}
+
+THUserList::THistoryPtr THUserList::TouchCachedLocked(std::string_view nick) {
+  const auto it = cache_pos_.find(NickKey(nick));
+  if (it == cache_pos_.end()) return nullptr;
+  TCacheRecord& rec = cache_[it->second];
+  rec.last_use = clock_.Now();
+  return rec.history;
+}
+
+THUserList::THistoryPtr THUserList::GetUserEntry(std::string_view nick) {
+  TRecursiveLockGuard lock(mutex_);
+  return GetUserEntryLocked(nick);
+}
+
+THUserList::THistoryPtr THUserList::GetUserEntryLocked(std::string_view nick) {
+  if (!IndexContains(nick)) return nullptr;
+  try {
+    if (THistoryPtr cached = TouchCachedLocked(nick)) return cached;
+    // A failed load has already refreshed the index.
+    THistoryPtr history = LoadLocked(directory_ / FileNameOfNick(nick), true);
+    if (!history) return nullptr;
+    // The file belongs to the nick it is named after; a record that names
+    // another player (a file copied over) is kept under this nick, so that
+    // it is found and saved where it was found.
+    if (NickKey(history->player.name) != NickKey(nick)) history->player.name = std::string(nick);
+    const std::string key = NickKey(nick);
+    cache_pos_[key] = cache_.size();
+    cache_.push_back({clock_.Now(), key, history});
+    PostGlobal("THUserList.GetUserEntry [" + std::string(nick) + "] added to cache", mlInformation);
+    return history;
+  } catch (const std::exception&) {
+    IndexRemove(nick);
+    return nullptr;
+  }
+}
+
+THUserList::THistoryPtr THUserList::AddUser(THistoryPtr history) {
+  THistoryPtr added;
+  {
+    TRecursiveLockGuard lock(mutex_);
+    added = AddUserLocked(std::move(history));
+  }
+  PurgeCache();
+  return added;
+}
+
+THUserList::THistoryPtr THUserList::AddUserLocked(THistoryPtr history) {
+  if (!history) return nullptr;
+  const std::string nick = history->player.name;
+  const std::string key = NickKey(nick);
+  const auto it = cache_pos_.find(key);
+  if (it != cache_pos_.end()) {
+    cache_[it->second] = {clock_.Now(), key, history};
+  } else {
+    cache_pos_[key] = cache_.size();
+    cache_.push_back({clock_.Now(), key, history});
+  }
+  PostGlobal("THUserList.AddUser [" + nick + "] added to cache", mlInformation);
+  IndexAdd(nick);
+  PostGlobal("THUserList.AddUser added: " + nick, mlInformation);
+  return history;
+}
+
+void THUserList::DelUser(std::string_view nick) {
+  {
+    TRecursiveLockGuard lock(mutex_);
+    DelUserLocked(nick);
+  }
+  DelUserFile(nick);
+  PostGlobal("THUserList UserDel: " + std::string(nick), mlInformation);
+}
+
+void THUserList::DelUserLocked(std::string_view nick) {
+  IndexRemove(nick);
+  const auto it = cache_pos_.find(NickKey(nick));
+  if (it == cache_pos_.end()) return;
+  PostGlobal("THUserList.DelUser [" + std::string(nick) + "] removed from cache", mlInformation);
+  CacheErase(it->second);
+}
+
+void THUserList::DelUserFile(std::string_view nick) {
+  const std::string name = FileNameOfNick(nick);
+  std::error_code ec;
+  if (fs::remove(directory_ / name, ec))
+    PostGlobal("THUserList.DelUserFile [" + std::string(nick) + "] removed from database [" + name + "]",
+               mlInformation);
+}
+
+THUserList::THistoryPtr THUserList::RenameUser(std::string_view old_nick, std::string_view new_nick) {
+  THistoryPtr renamed;
+  {
+    TRecursiveLockGuard lock(mutex_);
+    const THistoryPtr old_history = TouchCachedLocked(old_nick);
+    if (!old_history) return nullptr;
+    THistoryPtr clone = ClonePlayer(old_history.get());
+    clone->player.name = std::string(new_nick);
+    PostGlobal("THUserList.RenameUser renaming User from: [" + std::string(old_nick) + "] to: [" +
+                   std::string(new_nick) + "]",
+               mlInformation);
+    DelUserLocked(old_nick);
+    renamed = AddUserLocked(clone);
+    // The new file is written before the old one goes, so that a crash in
+    // between leaves the history under one nick or the other, never under
+    // none. A rename that changes only the letter case keeps its file.
+    SaveUserToFile(*renamed);
+    if (NickKey(old_nick) != NickKey(new_nick)) DelUserFile(old_nick);
+  }
+  PostGlobal("THUserList UserDel: " + std::string(old_nick), mlInformation);
+  PurgeCache();
+  return renamed;
+}
+
+void THUserList::PurgeCache() {
+  TRecursiveLockGuard lock(mutex_);
+  PurgeCacheLocked();
+}
+
+void THUserList::PurgeCacheLocked() {
+  const auto settings = settings_.Get();
+  const double now = clock_.Now();
+  const double timeout = settings->cache_timeout_s / kSecondsPerDay;
+  size_t i = 0;
+  while (i < cache_.size()) {
+    const TCacheRecord& rec = cache_[i];
+    const int32_t client = rec.history->player.client_number;
+    const bool offline = client == kClientNotSet || client == kNoPlayer;
+    // A history that cannot be saved stays cached for the next attempt.
+    if (now > rec.last_use + timeout && offline && SaveUserToFile(*rec.history)) {
+      PostGlobal("THUserList.PurgeCache [" + rec.history->player.name + "] removed from cache",
+                 mlInformation);
+      CacheErase(i);
+    } else {
+      ++i;
+    }
+  }
+}
+
+void THUserList::SaveAllUsers() {
+  TRecursiveLockGuard lock(mutex_);
+  SaveAllUsersLocked();
+}
+
+void THUserList::SaveAllUsersLocked() {
+  for (const TCacheRecord& rec : cache_) SaveUserToFile(*rec.history);
+}
+
+void THUserList::FlushUsers() {
+  TRecursiveLockGuard lock(mutex_);
+  size_t i = 0;
+  while (i < cache_.size()) {
+    const THistoryPtr history = cache_[i].history;
+    IndexAdd(history->player.name);
+    // At shutdown a history that cannot be written stays cached: a later
+    // flush (the store's destruction) tries again.
+    if (SaveUserToFile(*history)) {
+      PostGlobal("THUserList.FlushUsers [" + history->player.name + "] removed from cache", mlInformation);
+      CacheErase(i);
+    } else {
+      ++i;
+    }
+  }
+  WriteIndexLocked();
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+bool THUserList::SaveUserToFile(const THistoryUserEntry& history) {
+  const std::string& nick = history.player.name;
+  const fs::path path = directory_ / FileNameOfNick(nick);
+  try {
+    const std::string bytes = EncodePlayerFile(history);
+    SaveFileAtomic(path.string(), bytes.data(), bytes.size());
+    PostGlobal("THUserList.SaveUserToFile [" + nick + "] saved to file: " + path.string(), mlInformation);
+    return true;
+  } catch (const std::exception& e) {
+    PostGlobal("THUserList.SaveUserToFile: can not save user [" + nick + "] to file: " + path.string() +
+                   " ErrorMessage:" + e.what(),
+               mlCritical);
+    return false;
+  }
+}
+
+std::unique_ptr<THistoryUserEntry> THUserList::LoadUserByNick(std::string_view nick, bool purge) {
+  return LoadUserFromFileName(directory_ / FileNameOfNick(nick), purge);
+}
+
+std::unique_ptr<THistoryUserEntry> THUserList::LoadUserFromFileName(const fs::path& path, bool purge) {
+  TRecursiveLockGuard lock(mutex_);
+  return LoadLocked(path, purge);
+}
+
+std::unique_ptr<THistoryUserEntry> THUserList::LoadLocked(const fs::path& path, bool purge) {
+  if (purge) PurgeCacheLocked();
+  bool read = false;
+  try {
+    const std::string bytes = ReadPlayerFileBytes(path);
+    read = true;
+    auto history = DecodePlayerFile(bytes);
+    PostGlobal("THUserList.LoadUserFromFileName [" + history->player.name +
+                   "] loaded from to file: " + path.string(),
+               mlInformation);
+    return history;
+  } catch (const std::exception& e) {
+    PostGlobal("THUserList.LoadUserFromFileName: can not load user from [" + path.string() +
+                   "] ErrorMessage:" + e.what(),
+               mlCritical);
+    // A file that was read but holds no record is set aside; one that could
+    // not be read at all (missing, no permission, a disk error) is left.
+    const bool damaged = read || dynamic_cast<const EHistoryRecordError*>(&e) != nullptr;
+    if (damaged) MoveAside(path, e.what());
+  }
+  RefreshKnownUsersLocked();
+  return nullptr;
+}
+
+std::string THUserList::GetUserNameFromFile(const fs::path& path) {
+  std::string bytes;
+  try {
+    bytes = ReadPlayerFileBytes(path);
+  } catch (const EHistoryRecordError& e) {
+    MoveAside(path, e.what());
+    return {};
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("THUserList.GetUserNameFromFile can not Load User: ") + e.what(), mlWarning);
+    return {};
+  }
+  try {
+    return DecodePlayerFileNick(bytes);
+  } catch (const std::exception& e) {
+    MoveAside(path, e.what());
+    return {};
+  }
+}
+
+std::string THUserList::MoveAside(const fs::path& path, const std::string& reason) {
+  const fs::path dir = directory_ / kHistoryDamagedDir;
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  fs::path target = dir / path.filename();
+  for (int n = 1; !ec && fs::exists(target, ec) && n < 1000; ++n)
+    target = dir / (path.filename().string() + "." + std::to_string(n));
+  if (!ec) fs::rename(path, target, ec);
+  if (ec) {
+    PostGlobal("THUserList: damaged player file [" + path.string() +
+                   "] could not be moved aside: " + ec.message() + " (" + reason + ")",
+               mlWarning);
+    return {};
+  }
+  PostGlobal("THUserList: damaged player file [" + path.string() + "] moved to [" + target.string() +
+                 "] ErrorMessage:" + reason,
+             mlWarning);
+  return target.string();
+}
+
+// ---------------------------------------------------------------------------
+// Whole-store operations
+
+void THUserList::RefreshKnownUsers() {
+  PostGlobal("THUserList.RefreshKnownUsers - Started", mlInformation);
+  {
+    TRecursiveLockGuard lock(mutex_);
+    RefreshKnownUsersLocked();
+  }
+  PostGlobal("THUserList.RefreshKnownUsers - Stopped", mlInformation);
+}
+
+void THUserList::RefreshKnownUsersLocked() {
+  TLoadingEvents events;
+  index_.clear();
+  std::vector<std::string> old_nicks;
+  try {
+    TMemoryStream text(LoadFileBytes((directory_ / kHistoryIndexFile).string()));
+    old_nicks = ReadTextLines(text);
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("THUserList.RefreshKnownUsers - No Index found: ") + e.what(), mlWarning);
+  }
+  // Expected file name -> the old nick it belongs to.
+  std::unordered_map<std::string, size_t> expected;
+  expected.reserve(old_nicks.size());
+  for (size_t i = 0; i < old_nicks.size(); ++i)
+    if (!old_nicks[i].empty()) expected.emplace(FileNameOfNick(old_nicks[i]), i);
+
+  std::vector<fs::path> unmatched;
+  for (const fs::path& file : PlayerFiles(directory_)) {
+    const auto it = expected.find(NickKey(file.filename().string()));
+    if (it != expected.end()) {
+      index_.push_back(old_nicks[it->second]);
+      expected.erase(it);
+    } else {
+      unmatched.push_back(file);
+    }
+  }
+  // Files without an index line are found again through the nick inside.
+  for (const fs::path& file : unmatched) {
+    const std::string nick = GetUserNameFromFile(file);
+    if (!nick.empty() && FileNameOfNick(nick) == file.filename().string()) index_.push_back(nick);
+  }
+  for (const TCacheRecord& rec : cache_) index_.push_back(rec.history->player.name);
+  IndexSortUnique();
+  WriteIndexLocked();
+}
+
+void THUserList::DeleteAllUserFiles() {
+  TRecursiveLockGuard lock(mutex_);
+  DeleteAllUserFilesLocked();
+}
+
+void THUserList::DeleteAllUserFilesLocked() {
+  SaveAllUsersLocked();
+  index_.clear();
+  for (const fs::path& file : PlayerFiles(directory_)) {
+    std::error_code ec;
+    fs::remove(file, ec);
+  }
+}
+
+void THUserList::ExportUsers(TStream& stream) {
+  TRecursiveLockGuard lock(mutex_);
+  SaveAllUsersLocked();
+  // The count goes first; it is written in place once known, so the records
+  // go straight to the stream instead of through a second buffer.
+  const uint64_t count_at = stream.Position();
+  WriteExportHeader(stream, 0);
+  int32_t count = 0;
+  for (const fs::path& file : PlayerFiles(directory_)) {
+    const std::string nick = GetUserNameFromFile(file);
+    if (nick.empty() || FileNameOfNick(nick) != file.filename().string()) continue;
+    const auto history = LoadLocked(file, true);
+    if (!history) continue;
+    WriteHistoryRecord(stream, *history);
+    ++count;
+  }
+  const uint64_t end = stream.Position();
+  stream.Seek(count_at);
+  WriteExportHeader(stream, count);
+  stream.Seek(end);
+}
+
+void THUserList::ImportUsers(TStream& stream) {
+  TRecursiveLockGuard lock(mutex_);
+  TLoadingEvents events;
+  // The whole stream is checked first: a damaged one throws here, before a
+  // single file has been deleted.
+  ReadExportStream(stream, {});
+  DeleteAllUserFilesLocked();
+  ReadExportStream(stream, [this](std::unique_ptr<THistoryUserEntry> history) {
+    SaveUserToFile(*history);
+    index_.push_back(history->player.name);
+  });
+  // Histories still cached (players online now) stay known.
+  for (const TCacheRecord& rec : cache_) index_.push_back(rec.history->player.name);
+  IndexSortUnique();
+  WriteIndexLocked();
+}
+
+// ---------------------------------------------------------------------------
+// Read-only directory scan
+
+THistoryDirectoryInfo ScanHistoryDirectory(const fs::path& directory) {
+  THistoryDirectoryInfo info;
+  std::vector<std::string> index;
+  try {
+    TMemoryStream text(LoadFileBytes((directory / kHistoryIndexFile).string()));
+    index = ReadTextLines(text);
+    info.has_index = true;
+  } catch (const std::exception&) {
+  }
+  std::unordered_set<std::string> index_files;
+  for (const std::string& nick : index)
+    if (!nick.empty()) index_files.insert(FileNameOfNick(nick));
+  std::unordered_set<std::string> present;
+  for (const fs::path& file : PlayerFiles(directory)) {
+    THistoryFileInfo f;
+    f.file_name = file.filename().string();
+    present.insert(NickKey(f.file_name));
+    try {
+      f.nick = DecodePlayerFile(ReadPlayerFileBytes(file))->player.name;
+      f.name_matches = FileNameOfNick(f.nick) == f.file_name;
+      f.indexed = index_files.count(FileNameOfNick(f.nick)) > 0;
+    } catch (const std::exception& e) {
+      f.error = e.what();
+    }
+    info.files.push_back(std::move(f));
+  }
+  for (const std::string& nick : index)
+    if (!nick.empty() && !present.count(FileNameOfNick(nick))) info.missing.push_back(nick);
+  return info;
+}
+
+}  // namespace kv

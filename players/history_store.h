@@ -1,0 +1,182 @@
+// THUserList, the player history store: one enciphered file per nick in
+// Data/History, a plain-text index of every known nick (index.lst) and a
+// cache of the histories in use. The live player tracker owns the live
+// data; reports, the remote administration and the operator console look
+// histories up through it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/snapshot.h"
+#include "core/stream.h"
+#include "core/thread_annotations.h"
+#include "domain/events.h"
+#include "players/history_record.h"
+
+namespace kv {
+
+inline constexpr const char* kHistoryIndexFile = "index.lst";
+inline constexpr const char* kHistoryDamagedDir = "damaged";
+
+struct THistoryStoreSettings {
+  int32_t cache_timeout_s = 120;  // UserCacheTimeOut
+};
+
+// Ownership: the cache holds each history by std::shared_ptr. The tracker
+// and other threads get a shared reference, so a history purged or renamed
+// while another thread still reads it stays alive for that reader; it is
+// then no longer the live history, and changes to it are not stored.
+//
+// Locking: one re-entrant store lock (StoreLock) guards the index and the
+// cache; every operation below takes it for its whole work unless it says
+// otherwise, and the player files are written under it. A cached
+// history's row and persistent variables are changed only under the store
+// lock (the tracker holds it for its scans), which is why saving reads them
+// without the history's own lock; the nick of a cached history changes only
+// through RenameUser. Order: the store lock is taken before a history's
+// lock and before a variable list's lock, never after.
+class THUserList {
+ public:
+  using THistoryPtr = std::shared_ptr<THistoryUserEntry>;
+
+  // Creates the directory with every missing parent (EStreamError when it
+  // cannot). The index stays empty until RefreshKnownUsers. Time comes
+  // from `clock`, which outlives the store.
+  THUserList(std::filesystem::path directory, TClock& clock);
+  // Runs FlushUsers.
+  ~THUserList();
+  THUserList(const THUserList&) = delete;
+  THUserList& operator=(const THUserList&) = delete;
+
+  // Any thread; taken once per purge.
+  void ApplySettings(const THistoryStoreSettings& settings) { settings_.Publish(settings); }
+  const std::filesystem::path& Directory() const { return directory_; }
+
+  // The cached or stored history of a nick in the index (letter case of
+  // a-z ignored), or nullptr without touching the disk when the nick is not
+  // known. A history loaded from its file joins the cache.
+  THistoryPtr GetUserEntry(std::string_view nick);
+  // The cached history of the nick with its last use renewed, or nullptr.
+  THistoryPtr TouchCached(std::string_view nick);
+  // A new history owned by the caller, read from the nick's file or from a
+  // path; nullptr (and a level-4 message) when it cannot be read. A file
+  // that exists but holds no record is moved to damaged/. `purge` runs
+  // PurgeCache first.
+  std::unique_ptr<THistoryUserEntry> LoadUserByNick(std::string_view nick, bool purge);
+  std::unique_ptr<THistoryUserEntry> LoadUserFromFileName(const std::filesystem::path& path, bool purge);
+  // Writes the history's file atomically (client number -999). False on
+  // failure (posted at level 4). No store lock.
+  bool SaveUserToFile(const THistoryUserEntry& history);
+  // The store takes the history into its cache and its nick into the index;
+  // its file is written later (purge, flush or save-all). A history cached
+  // under the same nick already is replaced. Returns the cached history.
+  THistoryPtr AddUser(THistoryPtr history);
+  // Forgets the nick: index, cache and file.
+  void DelUser(std::string_view nick);
+  // Deletes the nick's file when it exists. No store lock.
+  void DelUserFile(std::string_view nick);
+  // The cached history of old_nick continues as new_nick (row and
+  // persistent variables; the visit variables and pings do not survive);
+  // the old nick disappears from index, cache and disk. nullptr when
+  // old_nick is not cached.
+  THistoryPtr RenameUser(std::string_view old_nick, std::string_view new_nick);
+
+  // Saves and drops every offline history unused for UserCacheTimeOut s.
+  void PurgeCache();
+  // Saves every cached history; keeps them cached.
+  void SaveAllUsers();
+  // Saves and drops every cached history, then writes index.lst.
+  void FlushUsers();
+  // Rebuilds the index from index.lst and the files present, and writes it.
+  void RefreshKnownUsers();
+  // Writes index.lst from the index (atomically). False on failure.
+  bool WriteIndex();
+
+  // The nick inside a player file, or empty. A file that exists but holds no
+  // record is moved to damaged/ (level 2). No store lock.
+  std::string GetUserNameFromFile(const std::filesystem::path& path);
+  // A sorted copy of the index.
+  std::vector<std::string> KnownNicks() const;
+  size_t KnownCount() const;
+  bool IsKnown(std::string_view nick) const;
+
+  // For the tracker's scans: hold StoreLock() while walking the cache.
+  int CachedCount() const;
+  THistoryPtr CachedAt(int i) const;  // nullptr out of range
+  TRecursiveMutex& StoreLock() const RETURN_CAPABILITY(mutex_) { return mutex_; }
+
+  // Saves the cache, clears the index, deletes every player file.
+  void DeleteAllUserFiles();
+  // Writes the export stream of every valid player file (after SaveAllUsers).
+  void ExportUsers(TStream& stream);
+  // Replaces every player file by the records of an export stream read from
+  // its start. The whole stream is checked before anything is deleted: a
+  // damaged stream throws EHistoryRecordError ("Error loading User-History"
+  // or "... - DATA") and leaves the store as it was.
+  void ImportUsers(TStream& stream);
+
+ private:
+  struct TCacheRecord {
+    double last_use;
+    std::string key;  // NickKey of the history's nick
+    THistoryPtr history;
+  };
+
+  THistoryPtr GetUserEntryLocked(std::string_view nick) REQUIRES(mutex_);
+  THistoryPtr TouchCachedLocked(std::string_view nick) REQUIRES(mutex_);
+  THistoryPtr AddUserLocked(THistoryPtr history) REQUIRES(mutex_);
+  void DelUserLocked(std::string_view nick) REQUIRES(mutex_);
+  void PurgeCacheLocked() REQUIRES(mutex_);
+  void SaveAllUsersLocked() REQUIRES(mutex_);
+  void RefreshKnownUsersLocked() REQUIRES(mutex_);
+  bool WriteIndexLocked() REQUIRES(mutex_);
+  std::unique_ptr<THistoryUserEntry> LoadLocked(const std::filesystem::path& path, bool purge)
+      REQUIRES(mutex_);
+  void DeleteAllUserFilesLocked() REQUIRES(mutex_);
+
+  // Index: sorted by NickKey, one entry per key.
+  size_t IndexLowerBound(std::string_view nick) const REQUIRES(mutex_);
+  bool IndexContains(std::string_view nick) const REQUIRES(mutex_);
+  void IndexAdd(std::string_view nick) REQUIRES(mutex_);
+  void IndexRemove(std::string_view nick) REQUIRES(mutex_);
+  void IndexSortUnique() REQUIRES(mutex_);
+
+  void CacheErase(size_t pos) REQUIRES(mutex_);
+  // Moves a damaged file into damaged/; the new path, or empty.
+  std::string MoveAside(const std::filesystem::path& path, const std::string& reason);
+
+  const std::filesystem::path directory_;
+  TClock& clock_;
+  TSnapshot<THistoryStoreSettings> settings_;
+  mutable TRecursiveMutex mutex_;
+  // The known nicks as first seen, sorted by NickKey without a second copy
+  // of the keys (100,000 nicks stay a few megabytes).
+  std::vector<std::string> index_ GUARDED_BY(mutex_);
+  std::vector<TCacheRecord> cache_ GUARDED_BY(mutex_);                    // insertion order
+  std::unordered_map<std::string, size_t> cache_pos_ GUARDED_BY(mutex_);  // key -> position
+};
+
+// A read-only look at a history directory (kvtool): every player file with
+// the nick inside it, and the index lines whose file is missing.
+struct THistoryFileInfo {
+  std::string file_name;
+  std::string nick;           // empty when the file holds no record
+  std::string error;          // why not
+  bool name_matches = false;  // file_name == FileNameOfNick(nick)
+  bool indexed = false;       // the nick is listed in index.lst
+};
+struct THistoryDirectoryInfo {
+  std::vector<THistoryFileInfo> files;  // sorted by file name
+  std::vector<std::string> missing;     // index lines without a file
+  bool has_index = false;
+};
+THistoryDirectoryInfo ScanHistoryDirectory(const std::filesystem::path& directory);
+
+}  // namespace kv
