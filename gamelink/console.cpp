@@ -250,6 +250,11 @@ void SendOperatorMessage(TMohaaServerInfo& info, const std::string& text, TSayDo
       MakeThread<TConsoleMessage>(info, text, 0, 1, true, false, false, std::move(done)));
 }
 
+bool SayFinalText(TMohaaServerInfo& info, const std::string& text, bool skip_filter) {
+  if (text.empty()) return false;
+  return SayNow(info, ConsoleSafeText(text), false, skip_filter);
+}
+
 // --- the one entry point ------------------------------------------------------
 
 bool SendConsoleMessage(TMohaaServerInfo& info, const std::string& message, bool background,

@@ -149,6 +149,13 @@ std::string NotDeliveredReason(const std::string& reply);
 // once when the text is refused (empty, too long, a line break). Any thread.
 void SendOperatorMessage(TMohaaServerInfo& info, const std::string& text, TSayDone done);
 
+// Says a text that is already final (expanded) at once, under the rules of
+// an immediate SendConsoleMessage (made safe, flood filter, delivery test,
+// "Message Send") but without expanding it again: a player's nick that the
+// expansion put in must not be read as a template. True when delivered or
+// refused by the flood filter. Any thread; blocks for one rcon request.
+bool SayFinalText(TMohaaServerInfo& info, const std::string& text, bool skip_filter);
+
 // Says a message to all players. Arguments in the documented order; true
 // when delivered, when a background sender was started, or when a rule
 // (too long, flood filter) refused the text; false for an empty text, an

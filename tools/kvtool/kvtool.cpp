@@ -26,6 +26,8 @@ const TCommand kCommands[] = {
     {"md5", CmdMd5, "md5 TEXT"},
     {"setup", CmdSetup, "setup dump FILE   (version and section lengths of a setup export)"},
     {"ini", CmdIni, "ini decipher FILE KEY   (the plain value of an enciphered setting)"},
+    {"bans", CmdBans,
+     "bans dump FILE | bans build FILE.json   (BanList.dat to JSON and back; build writes to stdout)"},
 };
 
 void Usage(std::ostream& os) {

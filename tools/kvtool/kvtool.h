@@ -28,6 +28,7 @@ int CmdVarlist(const TArgs& args, TToolIO io);
 int CmdFormula(const TArgs& args, TToolIO io);
 int CmdSetup(const TArgs& args, TToolIO io);
 int CmdIni(const TArgs& args, TToolIO io);
+int CmdBans(const TArgs& args, TToolIO io);
 
 // Helpers shared by the subcommands.
 std::string ReadAll(std::istream& in);
