@@ -102,6 +102,12 @@ class THistoryUserList::TQueryThread : public TWorkerThread {
   TClockCondition pause_cv_;
 };
 
+TKickFn KickThrough(TKicker& kicker) {
+  return [&kicker](const TKickRequest& k) {
+    return kicker.AddKickThread(k.client_number, k.repetitions, k.delay_seconds, {}, k.message);
+  };
+}
+
 bool THistoryUserList::PauseQueries(int64_t ms) { return queries_ && queries_->Pause(ms); }
 
 void THistoryUserList::WakeQueries() {

@@ -25,6 +25,7 @@
 #include "domain/events.h"
 #include "domain/runtime.h"
 #include "domain/subsystem.h"
+#include "enforcement/kicks.h"
 #include "players/history_store.h"
 
 namespace kv {
@@ -38,6 +39,8 @@ struct TKickRequest {
 };
 // True when the kick was accepted (a client with a pending kick is refused).
 using TKickFn = std::function<bool(const TKickRequest&)>;
+// Kicks through the kick workers (no extra placeholders).
+TKickFn KickThrough(TKicker& kicker);
 // One console command to the game server; its reply text, or an error or
 // time-out text in its place. Runs on the tracker's query thread.
 using TRconQueryFn = std::function<std::string(const std::string& command)>;

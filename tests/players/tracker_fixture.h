@@ -66,9 +66,11 @@ class TrackerTest : public ::testing::Test {
     tracker_ = std::make_unique<THistoryUserList>(
         runtime_, *store_,
         [this](const TKickRequest& k) {
-          std::lock_guard lock(kicks_mutex_);
-          kicks_.push_back(k);
-          return true;
+          {
+            std::lock_guard lock(kicks_mutex_);
+            kicks_.push_back(k);
+          }
+          return !kick_through_ || kick_through_(k);
         },
         std::move(query));
     tracker_->ApplySettings(settings);
@@ -128,6 +130,7 @@ class TrackerTest : public ::testing::Test {
   std::unique_ptr<THistoryUserList> tracker_;
   std::mutex kicks_mutex_;
   std::vector<TKickRequest> kicks_;
+  TKickFn kick_through_;  // where recorded kicks go on to, when set
 };
 
 inline double Minutes(int m) { return m / (24.0 * 60.0); }
