@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "tests/support/temp_home.h"
 
@@ -499,6 +500,31 @@ TEST_F(MohSimTest, ScriptsDriveTheScenarioAndReportTheirFirstBadLine) {
       {"kill Bob", "line 1: missing argument for kill"},
   };
   for (const auto& [script, failure] : failures) EXPECT_EQ(RunScript(sim_, script, sleep), failure) << script;
+}
+
+TEST_F(MohSimTest, NickChangesKeepTheClientAndANewClientInASlotHasItsOwnQport) {
+  ASSERT_EQ(RunScript(sim_,
+                      "join Bob 10.0.0.2\n"
+                      "join \"\\x01Odd\\xE9\" 10.0.0.2\n"  // a second client from one address
+                      "score Bob 7\n"
+                      "rename Bob Robert\n",
+                      [](int) {}),
+            "");
+  const auto robert = sim_.Client("Robert");
+  ASSERT_TRUE(robert);
+  EXPECT_FALSE(sim_.Client("Bob"));
+  EXPECT_EQ(std::make_tuple(robert->num, robert->ip, robert->qport, robert->score),
+            std::make_tuple(0, std::string("10.0.0.2"), 1000, 7));
+  ASSERT_TRUE(sim_.Client("\x01Odd\xE9"));
+  EXPECT_NE(sim_.Execute("status", false).find("  1     0   50 \x01Odd\xE9 "), std::string::npos);
+  EXPECT_EQ(RunScript(sim_, "rename Robert \"\\x01Odd\\xE9\"", [](int) {}),
+            "line 1: cannot rename Robert to \x01Odd\xE9");  // the name is taken
+
+  // Another client taking the freed slot 0 from the same address is not the
+  // same client: its qport differs.
+  ASSERT_TRUE(sim_.Leave("Robert"));
+  ASSERT_EQ(sim_.Join("Carl", "10.0.0.2"), 0);
+  EXPECT_NE(sim_.Client("Carl")->qport, 1000);
 }
 
 TEST_F(MohSimTest, RandomMatchKeepsItsPlayersAndWritesOnlyKnownLineForms) {

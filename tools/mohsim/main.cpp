@@ -16,6 +16,7 @@
 // Script lines (one command each, '#' starts a comment, "quoted words" may
 // hold blanks):
 //   join NAME [IP] [PING]     connect NAME [IP]      leave NAME
+//   rename NAME NEWNAME       (same client, slot, address and qport)
 //   ping NAME MS              score NAME N           skin NAME ALLIED GERMAN
 //   kill KILLER VICTIM rifle|sniper|smg|mg|rocket|shotgun|grenade|pistol ["HIT LOCATION"]
 //   suicide NAME ["PHRASE" ["HIT LOCATION"]]         die NAME ["PHRASE" ["HIT LOCATION"]]
@@ -24,6 +25,8 @@
 //   autojoin NAME             weapon NAME rifle|...  reload NAME
 //   map MAP                   cvar NAME VALUE...     log TEXT...
 //   dialect normal|windows|quake                     wait MS
+// "\xHH" in any word stands for that byte ("join \x01Bob" names a player with
+// a control byte). A client that joins a slot gets a qport of its own.
 // Bullet kills and "shot himself"/"was shot" name the hit location while the
 // cvar g_obituarylocation is not 0 ("cvar g_obituarylocation 1", or by rcon).
 #include <signal.h>
@@ -72,7 +75,7 @@ const char* const kUsage =
     "              [--random PLAYERS] [--events N] [--step MS] [--seed N] [--password-file FILE]\n"
     "              [--rate-limit] [--reply-buffer N] [--quake]\n"
     "The rcon password comes from MOHSIM_RCON_PASSWORD or --password-file.\n"
-    "Script commands: join connect leave ping score skin kill suicide die deathcolour chat\n"
+    "Script commands: join connect leave rename ping score skin kill suicide die deathcolour chat\n"
     "team autojoin weapon reload map cvar log dialect wait (see the comment at the top of main.cpp).\n";
 
 bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {

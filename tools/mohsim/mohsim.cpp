@@ -346,7 +346,10 @@ int TMohSim::Join(const std::string& name, const std::string& ip, int ping, bool
   c.ping = ping;
   c.connecting = connecting;
   c.port = 12203 + num;
-  c.qport = 1000 + num * 397 % 60000;
+  // Every client program picks a qport of its own when it starts, so a new
+  // client in a slot shows another qport than the one before it there.
+  const int generation = slot_joins_[num]++;
+  c.qport = 1000 + (num * 397 + generation * 7919) % 60000;
   // A client in the game sends a packet every frame or so: lastmsg stays
   // within a few tens of milliseconds. Rates are what players pick in
   // the game's network menu, mostly the broadband one.
@@ -362,6 +365,14 @@ bool TMohSim::Leave(const std::string& name) {
   const auto before = clients_.size();
   std::erase_if(clients_, [&](const TSimClient& c) { return c.name == name; });
   return clients_.size() != before;
+}
+
+bool TMohSim::Rename(const std::string& name, const std::string& new_name) {
+  std::lock_guard lock(mutex_);
+  TSimClient* c = Find(name);
+  if (!c || new_name.empty() || Find(new_name)) return false;
+  c->name = new_name;
+  return true;
 }
 
 bool TMohSim::SetPing(const std::string& name, int ping) {

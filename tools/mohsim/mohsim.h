@@ -158,6 +158,10 @@ class TMohSim {
   int Join(const std::string& name, const std::string& ip = "127.0.0.1", int ping = 50,
            bool connecting = false);
   bool Leave(const std::string& name);
+  // A name change: the client keeps its slot, address, qport and score,
+  // only the name the status shows changes. False for an unknown player or
+  // a name that is taken or empty.
+  bool Rename(const std::string& name, const std::string& new_name);
   bool SetPing(const std::string& name, int ping);
   bool SetConnecting(const std::string& name, bool connecting);
   bool SetScore(const std::string& name, int score);
@@ -224,7 +228,8 @@ class TMohSim {
   std::map<std::string, TCvar> cvars_;  // lower-case name -> cvar
   std::vector<std::string> commands_;
   TSimClock clock_ = [] { return std::chrono::steady_clock::now(); };
-  std::map<int, size_t> turns_;  // weapon class or death cause -> phrases used
+  std::map<int, size_t> turns_;    // weapon class or death cause -> phrases used
+  std::map<int, int> slot_joins_;  // slot -> clients that joined into it so far
   std::mt19937 random_{20240521};
 
   int socket_ = -1;

@@ -29,6 +29,23 @@ using TStep =
 
 std::string NoPlayer(const std::string& name) { return "no such player " + name; }
 
+// "\xHH" in a script word stands for that byte: names with control or
+// 8-bit characters, as players manage to choose them.
+std::string DecodeEscapes(const std::string& word) {
+  std::string out;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (word[i] == '\\' && i + 3 < word.size() && word[i + 1] == 'x' &&
+        std::isxdigit(static_cast<unsigned char>(word[i + 2])) &&
+        std::isxdigit(static_cast<unsigned char>(word[i + 3]))) {
+      out += static_cast<char>(std::stoi(word.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      out += word[i];
+    }
+  }
+  return out;
+}
+
 // "suicide|die NAME [PHRASE [LOCATION]]".
 std::string Death(TMohSim& s, const std::vector<std::string>& w, TDeathCause cause) {
   const std::string phrase = w.size() > 2 ? w[2] : "";
@@ -58,6 +75,11 @@ const std::map<std::string, std::pair<size_t, TStep>>& Steps() {
         }}},
       {"leave",
        {2, [](TMohSim& s, const auto& w, const auto&) { return s.Leave(w[1]) ? "" : NoPlayer(w[1]); }}},
+      {"rename",
+       {3,
+        [](TMohSim& s, const auto& w, const auto&) -> std::string {
+          return s.Rename(w[1], w[2]) ? "" : "cannot rename " + w[1] + " to " + w[2];
+        }}},
       {"ping",
        {3,
         [](TMohSim& s, const auto& w, const auto&) -> std::string {
@@ -159,7 +181,8 @@ std::string RunScript(TMohSim& sim, const std::string& script, const std::functi
     pos = end + 1;
     if (const auto hash = line.find('#'); hash != std::string::npos && line.find('"') > hash)
       line.resize(hash);
-    const auto words = Arguments(line);  // script lines split like console lines
+    auto words = Arguments(line);  // script lines split like console lines
+    for (auto& word : words) word = DecodeEscapes(word);
     if (words.empty()) continue;
     const auto it = Steps().find(words[0]);
     std::string failure;

@@ -1,0 +1,130 @@
+// Tracker throughput: a stream of mixed events (status lists of 32 players
+// with a few comings and goings, kills, team changes) through the bus into
+// the tracker, on a history store of 100,000 known players.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/bus_scope.h"
+#include "core/clock.h"
+#include "core/commands.h"
+#include "core/datafiles.h"
+#include "domain/events.h"
+#include "domain/runtime.h"
+#include "domain/userlist.h"
+#include "formats/config.h"
+#include "players/history_record.h"
+#include "players/history_store.h"
+#include "players/tracker.h"
+#include "tests/support/temp_home.h"
+
+namespace kv {
+namespace {
+
+constexpr int kKnown = 100'000;
+
+std::string Nick(int i) { return "Player" + std::to_string(i); }
+
+// The resident peak of the process (VmHWM), in MiB.
+double PeakMiB() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  return 0;
+}
+
+// Writes the player files and the index of kKnown players straight into
+// the directory (the store then finds them as after a restart).
+void WriteKnownPlayers(const std::filesystem::path& dir) {
+  std::filesystem::create_directories(dir);
+  std::ofstream index(dir / "index.lst", std::ios::binary);
+  for (int i = 0; i < kKnown; ++i) {
+    THistoryUserEntry h;
+    h.player.name = Nick(i);
+    h.player.address = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
+                       std::to_string(i % 256);
+    h.persistent.SetValue("FIRSTSEEN", TVariant::Date(45000.0));
+    h.persistent.SetValue("MapsPlayed", TVariant(int32_t{i % 50}));
+    std::ofstream(dir / FileNameOfNick(h.player.name), std::ios::binary) << EncodePlayerFile(h);
+    index << h.player.name << "\r\n";
+  }
+}
+
+TUserListEntry Row(int slot, int player) {
+  TUserListEntry r;
+  r.client_number = slot;
+  r.name = Nick(player);
+  r.address = "10.9." + std::to_string(player / 256 % 256) + "." + std::to_string(player % 256);
+  r.qport = 1000 + player % 60000;
+  r.ping = 40 + slot;
+  r.rate = 25000;
+  r.map = "dm/mohdm6";
+  return r;
+}
+
+void BM_TrackerMixedEvents(benchmark::State& state) {
+  testing::TTempHome home("trackerbench");
+  TManualClock clock;
+  SetClock(&clock);
+  TBusScope scope({{"GLOBAL", kDataPointer}});
+  RegisterSystemCategories();
+  TDynamicConfigData config(nullptr);
+  TDataFileRegistry registry;
+  TCommandTable commands(scope.Loop());
+  TMohaaServerInfo info;
+  TRuntime runtime{home.Path(), clock, scope.Loop(), config, registry, info, commands};
+  const auto dir = home / "Data" / "History";
+  WriteKnownPlayers(dir);
+  {
+    THUserList store(dir, clock);
+    store.RefreshKnownUsers();
+    if (store.KnownCount() != static_cast<size_t>(kKnown)) state.SkipWithError("store not filled");
+    // Answers at once, so no query waits for a network.
+    THistoryUserList tracker(runtime, store, [](const TKickRequest&) { return true; },
+                             [](const std::string& c) { return "\"" + c + "\" is:\"2\", the default\n"; });
+    uint64_t kills = 0;
+    tracker.SetEventHandler(ekKill, [&](const TMohaaEvent&) { ++kills; });
+    tracker.SetEventHandler(ekTeamChange, [&](const TMohaaEvent&) {});
+    tracker.Open();
+    // 32 slots; each list replaces two players by two others, so the store
+    // loads returning players from disk and lets others go.
+    std::vector<int> in_slot(32);
+    for (int s = 0; s < 32; ++s) in_slot[s] = s;
+    int next_player = 32;
+    int64_t events = 0;
+    for (auto _ : state) {
+      for (int round = 0; round < 100; ++round) {
+        auto list = std::make_shared<TMohaaEvent>(ekNewUserList);
+        list->player_list = std::make_unique<TUserList>();
+        list->player_list->map_name = "dm/mohdm6";
+        for (int k = 0; k < 2; ++k) in_slot[(round * 2 + k) % 32] = next_player++ % kKnown;
+        for (int s = 0; s < 32; ++s) list->player_list->Add(Row(s, in_slot[s]));
+        PostEvent(list);
+        ++events;
+        for (int e = 0; e < 30; ++e) {
+          auto ev = std::make_shared<TMohaaEvent>(e % 5 ? ekKill : ekTeamChange, "allies");
+          ev->log_entry = std::make_unique<TLogEntry>();
+          ev->log_entry->first_player = Row(e % 32, in_slot[e % 32]);
+          ev->log_entry->second_player = Row((e + 7) % 32, in_slot[(e + 7) % 32]);
+          PostEvent(ev);
+          ++events;
+        }
+        clock.Advance(3000);
+      }
+      tracker.Settle(60000);
+    }
+    state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
+    state.counters["peak_MiB"] = PeakMiB();
+    state.counters["cached"] = store.CachedCount();
+    tracker.Close();
+  }
+  SetClock(nullptr);
+}
+BENCHMARK(BM_TrackerMixedEvents)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+
+}  // namespace
+}  // namespace kv
