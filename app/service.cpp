@@ -21,6 +21,8 @@
 #include "gamelink/gamelink_subsystems.h"
 #include "gamelink/rcon.h"
 #include "gamelink/rcon_budget.h"
+#include "players/history_subsystem.h"
+#include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
 
 namespace kv {
@@ -129,6 +131,10 @@ void TKelvandromeService::BuildSubsystems() {
   // the ban watch is the first of them.
   kicks_ = &list.Add(std::make_unique<TKickThreadList>(rt));
   list.Add(std::make_unique<TBanWatch>(rt, *kicks_));
+  // The store closes after the tracker, its only writer, so the final
+  // flush holds what the tracker learned last.
+  THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
+  tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;

@@ -34,6 +34,7 @@ class TJournalSubsystem;
 class TLifecycleSubsystem;
 class TStatusPollSubsystem;
 class TKickThreadList;
+class THistoryUserList;
 class TWeaponClassSubsystem;
 class TLogFollower;
 
@@ -138,7 +139,8 @@ class TKelvandromeService {
   // Parts of the list the service itself talks to (owned by the list).
   TLifecycleSubsystem* lifecycle_ = nullptr;
   TStatusPollSubsystem* status_poll_ = nullptr;
-  TKickThreadList* kicks_ = nullptr;  // the kick registry, for the rules that kick
+  TKickThreadList* kicks_ = nullptr;     // the kick registry, for the rules that kick
+  THistoryUserList* tracker_ = nullptr;  // live player tracking
   TWeaponClassSubsystem* weapons_ = nullptr;
   bool open_ = false;
 };

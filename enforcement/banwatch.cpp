@@ -30,6 +30,25 @@ bool ReportsEnforcement(uint8_t kind) {
          kind == ekBanAdded;
 }
 
+// Kinds the log produces line by line.
+bool PerLineKind(uint8_t kind) {
+  switch (kind) {
+    case ekKill:
+    case ekSelfKill:
+    case ekNewLogFileEntry:
+    case ekNewRconLog:
+    case ekChatMessage:
+    case ekTeamKill:
+    case ekSpawnKill:
+    case ekTeamChange:
+    case ekWeaponChange:
+    case ekWeaponReload:
+    case ekShowScore:
+    case ekMessageSend: return true;
+    default: return false;
+  }
+}
+
 std::shared_ptr<const TPattern> CompileSetting(const char* key, const std::string& text, std::string& error) {
   if (text.empty()) return nullptr;
   std::string why;
@@ -85,7 +104,15 @@ void TBanWatch::ApplySettings(TSettings& settings) {
 
 void TBanWatch::Open() {
   if (monitor_) return;
-  monitor_ = MakeThread<TMsgMonitor>(true);
+  // The events that say who is on the server: every status poll lists each
+  // player with his address, and the tracker reports arrivals, returns and
+  // new nicks at once. The per-line kinds (log lines, kills, chat, weapon
+  // and team changes) name players those lists already hold; taking each of
+  // them would make the watch a second consumer of every object the log
+  // produces, for no player it would not meet within one poll.
+  monitor_ = MakeThread<TMsgMonitor>(false);
+  for (int kind = 0; kind < kEventKindCount; ++kind)
+    if (!PerLineKind(static_cast<uint8_t>(kind))) monitor_->AddCategory(EventCategory(kind));
   monitor_->SetAcceptedLevels({mlInformation});
   monitor_->SetLevelHandler(
       mlInformation, [this](const std::string& category, const std::string&, TMsgData& data, uint8_t) {

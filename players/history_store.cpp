@@ -57,7 +57,8 @@ bool ParseDigest(std::string_view name, TDigest& out) {
 // temporary file, no subdirectory), sorted by name.
 std::vector<fs::path> PlayerFiles(const fs::path& directory) {
   std::vector<fs::path> files;
-  for (const auto& entry : fs::directory_iterator(directory)) {
+  std::error_code missing;  // a directory that does not exist holds no files
+  for (const auto& entry : fs::directory_iterator(directory, missing)) {
     std::error_code ec;
     if (!entry.is_regular_file(ec)) continue;
     const std::string name = entry.path().filename().string();
@@ -91,9 +92,18 @@ class TLoadingEvents {
 }  // namespace
 
 THUserList::THUserList(fs::path directory, TClock& clock) : directory_(std::move(directory)), clock_(clock) {
+  // A home that cannot be written still runs: histories stay in the cache,
+  // and each save tries to make the directory again and says why it failed.
   std::error_code ec;
   fs::create_directories(directory_, ec);
-  if (ec) throw EStreamError(directory_.string() + ": " + ec.message());
+  if (ec)
+    PostGlobal("THUserList: can not create [" + directory_.string() + "] ErrorMessage:" + ec.message(),
+               mlCritical);
+}
+
+void THUserList::MakeDirectory() const {
+  std::error_code ec;
+  if (!fs::is_directory(directory_, ec)) fs::create_directories(directory_, ec);
 }
 
 THUserList::~THUserList() {
@@ -166,6 +176,7 @@ bool THUserList::WriteIndexLocked() {
   try {
     TMemoryStream text;
     WriteTextLines(text, index_);
+    MakeDirectory();
     SaveFileAtomic(path.string(), text);
     return true;
   } catch (const std::exception& e) {
@@ -371,6 +382,7 @@ bool THUserList::SaveUserToFile(const THistoryUserEntry& history) {
   const fs::path path = directory_ / FileNameOfNick(nick);
   try {
     const std::string bytes = EncodePlayerFile(history);
+    MakeDirectory();
     SaveFileAtomic(path.string(), bytes.data(), bytes.size());
     PostGlobal("THUserList.SaveUserToFile [" + nick + "] saved to file: " + path.string(), mlInformation);
     return true;
@@ -491,7 +503,8 @@ void THUserList::RefreshKnownUsersLocked() {
   std::vector<bool> taken(old_nicks.size());
 
   std::vector<fs::path> unmatched;
-  for (const auto& entry : fs::directory_iterator(directory_)) {
+  std::error_code missing;  // a directory that does not exist holds no files
+  for (const auto& entry : fs::directory_iterator(directory_, missing)) {
     std::error_code ec;
     if (!entry.is_regular_file(ec)) continue;
     const std::string name = entry.path().filename().string();

@@ -139,6 +139,8 @@ class THUserList {
   void SaveAllUsersLocked() REQUIRES(mutex_);
   void RefreshKnownUsersLocked() REQUIRES(mutex_);
   bool WriteIndexLocked() REQUIRES(mutex_);
+  // Creates the directory when it is missing (a failure shows in the save).
+  void MakeDirectory() const;
   std::unique_ptr<THistoryUserEntry> LoadLocked(const std::filesystem::path& path, bool purge)
       REQUIRES(mutex_);
   void DeleteAllUserFilesLocked() REQUIRES(mutex_);

@@ -149,7 +149,11 @@ void THistoryUserList::Open() {
     server_name = server_name_;
   });
   monitor_ = MakeThread<TMsgMonitor>(false);
-  for (uint8_t kind : kConsumedKinds) monitor_->AddCategory(EventCategory(kind));
+  // Only what it handles: the refresh kinds, and the kinds a later rule
+  // asked for. Each other event would cost a copy and a turn of this thread.
+  for (uint8_t kind : kConsumedKinds)
+    if (kind == ekNewUserList || kind == ekMapChange || kind == ekDelUserHistory || handlers_[kind])
+      monitor_->AddCategory(EventCategory(kind));
   monitor_->SetAcceptedLevels({mlInformation});
   monitor_->SetLevelHandler(mlInformation,
                             [this](const std::string& category, const std::string&, TMsgData& data, uint8_t) {

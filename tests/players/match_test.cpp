@@ -17,8 +17,8 @@ namespace {
 class MatchTest : public TrackerTest {
  protected:
   MatchTest() {
-    CreateLastConsoleMsgs();
-    InstallPlaceholderExpander();
+    CreateLastConsoleMsgs(info_);
+    InstallPlaceholderExpander(info_);
     config_.SetInteger("UDPTimeOut", 1);
     kicks_workers_.Open();
     kick_through_ = KickThrough(kicks_workers_);
@@ -26,8 +26,8 @@ class MatchTest : public TrackerTest {
   ~MatchTest() override {
     if (tracker_) tracker_->Close();
     kicks_workers_.Close();
-    DestroyLastConsoleMsgs();
-    SetMessageExpander(nullptr);
+    DestroyLastConsoleMsgs(info_);
+    SetMessageExpander(info_, nullptr);
   }
   std::vector<std::string> Received(const std::string& prefix) const {
     std::vector<std::string> out;
