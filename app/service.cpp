@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "app/processes.h"
+#include "app/remote_followers.h"
 #include "app/service_commands.h"
 #include "app/version.h"
 #include "core/clock.h"
@@ -96,7 +97,19 @@ void TKelvandromeService::OpenSteps() {
   user_info_ = MakeThread<TUserInfoThread>(*server_info_);  // disabled until Start
   TFollowerFactory followers;
   followers.enable_refresh = [this](bool on) { user_info_->Enable(on); };
-  followers.file = [this] { return MakeFileFollower(); };
+  // In FTP mode the local-file follower reads the downloader's copy once the
+  // current downloader's first synchronisation is done.
+  auto ftp_ready = std::make_shared<std::function<int64_t()>>();
+  followers.file = [this, ftp_ready]() -> std::unique_ptr<TLogFollower> {
+    if (!lifecycle_->LogSource()->use_ftp) return MakeFileFollower();
+    return MakeFtpCopyFollower(server_info_.get(), options_.home, MakeLogParser(), *ftp_ready);
+  };
+  followers.ftp = [this, ftp_ready] {
+    return MakeFtpFollower(*lifecycle_->LogSource(), options_.home, *ftp_ready);
+  };
+  followers.ssh = [this] {
+    return MakeSshFollower(server_info_.get(), *lifecycle_->LogSource(), options_.home, MakeLogParser());
+  };
   lifecycle_ = std::make_unique<TServiceLifecycle>(loop_, *server_info_, std::move(followers));
   // Replies to rcon commands are read like log text.
   rcon_parser_ = std::make_unique<TServerLogEventChecker>(
@@ -127,11 +140,14 @@ class TFileFollower : public TLogFollower {
 
 }  // namespace
 
-std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
-  auto parser = std::make_unique<TServerLogEventChecker>(
+std::unique_ptr<TLogEventChecker> TKelvandromeService::MakeLogParser() {
+  return std::make_unique<TServerLogEventChecker>(
       [this](std::string_view w) { return classifier_.Classify(w); });
+}
+
+std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
   auto session =
-      TFileSession::Create(server_info_.get(), lifecycle_->LogSource()->local_log_file, std::move(parser));
+      TFileSession::Create(server_info_.get(), lifecycle_->LogSource()->local_log_file, MakeLogParser());
   if (!session) return nullptr;
   return std::make_unique<TFileFollower>(std::move(session));
 }

@@ -8,11 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "core/commands.h"
 #include "app/lifecycle.h"
 #include "core/bus_hub.h"
 #include "core/bus_monitor.h"
 #include "core/bus_subscription.h"
+#include "core/commands.h"
 #include "core/datafiles.h"
 #include "core/mainloop.h"
 #include "core/threads.h"
@@ -90,6 +90,7 @@ class TKelvandromeService {
   bool SaveConfigNow();
   void SetAutoSave(int64_t interval_ms);
   std::unique_ptr<TLogFollower> MakeFileFollower();
+  std::unique_ptr<TLogEventChecker> MakeLogParser();
   void ParseRconReply(const std::string& reply);
   // Runs fn on the main loop and waits (inline when already there).
   void OnLoop(const std::function<void()>& fn);
