@@ -333,8 +333,9 @@ void TFtpSession::Execute() {
   } catch (const std::exception& e) {
     PostGlobal(std::string("TFtpSession - error occured: ") + e.what(), mlCritical);
   }
-  PostGlobal("TFtpSession Stopped", mlInformation);
+  // Ended before it says so: whoever hears the message finds it ended.
   running_.store(false, std::memory_order_release);
+  PostGlobal("TFtpSession Stopped", mlInformation);
 }
 
 namespace {

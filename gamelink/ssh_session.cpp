@@ -263,8 +263,9 @@ void TSShSession::Execute() {
     if (!password_file_.empty()) ::unlink(password_file_.c_str());
     password_file_.clear();
   }
-  PostGlobal("TSShSession Stopped", mlInformation);
+  // Ended before it says so: whoever hears the message finds it ended.
   running_.store(false, std::memory_order_release);
+  PostGlobal("TSShSession Stopped", mlInformation);
 }
 
 std::string TSShSession::WritePasswordFile() {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "gamelink/file_session.h"
 #include "gamelink_test_support.h"
@@ -207,6 +208,43 @@ TEST_F(FtpSessionTest, AServerThatStopsAnsweringEndsTheDownloaderAfterTooManyErr
                0) == 0 &&
            m.level == mlCritical;
   }));
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+// Each sample: one line appended, the time until its event. Printed for the
+// performance notes; bounded by the poll interval and a download.
+std::vector<double> LatenciesMs(const std::function<void(const std::string&)>& append,
+                                testing::TEventRecorder& raw, int samples) {
+  std::vector<double> ms;
+  for (int i = 0; i < samples; ++i) {
+    const size_t before = raw.Count();
+    const auto start = std::chrono::steady_clock::now();
+    append("Alice was sniped by Bob\n");
+    if (!raw.WaitCount(before + 1, 10000)) break;
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    // Spread the appends over the poll cycle (the next download follows
+    // the one that brought this line by the poll interval).
+    std::this_thread::sleep_for(std::chrono::milliseconds((i * 397) % 1000));
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms;
+}
+
+TEST_F(FtpSessionTest, AppendToEventLatencyStaysWithinThePollInterval) {
+  Append("");
+  source_.ftp_poll_ms = 1000;  // the default
+  StartFollowing();
+  ASSERT_TRUE(testing::WaitFor([&] { return ftp_->Ready(); }, 10000));
+  const auto ms = LatenciesMs([&](const std::string& t) { Append(t); }, raw_, 20);
+  ASSERT_EQ(ms.size(), 20u);
+  std::printf("FTP append->event latency over %zu lines: median %.0f ms, max %.0f ms\n", ms.size(),
+              ms[ms.size() / 2], ms.back());
+  EXPECT_LT(ms.back(), 3000.0);
 }
 
 }  // namespace

@@ -247,3 +247,30 @@ TEST_F(SshSessionTest, MissingSettingsAndClientAreReported) {
 
 }  // namespace
 }  // namespace kv
+
+namespace kv {
+namespace {
+
+TEST_F(SshSessionTest, AppendToEventLatencyIsShort) {
+  testing::TSshTestServer sshd;
+  if (!sshd.Ok()) GTEST_SKIP() << "no SSH server here: " << sshd.Error();
+  Append("");
+  auto session = Start(RealSource(sshd));
+  ASSERT_TRUE(testing::WaitFor([&] { return TailFollows(Log()); }, 15000));
+  std::vector<double> ms;
+  for (int i = 0; i < 50; ++i) {
+    const size_t before = raw_.Count();
+    const auto start = std::chrono::steady_clock::now();
+    Append("Alice was sniped by Bob\n");
+    ASSERT_TRUE(raw_.WaitCount(before + 1, 10000));
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  std::printf("SSH append->event latency over %zu lines: median %.1f ms, max %.1f ms\n", ms.size(),
+              ms[ms.size() / 2], ms.back());
+  EXPECT_LT(ms[ms.size() / 2], 1000.0);
+  EXPECT_EQ(raw_.Count(), ms.size());
+}
+
+}  // namespace
+}  // namespace kv
