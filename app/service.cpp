@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "app/processes.h"
+#include "app/remote_followers.h"
 #include "app/service_commands.h"
 #include "app/service_subsystems.h"
 #include "app/version.h"
@@ -139,7 +140,19 @@ void TKelvandromeService::BuildSubsystems() {
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;
   followers.enable_refresh = [this](bool on) { status_poll_->Enable(on); };
-  followers.file = [this] { return MakeFileFollower(); };
+  // In FTP mode the local-file follower reads the downloader's copy once the
+  // current downloader's first synchronisation is done.
+  auto ftp_ready = std::make_shared<std::function<int64_t()>>();
+  followers.file = [this, ftp_ready]() -> std::unique_ptr<TLogFollower> {
+    if (!Lifecycle().LogSource()->use_ftp) return MakeFileFollower();
+    return MakeFtpCopyFollower(server_info_.get(), options_.home, MakeLogParser(), *ftp_ready);
+  };
+  followers.ftp = [this, ftp_ready] {
+    return MakeFtpFollower(*Lifecycle().LogSource(), options_.home, *ftp_ready);
+  };
+  followers.ssh = [this] {
+    return MakeSshFollower(server_info_.get(), *Lifecycle().LogSource(), options_.home, MakeLogParser());
+  };
   lifecycle_ = &list.Add(std::make_unique<TLifecycleSubsystem>(rt, std::move(followers), loaded_settings_));
   list.Add(std::make_unique<TAutoSaveSubsystem>(
       rt, [this] { return SaveConfigNow(); }, loaded_settings_));
@@ -163,12 +176,15 @@ class TFileFollower : public TLogFollower {
 
 }  // namespace
 
-std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
+std::unique_ptr<TLogEventChecker> TKelvandromeService::MakeLogParser() {
   TWeaponClassSubsystem* weapons = weapons_;
-  auto parser = std::make_unique<TServerLogEventChecker>(
+  return std::make_unique<TServerLogEventChecker>(
       [weapons](std::string_view w) { return weapons->Classify(w); });
+}
+
+std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
   auto session =
-      TFileSession::Create(server_info_.get(), Lifecycle().LogSource()->local_log_file, std::move(parser));
+      TFileSession::Create(server_info_.get(), Lifecycle().LogSource()->local_log_file, MakeLogParser());
   if (!session) return nullptr;
   return std::make_unique<TFileFollower>(std::move(session));
 }

@@ -22,6 +22,7 @@
 #include "domain/settings.h"
 #include "domain/subsystem.h"
 #include "formats/config.h"
+#include "gamelink/logparser.h"
 
 namespace kv {
 
@@ -114,6 +115,7 @@ class TKelvandromeService {
   bool LoadConfigNow();
   bool SaveConfigNow();
   std::unique_ptr<TLogFollower> MakeFileFollower();
+  std::unique_ptr<TLogEventChecker> MakeLogParser();
   // Runs fn on the main loop and waits (inline when already there).
   void OnLoop(const std::function<void()>& fn);
 

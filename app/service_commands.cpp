@@ -1,5 +1,6 @@
 #include "app/service_commands.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "app/processes.h"
@@ -9,6 +10,7 @@
 #include "domain/settings.h"
 #include "gamelink/console.h"
 #include "gamelink/rcon.h"
+#include "gamelink/ssh_session.h"
 
 namespace kv {
 
@@ -68,7 +70,10 @@ TCommandResult Rcon(TKelvandromeService& service, const std::string& command) {
 }
 
 TCommandResult Plink(TKelvandromeService& service, const std::string& args) {
-  const std::vector<int> orphans = FindPlinkOrphans(service.Home());
+  // The clients of running SSH sessions are no orphans.
+  std::vector<int> orphans = FindPlinkOrphans(service.Home());
+  const std::vector<int> live = SshClientPids();
+  std::erase_if(orphans, [&live](int pid) { return std::find(live.begin(), live.end(), pid) != live.end(); });
   const bool kill = args == "kill";
   TJson data = {{"pids", orphans}, {"killed", kill}};
   if (kill) {

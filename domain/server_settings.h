@@ -100,6 +100,8 @@ struct TLogSourceSettings {
   bool use_ssh = false, use_ftp = false, use_direct = false, use_no_log = false;
   std::string local_log_file;
   std::string ssh_host, ssh_port, ssh_password, ssh_login, ssh_command;
+  std::string ssh_key_file, ssh_client;  // empty: password login; plink from Data/ or PATH
+  std::string ssh_host_key;              // fingerprints, blank-separated; empty: first contact decides
   std::string ftp_host, ftp_port, ftp_file;
   bool ftp_passive = false;
   std::string ftp_login, ftp_password;

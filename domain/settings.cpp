@@ -47,6 +47,9 @@ const TSettingDef kCatalogue[] = {
     {"SSHLOGIN", T::Enc, "", kStartup},
     {"SSHPASSWORD", T::Enc, "", kStartup},
     {"SSHCOMMAND", T::Enc, "", kStartup},
+    {"SSHKEYFILE", T::String, "", kStartup},  // private key (.ppk) in place of the password
+    {"SSHClient", T::String, "", kStartup},   // the plink program; empty: Data/plink, else PATH
+    {"SSHHOSTKEY", T::String, "", kStartup},  // the server's key fingerprint(s): only these are accepted
     {"FTPLOGFILEHost", T::String, "", kStartup},
     {"FTPLOGFILEPort", T::Int, "21", kStartup},
     {"FTPLOGFILEFile", T::String, "", kStartup},

@@ -28,6 +28,9 @@ void ReadConnectionKeys(TSettings& s, TMohaaServerInfo& info, TLoadedSettings& r
     src.ssh_password = s.Enc("SSHPASSWORD");
     src.ssh_command = s.Enc("SSHCOMMAND");
   });
+  src.ssh_key_file = s.String("SSHKEYFILE");
+  src.ssh_client = s.String("SSHClient");
+  src.ssh_host_key = s.String("SSHHOSTKEY");
   ReadGroup([&] {
     const std::string host = s.Enc("RCONHost");
     // A fresh home has no game server yet: resolving nothing would only

@@ -163,9 +163,9 @@ void TFileSession::Execute() {
   bool open = false;
   try {
     if (path_.empty()) throw std::runtime_error("Can\xB4t open Logfile with an emty path");
-    WaitForReady();
+    const int64_t start = WaitForReady();
     if (!Terminated()) {
-      Open();
+      Open(start);
       open = true;
     }
   } catch (const std::exception& e) {
@@ -199,15 +199,19 @@ void TFileSession::Execute() {
   running_.store(false, std::memory_order_release);
 }
 
-void TFileSession::WaitForReady() {
-  if (!ready_) return;
-  while (!Terminated() && !ready_()) WaitForChange(kReadyPollMs);
+int64_t TFileSession::WaitForReady() {
+  if (!ready_) return -1;
+  int64_t start = -1;
+  while (!Terminated() && (start = ready_()) < 0) WaitForChange(kReadyPollMs);
+  return start;
 }
 
-void TFileSession::Open() {
+void TFileSession::Open(int64_t start) {
   file_ = std::make_unique<TFile>(path_);
-  // Only what is written from now on is followed.
-  file_->position = file_->Size();
+  // Only what is written from now on (or from the given start) is followed;
+  // a start beyond the end is a file emptied meanwhile: the first look
+  // reads it from its beginning.
+  file_->position = start >= 0 ? start : file_->Size();
   SetLastText({});
   Watch();
 }

@@ -30,9 +30,12 @@ inline constexpr size_t kMaxLineBytes = 4 * 1024 * 1024;
 
 class TFileSession : public TGeneralThread {
  public:
-  // Polled once a second before the file is opened until it returns true
-  // (the FTP downloader's first synchronisation); none: open at once.
-  using TReadyFn = std::function<bool()>;
+  // Polled once a second before the file is opened until it returns a
+  // position (not negative) to follow the file from: the FTP downloader's
+  // copy as it was at its first synchronisation, so that nothing the
+  // downloader appends before the file is opened is skipped. None: open at
+  // once and follow from the end.
+  using TReadyFn = std::function<int64_t()>;
 
   // Creates the line queue (raw kind 3) with the parser, starts the follower
   // and waits until its thread has opened the file and fixed the start
@@ -71,10 +74,11 @@ class TFileSession : public TGeneralThread {
  private:
   class TFile;
 
-  void Open();
+  void Open(int64_t start);
   void Watch();
   void WatchFile();
-  void WaitForReady();
+  // The start position the ready function gave; -1: none (the end).
+  int64_t WaitForReady();
   void PollFile();
   void ReadNew();
   void Append(std::string_view raw);

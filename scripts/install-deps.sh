@@ -11,6 +11,9 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev libarchive-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3
+  # The SSH log follower's client, and the real servers its and the FTP
+  # follower's tests run against.
+  putty-tools openssh-server openssh-client python3-pyftpdlib
 )
 
 missing=()
