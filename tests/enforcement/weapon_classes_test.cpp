@@ -184,6 +184,12 @@ TEST(WeaponClassifierTest, ReadsTheNineSettings) {
   EXPECT_EQ(c.Classify("thompson"), wcSMG);
   EXPECT_EQ(c.Classify("kar98"), wcRifle);
   EXPECT_EQ(c.Classify(" was sniped by "), wcSniper);  // a missing key keeps its default
+  // The keys read are the catalogue's own, with its defaults.
+  for (int k = 0; k < kWeaponClassCount; ++k) {
+    const TSettingDef* def = FindSetting(TWeaponClassifier::SettingKey(k));
+    ASSERT_NE(def, nullptr) << k;
+    EXPECT_EQ(def->def, TWeaponClassifier::DefaultExpressions()[k]);
+  }
 }
 
 // A fresh INI gets the defaults written as they are (quotes, bars and all),
