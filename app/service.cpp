@@ -101,8 +101,8 @@ void TKelvandromeService::CreateRuntime() {
     throw std::runtime_error(std::string("cannot read the settings: ") + e.what());
   }
   config_ = std::make_unique<TDynamicConfigData>(config_file_.get());
-  SetConfig(config_.get());
   server_info_ = std::make_unique<TMohaaServerInfo>();
+  server_info_->UseConfig(config_.get());  // keys read at their moment of use
   // One rcon budget for every request of this service (the server's rate
   // limit counts them all); its limits are re-read at each request.
   server_info_->rcon_budget = std::make_shared<TRconBudget>();
@@ -160,7 +160,7 @@ class TFileFollower : public TLogFollower {
 std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
   TWeaponClassSubsystem* weapons = weapons_;
   auto parser = std::make_unique<TServerLogEventChecker>(
-      [weapons](std::string_view w) { return weapons->Classify(w); });
+      [weapons](std::string_view w) { return weapons->Classify(w); }, server_info_->Settings());
   auto session =
       TFileSession::Create(server_info_.get(), Lifecycle().LogSource()->local_log_file, std::move(parser));
   if (!session) return nullptr;
@@ -271,7 +271,7 @@ std::string TKelvandromeService::ExportSetupFile(const std::string& file) {
   std::string answer;
   OnLoop([&] {
     try {
-      ExportSetup(path, registry_);
+      ExportSetup(path, *config_, registry_);
       answer = "Setup saved to " + path;
     } catch (const std::exception& e) {
       answer = "Setup not saved to " + path + ": " + Cp1252ToUtf8(e.what());
@@ -285,7 +285,7 @@ std::string TKelvandromeService::ImportSetupFile(const std::string& file) {
   std::string answer;
   OnLoop([&] {
     try {
-      ImportSetup(path, options_.home, registry_);
+      ImportSetup(path, options_.home, *config_, registry_);
     } catch (const std::exception& e) {
       answer = "Setup not loaded from " + path + ": " + Cp1252ToUtf8(e.what());
       return;
@@ -353,7 +353,6 @@ void TKelvandromeService::Close() {
   hub_.reset();
   // Another service of the process may have installed its own since.
   if (MainLoop() == &loop_) SetMainLoop(nullptr);
-  if (HasConfig() && &Config() == config_.get()) SetConfig(nullptr);
   config_.reset();
   config_file_.reset();
 }

@@ -56,7 +56,7 @@ class TBenchHistory : public kv::THistoryLookup {
 class TSetup {
  public:
   TSetup() : config_(nullptr) {
-    kv::SetConfig(&config_);
+    info.UseConfig(&config_);
     config_.SetString("Servername", "Kelvan Bench");
     auto list = std::make_unique<kv::TUserList>();
     list->map_name = "dm/mohdm6";
@@ -71,7 +71,6 @@ class TSetup {
   ~TSetup() {
     kv::SetHistoryLookup(nullptr);
     kv::WithCurrentList([](std::unique_ptr<kv::TUserList>& current) { current.reset(); });
-    kv::SetConfig(nullptr);
   }
   kv::TMohaaServerInfo info;
   kv::TMohaaEvent event_{kv::ekTeamKill};

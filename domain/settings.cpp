@@ -113,19 +113,24 @@ int32_t IntDefault(const TSettingDef& d) {
 
 }  // namespace
 
-int32_t SettingInt(std::string_view key) {
+int32_t TSettingsReader::Int(std::string_view key) const {
   const int32_t def = IntDefault(CheckedDef(key, T::Int));
-  return HasConfig() ? Config().GetIntegerDef(key, def) : def;
+  return config_ ? config_->GetIntegerDef(key, def) : def;
 }
 
-bool SettingBool(std::string_view key) {
+int32_t TSettingsReader::IntOr(std::string_view key, int32_t fallback) const {
+  CheckedDef(key, T::Int);
+  return config_ ? config_->GetIntegerDef(key, fallback) : fallback;
+}
+
+bool TSettingsReader::Bool(std::string_view key) const {
   const bool def = CheckedDef(key, T::Bool).def == "1";
-  return HasConfig() ? Config().GetBoolDef(key, def) : def;
+  return config_ ? config_->GetBoolDef(key, def) : def;
 }
 
-std::string SettingString(std::string_view key) {
+std::string TSettingsReader::String(std::string_view key) const {
   const std::string_view def = CheckedDef(key, T::String).def;
-  return HasConfig() ? Config().GetStringDef(key, def) : std::string(def);
+  return config_ ? config_->GetStringDef(key, def) : std::string(def);
 }
 
 std::string SettingDefaultText(const TSettingDef& def, const std::filesystem::path& home) {

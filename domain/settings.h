@@ -18,6 +18,7 @@
 #include "core/datafiles.h"
 #include "domain/domain.h"
 #include "domain/serverinfo.h"
+#include "domain/settings_reader.h"
 #include "formats/config.h"
 
 namespace kv {
@@ -125,15 +126,6 @@ class TSettings {
   TDynamicConfigData& config_;
   std::filesystem::path home_;
 };
-
-// A catalogue key read at the moment of use through the installed store,
-// with the catalogue's default (also when no store is installed: early
-// start-up, tools). The key and its type are checked against the catalogue
-// (std::logic_error), so no call site repeats a default. Keys whose default
-// depends on the home go through TSettings. Any thread.
-int32_t SettingInt(std::string_view key);
-bool SettingBool(std::string_view key);
-std::string SettingString(std::string_view key);
 
 // Window-only and desktop-only keys: read where the loader always read
 // them so the INI lists them, and kept for the operator console.

@@ -117,7 +117,8 @@ void TExpansion::General() {
   Put("%date%", DateToStr(now));
   Put("%time%", TimeToStr(now));
   Put("%datetime%", DateTimeToStr(now));
-  Put("%servername%", SettingString("Servername"));
+  Put("%servername%",
+      info_ ? info_->Settings().String("Servername") : TSettingsReader().String("Servername"));
 }
 
 void TExpansion::Traffic() {

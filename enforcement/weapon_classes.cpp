@@ -104,9 +104,9 @@ void TWeaponClassifier::SetExpressions(const TExpressions& expressions) {
                mlCritical);
 }
 
-void TWeaponClassifier::LoadFromConfig() {
+void TWeaponClassifier::LoadFromConfig(TDynamicConfigData& config) {
   TExpressions e = DefaultExpressions();
-  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = Config().GetStringDef(SettingKey(c), e[c]);
+  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = config.GetStringDef(SettingKey(c), e[c]);
   SetExpressions(e);
 }
 

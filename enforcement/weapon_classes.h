@@ -40,7 +40,7 @@ class TWeaponClassifier {
   void SetExpressions(const TExpressions& expressions);
   // Reads the nine settings from the installed configuration (a missing
   // key gets its default) and applies them. Any thread.
-  void LoadFromConfig();
+  void LoadFromConfig(TDynamicConfigData& config);
   TExpressions Expressions() const;
 
   // Classes 1..8 in order; the first whose expression matches anywhere in

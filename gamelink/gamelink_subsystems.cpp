@@ -15,7 +15,7 @@ TRconReplySubsystem::~TRconReplySubsystem() { Close(); }
 void TRconReplySubsystem::Open() {
   {
     std::lock_guard lock(mutex_);
-    parser_ = std::make_unique<TServerLogEventChecker>(classify_);
+    parser_ = std::make_unique<TServerLogEventChecker>(classify_, runtime_.server.Settings());
   }
   SetRconReplySink(runtime_.server, [this](TMohaaServerInfo&, const std::string& reply) { Parse(reply); });
 }

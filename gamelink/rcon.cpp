@@ -232,8 +232,9 @@ uint64_t RconReplyWaitWakeups() { return g_reply_wait_wakeups.load(std::memory_o
 TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds,
                                TRconPriority priority) {
   TLiveCount<TCounter::RequestThreads> counted;
-  const bool quake = SettingBool("QuakeRCON");
-  const int timeout = timeout_seconds == -1 ? SettingInt("UDPTimeOut") : timeout_seconds;
+  const TSettingsReader keys = info.Settings();
+  const bool quake = keys.Bool("QuakeRCON");
+  const int timeout = timeout_seconds == -1 ? keys.Int("UDPTimeOut") : timeout_seconds;
   TRconResult result;
   bool failed = false;
   TUDPClient client;
@@ -252,7 +253,7 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
       throw std::invalid_argument(kRconLineBreakText);
     if (RconTerminating()) failed = true;
     if (!failed && info.rcon_budget) {
-      info.rcon_budget->Configure(SettingInt("RconBurst"), SettingInt("RconRatePerMinute"));
+      info.rcon_budget->Configure(keys.Int("RconBurst"), keys.Int("RconRatePerMinute"));
       failed = !info.rcon_budget->Acquire(priority);
       // At shutdown the result stays empty, as for any request cut short then.
       if (failed && !RconTerminating()) result.error = kRconBudgetText;

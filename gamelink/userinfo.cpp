@@ -181,7 +181,7 @@ bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEn
 }
 
 std::unique_ptr<TUserList> ParseStatusReply(const std::string& reply) {
-  const auto lines = SplitLines(FromConsoleCodePage(reply));
+  const auto lines = SplitLines(reply);
   if (lines.size() <= 2 || lines[2].find("core ping name") == std::string::npos ||
       lines[1].find("map: ") == std::string::npos)
     return nullptr;
@@ -230,7 +230,7 @@ void SortLongestNameFirst(TUserList& list) {
 bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
   if (RconTerminating()) return false;
   const std::string reply = SendMohaMessage(info, "Status", false, -1, rpPoll);
-  std::unique_ptr<TUserList> list = ParseStatusReply(reply);
+  std::unique_ptr<TUserList> list = ParseStatusReply(FromConsoleCodePage(info.Settings(), reply));
   if (!list) {
     if (problem && !RconTerminating()) *problem = RconProblemText(reply);
     return false;
@@ -283,7 +283,7 @@ bool TUserInfoThread::WaitUntilDue() {
     if (Terminated()) return false;
     double due_at = 0;
     try {
-      const int32_t seconds = SettingInt("UserRefrestTimer");
+      const int32_t seconds = info_.Settings().Int("UserRefrestTimer");
       due_at = last_refresh_.load() + seconds / kSecondsPerDay;
     } catch (const std::exception& e) {
       PostGlobal(std::string("GetNewUserList - FLastListRefresh Calc failed with: ") + e.what(), mlCritical);

@@ -1,14 +1,14 @@
 // Two services in one process, each with its own home, game server, main
-// loop, configuration store, server state and parts.
+// loop, configuration store (keys read at their moment of use included),
+// server state and parts.
 //
 // Still shared through process-wide slots (so this test closes the second
 // service first and never polls): the bus hub (the first service makes it,
 // the second posts on it, so each terminal also prints the other's
 // messages and the first service must end last), the current player list,
 // the rcon shutdown flag (the first Close ends the other's waiting
-// requests), the clock, the installed main loop that a thread's end wakes,
-// and the installed store that keys read at their moment of use
-// (SettingInt) go through.
+// requests), the clock, and the installed main loop that a thread's end
+// wakes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -66,8 +66,12 @@ TEST(TwoServices, EachAnswersItsOwnCommandsAndSavesItsOwnFiles) {
   ASSERT_TRUE(beta.Started()) << beta.Error();
   alpha.Sim().Join("AlphaPlayer");
   beta.Sim().Join("BetaPlayer");
-  alpha.WriteIni("lastxlines=111\r\n");
-  beta.WriteIni("lastxlines=222\r\n");
+  // Each request reads QuakeRCON from its own service's INI: alpha's game
+  // server refuses the Quake form, beta's speaks it (and the last store
+  // opened would have been beta's).
+  alpha.WriteIni("lastxlines=111\r\nQuakeRCON=0\r\n");
+  beta.WriteIni("lastxlines=222\r\nQuakeRCON=1\r\n");
+  beta.Sim().SetQuakeDialect(true);
 
   std::ostringstream alpha_out, beta_out;
   TKelvandromeService a({alpha.Home().string(), &alpha_out});

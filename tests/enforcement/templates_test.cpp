@@ -57,7 +57,7 @@ class TFakeHistory : public THistoryLookup {
 class TemplatesTest : public ::testing::Test {
  protected:
   TemplatesTest() : config_(nullptr) {
-    SetConfig(&config_);
+    info_.UseConfig(&config_);
     SetClock(&clock_);
     clock_.SetNow(regional::EncodeDate(2026, 12, 10) + (13 * 3600 + 45 * 60 + 30) / kSecondsPerDay);
     config_.SetString("Servername", "Kelvan Test");
@@ -70,7 +70,6 @@ class TemplatesTest : public ::testing::Test {
     WithCurrentList([](std::unique_ptr<TUserList>& current) { current.reset(); });
     ResetRemoteTraffic();
     SetClock(nullptr);
-    SetConfig(nullptr);
   }
 
   // Three players on dm/mohdm6; Bob's nick holds a placeholder of step 7.

@@ -175,10 +175,8 @@ TEST(WeaponClassifierTest, ReadsTheNineSettings) {
   TDynamicConfigData config(nullptr);
   config.SetString("WeaponRegExprRifle", "kar98");
   config.SetString("WeaponRegExprSub Machinegun", "thompson");
-  SetConfig(&config);
   TWeaponClassifier c;
-  c.LoadFromConfig();
-  SetConfig(nullptr);
+  c.LoadFromConfig(config);
   EXPECT_EQ(c.Expressions()[wcRifle], "kar98");
   EXPECT_EQ(c.Expressions()[wcUnknown], ".*");
   EXPECT_EQ(c.Classify("thompson"), wcSMG);
@@ -201,19 +199,15 @@ TEST(WeaponClassifierTest, IniKeepsOperatorValuesAndGetsTheDefaults) {
     std::ofstream(path, std::ios::binary) << "[Global]\r\nWeaponRegExprRifle=kar98\r\n";
     TConfigFile file(path.string());
     TDynamicConfigData config(&file);
-    SetConfig(&config);
     TWeaponClassifier c;
-    c.LoadFromConfig();
-    SetConfig(nullptr);
+    c.LoadFromConfig(config);
   }
   TConfigFile file(path.string());
   TDynamicConfigData config(&file);
-  SetConfig(&config);
   TWeaponClassifier c;
-  c.LoadFromConfig();
+  c.LoadFromConfig(config);
   // The settings load stores what the INI lacks, in one rewrite.
   StoreMissingSettings(config, path.parent_path());
-  SetConfig(nullptr);
   std::ifstream in(path, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   auto expected = TWeaponClassifier::DefaultExpressions();

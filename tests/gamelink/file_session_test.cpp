@@ -27,11 +27,13 @@ using testing::TRecordedMessage;
 
 namespace fs = std::filesystem;
 
-// Settings installed for one scope, also when an assertion leaves it early.
+// A store the server's parts read for one scope, also when an assertion
+// leaves it early.
 struct TConfigScope {
+  explicit TConfigScope(TMohaaServerInfo& s) : server(s) { server.UseConfig(&data); }
+  ~TConfigScope() { server.UseConfig(nullptr); }
+  TMohaaServerInfo& server;
   TDynamicConfigData data{nullptr};
-  TConfigScope() { SetConfig(&data); }
-  ~TConfigScope() { SetConfig(nullptr); }
 };
 
 class FileSessionTest : public ::testing::Test {
@@ -98,7 +100,7 @@ TEST_F(FileSessionTest, DropsNulBytesAndConvertsTheConsoleCodePageOnlyWhenSet) {
       22);
   for (const int page : {0, 437}) {
     SCOPED_TRACE(page);
-    TConfigScope config;
+    TConfigScope config(server_);
     if (page) config.data.SetInteger("ConsoleCodePage", page);
     testing::TEventRecorder raw({"EVENTNewLogFileEntry"});
     Write("");
@@ -127,9 +129,9 @@ TEST_F(FileSessionTest, NamesOfLogAndStatusReplyAgreeInEveryCodePageSetting) {
                             "  3    12   48 J\x94rg                20 10.0.0.2:12203         1000 25000\n";
   for (const int page : {0, 437}) {
     SCOPED_TRACE(page);
-    TConfigScope config;
+    TConfigScope config(server_);
     config.data.SetInteger("ConsoleCodePage", page);
-    const auto list = ParseStatusReply(reply);
+    const auto list = ParseStatusReply(FromConsoleCodePage(server_.Settings(), reply));
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->Rows().size(), 1u);
     const std::string name = list->Rows()[0].name;

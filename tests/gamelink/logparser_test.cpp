@@ -176,9 +176,7 @@ TEST_F(LogParserTest, WindowsChatDialect) {
 TEST_F(LogParserTest, QuakeDialectReadFromSettings) {
   TDynamicConfigData config(nullptr);
   config.SetBool("QuakeRCON", true);
-  SetConfig(&config);
-  TServerLogEventChecker quake(FakeClassify);
-  SetConfig(nullptr);
+  TServerLogEventChecker quake(FakeClassify, TSettingsReader(&config));
   ASSERT_TRUE(quake.QuakeDialect());
   auto chat = quake.Recognise(&server_, "ClientCommand: Alice: say 0 \"hi all\"");
   ASSERT_NE(chat, nullptr);
