@@ -16,6 +16,7 @@
 #include "core/threads.h"
 #include "domain/server_settings.h"
 #include "domain/settings_reader.h"
+#include "domain/userlist.h"
 
 namespace kv {
 
@@ -72,6 +73,9 @@ class TMohaaServerInfo {
   TSnapshot<TRconSettings> rcon;
   TSnapshot<TKickSettings> kicks;
   TSnapshot<TLogDialectSettings> dialect;
+
+  // The server's players as its last status poll found them. Any thread.
+  TCurrentPlayerList players;
 
   // The budget every rcon request to this server waits its turn in; none
   // means no limit. Set by the service before the first request.

@@ -301,7 +301,7 @@ std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text, 
     // caller's own substitutions can apply.
     if (x.HasPercent()) {
       // A private copy: the list lock is not held while the text is built.
-      const std::unique_ptr<TUserList> list = SnapshotCurrentList();
+      const std::unique_ptr<TUserList> list = info ? info->players.Snapshot() : nullptr;
       x.General();
       x.Traffic();
       if (info) x.ServerSettings();

@@ -110,7 +110,8 @@ std::shared_ptr<TMohaaEvent> TServerLogEventChecker::Recognise(const TMohaaServe
   const std::string_view body = StripLinePrefixes(line);
   // Names are matched while the current-list lock is held, so that the rows
   // copied into the log entry are the ones whose names were found.
-  const bool have_list = WithCurrentList([&](std::unique_ptr<TUserList>& list) {
+  // Without a server there are no players to find.
+  const bool have_list = server && server->players.With([&](std::unique_ptr<TUserList>& list) {
     if (!list) return false;
     names_.Sync(*list);
     state.working.assign(body);

@@ -243,7 +243,7 @@ bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
   std::unique_ptr<TUserList> published;
   // Carry-over and replacement in one hold of the lock, so a skin, team or
   // weapon written to the old list in between cannot get lost.
-  WithCurrentList([&](std::unique_ptr<TUserList>& current) {
+  info.players.With([&](std::unique_ptr<TUserList>& current) {
     CarryOver(current.get(), *list);
     ComputePingStatistics(*list);
     SortLongestNameFirst(*list);

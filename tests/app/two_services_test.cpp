@@ -1,14 +1,13 @@
 // Two services in one process, each with its own home, game server, main
 // loop, configuration store (keys read at their moment of use included),
-// server state and parts.
+// server state (the current player list included) and parts.
 //
 // Still shared through process-wide slots (so this test closes the second
-// service first and never polls): the bus hub (the first service makes it,
-// the second posts on it, so each terminal also prints the other's
-// messages and the first service must end last), the current player list,
-// the rcon shutdown flag (the first Close ends the other's waiting
-// requests), the clock, and the installed main loop that a thread's end
-// wakes.
+// service first and polls only while both run): the bus hub (the first
+// service makes it, the second posts on it, so each terminal also prints
+// the other's messages and the first service must end last), the rcon
+// shutdown flag (the first Close ends the other's waiting requests), the
+// clock, and the installed main loop that a thread's end wakes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,6 +19,7 @@
 #include "app/service.h"
 #include "core/datafiles.h"
 #include "core/stream.h"
+#include "gamelink/userinfo.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/temp_home.h"
 #include "tests/support/wait.h"
@@ -100,6 +100,19 @@ TEST(TwoServices, EachAnswersItsOwnCommandsAndSavesItsOwnFiles) {
     EXPECT_TRUE(testing::WaitFor([&] { return said(alpha, "to alpha") && said(beta, "to beta"); }));
     EXPECT_FALSE(said(alpha, "to beta"));
     EXPECT_FALSE(said(beta, "to alpha"));
+    // A poll fills the current player list of its own service only.
+    const auto names = [](TKelvandromeService& s) {
+      std::vector<std::string> out;
+      if (auto list = s.ServerInfo().players.Snapshot())
+        for (const auto& row : list->Rows()) out.push_back(row.name);
+      return out;
+    };
+    ASSERT_TRUE(GetNewUserList(a.ServerInfo()));
+    EXPECT_EQ(names(a), std::vector<std::string>{"AlphaPlayer"});
+    EXPECT_EQ(b.ServerInfo().players.Snapshot(), nullptr);
+    ASSERT_TRUE(GetNewUserList(b.ServerInfo()));
+    EXPECT_EQ(names(b), std::vector<std::string>{"BetaPlayer"});
+    EXPECT_EQ(names(a), std::vector<std::string>{"AlphaPlayer"});
     EXPECT_NE(a.TerminalCommand("save").find("Config Saved"), std::string::npos);
   }
   b.Close();

@@ -67,7 +67,6 @@ class TemplatesTest : public ::testing::Test {
   ~TemplatesTest() override {
     SetHistoryLookup(nullptr);
     SetScoreFunction(nullptr);
-    WithCurrentList([](std::unique_ptr<TUserList>& current) { current.reset(); });
     ResetRemoteTraffic();
     SetClock(nullptr);
   }
@@ -83,7 +82,7 @@ class TemplatesTest : public ::testing::Test {
     list->Add(Row("Alice", "10.0.0.1", 5, 20, 0));
     list->Add(Row("Bob%description%", "10.0.0.2", 3, 100, 1));
     list->Add(Row("Carl", "10.0.0.3", -2, 60, 2));
-    WithCurrentList([&](std::unique_ptr<TUserList>& current) { current = std::move(list); });
+    info_.players.With([&](std::unique_ptr<TUserList>& current) { current = std::move(list); });
   }
 
   // Alice (by id) and Carl (by nick only: his record has another number)

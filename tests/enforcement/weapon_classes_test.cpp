@@ -33,10 +33,7 @@ class GameObituaryTest : public ::testing::Test {
       row.client_number = number++;
       list->Add(row);
     }
-    WithCurrentList([&](std::unique_ptr<TUserList>& slot) { slot = std::move(list); });
-  }
-  ~GameObituaryTest() override {
-    WithCurrentList([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
+    server_.players.With([&](std::unique_ptr<TUserList>& slot) { slot = std::move(list); });
   }
 
   TWeaponClassifier classifier_;

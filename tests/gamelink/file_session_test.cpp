@@ -73,7 +73,7 @@ class FileSessionTest : public ::testing::Test {
 
 TEST_F(FileSessionTest, StartsAtTheEndAndFollowsNewLines) {
   testing::TEventRecorder kills({"EVENTkill"});
-  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  test::TCurrentPlayers players(server_, {{"Alice", 3}, {"Bob", 2}});
   std::string old;
   for (int i = 0; i < 20000; ++i) old += "Alice was sniped by Bob (old)\n";
   Write(old);
@@ -136,7 +136,7 @@ TEST_F(FileSessionTest, NamesOfLogAndStatusReplyAgreeInEveryCodePageSetting) {
     ASSERT_EQ(list->Rows().size(), 1u);
     const std::string name = list->Rows()[0].name;
     EXPECT_EQ(name, page ? "J\xF6rg" : "J\x94rg");
-    test::TCurrentPlayers players({{name, 3}, {"Bob", 2}});
+    test::TCurrentPlayers players(server_, {{name, 3}, {"Bob", 2}});
     testing::TEventRecorder kills({"EVENTkill"});
     Write("");
     auto session = Start();
@@ -154,7 +154,7 @@ TEST_F(FileSessionTest, CutLineWaitsForItsEndHoweverLong) {
   TManualClock clock;
   SetClock(&clock);
   testing::TEventRecorder kills({"EVENTkill"});
-  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  test::TCurrentPlayers players(server_, {{"Alice", 3}, {"Bob", 2}});
   Write("");
   {
     auto session = Start();
@@ -273,7 +273,7 @@ TEST_F(FileSessionTest, LinkIntoAnotherDirectoryIsFollowedThroughItsRotation) {
 
 TEST_F(FileSessionTest, HugeLinesAndGarbageDoNotStallIt) {
   testing::TEventRecorder kills({"EVENTkill"});
-  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  test::TCurrentPlayers players(server_, {{"Alice", 3}, {"Bob", 2}});
   Write("");
   auto session = Start();
   std::string garbage(256 * 1024, '\0');

@@ -36,7 +36,6 @@ class GameLinkTest : public ::testing::Test {
     SetRconReplySink(info_, nullptr);
     SetServerIdentitySource(nullptr);
     SetRconTerminating(false);
-    WithCurrentList([](std::unique_ptr<TUserList>& current) { current.reset(); });
   }
 
   TBusScope scope_;
