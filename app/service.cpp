@@ -105,7 +105,8 @@ void TKelvandromeService::CreateRuntime() {
   server_info_->UseConfig(config_.get());  // keys read at their moment of use
   // One rcon budget for every request of this service (the server's rate
   // limit counts them all); its limits are re-read at each request.
-  server_info_->rcon_budget = std::make_shared<TRconBudget>();
+  server_info_->rcon_budget = std::make_shared<TRconBudget>(kRconBurstDefault, kRconRatePerMinuteDefault,
+                                                            &server_info_->rcon_terminating);
   runtime_.reset(
       new TRuntime{home, Clock(), loop_, *config_, registry_, *server_info_, commands_, hub_.get()});
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/shutdown_flag.h"
 #include "core/snapshot.h"
 #include "core/thread_annotations.h"
 #include "core/threads.h"
@@ -73,6 +74,10 @@ class TMohaaServerInfo {
   TSnapshot<TRconSettings> rcon;
   TSnapshot<TKickSettings> kicks;
   TSnapshot<TLogDialectSettings> dialect;
+
+  // Set at this service's shutdown: its waiting rcon requests end at once
+  // with what they have, new ones are not sent (gamelink/rcon.h). Any thread.
+  TShutdownFlag rcon_terminating;
 
   // The server's players as its last status poll found them. Any thread.
   TCurrentPlayerList players;

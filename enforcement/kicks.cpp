@@ -106,7 +106,7 @@ TKickThread* TKickThreadList::TImpl::NextDue() {
 
 void TKickThreadList::TImpl::Run() {
   // Shutdown of the application ends every wait at once.
-  const TRconTerminatingWake shutdown_wakes(cv);
+  const TShutdownFlag::TWake shutdown_wakes(&runtime.server.rcon_terminating, cv);
   while (TKickThread* k = NextDue()) {
     try {
       RunStep(*k);
@@ -122,7 +122,7 @@ void TKickThreadList::TImpl::Run() {
 }
 
 void TKickThreadList::TImpl::RunStep(TKickThread& k) {
-  if (RconTerminating()) {  // the application is going down: no kick is finished
+  if (RconTerminating(runtime.server)) {  // the service is going down: no kick is finished
     k.done = true;
     return;
   }

@@ -293,7 +293,7 @@ bool ContainsIgnoreCase(std::string_view text, std::string_view what) {
 std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
                                int32_t player_id, const TMohaaEvent* event,
                                const THistoryUserEntry* history) {
-  if (RconTerminating()) return text;
+  if (info && RconTerminating(*info)) return text;
   std::string result = text;
   try {
     TExpansion x(result, info);

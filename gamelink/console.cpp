@@ -128,7 +128,7 @@ TConsoleMessage::TConsoleMessage(TMohaaServerInfo& info, std::string text, int32
       done_(std::move(done)),
       created_ms_(SteadyMs()) {}
 
-bool TConsoleMessage::Stopping() const { return Terminated() || RconTerminating(); }
+bool TConsoleMessage::Stopping() const { return Terminated() || RconTerminating(info_); }
 
 void TConsoleMessage::Terminate() {
   TGeneralThread::Terminate();
@@ -136,7 +136,7 @@ void TConsoleMessage::Terminate() {
 }
 
 bool TConsoleMessage::PauseUntil(int64_t deadline) {
-  const TRconTerminatingWake shutdown_wakes(pause_cv_);
+  const TShutdownFlag::TWake shutdown_wakes(&info_.rcon_terminating, pause_cv_);
   std::unique_lock lock(pause_mutex_);
   pause_cv_.WaitUntil(lock, deadline, [this] {
     pause_wakeups_.fetch_add(1, std::memory_order_relaxed);

@@ -228,11 +228,11 @@ void SortLongestNameFirst(TUserList& list) {
 }
 
 bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
-  if (RconTerminating()) return false;
+  if (RconTerminating(info)) return false;
   const std::string reply = SendMohaMessage(info, "Status", false, -1, rpPoll);
   std::unique_ptr<TUserList> list = ParseStatusReply(FromConsoleCodePage(info.Settings(), reply));
   if (!list) {
-    if (problem && !RconTerminating()) *problem = RconProblemText(reply);
+    if (problem && !RconTerminating(info)) *problem = RconProblemText(reply);
     return false;
   }
   info.last_status_reply.store(Now());

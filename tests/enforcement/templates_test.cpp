@@ -257,9 +257,9 @@ TEST(TemplateValues, ReplaceIgnoresCaseAndDoesNotRescan) {
 }
 
 TEST_F(TemplatesTest, ShuttingDownReturnsTheTemplate) {
-  SetRconTerminating(true);
+  SetRconTerminating(info_, true);
   EXPECT_EQ(ExpandPlaceholders(&info_, "%version%"), "%version%");
-  SetRconTerminating(false);
+  SetRconTerminating(info_, false);
   EXPECT_EQ(ExpandPlaceholders(&info_, "%version%"), "0.8.10 BETA");
 }
 

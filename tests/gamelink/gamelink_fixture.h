@@ -35,7 +35,6 @@ class GameLinkTest : public ::testing::Test {
     sim_.Stop();
     SetRconReplySink(info_, nullptr);
     SetServerIdentitySource(nullptr);
-    SetRconTerminating(false);
   }
 
   TBusScope scope_;
