@@ -7,6 +7,7 @@
 
 #include "domain/serverinfo.h"
 #include "domain/userlist.h"
+#include "gamelink/gamelink_subsystems.h"
 #include "gamelink/logparser.h"
 
 namespace {
@@ -28,7 +29,10 @@ void InstallPlayers(kv::TMohaaServerInfo& server) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static kv::TMohaaServerInfo server;
-  static const bool installed = (InstallPlayers(server), true);
+  // The parser reads the game link's keys (QuakeRCON) as it is made; no
+  // service registers them here.
+  static const bool installed =
+      (kv::RegisterSettingRows(kv::TConsoleSubsystem::Rows()), InstallPlayers(server), true);
   (void)installed;
   static kv::TServerLogEventChecker parser(
       [](std::string_view text) { return static_cast<int>(text.size() % 9); });
