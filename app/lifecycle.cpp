@@ -113,13 +113,14 @@ void TServiceLifecycle::WatchdogTick() {
   // Each check sees what the previous one left: a Stop run by an earlier
   // check has emptied the follower slots already. A source this build
   // cannot follow was reported at Start and is not checked.
-  if (src->use_ssh && SshAvailable() && !Healthy(ssh_, SettingInt("LogFileSSHTimeOut"))) {
+  if (src->use_ssh && SshAvailable() && !Healthy(ssh_, info_.Settings().Int("LogFileSSHTimeOut"))) {
     lost = true;
     Lost("SSH Session was terminated", ssh_, " (timeout) last new Message at :");
     RestartDecision("Not restarting the Session - check your SSH Setup - Last Error was at: ", 10);
   }
   if (src->use_direct || (src->use_ftp && FtpAvailable())) {
-    const int timeout = src->use_ftp ? SettingInt("LogFileFTPTimeOut") : SettingInt("LogFileDirectTimeOut");
+    const TSettingsReader keys = info_.Settings();
+    const int timeout = src->use_ftp ? keys.Int("LogFileFTPTimeOut") : keys.Int("LogFileDirectTimeOut");
     if (!Healthy(file_, timeout)) {
       lost = true;
       Lost("LogFile Session was terminated", file_, " (timeout) - last new Message at :");
@@ -142,20 +143,21 @@ void TServiceLifecycle::WatchdogTick() {
 }
 
 void TServiceLifecycle::RestartDecision(const std::string& refusal, int default_delay) {
-  if (!SettingBool("RestartOnError")) return;
+  const TSettingsReader keys = info_.Settings();
+  if (!keys.Bool("RestartOnError")) return;
   const double now = Now();
-  const int window = SettingInt("ErrorRestartTimeOut");
+  const int window = keys.Int("ErrorRestartTimeOut");
   if (now <= last_loss_time_ + window / kSecondsPerDay) {
     PostGlobal(refusal + DateTimeText(last_loss_time_), mlCritical);
     PlanRetry();
   } else {
     // The first reader of a missing key decides its value for the run, so
     // the message and the timer always agree on the delay.
-    const int delay = Config().GetIntegerDef("ErrorRestartDelay", default_delay);
+    const int delay = keys.IntOr("ErrorRestartDelay", default_delay);
     PostGlobal("Trying to restart the lost session (in " + std::to_string(delay) + " seconds) ...",
                mlCritical);
     if (!restart_timer_) {
-      const int timer_delay = SettingInt("ErrorRestartDelay");
+      const int timer_delay = keys.Int("ErrorRestartDelay");
       restart_timer_ = loop_.StartTimer(static_cast<int64_t>(timer_delay) * 1000, [this] {
         restart_timer_.Reset();  // once
         Start();

@@ -104,11 +104,12 @@ void TKelvandromeService::CreateRuntime() {
     throw std::runtime_error(std::string("cannot read the settings: ") + e.what());
   }
   config_ = std::make_unique<TDynamicConfigData>(config_file_.get());
-  SetConfig(config_.get());
   server_info_ = std::make_unique<TMohaaServerInfo>();
+  server_info_->UseConfig(config_.get());  // keys read at their moment of use
   // One rcon budget for every request of this service (the server's rate
   // limit counts them all); its limits are re-read at each request.
-  server_info_->rcon_budget = std::make_shared<TRconBudget>();
+  server_info_->rcon_budget = std::make_shared<TRconBudget>(kRconBurstDefault, kRconRatePerMinuteDefault,
+                                                            &server_info_->rcon_terminating);
   runtime_.reset(
       new TRuntime{home, Clock(), loop_, *config_, registry_, *server_info_, commands_, hub_.get()});
 }
@@ -179,7 +180,7 @@ class TFileFollower : public TLogFollower {
 std::unique_ptr<TLogEventChecker> TKelvandromeService::MakeLogParser() {
   TWeaponClassSubsystem* weapons = weapons_;
   return std::make_unique<TServerLogEventChecker>(
-      [weapons](std::string_view w) { return weapons->Classify(w); });
+      [weapons](std::string_view w) { return weapons->Classify(w); }, server_info_->Settings());
 }
 
 std::unique_ptr<TLogFollower> TKelvandromeService::MakeFileFollower() {
@@ -293,7 +294,7 @@ std::string TKelvandromeService::ExportSetupFile(const std::string& file) {
   std::string answer;
   OnLoop([&] {
     try {
-      ExportSetup(path, registry_);
+      ExportSetup(path, *config_, registry_);
       answer = "Setup saved to " + path;
     } catch (const std::exception& e) {
       answer = "Setup not saved to " + path + ": " + Cp1252ToUtf8(e.what());
@@ -307,7 +308,7 @@ std::string TKelvandromeService::ImportSetupFile(const std::string& file) {
   std::string answer;
   OnLoop([&] {
     try {
-      ImportSetup(path, options_.home, registry_);
+      ImportSetup(path, options_.home, *config_, registry_);
     } catch (const std::exception& e) {
       answer = "Setup not loaded from " + path + ": " + Cp1252ToUtf8(e.what());
       return;
@@ -375,7 +376,6 @@ void TKelvandromeService::Close() {
   hub_.reset();
   // Another service of the process may have installed its own since.
   if (MainLoop() == &loop_) SetMainLoop(nullptr);
-  if (HasConfig() && &Config() == config_.get()) SetConfig(nullptr);
   config_.reset();
   config_file_.reset();
 }

@@ -18,6 +18,9 @@ class TLifecycleSubsystem : public TSubsystem {
  public:
   TLifecycleSubsystem(TRuntime& runtime, TFollowerFactory followers, const TLoadedSettings& loaded);
   std::string_view Name() const override { return "followers"; }
+  // Its rows of the settings catalogue.
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void ApplySettings(TSettings& settings) override;
   void Start() override;
   void Stop() override;
@@ -36,6 +39,9 @@ class TAutoSaveSubsystem : public TSubsystem {
  public:
   TAutoSaveSubsystem(TRuntime& runtime, std::function<bool()> save, const TLoadedSettings& loaded);
   std::string_view Name() const override { return "autosave"; }
+  // Its rows of the settings catalogue.
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void ApplySettings(TSettings& settings) override;
   void Close() override;
 

@@ -26,7 +26,7 @@ std::vector<std::string> PlayerNames() {
   return {std::begin(base), std::end(base)};
 }
 
-void InstallPlayers(const std::vector<std::string>& names) {
+void InstallPlayers(TMohaaServerInfo& server, const std::vector<std::string>& names) {
   auto list = std::make_unique<TUserList>();
   std::vector<TUserListEntry> rows;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -39,7 +39,7 @@ void InstallPlayers(const std::vector<std::string>& names) {
   // The status poll keeps the list longest name first.
   std::stable_sort(rows.begin(), rows.end(), [](auto& a, auto& b) { return a.name.size() > b.name.size(); });
   list->SetRows(rows);
-  WithCurrentList([&](std::unique_ptr<TUserList>& slot) { slot = std::move(list); });
+  server.players.With([&](std::unique_ptr<TUserList>& slot) { slot = std::move(list); });
 }
 
 std::vector<std::string> RealisticLog(const std::vector<std::string>& names) {
@@ -92,11 +92,11 @@ std::unique_ptr<TWeaponClassifier> OperatorClassifier() {
 void RunParser(benchmark::State& state, bool with_bus) {
   TBusScope bus;
   if (with_bus) RegisterSystemCategories();
-  InstallPlayers(PlayerNames());
+  TMohaaServerInfo server;
+  InstallPlayers(server, PlayerNames());
   const auto log = RealisticLog(PlayerNames());
   auto classifier = OperatorClassifier();
   TServerLogEventChecker parser([&](std::string_view t) { return classifier->Classify(t); });
-  TMohaaServerInfo server;
   size_t i = 0;
   int64_t typed = 0;
   for (auto _ : state) {
@@ -111,7 +111,6 @@ void RunParser(benchmark::State& state, bool with_bus) {
   state.SetItemsProcessed(state.iterations());
   state.counters["typed_events/s"] =
       benchmark::Counter(static_cast<double>(typed), benchmark::Counter::kIsRate);
-  WithCurrentList([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
 }
 
 void BM_ParserLines(benchmark::State& state) { RunParser(state, false); }

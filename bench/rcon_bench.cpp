@@ -39,12 +39,12 @@ BENCHMARK(BM_ParseStatusReply64);
 // arg 0: players on the server (0 = a one-datagram "say" reply).
 void BM_RconRoundTrip(benchmark::State& state) {
   kv::TDynamicConfigData config(nullptr);
-  kv::SetConfig(&config);
   kv::mohsim::TMohSim sim("pw");
   FillServer(sim, static_cast<int>(state.range(0)));
   std::string error;
   if (!sim.Listen(0, error)) state.SkipWithError(error.c_str());
   kv::TMohaaServerInfo info;
+  info.UseConfig(&config);
   info.SetServerHost("127.0.0.1");
   info.rcon.Publish({.port = std::to_string(sim.Port()), .password = "pw"});
   const std::string command = state.range(0) == 0 ? "say hello" : "status";
@@ -60,7 +60,6 @@ void BM_RconRoundTrip(benchmark::State& state) {
     state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
   }
   sim.Stop();
-  kv::SetConfig(nullptr);
 }
 BENCHMARK(BM_RconRoundTrip)->Arg(0)->Arg(64)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(300);
 

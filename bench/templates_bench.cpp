@@ -56,23 +56,19 @@ class TBenchHistory : public kv::THistoryLookup {
 class TSetup {
  public:
   TSetup() : config_(nullptr) {
-    kv::SetConfig(&config_);
+    info.UseConfig(&config_);
     config_.SetString("Servername", "Kelvan Bench");
     auto list = std::make_unique<kv::TUserList>();
     list->map_name = "dm/mohdm6";
     list->server_name = "Bench Server";
     for (int i = 0; i < 32; ++i) list->Add(Player(i));
-    kv::WithCurrentList([&](std::unique_ptr<kv::TUserList>& current) { current = std::move(list); });
+    info.players.With([&](std::unique_ptr<kv::TUserList>& current) { current = std::move(list); });
     event_.log_entry = std::make_unique<kv::TLogEntry>();
     event_.log_entry->first_player = Player(3);
     event_.log_entry->second_player = Player(17);
     event_.text = "Team Kill";
   }
-  ~TSetup() {
-    kv::SetHistoryLookup(nullptr);
-    kv::WithCurrentList([](std::unique_ptr<kv::TUserList>& current) { current.reset(); });
-    kv::SetConfig(nullptr);
-  }
+  ~TSetup() { kv::SetHistoryLookup(nullptr); }
   kv::TMohaaServerInfo info;
   kv::TMohaaEvent event_{kv::ekTeamKill};
 

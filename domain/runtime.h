@@ -13,6 +13,7 @@
 #include "core/datafiles.h"
 #include "core/mainloop.h"
 #include "domain/serverinfo.h"
+#include "domain/settings_reader.h"
 #include "formats/config.h"
 
 namespace kv {
@@ -28,6 +29,9 @@ struct TRuntime {
   // The bus hub the service created (its subscribers flush through it);
   // null where no hub runs (tools, unit tests of one part).
   TMsgMonitorInterface* hub = nullptr;
+
+  // Keys read at their moment of use, through this service's store.
+  TSettingsReader Settings() const { return TSettingsReader(&config); }
 };
 
 }  // namespace kv

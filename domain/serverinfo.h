@@ -11,10 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "core/shutdown_flag.h"
 #include "core/snapshot.h"
 #include "core/thread_annotations.h"
 #include "core/threads.h"
 #include "domain/server_settings.h"
+#include "domain/settings_reader.h"
+#include "domain/userlist.h"
 
 namespace kv {
 
@@ -59,12 +62,25 @@ class TMohaaServerInfo {
   std::string ServerHost() const;
   void SetResolver(TResolveFn fn) { resolve_ = fn; }
 
+  // The store this server's parts read their keys from at the moment of
+  // use (each rcon request, each message). The service sets it before any
+  // part runs; without one, reads give the catalogue's defaults. Any thread.
+  void UseConfig(TDynamicConfigData* config) { config_.store(config, std::memory_order_release); }
+  TSettingsReader Settings() const { return TSettingsReader(config_.load(std::memory_order_acquire)); }
+
   // The connection settings every request to the game server uses and the
   // kick timing the messages show; the settings loader publishes them, a
   // reader takes one value per request or message. Any thread.
   TSnapshot<TRconSettings> rcon;
   TSnapshot<TKickSettings> kicks;
   TSnapshot<TLogDialectSettings> dialect;
+
+  // Set at this service's shutdown: its waiting rcon requests end at once
+  // with what they have, new ones are not sent (gamelink/rcon.h). Any thread.
+  TShutdownFlag rcon_terminating;
+
+  // The server's players as its last status poll found them. Any thread.
+  TCurrentPlayerList players;
 
   // The budget every rcon request to this server waits its turn in; none
   // means no limit. Set by the service before the first request.
@@ -93,6 +109,7 @@ class TMohaaServerInfo {
   std::shared_ptr<TLastConsoleMsgs> filter_ GUARDED_BY(hooks_mutex_);
   std::shared_ptr<const TRconReplySink> sink_ GUARDED_BY(hooks_mutex_);
   TThreadSet console_senders_;
+  std::atomic<TDynamicConfigData*> config_{nullptr};
 
   mutable TMutex address_mutex_;  // guards host_, address_, resolved_at_ (a leaf)
   std::string host_ GUARDED_BY(address_mutex_);

@@ -1,20 +1,24 @@
-// The settings catalogue: every INI key with its type and default in one
-// table, the loader that reads the start-up keys into the server state and
-// loads the data files (LoadAllSettings), and the periodic save of all data
-// (SaveAllData).
+// The settings catalogue: every INI key with its type and default, made of
+// the tables their owners register (each part's rows, plus the rows whose
+// owner is not built yet: settings_unowned.cpp); the loader that reads the
+// start-up keys into the server state and loads the data files
+// (LoadAllSettings), and the periodic save of all data (SaveAllData).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/datafiles.h"
 #include "domain/domain.h"
 #include "domain/serverinfo.h"
+#include "domain/settings_reader.h"
 #include "formats/config.h"
 
 namespace kv {
@@ -32,9 +36,58 @@ struct TSettingDef {
   bool startup;          // read into the running objects by LoadAllSettings
   THomeDefault home_default = THomeDefault::None;
 };
+// The "startup" of a row as the tables spell it.
+inline constexpr bool kStartup = true;
+inline constexpr bool kOnUse = false;
 
-std::span<const TSettingDef> SettingsCatalogue();
-// The entry of a key (letter case ignored), or nullptr.
+// Where a table's rows stand in the INI file, in the file's order. A fresh
+// INI lists the keys place by place (tables of one place in the order they
+// were registered), so the file keeps its layout whichever part owns which
+// rows, and a part that moves its rows keeps their place.
+enum class TSettingPlace : uint8_t {
+  GameServer,     // the game server and rcon
+  LogSource,      // which log the service follows
+  SshSource,      // the SSH log source
+  FtpSource,      // the FTP log source
+  LogWatch,       // the followers' time-outs and the restart rule
+  RemoteAdmin,    // the remote-administration servers
+  Kicks,          // kick repetitions and delays
+  BanWatch,       // ban immunity
+  PlayerRules,    // per-player rules: team and spawn kills, sprees, ping, skins
+  WeaponClasses,  // the nine weapon-class expressions
+  ConsoleFilter,  // the flood filter of console messages
+  Messages,       // event messages, chat commands, bad words
+  Statistics,     // score formula and reports
+  AutoSave,       // the AutoSave timer
+  StatusPoll,     // the player-list refresh
+  PlayerCache,    // the player cache
+  Journals,       // the category journals
+  Startup,        // what the service does when it starts
+  Windows,        // operator console views
+  Update,         // the update service
+};
+
+// One owner's rows at one place. Owners keep their tables static: the
+// catalogue refers to them for the rest of the process.
+struct TSettingRows {
+  TSettingPlace place;
+  std::span<const TSettingDef> rows;
+};
+
+// Adds an owner's tables to the catalogue (the subsystem list does it for
+// each part's SettingRows()). A table added before is skipped, so every
+// service of a process may add its parts' tables. A key that another table
+// holds already is a programming error (std::logic_error). The catalogue
+// holds constant tables only, so one serves the whole process. Any thread.
+void RegisterSettingRows(std::span<const TSettingRows> tables);
+// The rows whose owners are not built yet; always in the catalogue. When an
+// owner is built, it takes its rows out of this table into its own.
+std::span<const TSettingRows> NotYetOwnedSettingRows();
+
+// Every registered row in INI order.
+std::vector<std::reference_wrapper<const TSettingDef>> SettingsCatalogue();
+// The entry of a key (letter case ignored), or nullptr when no registered
+// table holds it. Any thread.
 const TSettingDef* FindSetting(std::string_view key);
 // The default text of an entry, with home-relative defaults resolved.
 std::string SettingDefaultText(const TSettingDef& def, const std::filesystem::path& home);
@@ -73,15 +126,6 @@ class TSettings {
   TDynamicConfigData& config_;
   std::filesystem::path home_;
 };
-
-// A catalogue key read at the moment of use through the installed store,
-// with the catalogue's default (also when no store is installed: early
-// start-up, tools). The key and its type are checked against the catalogue
-// (std::logic_error), so no call site repeats a default. Keys whose default
-// depends on the home go through TSettings. Any thread.
-int32_t SettingInt(std::string_view key);
-bool SettingBool(std::string_view key);
-std::string SettingString(std::string_view key);
 
 // Window-only and desktop-only keys: read where the loader always read
 // them so the INI lists them, and kept for the operator console.

@@ -58,11 +58,11 @@ std::vector<uint8_t> BuildSetupFile(const TSetupImage& image) {
   return cipher.Bytes();
 }
 
-void ExportSetup(const std::string& path, const TDataFileRegistry& registry) {
+void ExportSetup(const std::string& path, TDynamicConfigData& config, const TDataFileRegistry& registry) {
   TSetupImage image;
   image.version = kSetupVersion;
   TMemoryStream settings;
-  Config().CacheSnapshot().SaveToStream(settings);
+  config.CacheSnapshot().SaveToStream(settings);
   image.sections[0] = settings.Str();
   for (int s = 2; s <= kSetupSectionCount; ++s) {
     TMemoryStream section;
@@ -103,7 +103,7 @@ void ApplySections(const TSetupImage& image, const TDataFileRegistry& registry) 
 
 }  // namespace
 
-void ImportSetup(const std::string& path, const std::filesystem::path& home,
+void ImportSetup(const std::string& path, const std::filesystem::path& home, TDynamicConfigData& config,
                  const TDataFileRegistry& registry) {
   const TSetupImage image = ReadSetupImage(LoadFileBytes(path));
   // Section 1 is parsed whole before anything changes.
@@ -113,7 +113,6 @@ void ImportSetup(const std::string& path, const std::filesystem::path& home,
     TMemoryStream in(image.sections[0]);
     settings.LoadFromStream(in);
   }
-  TDynamicConfigData& config = Config();
   const TVarList cache_before = config.CacheSnapshot();
   if (has_settings) config.ReplaceCache(settings);
   try {

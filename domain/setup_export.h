@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/datafiles.h"
+#include "formats/config.h"
 
 namespace kv {
 
@@ -37,10 +38,10 @@ TSetupImage ReadSetupImage(const std::vector<uint8_t>& file_bytes);
 // The enciphered file bytes of an image.
 std::vector<uint8_t> BuildSetupFile(const TSetupImage& image);
 
-// Writes the export (created or replaced atomically): the cache of Config()
+// Writes the export (created or replaced atomically): the cache of `config`
 // and each registered owner's section; a section without an owner is empty.
 // Main loop thread.
-void ExportSetup(const std::string& path, const TDataFileRegistry& registry);
+void ExportSetup(const std::string& path, TDynamicConfigData& config, const TDataFileRegistry& registry);
 
 // Reads an export and applies it: section 1 replaces the settings cache (the
 // INI file is not rewritten), every other non-empty section with an owner
@@ -49,7 +50,7 @@ void ExportSetup(const std::string& path, const TDataFileRegistry& registry);
 // owner that refuses its section puts back what was applied before, so a
 // failed import changes nothing. Afterwards the spree definitions, event
 // messages and banned weapons are written to their files. Main loop thread.
-void ImportSetup(const std::string& path, const std::filesystem::path& home,
+void ImportSetup(const std::string& path, const std::filesystem::path& home, TDynamicConfigData& config,
                  const TDataFileRegistry& registry);
 
 }  // namespace kv

@@ -14,6 +14,7 @@ TSubsystem& TSubsystemList::Add(std::unique_ptr<TSubsystem> subsystem) {
 
 void TSubsystemList::RegisterAll(TDataFileRegistry& registry, TCommandTable& commands) {
   for (auto& item : items_) {
+    RegisterSettingRows(item->SettingRows());
     item->RegisterDataFiles(registry);
     item->RegisterCommands(commands);
   }

@@ -6,7 +6,8 @@
 // runtime in its constructor.
 //
 // Call order, all on the main thread (the main loop's thread):
-//   RegisterDataFiles, RegisterCommands   once, before the first load
+//   SettingRows, RegisterDataFiles,
+//   RegisterCommands                      once, before the first load
 //   ApplySettings                         after each load of the settings
 //                                         (start-up and the operator's "load")
 //   Open                                  once, after the first load
@@ -18,6 +19,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +34,9 @@ class TSubsystem {
   virtual ~TSubsystem() = default;
   // Short lower-case name for messages ("players", "bans").
   virtual std::string_view Name() const = 0;
+  // The rows of the settings catalogue this subsystem owns (static tables;
+  // RegisterAll adds them to the catalogue before the first load).
+  virtual std::span<const TSettingRows> SettingRows() const { return {}; }
   // The data files this subsystem owns (TDataFileRegistry::Register).
   virtual void RegisterDataFiles(TDataFileRegistry& registry) { (void)registry; }
   // Its operator commands (TCommandTable::Add).
@@ -61,6 +66,7 @@ class TSubsystemList {
     return ref;
   }
 
+  // Adds every subsystem's setting rows, data files and commands.
   void RegisterAll(TDataFileRegistry& registry, TCommandTable& commands);
   void ApplySettings(TSettings& settings);
   void OpenAll();   // in order; on a throw closes the opened ones, rethrows

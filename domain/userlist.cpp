@@ -77,31 +77,15 @@ void WriteUserList(const TUserList& list, TStream* stream) {
   }
 }
 
-namespace detail {
-
-TMutex& CurrentListMutex() {
-  static TMutex m;
-  return m;
-}
-
-std::unique_ptr<TUserList>& CurrentListSlot() {
-  static std::unique_ptr<TUserList> slot;
-  return slot;
-}
-
-}  // namespace detail
-
-std::unique_ptr<TUserList> SnapshotCurrentList() {
-  return WithCurrentList([](std::unique_ptr<TUserList>& current) -> std::unique_ptr<TUserList> {
+std::unique_ptr<TUserList> TCurrentPlayerList::Snapshot() const {
+  return With([](std::unique_ptr<TUserList>& current) -> std::unique_ptr<TUserList> {
     return current ? CopyUserList(*current) : nullptr;
   });
 }
 
-namespace {
-
 template <typename Fn>
-void WriteRowsOf(int32_t client_number, Fn&& write) {
-  WithCurrentList([&](std::unique_ptr<TUserList>& current) {
+void TCurrentPlayerList::WriteRowsOf(int32_t client_number, Fn&& write) const {
+  With([&](std::unique_ptr<TUserList>& current) {
     if (!current) return;
     try {
       current->ForEachRow([&](TUserListEntry& r) {
@@ -113,21 +97,20 @@ void WriteRowsOf(int32_t client_number, Fn&& write) {
   });
 }
 
-}  // namespace
-
-void SetModelsOnPlayerOnActualList(int32_t client_number, const std::string& allied,
-                                   const std::string& german) {
+void TCurrentPlayerList::SetModelsOnPlayerOnActualList(int32_t client_number, const std::string& allied,
+                                                       const std::string& german) const {
   WriteRowsOf(client_number, [&](TUserListEntry& r) {
     r.allied_model = allied;
     r.german_model = german;
   });
 }
 
-void SetTeamOnPlayerOnActualList(int32_t client_number, const std::string& team) {
+void TCurrentPlayerList::SetTeamOnPlayerOnActualList(int32_t client_number, const std::string& team) const {
   WriteRowsOf(client_number, [&](TUserListEntry& r) { r.team_name = team; });
 }
 
-void SetWeaponOnPlayerOnActualList(int32_t client_number, const std::string& weapon) {
+void TCurrentPlayerList::SetWeaponOnPlayerOnActualList(int32_t client_number,
+                                                       const std::string& weapon) const {
   WriteRowsOf(client_number, [&](TUserListEntry& r) { r.weapon = weapon; });
 }
 

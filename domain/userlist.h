@@ -1,5 +1,5 @@
 // Player lists: one row per client of a "Status" poll, the list of one
-// poll, and the process-wide current player list that every part reads.
+// poll, and the current player list that a server state holds.
 #pragma once
 
 #include <cstdint>
@@ -79,30 +79,35 @@ std::unique_ptr<TUserList> CopyUserList(const TUserList& list);
 // The list's binary form for the remote-administration packets.
 void WriteUserList(const TUserList& list, TStream* stream);
 
-// --- The current player list (one process-wide slot, its own lock) -------
+// The current player list of one game server (the last poll's), held by
+// its server state (TMohaaServerInfo::players): each service has its own.
+// One lock of its own (docs/ARCHITECTURE.md, lock order). Any thread.
+class TCurrentPlayerList {
+ public:
+  // A copy of the current list, or nullptr before the first poll.
+  std::unique_ptr<TUserList> Snapshot() const;
+  std::unique_ptr<TUserList> GetCurrentPlayerList() const { return Snapshot(); }
+  // Write to the rows of one client in the current list (none: nothing).
+  void SetModelsOnPlayerOnActualList(int32_t client_number, const std::string& allied,
+                                     const std::string& german) const;
+  void SetTeamOnPlayerOnActualList(int32_t client_number, const std::string& team) const;
+  void SetWeaponOnPlayerOnActualList(int32_t client_number, const std::string& weapon) const;
 
-// A copy of the current list, or nullptr before the first poll.
-std::unique_ptr<TUserList> SnapshotCurrentList();
-inline std::unique_ptr<TUserList> GetCurrentPlayerList() { return SnapshotCurrentList(); }
-void SetModelsOnPlayerOnActualList(int32_t client_number, const std::string& allied,
-                                   const std::string& german);
-void SetTeamOnPlayerOnActualList(int32_t client_number, const std::string& team);
-void SetWeaponOnPlayerOnActualList(int32_t client_number, const std::string& weapon);
+  // Runs fn(current list or nullptr) while holding the lock; the poll uses
+  // it to carry values over, replace the list and publish it. Callable on
+  // a const server state: the players change whatever its settings do.
+  template <typename Fn>
+  auto With(Fn&& fn) const {
+    TLockGuard lock(mutex_);
+    return fn(slot_);
+  }
 
-// Runs fn(current list or nullptr) while holding the current-list lock; the
-// poll uses it to carry values over, replace the list and publish it.
-template <typename Fn>
-auto WithCurrentList(Fn&& fn);
+ private:
+  template <typename Fn>
+  void WriteRowsOf(int32_t client_number, Fn&& write) const;
 
-namespace detail {
-TMutex& CurrentListMutex();
-std::unique_ptr<TUserList>& CurrentListSlot() REQUIRES(CurrentListMutex());
-}  // namespace detail
-
-template <typename Fn>
-auto WithCurrentList(Fn&& fn) {
-  TLockGuard lock(detail::CurrentListMutex());
-  return fn(detail::CurrentListSlot());
-}
+  mutable TMutex mutex_;
+  mutable std::unique_ptr<TUserList> slot_ GUARDED_BY(mutex_);
+};
 
 }  // namespace kv

@@ -198,7 +198,7 @@ void TBanWatch::Strike(const TBanList::TStoredBan& ban, const TCandidate& who, b
   auto event =
       std::make_shared<TMohaaEvent>(by_address ? ekUseripBanned : ekUserBanned,
                                     ExpandPlaceholders(&runtime_.server, ban.entry.message, {}, who.client));
-  if (auto current = SnapshotCurrentList()) {
+  if (auto current = runtime_.server.players.Snapshot()) {
     TUserListEntry row = FindListEntry(*current, who.client);
     if (row.client_number == who.client) {
       event->log_entry = std::make_unique<TLogEntry>();

@@ -44,6 +44,9 @@ class TBanWatch : public TSubsystem {
   TBanWatch& operator=(const TBanWatch&) = delete;
 
   std::string_view Name() const override { return "bans"; }
+  // Its rows of the settings catalogue.
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void RegisterDataFiles(TDataFileRegistry& registry) override;  // BanList.dat
   // "ban add|list|del".
   void RegisterCommands(TCommandTable& commands) override;

@@ -106,7 +106,7 @@ TKickThread* TKickThreadList::TImpl::NextDue() {
 
 void TKickThreadList::TImpl::Run() {
   // Shutdown of the application ends every wait at once.
-  const TRconTerminatingWake shutdown_wakes(cv);
+  const TShutdownFlag::TWake shutdown_wakes(&runtime.server.rcon_terminating, cv);
   while (TKickThread* k = NextDue()) {
     try {
       RunStep(*k);
@@ -122,7 +122,7 @@ void TKickThreadList::TImpl::Run() {
 }
 
 void TKickThreadList::TImpl::RunStep(TKickThread& k) {
-  if (RconTerminating()) {  // the application is going down: no kick is finished
+  if (RconTerminating(runtime.server)) {  // the service is going down: no kick is finished
     k.done = true;
     return;
   }
@@ -135,7 +135,7 @@ void TKickThreadList::TImpl::RunStep(TKickThread& k) {
 }
 
 void TKickThreadList::TImpl::Start(TKickThread& k) {
-  k.snapshot = SnapshotCurrentList();
+  k.snapshot = runtime.server.players.Snapshot();
   if (!k.snapshot || FindListEntry(*k.snapshot, k.client).client_number != k.client) {
     PostGlobal(
         "TKickThread.Execute kicking of ClientID " + IntToStr(k.client) + " ignored - User not not online",
@@ -325,7 +325,8 @@ uint64_t TKickThreadList::WorkerWakeups() const { return impl_->wakeups.load(std
 
 namespace {
 
-TCommandResult KickCommand(TKickThreadList& kicks, const std::string& args) {
+TCommandResult KickCommand(TKickThreadList& kicks, const TCurrentPlayerList& players,
+                           const std::string& args) {
   const size_t gap = args.find_first_of(" \t");
   const std::string number = args.substr(0, gap);
   const size_t text_start = gap == std::string::npos ? gap : args.find_first_not_of(" \t", gap);
@@ -335,7 +336,7 @@ TCommandResult KickCommand(TKickThreadList& kicks, const std::string& args) {
     throw ECommandUsage();
   client = static_cast<int32_t>(std::stol(number));
   nlohmann::json data = {{"client", client}, {"message", Cp1252ToUtf8(message)}};
-  auto current = SnapshotCurrentList();
+  auto current = players.Snapshot();
   if (!current || FindListEntry(*current, client).client_number != client) {
     data["error"] = "not on the server";
     return {false, data, "client " + number + " is not on the server"};
@@ -359,7 +360,7 @@ void TKickThreadList::RegisterCommands(TCommandTable& commands) {
        .right = "server",
        .needs_args = true,
        .handler = [this](const TCommandContext&, const std::string& args) {
-         return KickCommand(*this, args);
+         return KickCommand(*this, impl_->runtime.server.players, args);
        }});
 }
 

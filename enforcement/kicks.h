@@ -77,6 +77,9 @@ class TKickThreadList : public TSubsystem, public TKicker {
   TKickThreadList& operator=(const TKickThreadList&) = delete;
 
   std::string_view Name() const override { return "kicks"; }
+  // Its rows of the settings catalogue.
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   // "kick N [message]".
   void RegisterCommands(TCommandTable& commands) override;
   // MKickDelay, MKickRepeat for the operator's kicks.

@@ -117,7 +117,8 @@ void TExpansion::General() {
   Put("%date%", DateToStr(now));
   Put("%time%", TimeToStr(now));
   Put("%datetime%", DateTimeToStr(now));
-  Put("%servername%", SettingString("Servername"));
+  Put("%servername%",
+      info_ ? info_->Settings().String("Servername") : TSettingsReader().String("Servername"));
 }
 
 void TExpansion::Traffic() {
@@ -292,7 +293,7 @@ bool ContainsIgnoreCase(std::string_view text, std::string_view what) {
 std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text, const TReplaceArray& extra,
                                int32_t player_id, const TMohaaEvent* event,
                                const THistoryUserEntry* history) {
-  if (RconTerminating()) return text;
+  if (info && RconTerminating(*info)) return text;
   std::string result = text;
   try {
     TExpansion x(result, info);
@@ -300,7 +301,7 @@ std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text, 
     // caller's own substitutions can apply.
     if (x.HasPercent()) {
       // A private copy: the list lock is not held while the text is built.
-      const std::unique_ptr<TUserList> list = SnapshotCurrentList();
+      const std::unique_ptr<TUserList> list = info ? info->players.Snapshot() : nullptr;
       x.General();
       x.Traffic();
       if (info) x.ServerSettings();

@@ -40,7 +40,28 @@ pcre2_code* Compile(const std::string& text) {
   return code;
 }
 
+using T = TSettingType;
+
+// Sorted by the game's obituary phrases, as the kill line reads once
+// both names are out of it (" was sniped by  in the head").
+constexpr TSettingDef kWeaponClassesRows[] = {
+    {"WeaponRegExprunknown", T::String, ".*", kStartup},
+    {"WeaponRegExprRifle", T::String, "was rifled by", kStartup},
+    {"WeaponRegExprSniper", T::String, "was sniped by", kStartup},
+    {"WeaponRegExprSub Machinegun", T::String, "was perforated by", kStartup},
+    {"WeaponRegExprMachine Gun", T::String, "was machine-gunned by", kStartup},
+    {"WeaponRegExprRocket", T::String, "took .*'s rocket (right in the kisser|in the face)", kStartup},
+    {"WeaponRegExprShotgun", T::String, "was hunted down by|was pumped full of buckshot by", kStartup},
+    {"WeaponRegExprGrenade", T::String, "tripped on .*'s grenade|is picking .*'s shrapnel out of his teeth",
+     kStartup},
+    {"WeaponRegExprPistol", T::String, "was gunned down by", kStartup},
+};
+
+constexpr TSettingRows kWeaponClassTables[] = {{TSettingPlace::WeaponClasses, kWeaponClassesRows}};
+
 }  // namespace
+
+std::span<const TSettingRows> TWeaponClassifier::SettingRows() { return kWeaponClassTables; }
 
 TWeaponClassifier::TWeaponClassifier() { SetExpressions(DefaultExpressions()); }
 
@@ -52,7 +73,9 @@ std::string TWeaponClassifier::SettingKey(int weapon_class) {
 
 TWeaponClassifier::TExpressions TWeaponClassifier::DefaultExpressions() {
   TExpressions e;
-  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = std::string(FindSetting(SettingKey(c))->def);
+  // The table lists the classes in their order.
+  static_assert(std::size(kWeaponClassesRows) == kWeaponClassCount);
+  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = std::string(kWeaponClassesRows[c].def);
   return e;
 }
 
@@ -81,9 +104,9 @@ void TWeaponClassifier::SetExpressions(const TExpressions& expressions) {
                mlCritical);
 }
 
-void TWeaponClassifier::LoadFromConfig() {
+void TWeaponClassifier::LoadFromConfig(TDynamicConfigData& config) {
   TExpressions e = DefaultExpressions();
-  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = Config().GetStringDef(SettingKey(c), e[c]);
+  for (int c = 0; c < kWeaponClassCount; ++c) e[c] = config.GetStringDef(SettingKey(c), e[c]);
   SetExpressions(e);
 }
 

@@ -5,10 +5,12 @@
 #include <array>
 #include <memory>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "domain/domain.h"
+#include "domain/settings.h"
 
 namespace kv {
 
@@ -27,6 +29,8 @@ class TWeaponClassifier {
   static std::string SettingKey(int weapon_class);
   // The settings catalogue's defaults of the nine keys.
   static TExpressions DefaultExpressions();
+  // The nine expressions' rows of the settings catalogue (keys SettingKey).
+  static std::span<const TSettingRows> SettingRows();
 
   // Replaces the expressions; only those whose text changed are compiled
   // again. One that does not compile is reported once under "GLOBAL" at
@@ -36,7 +40,7 @@ class TWeaponClassifier {
   void SetExpressions(const TExpressions& expressions);
   // Reads the nine settings from the installed configuration (a missing
   // key gets its default) and applies them. Any thread.
-  void LoadFromConfig();
+  void LoadFromConfig(TDynamicConfigData& config);
   TExpressions Expressions() const;
 
   // Classes 1..8 in order; the first whose expression matches anywhere in

@@ -64,8 +64,6 @@ std::string Printable(std::string_view line) {
   return out;
 }
 
-std::atomic<TDynamicConfigData*> g_config{nullptr};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -464,16 +462,6 @@ void TDynamicConfigData::StoreCache() {
   });
   file_->WriteAll(section_, values);
 }
-
-TDynamicConfigData& Config() {
-  TDynamicConfigData* c = g_config.load(std::memory_order_acquire);
-  if (!c) throw ECfgError("Keine Konfiguration geladen");
-  return *c;
-}
-
-bool HasConfig() { return g_config.load(std::memory_order_acquire) != nullptr; }
-
-void SetConfig(TDynamicConfigData* config) { g_config.store(config, std::memory_order_release); }
 
 std::string DateTimeText(double time) { return time == 0 ? std::string() : regional::DateTimeToStr(time); }
 

@@ -164,12 +164,6 @@ class TDynamicConfigData {
   TVarList cache_;
 };
 
-// The process-wide store, installed by the service at start-up (tests
-// install their own). Config() throws when none is installed.
-TDynamicConfigData& Config();
-bool HasConfig();
-void SetConfig(TDynamicConfigData* config);
-
 // The date and time as regional text; empty text for the time 0.
 std::string DateTimeText(double time);
 

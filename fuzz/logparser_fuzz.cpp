@@ -7,11 +7,12 @@
 
 #include "domain/serverinfo.h"
 #include "domain/userlist.h"
+#include "gamelink/gamelink_subsystems.h"
 #include "gamelink/logparser.h"
 
 namespace {
 
-void InstallPlayers() {
+void InstallPlayers(kv::TMohaaServerInfo& server) {
   auto list = std::make_unique<kv::TUserList>();
   const char* names[] = {"[1v1] Al", "Bobby", "Bob", "b", ""};
   int number = 0;
@@ -21,15 +22,18 @@ void InstallPlayers() {
     row.client_number = number++;
     list->Add(row);
   }
-  kv::WithCurrentList([&](std::unique_ptr<kv::TUserList>& slot) { slot = std::move(list); });
+  server.players.With([&](std::unique_ptr<kv::TUserList>& slot) { slot = std::move(list); });
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool installed = (InstallPlayers(), true);
-  (void)installed;
   static kv::TMohaaServerInfo server;
+  // The parser reads the game link's keys (QuakeRCON) as it is made; no
+  // service registers them here.
+  static const bool installed =
+      (kv::RegisterSettingRows(kv::TConsoleSubsystem::Rows()), InstallPlayers(server), true);
+  (void)installed;
   static kv::TServerLogEventChecker parser(
       [](std::string_view text) { return static_cast<int>(text.size() % 9); });
   const std::string line(reinterpret_cast<const char*>(data), size);

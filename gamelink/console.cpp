@@ -29,7 +29,7 @@ bool SayNow(TMohaaServerInfo& info, const std::string& text, bool keep_responsiv
     if (filter && !filter->MaySend(text)) return true;
   }
   const std::string reply = SendMohaMessage(info, SayCommand(text), keep_responsive, -1, rpMessage);
-  if (!ReplyShowsDelivery(reply)) return false;
+  if (!ReplyShowsDelivery(info.Settings(), reply)) return false;
   Delivered(info, text);
   return true;
 }
@@ -62,8 +62,8 @@ std::string SayCommand(const std::string& text, bool make_safe) {
   return "Say \"" + (make_safe ? ConsoleSafeText(text) : text) + "\"";
 }
 
-bool ReplyShowsDelivery(const std::string& reply) {
-  const char* word = SettingBool("QuakeRCON") ? "PRINT" : "BROADCAST";
+bool ReplyShowsDelivery(const TSettingsReader& settings, const std::string& reply) {
+  const char* word = settings.Bool("QuakeRCON") ? "PRINT" : "BROADCAST";
   return AnsiUpperCase(reply).find(word) != std::string::npos;
 }
 
@@ -75,8 +75,8 @@ std::string NotDeliveredReason(const std::string& reply) {
 // --- flood filter ------------------------------------------------------------
 
 bool TLastConsoleMsgs::MaySend(const std::string& text) {
-  if (!SettingBool("FilterMessagesSend")) return true;
-  const int32_t max_occured = SettingInt("FilterMessagesSendMaxOccured");
+  if (!settings_.Bool("FilterMessagesSend")) return true;
+  const int32_t max_occured = settings_.Int("FilterMessagesSendMaxOccured");
   const std::string upper = AnsiUpperCase(text);
   TLockGuard lock(mutex_);
   for (const auto& e : entries_)
@@ -85,7 +85,7 @@ bool TLastConsoleMsgs::MaySend(const std::string& text) {
 }
 
 void TLastConsoleMsgs::RecordDelivery(const std::string& text) {
-  const int32_t max_count = SettingInt("FilterMessagesSendMaxCount");
+  const int32_t max_count = settings_.Int("FilterMessagesSendMaxCount");
   const std::string upper = AnsiUpperCase(text);
   TLockGuard lock(mutex_);
   auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.text == upper; });
@@ -106,7 +106,7 @@ std::vector<std::string> TLastConsoleMsgs::Dump() const {
 }
 
 void CreateLastConsoleMsgs(TMohaaServerInfo& info) {
-  info.SetConsoleFilter(std::make_shared<TLastConsoleMsgs>());
+  info.SetConsoleFilter(std::make_shared<TLastConsoleMsgs>(info.Settings()));
 }
 
 void DestroyLastConsoleMsgs(TMohaaServerInfo& info) { info.SetConsoleFilter(nullptr); }
@@ -128,7 +128,7 @@ TConsoleMessage::TConsoleMessage(TMohaaServerInfo& info, std::string text, int32
       done_(std::move(done)),
       created_ms_(SteadyMs()) {}
 
-bool TConsoleMessage::Stopping() const { return Terminated() || RconTerminating(); }
+bool TConsoleMessage::Stopping() const { return Terminated() || RconTerminating(info_); }
 
 void TConsoleMessage::Terminate() {
   TGeneralThread::Terminate();
@@ -136,7 +136,7 @@ void TConsoleMessage::Terminate() {
 }
 
 bool TConsoleMessage::PauseUntil(int64_t deadline) {
-  const TRconTerminatingWake shutdown_wakes(pause_cv_);
+  const TShutdownFlag::TWake shutdown_wakes(&info_.rcon_terminating, pause_cv_);
   std::unique_lock lock(pause_mutex_);
   pause_cv_.WaitUntil(lock, deadline, [this] {
     pause_wakeups_.fetch_add(1, std::memory_order_relaxed);
@@ -152,7 +152,7 @@ bool TConsoleMessage::SendRepetition(const std::string& text, int32_t max_retry,
   for (;;) {
     ++attempt;
     const std::string reply = SendMohaMessage(info_, SayCommand(text, make_safe_), false, -1, rpMessage);
-    delivered = ReplyShowsDelivery(reply);
+    delivered = ReplyShowsDelivery(info_.Settings(), reply);
     if (!delivered) {
       why = NotDeliveredReason(reply);
       Pause(fail_sleep_ms);
@@ -178,8 +178,8 @@ bool TConsoleMessage::Run(std::string& why) {
     why = "refused by the flood filter";
     if (filter && !filter->MaySend(text)) return false;
   }
-  const int32_t max_retry = SettingInt("RconMaxRetry");
-  const int32_t fail_sleep_ms = SettingInt("RconFailSleep");
+  const int32_t max_retry = info_.Settings().Int("RconMaxRetry");
+  const int32_t fail_sleep_ms = info_.Settings().Int("RconFailSleep");
   bool delivered = false;
   why = "the service is stopping";
   for (int32_t r = 0; r < repetitions_; ++r) {

@@ -42,13 +42,15 @@ std::string ConsoleSafeText(std::string text);
 std::string SayCommand(const std::string& text, bool make_safe = true);
 // The delivery test on a reply: "PRINT" with QuakeRCON, else "BROADCAST",
 // in any letter case.
-bool ReplyShowsDelivery(const std::string& reply);
+bool ReplyShowsDelivery(const TSettingsReader& settings, const std::string& reply);
 
 // The flood filter: the recently delivered texts (upper case, oldest first)
 // with how often each was delivered. Thread-safe; one lock (a leaf) held
 // for each whole operation.
 class TLastConsoleMsgs {
  public:
+  // Its limits are read through `settings` at each use.
+  explicit TLastConsoleMsgs(TSettingsReader settings) : settings_(settings) {}
   // Reads FilterMessagesSend and FilterMessagesSendMaxOccured.
   bool MaySend(const std::string& text);
   // Reads FilterMessagesSendMaxCount.
@@ -61,6 +63,7 @@ class TLastConsoleMsgs {
     std::string text;  // upper case
     int32_t count = 0;
   };
+  const TSettingsReader settings_;
   mutable TMutex mutex_;  // guards entries_
   std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };

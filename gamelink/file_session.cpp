@@ -120,6 +120,7 @@ TFileSession::TFileSession(const TMohaaServerInfo* server, std::string path,
                            std::unique_ptr<TLogEventChecker> parser, TReadyFn ready)
     : path_(std::move(path)),
       ready_(std::move(ready)),
+      settings_(server ? server->Settings() : TSettingsReader()),
       buffer_(TLogBuffer::Create(server, ekNewLogFileEntry)),
       last_growth_(Now()) {
   buffer_->SetChecker(std::move(parser));
@@ -298,7 +299,7 @@ void TFileSession::Append(std::string_view raw) {
   }
   // Plain ASCII reads the same in both code pages.
   const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return (c & 0x80) == 0; });
-  std::string text = ascii ? std::string(raw) : FromConsoleCodePage(raw);
+  std::string text = ascii ? std::string(raw) : FromConsoleCodePage(settings_, raw);
   if (skip_lf_ && !text.empty()) {
     if (text.front() == '\n') text.erase(0, 1);
     skip_lf_ = false;

@@ -91,6 +91,7 @@ class TFileSession : public TGeneralThread {
 
   const std::string path_;
   TReadyFn ready_;
+  const TSettingsReader settings_;  // the server's store (ConsoleCodePage)
   TThreadPtr<TLogBuffer> buffer_;
 
   std::atomic<bool> running_{false};

@@ -15,7 +15,7 @@ TRconReplySubsystem::~TRconReplySubsystem() { Close(); }
 void TRconReplySubsystem::Open() {
   {
     std::lock_guard lock(mutex_);
-    parser_ = std::make_unique<TServerLogEventChecker>(classify_);
+    parser_ = std::make_unique<TServerLogEventChecker>(classify_, runtime_.server.Settings());
   }
   SetRconReplySink(runtime_.server, [this](TMohaaServerInfo&, const std::string& reply) { Parse(reply); });
 }
@@ -46,7 +46,7 @@ TConsoleSubsystem::TConsoleSubsystem(TRuntime& runtime, TMessageExpander expande
 TConsoleSubsystem::~TConsoleSubsystem() { Close(); }
 
 void TConsoleSubsystem::Open() {
-  SetRconTerminating(false);
+  SetRconTerminating(runtime_.server, false);
   CreateLastConsoleMsgs(runtime_.server);
   SetMessageExpander(runtime_.server, expander_);
   open_ = true;
@@ -57,7 +57,7 @@ void TConsoleSubsystem::Close() {
   open_ = false;
   // Requests in flight end at once; the senders are joined before the
   // server state they use goes away.
-  SetRconTerminating(true);
+  SetRconTerminating(runtime_.server, true);
   ConsoleMessageThreads(runtime_.server).Clear();
   DestroyLastConsoleMsgs(runtime_.server);
   SetMessageExpander(runtime_.server, {});

@@ -45,6 +45,9 @@ class TConsoleSubsystem : public TSubsystem {
   TConsoleSubsystem(TRuntime& runtime, TMessageExpander expander);
   ~TConsoleSubsystem() override;
   std::string_view Name() const override { return "console"; }
+  // Its rows of the settings catalogue.
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void Open() override;
   void Close() override;
 
@@ -61,6 +64,9 @@ class TStatusPollSubsystem : public TSubsystem {
   explicit TStatusPollSubsystem(TRuntime& runtime);
   ~TStatusPollSubsystem() override;
   std::string_view Name() const override { return "status poll"; }
+  // Its rows of the settings catalogue.
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void Open() override;
   void Close() override;
   // Any thread; ignored while closed.

@@ -56,8 +56,6 @@ std::string_view SkipControlBytes(std::string_view line) {
   return line;
 }
 
-bool ReadQuakeSetting() { return SettingBool("QuakeRCON"); }
-
 std::shared_ptr<TMohaaEvent> MakeEvent(const TRuleState& state, const std::string& line) {
   auto event = std::make_shared<TMohaaEvent>(state.kind, state.event_text);
   event->log_entry = std::make_unique<TLogEntry>();
@@ -78,15 +76,17 @@ std::string_view StripLinePrefixes(std::string_view line) {
   return SkipControlBytes(line);
 }
 
-std::string FromConsoleCodePage(std::string_view text) {
+std::string FromConsoleCodePage(const TSettingsReader& settings, std::string_view text) {
   constexpr int32_t kOem437 = 437;
-  if (SettingInt("ConsoleCodePage") == kOem437) return Cp437ToCp1252(text);
+  if (settings.Int("ConsoleCodePage") == kOem437) return Cp437ToCp1252(text);
   return std::string(text);
 }
 
-TLogEventChecker::TLogEventChecker() : last_check_time_(Now()), quake_(ReadQuakeSetting()) {}
+TLogEventChecker::TLogEventChecker(const TSettingsReader& settings)
+    : last_check_time_(Now()), quake_(settings.Bool("QuakeRCON")) {}
 
-TServerLogEventChecker::TServerLogEventChecker(TWeaponClassifyFn classify) : classify_(std::move(classify)) {}
+TServerLogEventChecker::TServerLogEventChecker(TWeaponClassifyFn classify, const TSettingsReader& settings)
+    : TLogEventChecker(settings), classify_(std::move(classify)) {}
 
 void TServerLogEventChecker::CheckLogForEvents(const TMohaaServerInfo* server, const std::string& line) {
   try {
@@ -110,7 +110,8 @@ std::shared_ptr<TMohaaEvent> TServerLogEventChecker::Recognise(const TMohaaServe
   const std::string_view body = StripLinePrefixes(line);
   // Names are matched while the current-list lock is held, so that the rows
   // copied into the log entry are the ones whose names were found.
-  const bool have_list = WithCurrentList([&](std::unique_ptr<TUserList>& list) {
+  // Without a server there are no players to find.
+  const bool have_list = server && server->players.With([&](std::unique_ptr<TUserList>& list) {
     if (!list) return false;
     names_.Sync(*list);
     state.working.assign(body);

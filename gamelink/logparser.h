@@ -32,13 +32,14 @@ std::string_view StripLinePrefixes(std::string_view line);
 // "status" reply, so both paths pass through here alike: unchanged unless
 // the operator set `ConsoleCodePage` to 437 for a server that writes its
 // console in that code page. Any thread.
-std::string FromConsoleCodePage(std::string_view text);
+std::string FromConsoleCodePage(const TSettingsReader& settings, std::string_view text);
 
 // Base of the parsers: the time of the last line and the rcon dialect.
 class TLogEventChecker {
  public:
-  // Reads `QuakeRCON` once (false without an installed configuration).
-  TLogEventChecker();
+  // Reads `QuakeRCON` once through the service's store (without one, its
+  // default: off).
+  explicit TLogEventChecker(const TSettingsReader& settings = {});
   virtual ~TLogEventChecker() = default;
   TLogEventChecker(const TLogEventChecker&) = delete;
   TLogEventChecker& operator=(const TLogEventChecker&) = delete;
@@ -58,7 +59,7 @@ class TLogEventChecker {
 
 class TServerLogEventChecker : public TLogEventChecker {
  public:
-  explicit TServerLogEventChecker(TWeaponClassifyFn classify = {});
+  explicit TServerLogEventChecker(TWeaponClassifyFn classify = {}, const TSettingsReader& settings = {});
 
   // Posts the typed event of the line under "EVENT" + its kind's name; an
   // error is posted as "TAntiCheatLogEventChecker error on

@@ -28,21 +28,10 @@ namespace kv {
 
 namespace {
 
-std::atomic<bool> g_terminating{false};
 std::atomic<uint64_t> g_reply_wait_wakeups{0};
 
-// Readable while the application shuts down, so a reply wait ends at once.
-// Created on first use and kept for the life of the process.
-int TerminatingFd() {
-  static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  return fd;
-}
 // Without that descriptor a reply wait looks at the flag this often.
 constexpr int64_t kNoWakeFdSliceMs = 10;
-
-// The conditions of the waits that end at shutdown (TRconTerminatingWake).
-std::mutex g_wakes_mutex;  // guards g_wakes; only the conditions' own locks are taken under it
-std::vector<TClockCondition*> g_wakes;
 
 // Network time-outs run on real time: a test's manual clock must not keep a
 // socket wait open forever.
@@ -96,11 +85,11 @@ bool TakeDatagram(std::string& reply, const std::string& datagram, bool first) {
 // only the first reply counts. Joining stops at the size cap and the join
 // time cap. Ends early on a socket error or at shutdown. Returns true when
 // the time-out ran out without a reply.
-bool AwaitReply(TUDPClient& client, const std::string& command, int64_t deadline, bool& failed,
-                std::string& reply) {
+bool AwaitReply(TUDPClient& client, const TShutdownFlag& shutdown, const std::string& command,
+                int64_t deadline, bool& failed, std::string& reply) {
   std::unordered_set<std::string> taken;
-  const int cancel_fd = TerminatingFd();
-  while (!failed && !RconTerminating()) {
+  const int cancel_fd = shutdown.Fd();
+  while (!failed && !shutdown.IsSet()) {
     const int64_t now = RealMs();
     if (now >= deadline) return taken.empty();
     // Asleep until a datagram, the deadline, the end of the gap or shutdown.
@@ -203,37 +192,14 @@ std::string StripReplyHeader(const std::string& datagram) {
   return datagram;
 }
 
-void SetRconTerminating(bool terminating) {
-  if (g_terminating.exchange(terminating) == terminating) return;
-  if (const int fd = TerminatingFd(); fd >= 0) {
-    uint64_t value = 1;
-    // Set: the counter becomes readable; cleared: reading empties it.
-    [[maybe_unused]] const ssize_t n =
-        terminating ? ::write(fd, &value, sizeof value) : ::read(fd, &value, sizeof value);
-  }
-  std::lock_guard lock(g_wakes_mutex);
-  for (TClockCondition* c : g_wakes) c->NotifyAll();
-}
-
-bool RconTerminating() { return g_terminating.load(); }
-
-TRconTerminatingWake::TRconTerminatingWake(TClockCondition& condition) : condition_(condition) {
-  std::lock_guard lock(g_wakes_mutex);
-  g_wakes.push_back(&condition_);
-}
-
-TRconTerminatingWake::~TRconTerminatingWake() {
-  std::lock_guard lock(g_wakes_mutex);
-  g_wakes.erase(std::find(g_wakes.begin(), g_wakes.end(), &condition_));
-}
-
 uint64_t RconReplyWaitWakeups() { return g_reply_wait_wakeups.load(std::memory_order_relaxed); }
 
 TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds,
                                TRconPriority priority) {
   TLiveCount<TCounter::RequestThreads> counted;
-  const bool quake = SettingBool("QuakeRCON");
-  const int timeout = timeout_seconds == -1 ? SettingInt("UDPTimeOut") : timeout_seconds;
+  const TSettingsReader keys = info.Settings();
+  const bool quake = keys.Bool("QuakeRCON");
+  const int timeout = timeout_seconds == -1 ? keys.Int("UDPTimeOut") : timeout_seconds;
   TRconResult result;
   bool failed = false;
   TUDPClient client;
@@ -250,12 +216,12 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
     if (datagram.size() > kRconMaxDatagram) throw std::length_error(kRconTooLongText);
     if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
       throw std::invalid_argument(kRconLineBreakText);
-    if (RconTerminating()) failed = true;
+    if (RconTerminating(info)) failed = true;
     if (!failed && info.rcon_budget) {
-      info.rcon_budget->Configure(SettingInt("RconBurst"), SettingInt("RconRatePerMinute"));
+      info.rcon_budget->Configure(keys.Int("RconBurst"), keys.Int("RconRatePerMinute"));
       failed = !info.rcon_budget->Acquire(priority);
       // At shutdown the result stays empty, as for any request cut short then.
-      if (failed && !RconTerminating()) result.error = kRconBudgetText;
+      if (failed && !RconTerminating(info)) result.error = kRconBudgetText;
     }
     client.Host = info.GetServerIP();
     client.Port = settings->port.empty() ? "12203" : settings->port;
@@ -264,7 +230,7 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
       // exceeds the time-out: half a second after it.
       const int64_t deadline = RealMs() + int64_t{timeout} * 1000 + 500;
       client.Send(datagram);
-      timed_out = AwaitReply(client, command, deadline, failed, result.reply);
+      timed_out = AwaitReply(client, info.rcon_terminating, command, deadline, failed, result.reply);
     }
   } catch (const std::exception& e) {
     result.error = e.what();

@@ -146,25 +146,14 @@ inline void SetRconReplySink(TMohaaServerInfo& info, TRconReplySink sink) {
   info.SetRconReplySink(std::move(sink));
 }
 
-// Application shutdown: waiting requests end at once with what they have,
-// new ones are not sent. Any thread.
-void SetRconTerminating(bool terminating);
-bool RconTerminating();
-
-// A wait that must end at application shutdown registers the condition it
-// sleeps on for as long as it waits: SetRconTerminating notifies it (after
-// the flag has changed), so the waiter needs no look at the flag meanwhile.
-// Take it before the lock the waiter waits with.
-class TRconTerminatingWake {
- public:
-  explicit TRconTerminatingWake(TClockCondition& condition);
-  ~TRconTerminatingWake();
-  TRconTerminatingWake(const TRconTerminatingWake&) = delete;
-  TRconTerminatingWake& operator=(const TRconTerminatingWake&) = delete;
-
- private:
-  TClockCondition& condition_;
-};
+// The service's shutdown of its rcon (the server state's rcon_terminating
+// flag): its waiting requests end at once with what they have, new ones are
+// not sent. A wait that must end then registers its condition with
+// TShutdownFlag::TWake(&info.rcon_terminating, condition). Any thread.
+inline void SetRconTerminating(TMohaaServerInfo& info, bool terminating) {
+  info.rcon_terminating.Set(terminating);
+}
+inline bool RconTerminating(const TMohaaServerInfo& info) { return info.rcon_terminating.IsSet(); }
 
 // How many times a reply wait has come back from waiting, over every
 // request of the process: for tests and diagnostics. Any thread.

@@ -11,8 +11,12 @@
 
 namespace kv {
 
-TRconBudget::TRconBudget(int32_t burst, int32_t per_minute)
-    : burst_(burst), per_minute_(per_minute), tokens_(std::max(burst, 0)), refilled_at_(SteadyMs()) {}
+TRconBudget::TRconBudget(int32_t burst, int32_t per_minute, const TShutdownFlag* shutdown)
+    : shutdown_(shutdown),
+      burst_(burst),
+      per_minute_(per_minute),
+      tokens_(std::max(burst, 0)),
+      refilled_at_(SteadyMs()) {}
 
 void TRconBudget::Refill(int64_t now_ms) {
   if (now_ms > refilled_at_ && !Unlimited())
@@ -35,7 +39,7 @@ void TRconBudget::Configure(int32_t burst, int32_t per_minute) {
 }
 
 bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
-  const TRconTerminatingWake shutdown_wakes(cv_);
+  const TShutdownFlag::TWake shutdown_wakes(shutdown_, cv_);
   TUniqueLock lock(mutex_);
   if (cancelled_) return false;
   if (Unlimited()) return true;
@@ -44,7 +48,7 @@ bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
   waiting_.insert(ticket);
   bool granted = false;
   for (;;) {
-    if (cancelled_ || RconTerminating()) break;
+    if (cancelled_ || Terminating()) break;
     if (Unlimited()) {
       granted = true;
       break;
@@ -67,7 +71,7 @@ bool TRconBudget::Acquire(TRconPriority priority, int64_t max_wait_ms) {
     }
     const uint64_t seen = changes_;
     cv_.WaitUntil(lock, wake_at,
-                  [&]() REQUIRES(mutex_) { return changes_ != seen || cancelled_ || RconTerminating(); });
+                  [&]() REQUIRES(mutex_) { return changes_ != seen || cancelled_ || Terminating(); });
     ++wakeups_;
   }
   waiting_.erase(ticket);

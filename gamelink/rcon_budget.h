@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/clock.h"
+#include "core/shutdown_flag.h"
 #include "core/thread_annotations.h"
 
 namespace kv {
@@ -36,8 +37,10 @@ inline constexpr const char* kRconBudgetText =
 // read from the injectable clock. Thread-safe; its lock is a leaf.
 class TRconBudget {
  public:
-  // burst <= 0 or per_minute <= 0: no limit at all.
-  TRconBudget(int32_t burst = kRconBurstDefault, int32_t per_minute = kRconRatePerMinuteDefault);
+  // burst <= 0 or per_minute <= 0: no limit at all. A set `shutdown` (the
+  // server state's rcon_terminating; it outlives the budget) ends every wait.
+  TRconBudget(int32_t burst = kRconBurstDefault, int32_t per_minute = kRconRatePerMinuteDefault,
+              const TShutdownFlag* shutdown = nullptr);
   TRconBudget(const TRconBudget&) = delete;
   TRconBudget& operator=(const TRconBudget&) = delete;
 
@@ -46,7 +49,7 @@ class TRconBudget {
   void Configure(int32_t burst, int32_t per_minute);
   // Waits until no request of a higher priority (or an earlier one of the
   // same) is waiting and a token is free, and takes it. False when max_wait_ms
-  // passed first, at application shutdown, or after Cancel. Any thread.
+  // passed first, at the service's shutdown, or after Cancel. Any thread.
   bool Acquire(TRconPriority priority, int64_t max_wait_ms = kRconBudgetMaxWaitMs);
   // Ends every wait with false and refuses all later requests. Any thread.
   void Cancel();
@@ -59,6 +62,9 @@ class TRconBudget {
 
  private:
   bool Unlimited() const REQUIRES(mutex_) { return burst_ <= 0 || per_minute_ <= 0; }
+  bool Terminating() const { return shutdown_ && shutdown_->IsSet(); }
+
+  const TShutdownFlag* const shutdown_;
   void Refill(int64_t now_ms) REQUIRES(mutex_);
 
   TMutex mutex_;  // guards everything below

@@ -211,6 +211,7 @@ TSShSession::TSShSession(const TMohaaServerInfo* server, TLogSourceSettings sett
                          std::unique_ptr<TLogEventChecker> parser)
     : settings_(std::move(settings)),
       home_(std::move(home)),
+      store_(server ? server->Settings() : TSettingsReader()),
       buffer_(TLogBuffer::Create(server, ekNewLogFileEntry)) {
   buffer_->SetChecker(std::move(parser));
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -387,7 +388,7 @@ void TSShSession::Take(std::string_view raw) {
     raw = clean;
   }
   const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return (c & 0x80) == 0; });
-  std::string text = ascii ? std::string(raw) : FromConsoleCodePage(raw);
+  std::string text = ascii ? std::string(raw) : FromConsoleCodePage(store_, raw);
   if (skip_lf_ && !text.empty()) {
     if (text.front() == '\n') text.erase(0, 1);
     skip_lf_ = false;

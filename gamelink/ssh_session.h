@@ -72,6 +72,7 @@ class TSShSession : public TGeneralThread {
 
   TLogSourceSettings settings_;
   const std::string home_;
+  const TSettingsReader store_;  // the server's store (ConsoleCodePage)
   TThreadPtr<TLogBuffer> buffer_;
   std::atomic<bool> running_{false};
   std::atomic<int> client_pid_{0};

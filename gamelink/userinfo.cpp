@@ -181,7 +181,7 @@ bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEn
 }
 
 std::unique_ptr<TUserList> ParseStatusReply(const std::string& reply) {
-  const auto lines = SplitLines(FromConsoleCodePage(reply));
+  const auto lines = SplitLines(reply);
   if (lines.size() <= 2 || lines[2].find("core ping name") == std::string::npos ||
       lines[1].find("map: ") == std::string::npos)
     return nullptr;
@@ -228,11 +228,11 @@ void SortLongestNameFirst(TUserList& list) {
 }
 
 bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
-  if (RconTerminating()) return false;
+  if (RconTerminating(info)) return false;
   const std::string reply = SendMohaMessage(info, "Status", false, -1, rpPoll);
-  std::unique_ptr<TUserList> list = ParseStatusReply(reply);
+  std::unique_ptr<TUserList> list = ParseStatusReply(FromConsoleCodePage(info.Settings(), reply));
   if (!list) {
-    if (problem && !RconTerminating()) *problem = RconProblemText(reply);
+    if (problem && !RconTerminating(info)) *problem = RconProblemText(reply);
     return false;
   }
   info.last_status_reply.store(Now());
@@ -243,7 +243,7 @@ bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
   std::unique_ptr<TUserList> published;
   // Carry-over and replacement in one hold of the lock, so a skin, team or
   // weapon written to the old list in between cannot get lost.
-  WithCurrentList([&](std::unique_ptr<TUserList>& current) {
+  info.players.With([&](std::unique_ptr<TUserList>& current) {
     CarryOver(current.get(), *list);
     ComputePingStatistics(*list);
     SortLongestNameFirst(*list);
@@ -283,7 +283,7 @@ bool TUserInfoThread::WaitUntilDue() {
     if (Terminated()) return false;
     double due_at = 0;
     try {
-      const int32_t seconds = SettingInt("UserRefrestTimer");
+      const int32_t seconds = info_.Settings().Int("UserRefrestTimer");
       due_at = last_refresh_.load() + seconds / kSecondsPerDay;
     } catch (const std::exception& e) {
       PostGlobal(std::string("GetNewUserList - FLastListRefresh Calc failed with: ") + e.what(), mlCritical);

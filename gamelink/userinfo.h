@@ -47,7 +47,8 @@ void SetServerIdentitySource(TServerIdentityFn fn);
 // number column that is not a number, e.g. the ping of a connecting client).
 bool ParseStatusRow(const std::string& line, const std::string& map, TUserListEntry& row,
                     const TStatusLayout& layout = {});
-// The list of a "Status" reply, rows in reply order, without statistics;
+// The list of a "Status" reply (already in Windows-1252: FromConsoleCodePage),
+// rows in reply order, without statistics;
 // nullptr when the reply fails the acceptance test (time-out text, socket
 // error, empty or foreign reply).
 std::unique_ptr<TUserList> ParseStatusReply(const std::string& reply);

@@ -66,7 +66,7 @@ void THistoryUserList::AskServerNameNow() {
 
 void THistoryUserList::AskGameTypeNow() {
   for (int attempt = 1; attempt <= kGameTypeTries; ++attempt) {
-    if (RconTerminating()) return;
+    if (RconTerminating(runtime_.server)) return;
     game_type_queries_.fetch_add(1);
     std::string value;
     if (CvarValue(Query("g_gametype"), "g_gametype", value)) {

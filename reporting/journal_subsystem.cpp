@@ -5,7 +5,10 @@
 namespace kv {
 
 TJournalSubsystem::TJournalSubsystem(TRuntime& runtime) : runtime_(runtime) {
-  // Nothing is written back here: the settings load stores what is missing.
+  // Made before the list registers anything, so that the start-up itself is
+  // journaled: its rows go in first. Nothing is written back here: the
+  // settings load stores what is missing.
+  RegisterSettingRows(Rows());
   TSettings settings(runtime.config, runtime.home);
   writer_ = std::make_unique<TLogWriter>(ReadJournalSettings(settings), runtime.home.string());
 }

@@ -20,6 +20,9 @@ class TJournalSubsystem : public TSubsystem {
   ~TJournalSubsystem() override;
 
   std::string_view Name() const override { return "journals"; }
+  // Its rows of the settings catalogue.
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void ApplySettings(TSettings& settings) override;
   // Waits for what is queued for the journals, then ends them (stop banner).
   void Close() override;

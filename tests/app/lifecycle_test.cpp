@@ -41,7 +41,7 @@ class LifecycleTest : public ::testing::Test {
  protected:
   LifecycleTest() : clock_(46000.5) {
     SetClock(&clock_);
-    SetConfig(&config_);
+    info_.UseConfig(&config_);
     bus_ = std::make_unique<TBusScope>();
     recorder_ = std::make_unique<TBusRecorder>(std::vector<std::string>{"GLOBAL"});
   }
@@ -49,7 +49,6 @@ class LifecycleTest : public ::testing::Test {
     lifecycle_.reset();
     recorder_.reset();
     bus_.reset();
-    SetConfig(nullptr);
     SetClock(nullptr);
   }
   // ssh: this build has an SSH follower; ftp: it has an FTP downloader,

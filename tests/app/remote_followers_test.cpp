@@ -45,7 +45,7 @@ class RemoteFollowersTest : public ::testing::Test {
  protected:
   RemoteFollowersTest() : clock_(46000.5) {
     SetClock(&clock_);
-    SetConfig(&config_);
+    info_.UseConfig(&config_);
     bus_ = std::make_unique<TBusScope>(test::AllEventCategories());
     global_ = std::make_unique<TBusRecorder>(std::vector<std::string>{"GLOBAL"});
     raw_ = std::make_unique<testing::TEventRecorder>(std::vector<std::string>{"EVENTNewLogFileEntry"});
@@ -55,7 +55,7 @@ class RemoteFollowersTest : public ::testing::Test {
     raw_.reset();
     global_.reset();
     bus_.reset();
-    SetConfig(nullptr);
+    info_.UseConfig(nullptr);
     SetClock(nullptr);
   }
   void Make(const TLogSourceSettings& source) {

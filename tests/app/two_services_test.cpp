@@ -1,14 +1,13 @@
 // Two services in one process, each with its own home, game server, main
-// loop, configuration store, server state and parts.
+// loop, configuration store (keys read at their moment of use included),
+// server state (the current player list included) and parts.
 //
 // Still shared through process-wide slots (so this test closes the second
-// service first and never polls): the bus hub (the first service makes it,
-// the second posts on it, so each terminal also prints the other's
-// messages and the first service must end last), the current player list,
-// the rcon shutdown flag (the first Close ends the other's waiting
-// requests), the clock, the installed main loop that a thread's end wakes,
-// and the installed store that keys read at their moment of use
-// (SettingInt) go through.
+// service first): the bus hub (the first service makes it, the second posts
+// on it, so each terminal also prints the other's messages and the first
+// service must end last), the clock, and the installed main loop that a
+// thread's end wakes. Each server state has its own rcon shutdown flag: one
+// service's Close ends no request of the other.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,6 +19,7 @@
 #include "app/service.h"
 #include "core/datafiles.h"
 #include "core/stream.h"
+#include "gamelink/userinfo.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/temp_home.h"
 #include "tests/support/wait.h"
@@ -66,8 +66,12 @@ TEST(TwoServices, EachAnswersItsOwnCommandsAndSavesItsOwnFiles) {
   ASSERT_TRUE(beta.Started()) << beta.Error();
   alpha.Sim().Join("AlphaPlayer");
   beta.Sim().Join("BetaPlayer");
-  alpha.WriteIni("lastxlines=111\r\n");
-  beta.WriteIni("lastxlines=222\r\n");
+  // Each request reads QuakeRCON from its own service's INI: alpha's game
+  // server refuses the Quake form, beta's speaks it (and the last store
+  // opened would have been beta's).
+  alpha.WriteIni("lastxlines=111\r\nQuakeRCON=0\r\n");
+  beta.WriteIni("lastxlines=222\r\nQuakeRCON=1\r\n");
+  beta.Sim().SetQuakeDialect(true);
 
   std::ostringstream alpha_out, beta_out;
   TKelvandromeService a({alpha.Home().string(), &alpha_out});
@@ -79,26 +83,46 @@ TEST(TwoServices, EachAnswersItsOwnCommandsAndSavesItsOwnFiles) {
   a.Open();
   b.Open();
   {
-    TLoopThread loop_a(a), loop_b(b);
-    const std::string status_a = a.TerminalCommand("rcon status");
-    const std::string status_b = b.TerminalCommand("rcon status");
-    EXPECT_NE(status_a.find("AlphaPlayer"), std::string::npos) << status_a;
-    EXPECT_EQ(status_a.find("BetaPlayer"), std::string::npos) << status_a;
-    EXPECT_NE(status_b.find("BetaPlayer"), std::string::npos) << status_b;
-    EXPECT_EQ(status_b.find("AlphaPlayer"), std::string::npos) << status_b;
-    EXPECT_EQ(a.TerminalCommand("say to alpha"), "saying: to alpha");
-    EXPECT_EQ(b.TerminalCommand("say to beta"), "saying: to beta");
-    const auto said = [](TSimHome& home, const std::string& text) {
-      for (const auto& c : home.Sim().Commands())
-        if (c == "Say \"" + text + "\"") return true;
-      return false;
-    };
-    EXPECT_TRUE(testing::WaitFor([&] { return said(alpha, "to alpha") && said(beta, "to beta"); }));
-    EXPECT_FALSE(said(alpha, "to beta"));
-    EXPECT_FALSE(said(beta, "to alpha"));
-    EXPECT_NE(a.TerminalCommand("save").find("Config Saved"), std::string::npos);
+    TLoopThread loop_a(a);
+    {
+      TLoopThread loop_b(b);
+      const std::string status_a = a.TerminalCommand("rcon status");
+      const std::string status_b = b.TerminalCommand("rcon status");
+      EXPECT_NE(status_a.find("AlphaPlayer"), std::string::npos) << status_a;
+      EXPECT_EQ(status_a.find("BetaPlayer"), std::string::npos) << status_a;
+      EXPECT_NE(status_b.find("BetaPlayer"), std::string::npos) << status_b;
+      EXPECT_EQ(status_b.find("AlphaPlayer"), std::string::npos) << status_b;
+      EXPECT_EQ(a.TerminalCommand("say to alpha"), "saying: to alpha");
+      EXPECT_EQ(b.TerminalCommand("say to beta"), "saying: to beta");
+      const auto said = [](TSimHome& home, const std::string& text) {
+        for (const auto& c : home.Sim().Commands())
+          if (c == "Say \"" + text + "\"") return true;
+        return false;
+      };
+      EXPECT_TRUE(testing::WaitFor([&] { return said(alpha, "to alpha") && said(beta, "to beta"); }));
+      EXPECT_FALSE(said(alpha, "to beta"));
+      EXPECT_FALSE(said(beta, "to alpha"));
+      // A poll fills the current player list of its own service only.
+      const auto names = [](TKelvandromeService& s) {
+        std::vector<std::string> out;
+        if (auto list = s.ServerInfo().players.Snapshot())
+          for (const auto& row : list->Rows()) out.push_back(row.name);
+        return out;
+      };
+      ASSERT_TRUE(GetNewUserList(a.ServerInfo()));
+      EXPECT_EQ(names(a), std::vector<std::string>{"AlphaPlayer"});
+      EXPECT_EQ(b.ServerInfo().players.Snapshot(), nullptr);
+      ASSERT_TRUE(GetNewUserList(b.ServerInfo()));
+      EXPECT_EQ(names(b), std::vector<std::string>{"BetaPlayer"});
+      EXPECT_EQ(names(a), std::vector<std::string>{"AlphaPlayer"});
+      EXPECT_NE(a.TerminalCommand("save").find("Config Saved"), std::string::npos);
+    }
+    // Closing beta ends beta's rcon only: alpha still asks its game server.
+    b.Close();
+    const std::string after = a.TerminalCommand("rcon status");
+    EXPECT_NE(after.find("AlphaPlayer"), std::string::npos) << after;
+    EXPECT_TRUE(GetNewUserList(a.ServerInfo()));
   }
-  b.Close();
   a.Close();
 
   // Each INI kept its own value through the saves, and each part's last

@@ -94,19 +94,20 @@ TEST(Domain, LiveObjectCounters) {
 
 TEST(CurrentPlayerList, SettersTouchEveryRowOfTheClientNumber) {
   TBusScope bus;
-  EXPECT_EQ(SnapshotCurrentList(), nullptr);
-  SetTeamOnPlayerOnActualList(1, "axis");  // no list yet: nothing happens
-  WithCurrentList([](std::unique_ptr<TUserList>& slot) {
+  TCurrentPlayerList players;
+  EXPECT_EQ(players.Snapshot(), nullptr);
+  players.SetTeamOnPlayerOnActualList(1, "axis");  // no list yet: nothing happens
+  players.With([](std::unique_ptr<TUserList>& slot) {
     slot = std::make_unique<TUserList>();
     slot->Add(Row("Alice", 1));
     slot->Add(Row("Alice2", 1));
     slot->Add(Row("Bob", 2));
   });
-  SetTeamOnPlayerOnActualList(1, "axis");
-  SetTeamOnPlayerOnActualList(7, "allies");
-  SetModelsOnPlayerOnActualList(2, "american_army", "german_officer");
-  SetWeaponOnPlayerOnActualList(2, "Sniper");
-  auto snap = SnapshotCurrentList();
+  players.SetTeamOnPlayerOnActualList(1, "axis");
+  players.SetTeamOnPlayerOnActualList(7, "allies");
+  players.SetModelsOnPlayerOnActualList(2, "american_army", "german_officer");
+  players.SetWeaponOnPlayerOnActualList(2, "Sniper");
+  auto snap = players.Snapshot();
   ASSERT_TRUE(snap);
   EXPECT_EQ(snap->Row(0).team_name, "axis");
   EXPECT_EQ(snap->Row(1).team_name, "axis");
@@ -117,7 +118,6 @@ TEST(CurrentPlayerList, SettersTouchEveryRowOfTheClientNumber) {
   EXPECT_EQ(FindListEntry(*snap, 2).name, "Bob");
   EXPECT_EQ(FindListEntry(*snap, 9).name, "");
   EXPECT_EQ(FindListEntry(*snap, 9).client_number, -1);
-  WithCurrentList([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
 }
 
 TEST(UserList, WireFormat) {

@@ -162,16 +162,20 @@ TEST_F(SettingsTest, EncipheredKeysRoundTripAndABrokenGroupEndsSilently) {
 // Reads at the moment of use take the catalogue's default, with or
 // without a store, and refuse keys and types the catalogue does not have.
 TEST_F(SettingsTest, KeysReadAtUseTakeTheCataloguesDefault) {
-  EXPECT_EQ(SettingInt("udptimeout"), 3);
-  EXPECT_TRUE(SettingBool("FilterMessagesSend"));
+  const TSettingsReader keys = info_.Settings();
+  EXPECT_EQ(keys.Int("udptimeout"), 3);
+  EXPECT_TRUE(keys.Bool("FilterMessagesSend"));
   config_->SetInteger("UDPTimeOut", 9);
-  EXPECT_EQ(SettingInt("UDPTimeOut"), 9);
-  SetConfig(nullptr);
-  EXPECT_EQ(SettingInt("UDPTimeOut"), 3);
-  EXPECT_EQ(SettingString("Servername"), "Unknown Server");
-  EXPECT_THROW(SettingInt("UDPTimeOutt"), std::logic_error);
-  EXPECT_THROW(SettingBool("UDPTimeOut"), std::logic_error);
-  EXPECT_THROW(SettingString("ReportDir"), std::logic_error);  // its default depends on the home
+  EXPECT_EQ(keys.Int("UDPTimeOut"), 9);
+  EXPECT_EQ(keys.IntOr("ErrorRestartDelay", 4), 4);  // the caller's default decides for the run
+  EXPECT_EQ(keys.Int("ErrorRestartDelay"), 4);
+  const TSettingsReader none;
+  EXPECT_EQ(none.Int("UDPTimeOut"), 3);
+  EXPECT_EQ(none.String("Servername"), "Unknown Server");
+  EXPECT_THROW(keys.Int("UDPTimeOutt"), std::logic_error);
+  EXPECT_THROW(keys.Bool("UDPTimeOut"), std::logic_error);
+  EXPECT_THROW(keys.IntOr("Servername", 1), std::logic_error);
+  EXPECT_THROW(keys.String("ReportDir"), std::logic_error);  // its default depends on the home
 }
 
 TEST_F(SettingsTest, DecipherRefusesWhatWasNotEnciphered) {

@@ -82,7 +82,7 @@ class SetupExportTest : public testing::HomeTest {
 };
 
 TEST_F(SetupExportTest, ExportThenImportRestoresSettingsAndSections) {
-  ExportSetup(path_, registry_);
+  ExportSetup(path_, *config_, registry_);
   const TState exported = State();
   const TSetupImage image = Image();
   EXPECT_EQ(image.version, kSetupVersion);
@@ -95,7 +95,7 @@ TEST_F(SetupExportTest, ExportThenImportRestoresSettingsAndSections) {
   EXPECT_EQ(std::string(raw.begin(), raw.end()).find("spammer"), std::string::npos);
 
   Change();
-  ImportSetup(path_, home_, registry_);
+  ImportSetup(path_, home_, *config_, registry_);
   EXPECT_EQ(State(), exported);
   EXPECT_EQ(config_->GetStringDef("Servername", "x"), "Z.A.Q. Public");
   // A key first set after the export is not in the replaced cache: it is
@@ -108,7 +108,7 @@ TEST_F(SetupExportTest, ExportThenImportRestoresSettingsAndSections) {
 }
 
 TEST_F(SetupExportTest, ForeignOrDamagedFilesAreRefusedAndChangeNothing) {
-  ExportSetup(path_, registry_);
+  ExportSetup(path_, *config_, registry_);
   const std::vector<uint8_t> good = LoadFileBytes(path_);
   Change();
   const TState before = State();
@@ -136,7 +136,7 @@ TEST_F(SetupExportTest, ForeignOrDamagedFilesAreRefusedAndChangeNothing) {
   for (const Case& c : cases) {
     WriteFileBytes(c.bytes);
     try {
-      ImportSetup(path_, home_, registry_);
+      ImportSetup(path_, home_, *config_, registry_);
       ADD_FAILURE() << c.what << ": imported";
     } catch (const std::exception& e) {
       if (!c.error.empty()) {
@@ -152,15 +152,15 @@ TEST_F(SetupExportTest, ForeignOrDamagedFilesAreRefusedAndChangeNothing) {
 
 TEST_F(SetupExportTest, AnOwnerThatRefusesItsSectionPutsBackEverythingApplied) {
   owners_[TDataFileId::SkinList].lines = {"BROKEN"};
-  ExportSetup(path_, registry_);
+  ExportSetup(path_, *config_, registry_);
   Change();
   const TState before = State();
-  EXPECT_THROW(ImportSetup(path_, home_, registry_), EStreamError);
+  EXPECT_THROW(ImportSetup(path_, home_, *config_, registry_), EStreamError);
   EXPECT_EQ(State(), before);
 }
 
 TEST_F(SetupExportTest, ASectionLengthBeyondTheEndIsRefused) {
-  ExportSetup(path_, registry_);
+  ExportSetup(path_, *config_, registry_);
   TSetupImage image = Image();
   // Rebuild the plain layout by hand with the last length too large.
   TMemoryStream plain;
@@ -174,7 +174,7 @@ TEST_F(SetupExportTest, ASectionLengthBeyondTheEndIsRefused) {
   WriteFileBytes(cipher.Bytes());
   Change();
   const TState before = State();
-  EXPECT_THROW(ImportSetup(path_, home_, registry_), EStreamError);
+  EXPECT_THROW(ImportSetup(path_, home_, *config_, registry_), EStreamError);
   EXPECT_EQ(State(), before);
 }
 

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "core/mainloop.h"
 
 namespace kv {
 namespace {
@@ -27,6 +30,60 @@ class TRecorded : public TSubsystem {
   std::vector<std::string>& log_;
   bool fail_open_;
 };
+
+// A part with rows at two places of the INI: the game server's (before
+// every row without an owner) and the last one.
+constexpr TSettingDef kEarlyRows[] = {{"TestPartEarly", TSettingType::Int, "7", kOnUse}};
+constexpr TSettingDef kLateRows[] = {{"TestPartLate", TSettingType::Bool, "1", kOnUse}};
+constexpr TSettingRows kPartTables[] = {{TSettingPlace::GameServer, kEarlyRows},
+                                        {TSettingPlace::Update, kLateRows}};
+
+class TRowOwner : public TSubsystem {
+ public:
+  std::string_view Name() const override { return "rows"; }
+  std::span<const TSettingRows> SettingRows() const override { return kPartTables; }
+};
+
+std::vector<std::string> CatalogueKeys() {
+  std::vector<std::string> keys;
+  for (const TSettingDef& d : SettingsCatalogue()) keys.emplace_back(d.key);
+  return keys;
+}
+
+TEST(SubsystemList, RegisteringPutsEachPartsRowsAtTheirPlaceOnce) {
+  ASSERT_EQ(FindSetting("TestPartEarly"), nullptr);
+  TDataFileRegistry registry;
+  TMainLoop loop;
+  TCommandTable commands(loop);
+  {
+    TSubsystemList list;
+    list.Add(std::make_unique<TRowOwner>());
+    list.RegisterAll(registry, commands);
+  }
+  // A second service of the process registers the same tables again.
+  TSubsystemList again;
+  again.Add(std::make_unique<TRowOwner>());
+  again.RegisterAll(registry, commands);
+
+  ASSERT_NE(FindSetting("testpartearly"), nullptr);
+  EXPECT_EQ(FindSetting("TestPartEarly")->def, "7");
+  const std::vector<std::string> keys = CatalogueKeys();
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), "TestPartEarly"), 1);
+  const auto at = [&](const char* key) { return std::find(keys.begin(), keys.end(), key) - keys.begin(); };
+  EXPECT_LT(at("TestPartEarly"), at("SSHHost"));  // the first row without an owner
+  EXPECT_EQ(keys.back(), "TestPartLate");
+}
+
+TEST(SubsystemList, AKeyInTwoTablesIsRefusedAndChangesNothing) {
+  // "savetimer" is in the catalogue already (as "SaveTimer").
+  static constexpr TSettingDef kClash[] = {{"TestClashFree", TSettingType::Int, "1", kOnUse},
+                                           {"savetimer", TSettingType::Int, "5", kOnUse}};
+  static constexpr TSettingRows kTables[] = {{TSettingPlace::AutoSave, kClash}};
+  const size_t before = SettingsCatalogue().size();
+  EXPECT_THROW(RegisterSettingRows(kTables), std::logic_error);
+  EXPECT_EQ(FindSetting("TestClashFree"), nullptr);
+  EXPECT_EQ(SettingsCatalogue().size(), before);
+}
 
 TEST(SubsystemList, OpensInOrderAndClosesInReverseOnceOnly) {
   std::vector<std::string> log;

@@ -47,7 +47,7 @@ class KickRig : public GameLinkTest {
   }
   // Adds a row to the current player list only.
   void List(const TUserListEntry& row) {
-    WithCurrentList([&](std::unique_ptr<TUserList>& current) {
+    info_.players.With([&](std::unique_ptr<TUserList>& current) {
       if (!current) current = std::make_unique<TUserList>();
       current->Add(row);
       return 0;

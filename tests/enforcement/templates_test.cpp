@@ -57,7 +57,7 @@ class TFakeHistory : public THistoryLookup {
 class TemplatesTest : public ::testing::Test {
  protected:
   TemplatesTest() : config_(nullptr) {
-    SetConfig(&config_);
+    info_.UseConfig(&config_);
     SetClock(&clock_);
     clock_.SetNow(regional::EncodeDate(2026, 12, 10) + (13 * 3600 + 45 * 60 + 30) / kSecondsPerDay);
     config_.SetString("Servername", "Kelvan Test");
@@ -67,10 +67,8 @@ class TemplatesTest : public ::testing::Test {
   ~TemplatesTest() override {
     SetHistoryLookup(nullptr);
     SetScoreFunction(nullptr);
-    WithCurrentList([](std::unique_ptr<TUserList>& current) { current.reset(); });
     ResetRemoteTraffic();
     SetClock(nullptr);
-    SetConfig(nullptr);
   }
 
   // Three players on dm/mohdm6; Bob's nick holds a placeholder of step 7.
@@ -84,7 +82,7 @@ class TemplatesTest : public ::testing::Test {
     list->Add(Row("Alice", "10.0.0.1", 5, 20, 0));
     list->Add(Row("Bob%description%", "10.0.0.2", 3, 100, 1));
     list->Add(Row("Carl", "10.0.0.3", -2, 60, 2));
-    WithCurrentList([&](std::unique_ptr<TUserList>& current) { current = std::move(list); });
+    info_.players.With([&](std::unique_ptr<TUserList>& current) { current = std::move(list); });
   }
 
   // Alice (by id) and Carl (by nick only: his record has another number)
@@ -259,9 +257,9 @@ TEST(TemplateValues, ReplaceIgnoresCaseAndDoesNotRescan) {
 }
 
 TEST_F(TemplatesTest, ShuttingDownReturnsTheTemplate) {
-  SetRconTerminating(true);
+  SetRconTerminating(info_, true);
   EXPECT_EQ(ExpandPlaceholders(&info_, "%version%"), "%version%");
-  SetRconTerminating(false);
+  SetRconTerminating(info_, false);
   EXPECT_EQ(ExpandPlaceholders(&info_, "%version%"), "0.8.10 BETA");
 }
 

@@ -33,10 +33,7 @@ class GameObituaryTest : public ::testing::Test {
       row.client_number = number++;
       list->Add(row);
     }
-    WithCurrentList([&](std::unique_ptr<TUserList>& slot) { slot = std::move(list); });
-  }
-  ~GameObituaryTest() override {
-    WithCurrentList([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
+    server_.players.With([&](std::unique_ptr<TUserList>& slot) { slot = std::move(list); });
   }
 
   TWeaponClassifier classifier_;
@@ -175,15 +172,19 @@ TEST(WeaponClassifierTest, ReadsTheNineSettings) {
   TDynamicConfigData config(nullptr);
   config.SetString("WeaponRegExprRifle", "kar98");
   config.SetString("WeaponRegExprSub Machinegun", "thompson");
-  SetConfig(&config);
   TWeaponClassifier c;
-  c.LoadFromConfig();
-  SetConfig(nullptr);
+  c.LoadFromConfig(config);
   EXPECT_EQ(c.Expressions()[wcRifle], "kar98");
   EXPECT_EQ(c.Expressions()[wcUnknown], ".*");
   EXPECT_EQ(c.Classify("thompson"), wcSMG);
   EXPECT_EQ(c.Classify("kar98"), wcRifle);
   EXPECT_EQ(c.Classify(" was sniped by "), wcSniper);  // a missing key keeps its default
+  // The keys read are the catalogue's own, with its defaults.
+  for (int k = 0; k < kWeaponClassCount; ++k) {
+    const TSettingDef* def = FindSetting(TWeaponClassifier::SettingKey(k));
+    ASSERT_NE(def, nullptr) << k;
+    EXPECT_EQ(def->def, TWeaponClassifier::DefaultExpressions()[k]);
+  }
 }
 
 // A fresh INI gets the defaults written as they are (quotes, bars and all),
@@ -195,19 +196,15 @@ TEST(WeaponClassifierTest, IniKeepsOperatorValuesAndGetsTheDefaults) {
     std::ofstream(path, std::ios::binary) << "[Global]\r\nWeaponRegExprRifle=kar98\r\n";
     TConfigFile file(path.string());
     TDynamicConfigData config(&file);
-    SetConfig(&config);
     TWeaponClassifier c;
-    c.LoadFromConfig();
-    SetConfig(nullptr);
+    c.LoadFromConfig(config);
   }
   TConfigFile file(path.string());
   TDynamicConfigData config(&file);
-  SetConfig(&config);
   TWeaponClassifier c;
-  c.LoadFromConfig();
+  c.LoadFromConfig(config);
   // The settings load stores what the INI lacks, in one rewrite.
   StoreMissingSettings(config, path.parent_path());
-  SetConfig(nullptr);
   std::ifstream in(path, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   auto expected = TWeaponClassifier::DefaultExpressions();

@@ -89,7 +89,7 @@ TEST_F(ConsoleTest, FloodFilterWithDefaultsOverRcon) {
 }
 
 TEST_F(ConsoleTest, FloodFilterSettings) {
-  TLastConsoleMsgs f;
+  TLastConsoleMsgs f(info_.Settings());
   // Off: nothing refused, deliveries still recorded.
   config_.SetBool("FilterMessagesSend", false);
   for (int i = 0; i < 3; ++i) {
@@ -135,7 +135,7 @@ TEST_F(ConsoleTest, DeliveryTestOnReplies) {
   };
   for (const auto& c : cases) {
     config_.SetBool("QuakeRCON", c.quake);
-    EXPECT_EQ(ReplyShowsDelivery(c.reply), c.delivered) << c.reply;
+    EXPECT_EQ(ReplyShowsDelivery(info_.Settings(), c.reply), c.delivered) << c.reply;
   }
   // Both dialects against the simulator.
   sim_.SetQuakeDialect(true);

@@ -27,11 +27,13 @@ using testing::TRecordedMessage;
 
 namespace fs = std::filesystem;
 
-// Settings installed for one scope, also when an assertion leaves it early.
+// A store the server's parts read for one scope, also when an assertion
+// leaves it early.
 struct TConfigScope {
+  explicit TConfigScope(TMohaaServerInfo& s) : server(s) { server.UseConfig(&data); }
+  ~TConfigScope() { server.UseConfig(nullptr); }
+  TMohaaServerInfo& server;
   TDynamicConfigData data{nullptr};
-  TConfigScope() { SetConfig(&data); }
-  ~TConfigScope() { SetConfig(nullptr); }
 };
 
 class FileSessionTest : public ::testing::Test {
@@ -71,7 +73,7 @@ class FileSessionTest : public ::testing::Test {
 
 TEST_F(FileSessionTest, StartsAtTheEndAndFollowsNewLines) {
   testing::TEventRecorder kills({"EVENTkill"});
-  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  test::TCurrentPlayers players(server_, {{"Alice", 3}, {"Bob", 2}});
   std::string old;
   for (int i = 0; i < 20000; ++i) old += "Alice was sniped by Bob (old)\n";
   Write(old);
@@ -98,7 +100,7 @@ TEST_F(FileSessionTest, DropsNulBytesAndConvertsTheConsoleCodePageOnlyWhenSet) {
       22);
   for (const int page : {0, 437}) {
     SCOPED_TRACE(page);
-    TConfigScope config;
+    TConfigScope config(server_);
     if (page) config.data.SetInteger("ConsoleCodePage", page);
     testing::TEventRecorder raw({"EVENTNewLogFileEntry"});
     Write("");
@@ -127,14 +129,14 @@ TEST_F(FileSessionTest, NamesOfLogAndStatusReplyAgreeInEveryCodePageSetting) {
                             "  3    12   48 J\x94rg                20 10.0.0.2:12203         1000 25000\n";
   for (const int page : {0, 437}) {
     SCOPED_TRACE(page);
-    TConfigScope config;
+    TConfigScope config(server_);
     config.data.SetInteger("ConsoleCodePage", page);
-    const auto list = ParseStatusReply(reply);
+    const auto list = ParseStatusReply(FromConsoleCodePage(server_.Settings(), reply));
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->Rows().size(), 1u);
     const std::string name = list->Rows()[0].name;
     EXPECT_EQ(name, page ? "J\xF6rg" : "J\x94rg");
-    test::TCurrentPlayers players({{name, 3}, {"Bob", 2}});
+    test::TCurrentPlayers players(server_, {{name, 3}, {"Bob", 2}});
     testing::TEventRecorder kills({"EVENTkill"});
     Write("");
     auto session = Start();
@@ -152,7 +154,7 @@ TEST_F(FileSessionTest, CutLineWaitsForItsEndHoweverLong) {
   TManualClock clock;
   SetClock(&clock);
   testing::TEventRecorder kills({"EVENTkill"});
-  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  test::TCurrentPlayers players(server_, {{"Alice", 3}, {"Bob", 2}});
   Write("");
   {
     auto session = Start();
@@ -271,7 +273,7 @@ TEST_F(FileSessionTest, LinkIntoAnotherDirectoryIsFollowedThroughItsRotation) {
 
 TEST_F(FileSessionTest, HugeLinesAndGarbageDoNotStallIt) {
   testing::TEventRecorder kills({"EVENTkill"});
-  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
+  test::TCurrentPlayers players(server_, {{"Alice", 3}, {"Bob", 2}});
   Write("");
   auto session = Start();
   std::string garbage(256 * 1024, '\0');

@@ -68,7 +68,6 @@ class FtpSessionTest : public ::testing::Test {
   TBusRecorder global_{{"GLOBAL"}};
   testing::TEventRecorder raw_{{"EVENTNewLogFileEntry"}};
   testing::TEventRecorder kills_{{"EVENTkill"}};
-  test::TCurrentPlayers players_{{{"Alice", 3}, {"Bob", 2}}};
   testing::TTempHome served_{"served"};
   testing::TTempHome home_{"home"};
   bool made_ = [this] {
@@ -77,6 +76,7 @@ class FtpSessionTest : public ::testing::Test {
   }();
   testing::TFtpTestServer server_{served_.Path()};
   TMohaaServerInfo server_info_;
+  test::TCurrentPlayers players_{server_info_, {{"Alice", 3}, {"Bob", 2}}};
   TLogSourceSettings source_;
   TThreadPtr<TFtpSession> ftp_;
   TThreadPtr<TFileSession> file_;

@@ -25,7 +25,7 @@ class GameLinkTest : public ::testing::Test {
  protected:
   GameLinkTest() : scope_({{"GLOBAL", kDataPointer}}), config_(nullptr), sim_(sim_home_.Sim()) {
     RegisterSystemCategories();
-    SetConfig(&config_);
+    info_.UseConfig(&config_);
     if (!sim_home_.Started()) ADD_FAILURE() << sim_home_.Error();
     info_.SetServerHost("127.0.0.1");
     info_.rcon.Update([&](TRconSettings& r) { r.port = std::to_string(sim_.Port()); });
@@ -35,9 +35,6 @@ class GameLinkTest : public ::testing::Test {
     sim_.Stop();
     SetRconReplySink(info_, nullptr);
     SetServerIdentitySource(nullptr);
-    SetRconTerminating(false);
-    WithCurrentList([](std::unique_ptr<TUserList>& current) { current.reset(); });
-    SetConfig(nullptr);
   }
 
   TBusScope scope_;

@@ -22,15 +22,18 @@ inline TBusScope::TCategories AllEventCategories() {
   return c;
 }
 
-// Installs a current player list (name, client number) for the scope and
-// removes it afterwards.
+// Installs a server's current player list (name, client number) for the
+// scope and removes it afterwards.
 class TCurrentPlayers {
  public:
-  explicit TCurrentPlayers(const std::vector<std::pair<std::string, int>>& players) { Set(players); }
-  ~TCurrentPlayers() {
-    WithCurrentList([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
+  TCurrentPlayers(TMohaaServerInfo& server, const std::vector<std::pair<std::string, int>>& players)
+      : server_(server) {
+    Set(server, players);
   }
-  static void Set(const std::vector<std::pair<std::string, int>>& players) {
+  ~TCurrentPlayers() {
+    server_.players.With([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
+  }
+  static void Set(TMohaaServerInfo& server, const std::vector<std::pair<std::string, int>>& players) {
     auto list = std::make_unique<TUserList>();
     for (const auto& [name, number] : players) {
       TUserListEntry row;
@@ -39,8 +42,11 @@ class TCurrentPlayers {
       row.address = "10.0.0." + std::to_string(number);
       list->Add(row);
     }
-    WithCurrentList([&](std::unique_ptr<TUserList>& slot) { slot = std::move(list); });
+    server.players.With([&](std::unique_ptr<TUserList>& slot) { slot = std::move(list); });
   }
+
+ private:
+  TMohaaServerInfo& server_;
 };
 
 }  // namespace kv::test

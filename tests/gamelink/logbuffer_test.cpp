@@ -42,8 +42,8 @@ TEST(LogBufferTest, PublishesEveryLineInOrderAndParsesIt) {
   TBusScope bus(test::AllEventCategories());
   testing::TEventRecorder raw({"EVENTNewLogFileEntry"});
   testing::TEventRecorder kills({"EVENTkill"});
-  test::TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
   TMohaaServerInfo server;
+  test::TCurrentPlayers players(server, {{"Alice", 3}, {"Bob", 2}});
   auto buffer = TLogBuffer::Create(&server);
   buffer->SetChecker(std::make_unique<TServerLogEventChecker>([](std::string_view) { return 4; }));
   // The first piece ends in the middle of a line: the queue keeps two lines.

@@ -34,8 +34,8 @@ struct TCase {
 class LogParserTest : public ::testing::Test {
  protected:
   // Deliberately not ordered by length: the parser must not rely on it.
-  TCurrentPlayers players_{{{"Bob", 2}, {"Alice", 3}, {"Bobby", 1}, {"Zed", 4}}};
   TMohaaServerInfo server_;
+  TCurrentPlayers players_{server_, {{"Bob", 2}, {"Alice", 3}, {"Bobby", 1}, {"Zed", 4}}};
   TServerLogEventChecker parser_{FakeClassify};
 
   void Expect(const TCase& c) {
@@ -145,10 +145,10 @@ TEST_F(LogParserTest, PrefixesOfNewerServersAreStripped) {
 TEST_F(LogParserTest, LongestNameWinsAndListChangesAreSeen) {
   Expect({"Bobby was gunned down by Zed", ekKill, "Bobby", 1, "Zed", 4, " was gunned down by ", "Weapon", 1});
   // A new poll renames players: the parser follows without being told.
-  TCurrentPlayers::Set({{"Bo", 7}, {"Bobby", 8}});
+  TCurrentPlayers::Set(server_, {{"Bo", 7}, {"Bobby", 8}});
   Expect({"Bobby was gunned down by Bo", ekKill, "Bobby", 8, "Bo", 7, " was gunned down by ", "Weapon", 1});
   // No list yet: nothing is recognised.
-  WithCurrentList([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
+  server_.players.With([](std::unique_ptr<TUserList>& slot) { slot.reset(); });
   Expect({"Adding script: global/dmprecache.scr", -1, "", 0, "", 0, ""});
 }
 
@@ -176,9 +176,7 @@ TEST_F(LogParserTest, WindowsChatDialect) {
 TEST_F(LogParserTest, QuakeDialectReadFromSettings) {
   TDynamicConfigData config(nullptr);
   config.SetBool("QuakeRCON", true);
-  SetConfig(&config);
-  TServerLogEventChecker quake(FakeClassify);
-  SetConfig(nullptr);
+  TServerLogEventChecker quake(FakeClassify, TSettingsReader(&config));
   ASSERT_TRUE(quake.QuakeDialect());
   auto chat = quake.Recognise(&server_, "ClientCommand: Alice: say 0 \"hi all\"");
   ASSERT_NE(chat, nullptr);
@@ -213,16 +211,16 @@ TEST_F(LogParserTest, QuakeDialectReadFromSettings) {
 // are parts of the game's words, and names that are parts of each other,
 // must not capture a line.
 TEST_F(LogParserTest, NamesMatchOnlyWhereANameStands) {
-  TCurrentPlayers::Set({{"ed", 10},
-                        {"man", 11},
-                        {"by", 12},
-                        {"Bob", 2},
-                        {"Alice", 3},
-                        {"Bobby", 1},
-                        {"Major Tom", 13},
-                        {"Tom", 14},
-                        {"himself", 15},
-                        {"head", 16}});
+  TCurrentPlayers::Set(server_, {{"ed", 10},
+                                 {"man", 11},
+                                 {"by", 12},
+                                 {"Bob", 2},
+                                 {"Alice", 3},
+                                 {"Bobby", 1},
+                                 {"Major Tom", 13},
+                                 {"Tom", 14},
+                                 {"himself", 15},
+                                 {"head", 16}});
   const TCase cases[] = {
       {"Alice was sniped by Bob", ekKill, "Alice", 3, "Bob", 2, " was sniped by ", "Weapon", 2},
       {"Alice was gunned down by ed", ekKill, "Alice", 3, "ed", 10, " was gunned down by ", "Weapon", 1},
@@ -282,8 +280,8 @@ TEST(LogParserBusTest, PostsTypedEventsAndReportsErrors) {
   TBusScope bus(test::AllEventCategories());
   testing::TEventRecorder kills({"EVENTkill"});
   TBusRecorder global({"GLOBAL"});
-  TCurrentPlayers players({{"Alice", 3}, {"Bob", 2}});
   TMohaaServerInfo server;
+  TCurrentPlayers players(server, {{"Alice", 3}, {"Bob", 2}});
   TServerLogEventChecker parser(FakeClassify);
   parser.CheckLogForEvents(&server, "Alice was sniped by Bob");
   ASSERT_TRUE(kills.WaitCount(1));

@@ -21,7 +21,6 @@ class RconBudgetTest : public ::testing::Test {
   ~RconBudgetTest() override {
     for (auto& t : waiters_) t.join();
     SetClock(nullptr);
-    SetRconTerminating(false);
   }
 
   // Starts a waiter and returns once it is queued.
@@ -111,7 +110,8 @@ TEST_F(RconBudgetTest, WaiterSleepsUntilItsTokenIsDue) {
 }
 
 TEST_F(RconBudgetTest, WaitIsBoundedAndEndsAtShutdownOrCancel) {
-  TRconBudget budget(1, 1);  // one token a minute
+  TShutdownFlag shutdown;
+  TRconBudget budget(1, 1, &shutdown);  // one token a minute
   ASSERT_TRUE(budget.Acquire(rpCommand, 0));
   Wait(budget, rpPoll, "poll", 5'000);
   Wait(budget, rpCommand, "kick", 30'000);
@@ -121,9 +121,9 @@ TEST_F(RconBudgetTest, WaitIsBoundedAndEndsAtShutdownOrCancel) {
   // The poll's bound passes first; the kick keeps waiting for its own.
   clock_.Advance(1'500);
   EXPECT_EQ(Outcomes(1), std::vector<std::string>{"poll refused"});
-  SetRconTerminating(true);
+  shutdown.Set(true);
   EXPECT_EQ(Outcomes(2).back(), "kick refused");
-  SetRconTerminating(false);
+  shutdown.Set(false);
 
   Wait(budget, rpMessage, "message");
   budget.Cancel();

@@ -401,7 +401,7 @@ TEST_F(GameLinkTest, ShutdownEndsAWaitingRequestAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   std::thread caller([&] { result = SendMohaMessage(info_, "status"); });
   testing::WaitFor([&] { return sim_.RequestCount() > 0; }, 2000);
-  SetRconTerminating(true);
+  SetRconTerminating(info_, true);
   caller.join();
   EXPECT_LT(MsSince(start), 1500);  // far below the 3.5 s of the default time-out
   EXPECT_EQ(result, "");

@@ -75,10 +75,10 @@ class SshSessionTest : public ::testing::Test {
   TBusRecorder global_{{"GLOBAL"}};
   testing::TEventRecorder raw_{{"EVENTNewLogFileEntry"}};
   testing::TEventRecorder kills_{{"EVENTkill"}};
-  test::TCurrentPlayers players_{{{"Alice", 3}, {"Bob", 2}}};
   testing::TTempHome served_{"served"};
   testing::TTempHome home_{"home"};
   TMohaaServerInfo server_info_;
+  test::TCurrentPlayers players_{server_info_, {{"Alice", 3}, {"Bob", 2}}};
 };
 
 TEST_F(SshSessionTest, FollowsTheRemoteTailAcrossARotationAndLeavesNoClient) {
@@ -170,7 +170,7 @@ head -c 2 | od -An -c > "$out/answer"
 echo 'Alice was sniped by Bob'
 echo 'Bob was sniped by Alice'
 trap 'kill $! 2>/dev/null; exit 0' TERM
-sleep 60 &
+sleep 60 </dev/null >/dev/null 2>&1 &
 wait
 )SH";
 

@@ -188,7 +188,7 @@ TEST_F(GameLinkTest, PollMakesTheCurrentListAndPublishesMapChangeFirst) {
   });
 
   ASSERT_TRUE(GetNewUserList(info_));
-  auto list = SnapshotCurrentList();
+  auto list = info_.players.Snapshot();
   ASSERT_TRUE(list);
   std::vector<std::string> names;
   for (const auto& r : list->Rows()) names.push_back(r.name);
@@ -228,12 +228,12 @@ TEST_F(GameLinkTest, SkinsTeamAndWeaponSurviveLaterPolls) {
   sim_.Join("Bob");
   sim_.Join("Alice");
   ASSERT_TRUE(GetNewUserList(info_));
-  SetModelsOnPlayerOnActualList(0, "allied_airborne", "german_panzer");
-  SetTeamOnPlayerOnActualList(0, "allies");
-  SetWeaponOnPlayerOnActualList(1, "Sniper");
+  info_.players.SetModelsOnPlayerOnActualList(0, "allied_airborne", "german_panzer");
+  info_.players.SetTeamOnPlayerOnActualList(0, "allies");
+  info_.players.SetWeaponOnPlayerOnActualList(1, "Sniper");
   ASSERT_TRUE(GetNewUserList(info_));
   ASSERT_TRUE(GetNewUserList(info_));
-  const auto list = SnapshotCurrentList();
+  const auto list = info_.players.Snapshot();
   const auto bob = FindListEntry(*list, 0);
   EXPECT_EQ(bob.name, "Bob");
   EXPECT_EQ(bob.allied_model, "allied_airborne");
@@ -258,7 +258,7 @@ TEST_F(GameLinkTest, RejectedReplyChangesNothing) {
   config_.SetInteger("UDPTimeOut", 0);
   sim_.SetMuted(true);
   EXPECT_FALSE(GetNewUserList(info_));
-  EXPECT_EQ(SnapshotCurrentList()->Count(), 1);
+  EXPECT_EQ(info_.players.Snapshot()->Count(), 1);
   ASSERT_TRUE(events.Flush());  // whatever the polls posted has arrived
   EXPECT_EQ(events.Count(), 0u);
 }
@@ -270,7 +270,7 @@ TEST_F(GameLinkTest, FullServerIsReadFromEverySplitDatagram) {
   sim_.SetReplyBuffer(100);
   ASSERT_GT(mohsim::TMohSim::ReplyDatagrams(sim_.Prints("status", false), false, 100).size(), 30u);
   ASSERT_TRUE(GetNewUserList(info_));
-  const auto list = SnapshotCurrentList();
+  const auto list = info_.players.Snapshot();
   EXPECT_EQ(list->Count(), 40);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(FindListEntry(*list, i).name, "Soldier" + std::to_string(i));
 }

@@ -38,7 +38,7 @@ class TrackerTest : public ::testing::Test {
         runtime_{home_.Path(), clock_, scope_.Loop(), config_, registry_, info_, commands_} {
     SetClock(&clock_);
     RegisterSystemCategories();
-    SetConfig(&config_);
+    info_.UseConfig(&config_);
     if (!sim_home_.Started()) ADD_FAILURE() << sim_home_.Error();
     info_.SetServerHost("127.0.0.1");
     info_.rcon.Update([&](TRconSettings& r) {
@@ -51,8 +51,8 @@ class TrackerTest : public ::testing::Test {
     tracker_.reset();
     store_.reset();
     sim_.Stop();
-    WithCurrentList([](std::unique_ptr<TUserList>& current) { current.reset(); });
-    SetConfig(nullptr);
+    info_.players.With([](std::unique_ptr<TUserList>& current) { current.reset(); });
+    info_.UseConfig(nullptr);
     SetClock(nullptr);
   }
 

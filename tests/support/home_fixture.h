@@ -32,14 +32,13 @@ class HomeTest : public ::testing::Test {
     OpenConfig();
     info_.SetResolver(&FakeResolve);
   }
-  void TearDown() override { SetConfig(nullptr); }
   // A new store on the INI file, as after a restart.
   void OpenConfig() {
-    SetConfig(nullptr);
+    info_.UseConfig(nullptr);
     config_.reset();
     file_ = std::make_unique<TConfigFile>(IniPath());
     config_ = std::make_unique<TDynamicConfigData>(file_.get());
-    SetConfig(config_.get());
+    info_.UseConfig(config_.get());
   }
   std::string IniPath() const { return (home_ / "kelvandrome.ini").string(); }
   // The INI as a fresh reader sees it.

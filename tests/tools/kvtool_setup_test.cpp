@@ -36,9 +36,7 @@ class KvtoolSetupTest : public ::testing::Test {
     ini_ = (dir_ / "kelvandrome.ini").string();
     file_ = std::make_unique<TConfigFile>(ini_);
     config_ = std::make_unique<TDynamicConfigData>(file_.get());
-    SetConfig(config_.get());
   }
-  void TearDown() override { SetConfig(nullptr); }
   void ExpectOneLineError(const TRun& r, const std::string& text) {
     EXPECT_EQ(r.rc, 1);
     EXPECT_EQ(r.out, "");
@@ -60,7 +58,7 @@ TEST_F(KvtoolSetupTest, DumpShowsVersionAndSectionLengths) {
   bans.save = [](TStream& s) { WriteTextLines(s, {"cheater"}); };
   registry.Register(TDataFileId::BanList, bans);
   const std::string path = (dir_ / "all.KVSetup").string();
-  ExportSetup(path, registry);
+  ExportSetup(path, *config_, registry);
   const size_t settings = ReadSetupImage(LoadFileBytes(path)).sections[0].size();
   ASSERT_GT(settings, 0u);
 

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "app/service_settings.h"
 #include "core/cp1252.h"
 
 namespace kv::tool {
@@ -61,6 +62,9 @@ int Fail(TToolIO io, const std::string& message) {
 }
 
 int RunKvtool(const TArgs& args, TToolIO io) {
+  // No service runs here to register its parts' settings: the tool knows
+  // every key this build has.
+  RegisterKnownSettingRows();
   if (args.empty() || args[0] == "--help" || args[0] == "-h") {
     Usage(args.empty() ? io.err : io.out);
     return args.empty() ? 1 : 0;
