@@ -1,10 +1,12 @@
 // A scripted match against mohsim over loopback UDP: real status polls, the
-// tracker on a real store, real kick workers, all on a manual clock.
+// tracker on a real store, real kick workers and the ban watch, all on a
+// manual clock.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
 
+#include "enforcement/banwatch.h"
 #include "enforcement/kicks.h"
 #include "enforcement/templates.h"
 #include "gamelink/console.h"
@@ -22,9 +24,13 @@ class MatchTest : public TrackerTest {
     config_.SetInteger("UDPTimeOut", 1);
     kicks_workers_.Open();
     kick_through_ = KickThrough(kicks_workers_);
+    // Kicks first, then the ban's message (BKickDelay -1), once.
+    bans_.SetSettings(TBanWatch::MakeSettings("", "", 1, -1));
+    bans_.Open();
   }
   ~MatchTest() override {
     if (tracker_) tracker_->Close();
+    bans_.Close();
     kicks_workers_.Close();
     DestroyLastConsoleMsgs(info_);
     SetMessageExpander(info_, nullptr);
@@ -48,6 +54,7 @@ class MatchTest : public TrackerTest {
   }
 
   TKickThreadList kicks_workers_{runtime_};
+  TBanWatch bans_{runtime_, kicks_workers_};
 };
 
 TEST_F(MatchTest, PlayersComeGoRenameShareAnAddressAndTheRightKicksArrive) {
@@ -99,11 +106,26 @@ TEST_F(MatchTest, PlayersComeGoRenameShareAnAddressAndTheRightKicksArrive) {
   EXPECT_TRUE(Var("Alice", "LastQuit").IsFloat());
   EXPECT_EQ(Received("clientkick ").size(), 2u);  // no more kicks
 
+  // A banned nick: the next poll names him, the kick comes first and the
+  // ban's message after it.
+  bans_.List().AddBan("^Dieter$", "", "Dieter is banned here", 0);
+  const int dieter = sim_.Join("Dieter", "10.0.0.7");
+  Poll();
+  ASSERT_TRUE(bans_.Flush(10000));
+  ASSERT_TRUE(WaitFor([&] { return Received("clientkick ").size() == 3; }));
+  EXPECT_EQ(Received("clientkick ").back(), "clientkick " + std::to_string(dieter));
+  ASSERT_TRUE(WaitFor([&] { return !Received("Say \"Dieter is banned here\"").empty(); }));
+  const auto after = sim_.Commands();
+  EXPECT_LT(std::find(after.begin(), after.end(), "clientkick " + std::to_string(dieter)),
+            std::find(after.begin(), after.end(), "Say \"Dieter is banned here\""));
+  EXPECT_FALSE(sim_.Client("Dieter"));
+  Poll();
+
   // A restart: the histories come back byte for byte.
   tracker_->Close();
   store_->FlushUsers();
   const auto before = HistoryFiles();
-  EXPECT_EQ(before.size(), 5u);  // Robert, Alice, Carl, the odd nick and index.lst
+  EXPECT_EQ(before.size(), 6u);  // Robert, Alice, Carl, the odd nick, Dieter and index.lst
   OpenTracker();
   ASSERT_TRUE(History("Robert"));
   ASSERT_TRUE(History("Alice"));
