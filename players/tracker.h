@@ -100,6 +100,11 @@ class THistoryUserList : public TSubsystem {
 
   // --- TSubsystem (main thread) ---------------------------------------
   std::string_view Name() const override { return "players"; }
+  // Its rows of the settings catalogue: the identity rules. (It also reads
+  // SpearheadServer, UseTeamMessages and PingMessure, rows of the console's
+  // and of the later rules' tables.)
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void RegisterCommands(TCommandTable& commands) override;
   void ApplySettings(TSettings& settings) override;
   // Starts the threads and subscribes to the events; the game type and
