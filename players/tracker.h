@@ -88,6 +88,12 @@ struct TTrackerHooks {
 // Word"); tracker thread, store lock held.
 using TTrackerEventHandler = std::function<void(const TMohaaEvent& event)>;
 
+class THistoryUserList;
+// The tracker's look-ups as the placeholder expansion takes them (by client
+// number among the cached histories, then by nick through the store); the
+// tracker installs it in its server state while it is open.
+std::shared_ptr<const THistoryLookup> TrackerHistoryLookup(THistoryUserList& tracker);
+
 class THistoryUserList : public TSubsystem {
  public:
   // The store outlives the tracker. Kicks go to `kick`; without one they are
