@@ -1,13 +1,21 @@
 // The service's own rows of the settings catalogue (the log source, the
-// followers' watch, the start on start-up, AutoSave), and the registration
-// of every table this build knows.
+// followers' watch, the start on start-up, AutoSave; the lifecycle also
+// registers the rows of the SSH and FTP followers it runs), and the
+// registration of every table this build knows.
 #include "app/service_settings.h"
+
+#include <iterator>
+#include <vector>
 
 #include "app/service_subsystems.h"
 #include "enforcement/banwatch.h"
 #include "enforcement/kicks.h"
 #include "enforcement/weapon_class_subsystem.h"
+#include "gamelink/ftp_session.h"
 #include "gamelink/gamelink_subsystems.h"
+#include "gamelink/ssh_session.h"
+#include "players/history_subsystem.h"
+#include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
 
 namespace kv {
@@ -47,14 +55,23 @@ constexpr TSettingRows kAutoSaveSubsystemTables[] = {
 
 }  // namespace
 
-std::span<const TSettingRows> TLifecycleSubsystem::Rows() { return kLifecycleSubsystemTables; }
+std::span<const TSettingRows> TLifecycleSubsystem::Rows() {
+  static const std::vector<TSettingRows> tables = [] {
+    std::vector<TSettingRows> t(std::begin(kLifecycleSubsystemTables), std::end(kLifecycleSubsystemTables));
+    for (const auto& followers : {TSShSession::SettingRows(), TFtpSession::SettingRows()})
+      t.insert(t.end(), followers.begin(), followers.end());
+    return t;
+  }();
+  return tables;
+}
 std::span<const TSettingRows> TAutoSaveSubsystem::Rows() { return kAutoSaveSubsystemTables; }
 
 void RegisterKnownSettingRows() {
   const std::span<const TSettingRows> tables[] = {
       TJournalSubsystem::Rows(),   TConsoleSubsystem::Rows(),     TKickThreadList::Rows(),
       TBanWatch::Rows(),           TWeaponClassSubsystem::Rows(), TStatusPollSubsystem::Rows(),
-      TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),
+      TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),    THistoryStoreSubsystem::Rows(),
+      THistoryUserList::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
 }

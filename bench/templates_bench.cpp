@@ -68,7 +68,7 @@ class TSetup {
     event_.log_entry->second_player = Player(17);
     event_.text = "Team Kill";
   }
-  ~TSetup() { kv::SetHistoryLookup(nullptr); }
+  ~TSetup() { kv::SetHistoryLookup(info, nullptr); }
   kv::TMohaaServerInfo info;
   kv::TMohaaEvent event_{kv::ekTeamKill};
 
@@ -91,7 +91,7 @@ BENCHMARK(BM_ExpandKickMessage32);
 
 void BM_ExpandWithStatistics32(benchmark::State& state) {
   TSetup setup;
-  kv::SetHistoryLookup(std::make_shared<TBenchHistory>(static_cast<int>(state.range(0))));
+  kv::SetHistoryLookup(setup.info, std::make_shared<TBenchHistory>(static_cast<int>(state.range(0))));
   const std::string tmpl =
       "%playernick1% played %DATA[1]MapsPlayed% maps, %TEMPDATA[1]Kills% kills; " + kKickTemplate;
   for (auto _ : state) {

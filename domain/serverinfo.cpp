@@ -137,4 +137,36 @@ std::shared_ptr<const TRconReplySink> TMohaaServerInfo::RconReplySink() const {
   return sink_;
 }
 
+void TMohaaServerInfo::SetServerIdentitySource(TServerIdentityFn fn) {
+  auto shared = fn ? std::make_shared<const TServerIdentityFn>(std::move(fn)) : nullptr;
+  TLockGuard lock(hooks_mutex_);
+  identity_.swap(shared);
+}
+
+std::shared_ptr<const TServerIdentityFn> TMohaaServerInfo::ServerIdentitySource() const {
+  TLockGuard lock(hooks_mutex_);
+  return identity_;
+}
+
+void TMohaaServerInfo::SetHistoryLookup(std::shared_ptr<const THistoryLookup> lookup) {
+  TLockGuard lock(hooks_mutex_);
+  lookup_.swap(lookup);
+}
+
+std::shared_ptr<const THistoryLookup> TMohaaServerInfo::HistoryLookup() const {
+  TLockGuard lock(hooks_mutex_);
+  return lookup_;
+}
+
+void TMohaaServerInfo::SetScoreFunction(TScoreFunction fn) {
+  auto shared = fn ? std::make_shared<const TScoreFunction>(std::move(fn)) : nullptr;
+  TLockGuard lock(hooks_mutex_);
+  score_.swap(shared);
+}
+
+std::shared_ptr<const TScoreFunction> TMohaaServerInfo::ScoreFunction() const {
+  TLockGuard lock(hooks_mutex_);
+  return score_;
+}
+
 }  // namespace kv

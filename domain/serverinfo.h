@@ -24,6 +24,7 @@ namespace kv {
 class TRconBudget;       // gamelink/rcon_budget.h
 class TLastConsoleMsgs;  // gamelink/console.h
 class TMohaaEvent;       // domain/events.h
+class THistoryLookup;    // enforcement/templates.h
 class TMohaaServerInfo;
 
 // One caller-supplied substitution: the placeholder with its percent signs,
@@ -40,6 +41,14 @@ using TMessageExpander =
                               int32_t player_id, const TMohaaEvent* event)>;
 // Where every rcon reply goes "as if it were log text" (gamelink/rcon.h).
 using TRconReplySink = std::function<void(TMohaaServerInfo& info, const std::string& reply)>;
+
+// Where a new player list learns the game type and the server name
+// (gamelink/userinfo.h): the player tracker installs it once it knows them.
+// Empty text / -1 = unknown.
+using TServerIdentityFn = std::function<void(int32_t& game_type, std::string& server_name)>;
+// The score text of a nick, for the "%skills%" placeholders
+// (enforcement/templates.h); installed by the player scores.
+using TScoreFunction = std::function<std::string(TMohaaServerInfo* info, const std::string& nick)>;
 
 // Address lookup used by the cache; replaceable for tests. Returns false and
 // an error text when the host cannot be resolved.
@@ -102,12 +111,27 @@ class TMohaaServerInfo {
   std::shared_ptr<const TRconReplySink> RconReplySink() const;
   TThreadSet& ConsoleSenders() { return console_senders_; }
 
+  // What this server's players are known by, one set per service: where
+  // new player lists learn the game type and server name, where the
+  // placeholder expansion finds players' stored records, and the score of
+  // "%skills%" (each empty until its part opens). Any thread.
+  void SetServerIdentitySource(TServerIdentityFn fn);
+  std::shared_ptr<const TServerIdentityFn> ServerIdentitySource() const;
+  void SetHistoryLookup(std::shared_ptr<const THistoryLookup> lookup);
+  std::shared_ptr<const THistoryLookup> HistoryLookup() const;
+  void SetScoreFunction(TScoreFunction fn);
+  std::shared_ptr<const TScoreFunction> ScoreFunction() const;
+
  private:
-  // Guards the three hooks (a leaf: a hook runs after it is released).
+  // Guards the hooks (a leaf: a hook runs, and a replaced one is freed,
+  // after it is released).
   mutable TMutex hooks_mutex_;
   std::shared_ptr<const TMessageExpander> expander_ GUARDED_BY(hooks_mutex_);
   std::shared_ptr<TLastConsoleMsgs> filter_ GUARDED_BY(hooks_mutex_);
   std::shared_ptr<const TRconReplySink> sink_ GUARDED_BY(hooks_mutex_);
+  std::shared_ptr<const TServerIdentityFn> identity_ GUARDED_BY(hooks_mutex_);
+  std::shared_ptr<const THistoryLookup> lookup_ GUARDED_BY(hooks_mutex_);
+  std::shared_ptr<const TScoreFunction> score_ GUARDED_BY(hooks_mutex_);
   TThreadSet console_senders_;
   std::atomic<TDynamicConfigData*> config_{nullptr};
 

@@ -53,6 +53,7 @@ enum class TSettingPlace : uint8_t {
   RemoteAdmin,    // the remote-administration servers
   Kicks,          // kick repetitions and delays
   BanWatch,       // ban immunity
+  Identity,       // the tracker's rules of who may play: one per address, stats nick
   PlayerRules,    // per-player rules: team and spawn kills, sprees, ping, skins
   WeaponClasses,  // the nine weapon-class expressions
   ConsoleFilter,  // the flood filter of console messages

@@ -1,7 +1,8 @@
-// The rows of the INI file whose owners are not built yet: the secure-shell
-// and FTP log sources, the remote-administration servers, the player rules,
-// messages and chat commands, statistics, the player cache, the operator
-// console views and the update service. When an owner is built, it takes
+// The rows of the INI file whose owners are not built yet: the
+// remote-administration servers, the player rules (team and spawn kills,
+// sprees, ping, skins; the tracker reads UseTeamMessages and PingMessure
+// among them), messages and chat commands, statistics, the operator console
+// views and the update service. When an owner is built, it takes
 // its rows from here into a table of its own at the same place.
 #include "domain/settings.h"
 
@@ -14,26 +15,6 @@ using T = TSettingType;
   "IIF((%DATAMapsPlayed%>20);((((%DATAhaskilled% - %DATAwaskilled%) * (%DATAhaskilled%/%DATAwaskilled%))/" \
   "%DATAMapsPlayed%) * 10000);\"not enough maps played\")"
 
-constexpr TSettingDef kSshSourceRows[] = {
-    {"SSHHost", T::Enc, "", kStartup},
-    {"SSHPORT", T::String, "22", kStartup},
-    {"SSHLOGIN", T::Enc, "", kStartup},
-    {"SSHPASSWORD", T::Enc, "", kStartup},
-    {"SSHCOMMAND", T::Enc, "", kStartup},
-    {"SSHKEYFILE", T::String, "", kStartup},  // private key (.ppk) in place of the password
-    {"SSHClient", T::String, "", kStartup},   // the plink program; empty: Data/plink, else PATH
-    {"SSHHOSTKEY", T::String, "", kStartup},  // the server's key fingerprint(s): only these are accepted
-};
-
-constexpr TSettingDef kFtpSourceRows[] = {
-    {"FTPLOGFILEHost", T::String, "", kStartup},   {"FTPLOGFILEPort", T::Int, "21", kStartup},
-    {"FTPLOGFILEFile", T::String, "", kStartup},   {"FTPLOGFILELogin", T::String, "", kStartup},
-    {"FTPLOGFILEPASS", T::Enc, "", kStartup},      {"FTPLOGFILETimeOut", T::Int, "1000", kStartup},
-    {"FTPLOGFILEPassive", T::Bool, "1", kStartup}, {"FTPLOGPROXYIP", T::String, "", kStartup},
-    {"FTPLOGPROXYPORT", T::Int, "0", kStartup},    {"FTPLOGPROXYLOGIN", T::String, "", kStartup},
-    {"FTPLOGPROXYPASS", T::Enc, "", kStartup},     {"FTPLOGPROXYMethod", T::Int, "0", kStartup},
-};
-
 constexpr TSettingDef kRemoteAdminRows[] = {
     {"ServerPort", T::String, "23203", kStartup}, {"ServerDisabled", T::Bool, "0", kStartup},
     {"ServerCompression", T::Bool, "1", kOnUse},  {"ACServerPort", T::String, "24203", kStartup},
@@ -41,9 +22,6 @@ constexpr TSettingDef kRemoteAdminRows[] = {
 };
 
 constexpr TSettingDef kPlayerRulesRows[] = {
-    {"OnlyOnePlayerPerIp", T::Bool, "1", kOnUse},
-    {"ResetPing", T::Bool, "0", kOnUse},
-    {"StatsonlyforthatNick", T::String, "", kStartup},
     // Team kills and team changes
     {"EnableTKDetect", T::Bool, "1", kStartup},
     {"UseTeamMessages", T::Bool, "0", kStartup},
@@ -142,10 +120,6 @@ constexpr TSettingDef kStatisticsRows[] = {
     {"StatsReportInterval", T::Int, "0", kStartup},
 };
 
-constexpr TSettingDef kPlayerCacheRows[] = {
-    {"UserCacheTimeOut", T::Int, "120", kOnUse},
-};
-
 constexpr TSettingDef kWindowsRows[] = {
     {"IconifyOnStartup", T::Bool, "0", kOnUse},    {"StartupWithOutLogo", T::Bool, "0", kOnUse},
     {"NoRefreshifhidden", T::Bool, "0", kStartup}, {"ChatMAXLINES", T::Int, "200", kOnUse},
@@ -176,11 +150,9 @@ constexpr TSettingDef kUpdateRows[] = {
 #undef KV_SCORE_FORMULA
 
 constexpr TSettingRows kNotYetOwned[] = {
-    {TSettingPlace::SshSource, kSshSourceRows},     {TSettingPlace::FtpSource, kFtpSourceRows},
     {TSettingPlace::RemoteAdmin, kRemoteAdminRows}, {TSettingPlace::PlayerRules, kPlayerRulesRows},
     {TSettingPlace::Messages, kMessagesRows},       {TSettingPlace::Statistics, kStatisticsRows},
-    {TSettingPlace::PlayerCache, kPlayerCacheRows}, {TSettingPlace::Windows, kWindowsRows},
-    {TSettingPlace::Update, kUpdateRows},
+    {TSettingPlace::Windows, kWindowsRows},         {TSettingPlace::Update, kUpdateRows},
 };
 
 }  // namespace

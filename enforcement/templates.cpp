@@ -23,20 +23,6 @@ namespace kv {
 using namespace regional;
 namespace {
 
-std::mutex g_hooks_mutex;  // guards g_lookup and g_score (a leaf)
-std::shared_ptr<const THistoryLookup> g_lookup;
-TScoreFunction g_score;
-
-std::shared_ptr<const THistoryLookup> Lookup() {
-  std::lock_guard lock(g_hooks_mutex);
-  return g_lookup;
-}
-
-TScoreFunction Score() {
-  std::lock_guard lock(g_hooks_mutex);
-  return g_score;
-}
-
 // Windows-1252 upper case of every byte, built once: the replace loop runs
 // about fifty times per expansion and must not call through per byte.
 const std::array<unsigned char, 256>& UpperTable() {
@@ -86,7 +72,8 @@ bool IsPlayerId(int32_t id) { return id != kClientNotSet && id != kNoPlayer; }
 // One expansion: the text being built and the sources it reads.
 class TExpansion {
  public:
-  TExpansion(std::string& text, TMohaaServerInfo* info) : text_(text), info_(info), lookup_(Lookup()) {}
+  TExpansion(std::string& text, TMohaaServerInfo* info)
+      : text_(text), info_(info), lookup_(info ? info->HistoryLookup() : nullptr) {}
 
   void General();
   void Traffic();
@@ -165,7 +152,8 @@ void TExpansion::Player(const TUserListEntry& p, const char* suffix) {
 void TExpansion::Skills(const std::string& nick, const char* suffix) {
   const std::string placeholder = std::string("%skills") + suffix + "%";
   if (!ContainsIgnoreCase(text_, placeholder)) return;  // a formula evaluation is costly
-  if (auto score = Score()) Put(placeholder, score(info_, nick));
+  const auto score = info_ ? info_->ScoreFunction() : nullptr;
+  if (score && *score) Put(placeholder, (*score)(info_, nick));
 }
 
 std::shared_ptr<const THistoryUserEntry> TExpansion::Find(int32_t id, const std::string& nick) const {
@@ -245,15 +233,11 @@ void TExpansion::Event(const TMohaaEvent& event) {
 
 }  // namespace
 
-void SetHistoryLookup(std::shared_ptr<const THistoryLookup> lookup) {
-  std::lock_guard lock(g_hooks_mutex);
-  g_lookup = std::move(lookup);
+void SetHistoryLookup(TMohaaServerInfo& info, std::shared_ptr<const THistoryLookup> lookup) {
+  info.SetHistoryLookup(std::move(lookup));
 }
 
-void SetScoreFunction(TScoreFunction fn) {
-  std::lock_guard lock(g_hooks_mutex);
-  g_score = std::move(fn);
-}
+void SetScoreFunction(TMohaaServerInfo& info, TScoreFunction fn) { info.SetScoreFunction(std::move(fn)); }
 
 std::string VariantToPlaceholderText(const TVariant& value) {
   if (value.IsInteger()) return IntToStr(value.RawInt());

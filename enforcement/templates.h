@@ -16,8 +16,9 @@
 
 namespace kv {
 
-// Where the expansion finds players' stored records. The player tracking
-// installs the history store behind it; until then no record is found.
+// Where the expansion finds players' stored records: each server state
+// holds its own (TMohaaServerInfo::HistoryLookup). The player tracker
+// installs its look-ups there; until then no record is found.
 class THistoryLookup {
  public:
   virtual ~THistoryLookup() = default;
@@ -27,18 +28,16 @@ class THistoryLookup {
   // The shared pointer keeps the record alive while the expansion reads it
   // under its own shared lock.
   virtual std::shared_ptr<const THistoryUserEntry> FindById(int32_t player_id) const = 0;
-  // The record with exactly this nick, else nullptr.
+  // The record of this nick, else nullptr.
   virtual std::shared_ptr<const THistoryUserEntry> FindByNick(const std::string& nick) const = 0;
 };
 
-// The score text of a nick (the "%skills%" placeholders); installed by the
-// player scores. Without it those placeholders stay in the text.
-using TScoreFunction = std::function<std::string(TMohaaServerInfo* info, const std::string& nick)>;
-
-// Installing replaces the previous one; nullptr / an empty function removes
-// it. Any thread.
-void SetHistoryLookup(std::shared_ptr<const THistoryLookup> lookup);
-void SetScoreFunction(TScoreFunction fn);
+// The hooks of one server's expansions (TScoreFunction: the "%skills%"
+// placeholders, which stay in the text without one). Installing replaces
+// the previous one; nullptr / an empty function removes it. An expansion
+// without a server state uses neither. Any thread.
+void SetHistoryLookup(TMohaaServerInfo& info, std::shared_ptr<const THistoryLookup> lookup);
+void SetScoreFunction(TMohaaServerInfo& info, TScoreFunction fn);
 
 // The text of a stored variable value: whole numbers for the integer kinds,
 // Boolean (true -1) and single precision (rounded half to even); general

@@ -13,6 +13,7 @@
 
 #include "core/threads.h"
 #include "domain/server_settings.h"
+#include "domain/settings.h"
 
 namespace kv {
 
@@ -31,6 +32,9 @@ class TFtpSession : public TGeneralThread {
   static constexpr int64_t kOverlapBytes = 256;
   // The downloader gives up when its error count passes this.
   static constexpr int kMaxErrors = 10;
+  // Its rows of the settings catalogue (the FTP source and its proxy);
+  // registered by whoever runs the downloader (the service's lifecycle).
+  static std::span<const TSettingRows> SettingRows();
 
   // local_copy: the file the local-file follower reads (the home's
   // Data/qconsole.log); its directory is created when missing. Starts the

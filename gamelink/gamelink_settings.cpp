@@ -1,6 +1,9 @@
 // The game link's rows of the settings catalogue: the game server and its
-// rcon, the console flood filter, the player-list refresh.
+// rcon, the console flood filter, the player-list refresh, the SSH and FTP
+// log sources.
+#include "gamelink/ftp_session.h"
 #include "gamelink/gamelink_subsystems.h"
+#include "gamelink/ssh_session.h"
 
 namespace kv {
 namespace {
@@ -43,9 +46,39 @@ constexpr TSettingRows kStatusPollSubsystemTables[] = {
     {TSettingPlace::StatusPoll, kStatusPollRows},
 };
 
+constexpr TSettingDef kSshSourceRows[] = {
+    {"SSHHost", T::Enc, "", kStartup},
+    {"SSHPORT", T::String, "22", kStartup},
+    {"SSHLOGIN", T::Enc, "", kStartup},
+    {"SSHPASSWORD", T::Enc, "", kStartup},
+    {"SSHCOMMAND", T::Enc, "", kStartup},
+    {"SSHKEYFILE", T::String, "", kStartup},  // private key (.ppk) in place of the password
+    {"SSHClient", T::String, "", kStartup},   // the plink program; empty: Data/plink, else PATH
+    {"SSHHOSTKEY", T::String, "", kStartup},  // the server's key fingerprint(s): only these are accepted
+};
+
+constexpr TSettingDef kFtpSourceRows[] = {
+    {"FTPLOGFILEHost", T::String, "", kStartup},   {"FTPLOGFILEPort", T::Int, "21", kStartup},
+    {"FTPLOGFILEFile", T::String, "", kStartup},   {"FTPLOGFILELogin", T::String, "", kStartup},
+    {"FTPLOGFILEPASS", T::Enc, "", kStartup},      {"FTPLOGFILETimeOut", T::Int, "1000", kStartup},
+    {"FTPLOGFILEPassive", T::Bool, "1", kStartup}, {"FTPLOGPROXYIP", T::String, "", kStartup},
+    {"FTPLOGPROXYPORT", T::Int, "0", kStartup},    {"FTPLOGPROXYLOGIN", T::String, "", kStartup},
+    {"FTPLOGPROXYPASS", T::Enc, "", kStartup},     {"FTPLOGPROXYMethod", T::Int, "0", kStartup},
+};
+
+constexpr TSettingRows kSshSessionTables[] = {
+    {TSettingPlace::SshSource, kSshSourceRows},
+};
+
+constexpr TSettingRows kFtpSessionTables[] = {
+    {TSettingPlace::FtpSource, kFtpSourceRows},
+};
+
 }  // namespace
 
 std::span<const TSettingRows> TConsoleSubsystem::Rows() { return kConsoleSubsystemTables; }
 std::span<const TSettingRows> TStatusPollSubsystem::Rows() { return kStatusPollSubsystemTables; }
+std::span<const TSettingRows> TSShSession::SettingRows() { return kSshSessionTables; }
+std::span<const TSettingRows> TFtpSession::SettingRows() { return kFtpSessionTables; }
 
 }  // namespace kv

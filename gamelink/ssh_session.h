@@ -15,6 +15,7 @@
 #include "core/threads.h"
 #include "domain/server_settings.h"
 #include "domain/serverinfo.h"
+#include "domain/settings.h"
 #include "gamelink/logbuffer.h"
 #include "gamelink/logparser.h"
 
@@ -22,6 +23,10 @@ namespace kv {
 
 class TSShSession : public TGeneralThread {
  public:
+  // Its rows of the settings catalogue (the SSH source); registered by
+  // whoever runs the follower (the service's lifecycle).
+  static std::span<const TSettingRows> SettingRows();
+
   // home: the service's home directory; the password file goes to its
   // Temp/, a relative client or key path is taken from it. Creates the
   // line queue (raw kind 3) with the parser, starts the follower and waits

@@ -23,9 +23,6 @@ namespace kv {
 
 namespace {
 
-std::mutex g_identity_mutex;  // guards g_identity (a leaf; the function runs after release)
-std::shared_ptr<const TServerIdentityFn> g_identity;
-
 // Serialises the publishing step of overlapping polls (the worker and a
 // manual refresh), so "NewUserList" events leave in the order the lists
 // became current. Taken before the current-list lock and before posting.
@@ -71,12 +68,8 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-void FillIdentity(TUserList& list) {
-  std::shared_ptr<const TServerIdentityFn> fn;
-  {
-    std::lock_guard lock(g_identity_mutex);
-    fn = g_identity;
-  }
+void FillIdentity(const TMohaaServerInfo& info, TUserList& list) {
+  const std::shared_ptr<const TServerIdentityFn> fn = info.ServerIdentitySource();
   if (fn && *fn) (*fn)(list.game_type, list.server_name);
 }
 
@@ -99,10 +92,8 @@ void CarryOver(const TUserList* old, TUserList& list) {
 
 }  // namespace
 
-void SetServerIdentitySource(TServerIdentityFn fn) {
-  auto shared = fn ? std::make_shared<const TServerIdentityFn>(std::move(fn)) : nullptr;
-  std::lock_guard lock(g_identity_mutex);
-  g_identity = std::move(shared);
+void SetServerIdentitySource(TMohaaServerInfo& info, TServerIdentityFn fn) {
+  info.SetServerIdentitySource(std::move(fn));
 }
 
 bool IsStatusDashLine(const std::string& line) {
@@ -236,7 +227,7 @@ bool GetNewUserList(TMohaaServerInfo& info, std::string* problem) {
     return false;
   }
   info.last_status_reply.store(Now());
-  FillIdentity(*list);
+  FillIdentity(info, *list);
 
   std::lock_guard publish(g_publish_mutex);
   bool map_changed = false;

@@ -38,10 +38,10 @@ bool IsStatusDashLine(const std::string& line);
 // "IP:port" and "[IPv6]:port" without the port; a bare IPv6 address as it is.
 std::string AddressWithoutPort(const std::string& text);
 
-// Where a new list learns the game type and the server name: the player
-// tracker installs this once it knows them. Any thread; empty = unknown.
-using TServerIdentityFn = std::function<void(int32_t& game_type, std::string& server_name)>;
-void SetServerIdentitySource(TServerIdentityFn fn);
+// Where this server's new lists learn the game type and the server name
+// (TServerIdentityFn): the player tracker installs it once it knows them;
+// an empty function removes it. Any thread.
+void SetServerIdentitySource(TMohaaServerInfo& info, TServerIdentityFn fn);
 
 // One player row of a "Status" reply; false when the row is invalid (a
 // number column that is not a number, e.g. the ping of a connecting client).

@@ -20,6 +20,9 @@ class THistoryStoreSubsystem : public TSubsystem {
   ~THistoryStoreSubsystem() override;
 
   std::string_view Name() const override { return "history"; }
+  // Its rows of the settings catalogue (the player cache).
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void RegisterDataFiles(TDataFileRegistry& registry) override;
   void ApplySettings(TSettings& settings) override;
   void Close() override;

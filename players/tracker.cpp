@@ -143,11 +143,12 @@ void THistoryUserList::Open() {
   events_ = MakeThread<TEventThread>(*this);
   queries_ = MakeThread<TQueryThread>(*this);
   // New player lists carry what the tracker learned about the server.
-  SetServerIdentitySource([this](int32_t& game_type, std::string& server_name) {
+  SetServerIdentitySource(runtime_.server, [this](int32_t& game_type, std::string& server_name) {
     std::lock_guard lock(identity_mutex_);
     game_type = game_type_;
     server_name = server_name_;
   });
+  runtime_.server.SetHistoryLookup(TrackerHistoryLookup(*this));  // placeholders read the live histories
   monitor_ = MakeThread<TMsgMonitor>(false);
   // Only what it handles: the refresh kinds, and the kinds a later rule
   // asked for. Each other event would cost a copy and a turn of this thread.
@@ -172,7 +173,8 @@ void THistoryUserList::Open() {
 void THistoryUserList::Close() {
   if (!open_) return;
   open_ = false;
-  SetServerIdentitySource(nullptr);
+  SetServerIdentitySource(runtime_.server, nullptr);
+  runtime_.server.SetHistoryLookup(nullptr);
   subscription_.Reset();
   {
     std::lock_guard lock(queue_mutex_);

@@ -88,6 +88,12 @@ struct TTrackerHooks {
 // Word"); tracker thread, store lock held.
 using TTrackerEventHandler = std::function<void(const TMohaaEvent& event)>;
 
+class THistoryUserList;
+// The tracker's look-ups as the placeholder expansion takes them (by client
+// number among the cached histories, then by nick through the store); the
+// tracker installs it in its server state while it is open.
+std::shared_ptr<const THistoryLookup> TrackerHistoryLookup(THistoryUserList& tracker);
+
 class THistoryUserList : public TSubsystem {
  public:
   // The store outlives the tracker. Kicks go to `kick`; without one they are
@@ -100,6 +106,11 @@ class THistoryUserList : public TSubsystem {
 
   // --- TSubsystem (main thread) ---------------------------------------
   std::string_view Name() const override { return "players"; }
+  // Its rows of the settings catalogue: the identity rules. (It also reads
+  // SpearheadServer, UseTeamMessages and PingMessure, rows of the console's
+  // and of the later rules' tables.)
+  static std::span<const TSettingRows> Rows();
+  std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void RegisterCommands(TCommandTable& commands) override;
   void ApplySettings(TSettings& settings) override;
   // Starts the threads and subscribes to the events; the game type and

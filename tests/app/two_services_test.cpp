@@ -2,6 +2,9 @@
 // loop, configuration store (keys read at their moment of use included),
 // server state (the current player list included) and parts.
 //
+// Each server state also holds its own hooks: the tracker's server identity
+// that fills its lists, the placeholders' history look-up.
+//
 // Still shared through process-wide slots (so this test closes the second
 // service first): the bus hub (the first service makes it, the second posts
 // on it, so each terminal also prints the other's messages and the first
@@ -10,6 +13,7 @@
 // service's Close ends no request of the other.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -72,6 +76,8 @@ TEST(TwoServices, EachAnswersItsOwnCommandsAndSavesItsOwnFiles) {
   alpha.WriteIni("lastxlines=111\r\nQuakeRCON=0\r\n");
   beta.WriteIni("lastxlines=222\r\nQuakeRCON=1\r\n");
   beta.Sim().SetQuakeDialect(true);
+  alpha.Sim().SetCvar("sv_hostname", "Alpha Box");
+  beta.Sim().SetCvar("sv_hostname", "Beta Box");
 
   std::ostringstream alpha_out, beta_out;
   TKelvandromeService a({alpha.Home().string(), &alpha_out});
@@ -115,6 +121,19 @@ TEST(TwoServices, EachAnswersItsOwnCommandsAndSavesItsOwnFiles) {
       ASSERT_TRUE(GetNewUserList(b.ServerInfo()));
       EXPECT_EQ(names(b), std::vector<std::string>{"BetaPlayer"});
       EXPECT_EQ(names(a), std::vector<std::string>{"AlphaPlayer"});
+      // Each service's tracker tells the lists of its own server the name
+      // it asked that server for.
+      const auto server_name = [](TKelvandromeService& s) {
+        GetNewUserList(s.ServerInfo());
+        const auto list = s.ServerInfo().players.Snapshot();
+        return list ? list->server_name : std::string();
+      };
+      EXPECT_TRUE(testing::WaitFor(
+          [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polls wait for the rcon budget
+            return server_name(a) == "Alpha Box" && server_name(b) == "Beta Box";
+          },
+          15000));
       EXPECT_NE(a.TerminalCommand("save").find("Config Saved"), std::string::npos);
     }
     // Closing beta ends beta's rcon only: alpha still asks its game server.

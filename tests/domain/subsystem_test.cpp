@@ -70,7 +70,7 @@ TEST(SubsystemList, RegisteringPutsEachPartsRowsAtTheirPlaceOnce) {
   const std::vector<std::string> keys = CatalogueKeys();
   EXPECT_EQ(std::count(keys.begin(), keys.end(), "TestPartEarly"), 1);
   const auto at = [&](const char* key) { return std::find(keys.begin(), keys.end(), key) - keys.begin(); };
-  EXPECT_LT(at("TestPartEarly"), at("SSHHost"));  // the first row without an owner
+  EXPECT_LT(at("TestPartEarly"), at("ServerPort"));  // the first row without an owner
   EXPECT_EQ(keys.back(), "TestPartLate");
 }
 

@@ -65,8 +65,8 @@ class TemplatesTest : public ::testing::Test {
     ResetRemoteTraffic();
   }
   ~TemplatesTest() override {
-    SetHistoryLookup(nullptr);
-    SetScoreFunction(nullptr);
+    SetHistoryLookup(info_, nullptr);
+    SetScoreFunction(info_, nullptr);
     ResetRemoteTraffic();
     SetClock(nullptr);
   }
@@ -98,8 +98,8 @@ class TemplatesTest : public ::testing::Test {
     carl->persistent.SetValue("MapsPlayed", TVariant(11));
     auto dora = history->Add(Row("Dora", "10.0.0.4", 0, 0, 30));
     dora->persistent.SetValue("MapsPlayed", TVariant(1));
-    SetHistoryLookup(history);
-    SetScoreFunction([](TMohaaServerInfo*, const std::string& nick) { return "S(" + nick + ")"; });
+    SetHistoryLookup(info_, history);
+    SetScoreFunction(info_, [](TMohaaServerInfo*, const std::string& nick) { return "S(" + nick + ")"; });
   }
 
   // A chat event by Carl (first) about Alice (second), or with Carl only.
@@ -185,7 +185,7 @@ TEST_F(TemplatesTest, WithoutServerStateListOrHooksSourcesStay) {
 TEST_F(TemplatesTest, ScoreIsEvaluatedOnlyWhenAskedFor) {
   InstallList();
   int calls = 0;
-  SetScoreFunction([&](TMohaaServerInfo*, const std::string&) {
+  SetScoreFunction(info_, [&](TMohaaServerInfo*, const std::string&) {
     ++calls;
     return std::string("1");
   });
@@ -268,7 +268,7 @@ TEST_F(TemplatesTest, FailureIsPostedAndThePartialTextReturned) {
   TBusRecorder recorder({"GLOBAL"});
   InstallList();
   SetScoreFunction(
-      [](TMohaaServerInfo*, const std::string&) -> std::string { throw std::runtime_error("boom"); });
+      info_, [](TMohaaServerInfo*, const std::string&) -> std::string { throw std::runtime_error("boom"); });
   EXPECT_EQ(
       ExpandPlaceholders(&info_, "%version% %playernick% %skills% %description%", {}, 0, Event(true).get()),
       "0.8.10 BETA Alice %skills% %description%");

@@ -34,7 +34,7 @@ class GameLinkTest : public ::testing::Test {
   ~GameLinkTest() override {
     sim_.Stop();
     SetRconReplySink(info_, nullptr);
-    SetServerIdentitySource(nullptr);
+    SetServerIdentitySource(info_, nullptr);
   }
 
   TBusScope scope_;

@@ -182,7 +182,7 @@ TEST_F(GameLinkTest, PollMakesTheCurrentListAndPublishesMapChangeFirst) {
   sim_.Join("Twenty_Char_Name_xyz", "10.0.0.3", 150);
   sim_.Join("Carl", "10.0.0.4", 999, true);  // CNCT: dropped
   sim_.Join("Moe", "10.0.0.5", 999);
-  SetServerIdentitySource([](int32_t& game_type, std::string& name) {
+  SetServerIdentitySource(info_, [](int32_t& game_type, std::string& name) {
     game_type = 4;
     name = "Test Box";
   });
@@ -409,7 +409,7 @@ TEST_F(UserInfoThreadTest, FailingPollsAreReportedOnceAndTheirRecoveryOnce) {
 
 TEST_F(UserInfoThreadTest, FailedPollIsReportedAndRetriedOnTheNextTick) {
   TBusRecorder global({"GLOBAL"});
-  SetServerIdentitySource([](int32_t&, std::string&) { throw std::runtime_error("tracker gone"); });
+  SetServerIdentitySource(info_, [](int32_t&, std::string&) { throw std::runtime_error("tracker gone"); });
   auto thread = MakeThread<TThread>(info_);
   thread->Enable(true);
   // The clock stands still, yet the poll is repeated: the refresh time did not advance.
