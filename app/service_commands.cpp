@@ -94,7 +94,6 @@ void RegisterServiceCommands(TCommandTable& table, TKelvandromeService& service)
   using TArgs = const std::string&;
   using TContext = const TCommandContext&;
   TKelvandromeService* svc = &service;
-  const TCommandTable* tbl = &table;
   table.Add({.name = "start",
              .help = "start the service (the configured log follower, the player-list refresh)",
              .thread = T::MainLoop,
