@@ -347,6 +347,9 @@ void THUserList::PurgeCacheLocked() {
   const auto settings = settings_.Get();
   const double now = clock_.Now();
   const double timeout = settings->cache_timeout_s / kSecondsPerDay;
+  // A disk that cannot keep up holds the purges back rather than letting the
+  // saves pile up in memory without bound.
+  if (PendingSaves() >= kMaxPendingSaves) WritePendingSaves();
   bool queued = false;
   size_t i = 0;
   while (i < cache_.size()) {

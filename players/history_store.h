@@ -110,6 +110,8 @@ class THUserList {
   bool WritePendingSaves();
   // Saves queued for the writer thread and not yet written.
   size_t PendingSaves() const;
+  // Beyond this many pending saves a purge first writes them itself.
+  static constexpr size_t kMaxPendingSaves = 4096;
   // Saves every cached history; keeps them cached.
   void SaveAllUsers();
   // Saves and drops every cached history, then writes index.lst.
