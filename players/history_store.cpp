@@ -99,6 +99,7 @@ THUserList::THUserList(fs::path directory, TClock& clock) : directory_(std::move
   if (ec)
     PostGlobal("THUserList: can not create [" + directory_.string() + "] ErrorMessage:" + ec.message(),
                mlCritical);
+  writer_ = std::thread([this] { WriterLoop(); });
 }
 
 void THUserList::MakeDirectory() const {
@@ -112,6 +113,12 @@ THUserList::~THUserList() {
   } catch (const std::exception& e) {
     PostGlobal(std::string("THUserList.FlushUsers failed with: ") + e.what(), mlCritical);
   }
+  {
+    std::lock_guard lock(pending_mutex_);
+    writer_stop_ = true;
+  }
+  pending_cv_.notify_all();
+  if (writer_.joinable()) writer_.join();
 }
 
 // ---------------------------------------------------------------------------
@@ -228,6 +235,7 @@ THUserList::THistoryPtr THUserList::GetUserEntryLocked(std::string_view nick) {
   if (!IndexContains(nick)) return nullptr;
   try {
     if (THistoryPtr cached = TouchCachedLocked(nick)) return cached;
+    if (THistoryPtr back = RevivePendingLocked(nick)) return back;
     // A failed load has already refreshed the index.
     THistoryPtr history = LoadLocked(directory_ / FileNameOfNick(nick), true);
     if (!history) return nullptr;
@@ -292,6 +300,11 @@ void THUserList::DelUserLocked(std::string_view nick) {
 
 void THUserList::DelUserFile(std::string_view nick) {
   const std::string name = FileNameOfNick(nick);
+  std::lock_guard files(files_mutex_);
+  {
+    std::lock_guard lock(pending_mutex_);
+    pending_.erase(NickKey(nick));
+  }
   std::error_code ec;
   if (fs::remove(directory_ / name, ec))
     PostGlobal("THUserList.DelUserFile [" + std::string(nick) + "] removed from database [" + name + "]",
@@ -322,29 +335,126 @@ THUserList::THistoryPtr THUserList::RenameUser(std::string_view old_nick, std::s
   return renamed;
 }
 
-void THUserList::PurgeCache() {
-  TRecursiveLockGuard lock(mutex_);
-  PurgeCacheLocked();
+void THUserList::PurgeCache(bool wait) {
+  {
+    TRecursiveLockGuard lock(mutex_);
+    PurgeCacheLocked();
+  }
+  if (wait) WritePendingSaves();
 }
 
 void THUserList::PurgeCacheLocked() {
   const auto settings = settings_.Get();
   const double now = clock_.Now();
   const double timeout = settings->cache_timeout_s / kSecondsPerDay;
+  // A disk that cannot keep up holds the purges back rather than letting the
+  // saves pile up in memory without bound.
+  if (PendingSaves() >= kMaxPendingSaves) WritePendingSaves();
+  bool queued = false;
   size_t i = 0;
   while (i < cache_.size()) {
     const TCacheRecord& rec = cache_[i];
     const int32_t client = rec.history->player.client_number;
     const bool offline = client == kClientNotSet || client == kNoPlayer;
-    // A history that cannot be saved stays cached for the next attempt.
-    if (now > rec.last_use + timeout && offline && SaveUserToFile(*rec.history)) {
-      PostGlobal("THUserList.PurgeCache [" + rec.history->player.name + "] removed from cache",
-                 mlInformation);
-      CacheErase(i);
-    } else {
+    if (!(now > rec.last_use + timeout && offline)) {
       ++i;
+      continue;
     }
+    // The file is encoded now, under the store lock, as the history is at
+    // this moment; only the writing waits for the writer thread. A history
+    // that cannot be encoded stays cached.
+    std::shared_ptr<const std::string> bytes;
+    try {
+      bytes = std::make_shared<const std::string>(EncodePlayerFile(*rec.history));
+    } catch (const std::exception& e) {
+      PostGlobal("THUserList.SaveUserToFile: can not save user [" + rec.history->player.name +
+                     "] ErrorMessage:" + e.what(),
+                 mlCritical);
+      ++i;
+      continue;
+    }
+    {
+      std::lock_guard lock(pending_mutex_);
+      pending_[rec.key] = TPendingSave{rec.history, std::move(bytes), rec.history->player.name};
+    }
+    queued = true;
+    PostGlobal("THUserList.PurgeCache [" + rec.history->player.name + "] removed from cache", mlInformation);
+    CacheErase(i);
   }
+  if (queued) {
+    {
+      std::lock_guard lock(pending_mutex_);
+      ++pending_signal_;
+    }
+    pending_cv_.notify_one();
+  }
+}
+
+THUserList::THistoryPtr THUserList::RevivePendingLocked(std::string_view nick) {
+  const std::string key = NickKey(nick);
+  THistoryPtr history;
+  {
+    std::lock_guard lock(pending_mutex_);
+    const auto it = pending_.find(key);
+    if (it == pending_.end()) return nullptr;
+    history = it->second.history;
+  }
+  // Its save may still run: it writes the file as it was at the purge, and
+  // the next purge or save writes the newer one after it.
+  cache_pos_[key] = cache_.size();
+  cache_.push_back({clock_.Now(), key, history});
+  PostGlobal("THUserList.GetUserEntry [" + std::string(nick) + "] added to cache", mlInformation);
+  return history;
+}
+
+void THUserList::WriterLoop() {
+  // Its messages never wait for the bus: a subscriber the bus waits for may
+  // itself be waiting for the file lock this thread holds.
+  ExemptThisThreadFromBusWaits();
+  uint64_t seen = 0;
+  for (;;) {
+    {
+      std::unique_lock lock(pending_mutex_);
+      pending_cv_.wait(lock, [&] { return writer_stop_ || pending_signal_ != seen; });
+      if (writer_stop_) return;
+      seen = pending_signal_;
+    }
+    // A save that fails stays pending until the next purge wakes the writer.
+    WritePendingSaves();
+  }
+}
+
+bool THUserList::WritePendingSaves() {
+  std::vector<std::string> keys;
+  {
+    std::lock_guard lock(pending_mutex_);
+    for (const auto& entry : pending_) keys.push_back(entry.first);
+  }
+  bool ok = true;
+  for (const std::string& key : keys) ok = WritePending(key) && ok;
+  return ok;
+}
+
+bool THUserList::WritePending(const std::string& key) {
+  std::lock_guard files(files_mutex_);
+  TPendingSave save;
+  {
+    std::lock_guard lock(pending_mutex_);
+    const auto it = pending_.find(key);
+    if (it == pending_.end()) return true;  // written, superseded or deleted meanwhile
+    save = it->second;
+  }
+  if (!WriteHistoryFile(save.nick, *save.bytes)) return false;
+  std::lock_guard lock(pending_mutex_);
+  const auto it = pending_.find(key);
+  // A purge meanwhile queued a newer file of the nick: that one still waits.
+  if (it != pending_.end() && it->second.bytes == save.bytes) pending_.erase(it);
+  return true;
+}
+
+size_t THUserList::PendingSaves() const {
+  std::lock_guard lock(pending_mutex_);
+  return pending_.size();
 }
 
 void THUserList::SaveAllUsers() {
@@ -358,6 +468,7 @@ void THUserList::SaveAllUsersLocked() {
 
 void THUserList::FlushUsers() {
   TRecursiveLockGuard lock(mutex_);
+  WritePendingSaves();
   size_t i = 0;
   while (i < cache_.size()) {
     const THistoryPtr history = cache_[i].history;
@@ -379,9 +490,28 @@ void THUserList::FlushUsers() {
 
 bool THUserList::SaveUserToFile(const THistoryUserEntry& history) {
   const std::string& nick = history.player.name;
+  std::string bytes;
+  try {
+    bytes = EncodePlayerFile(history);
+  } catch (const std::exception& e) {
+    PostGlobal("THUserList.SaveUserToFile: can not save user [" + nick +
+                   "] to file: " + (directory_ / FileNameOfNick(nick)).string() + " ErrorMessage:" + e.what(),
+               mlCritical);
+    return false;
+  }
+  std::lock_guard files(files_mutex_);
+  {
+    // This save is the newer word on the nick: a pending one must not
+    // overwrite it later.
+    std::lock_guard lock(pending_mutex_);
+    pending_.erase(NickKey(nick));
+  }
+  return WriteHistoryFile(nick, bytes);
+}
+
+bool THUserList::WriteHistoryFile(const std::string& nick, const std::string& bytes) {
   const fs::path path = directory_ / FileNameOfNick(nick);
   try {
-    const std::string bytes = EncodePlayerFile(history);
     MakeDirectory();
     SaveFileAtomic(path.string(), bytes.data(), bytes.size());
     PostGlobal("THUserList.SaveUserToFile [" + nick + "] saved to file: " + path.string(), mlInformation);
@@ -400,6 +530,7 @@ std::unique_ptr<THistoryUserEntry> THUserList::LoadUserByNick(std::string_view n
 
 std::unique_ptr<THistoryUserEntry> THUserList::LoadUserFromFileName(const fs::path& path, bool purge) {
   TRecursiveLockGuard lock(mutex_);
+  WritePendingSaves();  // the file read is the newest one
   return LoadLocked(path, purge);
 }
 
@@ -480,6 +611,8 @@ void THUserList::RefreshKnownUsers() {
 
 void THUserList::RefreshKnownUsersLocked() {
   TLoadingEvents events;
+  // The scan sees every file; a save that still fails keeps its nick below.
+  WritePendingSaves();
   index_.clear();
   index_built_ = true;
   std::vector<std::string> old_nicks;
@@ -528,6 +661,10 @@ void THUserList::RefreshKnownUsersLocked() {
     if (!nick.empty() && FileNameOfNick(nick) == file.filename().string()) index_.push_back(nick);
   }
   for (const TCacheRecord& rec : cache_) index_.push_back(rec.history->player.name);
+  {
+    std::lock_guard lock(pending_mutex_);
+    for (const auto& entry : pending_) index_.push_back(entry.second.nick);
+  }
   IndexSortUnique();
   WriteIndexLocked();
 }
@@ -539,6 +676,11 @@ void THUserList::DeleteAllUserFiles() {
 
 void THUserList::DeleteAllUserFilesLocked() {
   SaveAllUsersLocked();
+  {
+    std::lock_guard files(files_mutex_);
+    std::lock_guard lock(pending_mutex_);
+    pending_.clear();
+  }
   index_.clear();
   for (const fs::path& file : PlayerFiles(directory_)) {
     std::error_code ec;
@@ -548,6 +690,7 @@ void THUserList::DeleteAllUserFilesLocked() {
 
 void THUserList::ExportUsers(TStream& stream) {
   TRecursiveLockGuard lock(mutex_);
+  WritePendingSaves();
   SaveAllUsersLocked();
   // The count goes first; it is written in place once known, so the records
   // go straight to the stream instead of through a second buffer.

@@ -5,11 +5,15 @@
 // histories up through it.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -36,12 +40,21 @@ struct THistoryStoreSettings {
 //
 // Locking: one re-entrant store lock (StoreLock) guards the index and the
 // cache; every operation below takes it for its whole work unless it says
-// otherwise, and the player files are written under it. A cached
+// otherwise, and its own saves write the player files under it. A cached
 // history's row and persistent variables are changed only under the store
 // lock (the tracker holds it for its scans), which is why saving reads them
 // without the history's own lock; the nick of a cached history changes only
 // through RenameUser. Order: the store lock is taken before a history's
 // lock and before a variable list's lock, never after.
+//
+// Saving behind: a purge takes the offline histories out of the cache at
+// once and hands their encoded files to the store's writer thread, so that
+// the disk flushes of the saves never hold up the caller (the tracker's
+// event thread). Until its file is written a history stays reachable: a
+// look-up takes it back into the cache. Every write and deletion of a
+// player file holds the file lock (taken after the store lock, never
+// before), so a deleted nick is never written again by a late save, and an
+// explicit save supersedes the pending one of its nick.
 class THUserList {
  public:
   using THistoryPtr = std::shared_ptr<THistoryUserEntry>;
@@ -88,8 +101,17 @@ class THUserList {
   // old_nick is not cached.
   THistoryPtr RenameUser(std::string_view old_nick, std::string_view new_nick);
 
-  // Saves and drops every offline history unused for UserCacheTimeOut s.
-  void PurgeCache();
+  // Drops every offline history unused for UserCacheTimeOut s and saves it;
+  // with `wait`, returns once those files (and every other pending save)
+  // have been written or have failed. Without, the writer thread saves them.
+  void PurgeCache(bool wait = true);
+  // Writes every pending save now (on the caller's thread). False when one
+  // failed; it stays pending (and reachable) for the next attempt.
+  bool WritePendingSaves();
+  // Saves queued for the writer thread and not yet written.
+  size_t PendingSaves() const;
+  // Beyond this many pending saves a purge first writes them itself.
+  static constexpr size_t kMaxPendingSaves = 4096;
   // Saves every cached history; keeps them cached.
   void SaveAllUsers();
   // Saves and drops every cached history, then writes index.lst.
@@ -130,6 +152,11 @@ class THUserList {
     std::string key;  // NickKey of the history's nick
     THistoryPtr history;
   };
+  struct TPendingSave {
+    THistoryPtr history;                       // taken back into the cache by a look-up
+    std::shared_ptr<const std::string> bytes;  // the file as it was at the purge
+    std::string nick;
+  };
 
   THistoryPtr GetUserEntryLocked(std::string_view nick) REQUIRES(mutex_);
   THistoryPtr TouchCachedLocked(std::string_view nick) REQUIRES(mutex_);
@@ -153,6 +180,13 @@ class THUserList {
   void IndexSortUnique() REQUIRES(mutex_);
 
   void CacheErase(size_t pos) REQUIRES(mutex_);
+  // The writer thread's loop; writing one pending save under the file lock.
+  void WriterLoop();
+  bool WritePending(const std::string& key);
+  // Writes one player file atomically; false (posted) on failure.
+  bool WriteHistoryFile(const std::string& nick, const std::string& bytes);
+  // The pending history of the nick back into the cache, or nullptr.
+  THistoryPtr RevivePendingLocked(std::string_view nick) REQUIRES(mutex_);
   // Moves a damaged file into damaged/; the new path, or empty.
   std::string MoveAside(const std::filesystem::path& path, const std::string& reason);
 
@@ -166,6 +200,15 @@ class THUserList {
   bool index_built_ GUARDED_BY(mutex_) = false;
   std::vector<TCacheRecord> cache_ GUARDED_BY(mutex_);                    // insertion order
   std::unordered_map<std::string, size_t> cache_pos_ GUARDED_BY(mutex_);  // key -> position
+
+  // Serialises writing and deleting player files; after the store lock.
+  std::mutex files_mutex_;
+  mutable std::mutex pending_mutex_;  // guards the four below; a leaf
+  std::condition_variable pending_cv_;
+  std::map<std::string, TPendingSave> pending_;  // NickKey -> the save waiting for the writer
+  uint64_t pending_signal_ = 0;                  // bumped per purge that queued a save
+  bool writer_stop_ = false;
+  std::thread writer_;  // last: started after everything it uses
 };
 
 // A read-only look at a history directory (kvtool): every player file with

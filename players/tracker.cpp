@@ -185,7 +185,11 @@ void THistoryUserList::Close() {
   if (monitor_) monitor_->Stop();
   monitor_.reset();
   WaitIdle(5000);
+  // Each thread ends before its pointer is cleared: the query thread reads
+  // queries_ (its pauses) and events_ (waking the event thread) while it runs.
+  if (queries_) queries_->TerminateAndJoin();
   queries_.reset();
+  if (events_) events_->TerminateAndJoin();
   events_.reset();
   std::lock_guard lock(queue_mutex_);
   queue_.clear();

@@ -320,7 +320,8 @@ void THistoryUserList::MapChange(const TMohaaEvent& event) {
     if (h && Online(*h)) PlayerMapChange(*h, event.text, when);
   }
   AskGameType();
-  store_.PurgeCache();
+  // The store's writer saves what leaves the cache; the events go on.
+  store_.PurgeCache(false);
 }
 
 void THistoryUserList::PlayerMapChange(THistoryUserEntry& h, const std::string& map, double when) {

@@ -131,6 +131,42 @@ TEST_F(HistoryStoreTest, OfflinePlayersLeaveTheCacheAfterTheTimeOutOnlinePlayers
   EXPECT_EQ(store->TouchCached("Renewed"), nullptr);
 }
 
+// A purge hands its saves to the writer thread. A save that cannot be
+// written (here a directory stands where the file goes) stays pending: the
+// history is still found, stays known through a refresh and is written at
+// the next attempt; a nick deleted meanwhile is never written again.
+TEST_F(HistoryStoreTest, APendingSaveKeepsItsHistoryReachableUntilWritten) {
+  auto store = Open();
+  const auto kept = store->AddUser(Player("Kept", 1));
+  store->AddUser(Player("Dropped", 2));
+  fs::create_directories(FileOf("Kept"));
+  fs::create_directories(FileOf("Dropped"));
+  clock_.Advance(121'000);
+  store->PurgeCache(false);
+  EXPECT_EQ(store->CachedCount(), 0);
+  EXPECT_FALSE(store->WritePendingSaves());
+  EXPECT_EQ(store->PendingSaves(), 2u);
+
+  store->RefreshKnownUsers();
+  EXPECT_EQ(store->KnownNicks(), (std::vector<std::string>{"Dropped", "Kept"}));
+  EXPECT_EQ(store->GetUserEntry("kept"), kept);  // the same history, back in the cache
+  EXPECT_EQ(store->CachedCount(), 1);
+  store->DelUser("Dropped");
+  EXPECT_EQ(store->PendingSaves(), 1u);
+
+  // Changed after its purge: the newer state is what reaches the disk.
+  kept->persistent.SetValue("Kills", TVariant(5));
+  fs::remove(FileOf("Kept"));
+  fs::remove(FileOf("Dropped"));
+  clock_.Advance(121'000);
+  store->PurgeCache();
+  EXPECT_EQ(store->PendingSaves(), 0u);
+  EXPECT_FALSE(fs::exists(FileOf("Dropped")));
+  const auto back = store->LoadUserByNick("Kept", false);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->persistent.GetValue("Kills").AsInteger(), 5);
+}
+
 // The index is rebuilt from index.lst and the files there are: lost index
 // lines are found again, lines without a file go, files that are no player
 // file are moved aside (never deleted), a file under another player's name
