@@ -168,16 +168,6 @@ struct TTarget {
   bool gone = false;
 };
 
-int PidfdOpen(int pid) {
-#ifdef SYS_pidfd_open
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  errno = ENOSYS;
-  return -1;
-#endif
-}
-
 void Signal(TTarget& t, int sig) {
 #ifdef SYS_pidfd_send_signal
   if (t.fd) {

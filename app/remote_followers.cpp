@@ -35,18 +35,12 @@ class TFtpFollower : public TLogFollower {
   TThreadPtr<TFtpSession> session_;
 };
 
-class TCopyFollower : public TLogFollower {
- public:
-  explicit TCopyFollower(TThreadPtr<TFileSession> session) : session_(std::move(session)) {}
-  double LastNewMessageTime() const override { return session_->LastNewMessageTime(); }
-  bool IsAlive() const override { return session_->Running() && session_->ErrorFlag() == 0; }
-  void Stop() override { session_.reset(); }
-
- private:
-  TThreadPtr<TFileSession> session_;
-};
-
 }  // namespace
+
+TFileFollower::TFileFollower(TThreadPtr<TFileSession> session) : session_(std::move(session)) {}
+double TFileFollower::LastNewMessageTime() const { return session_->LastNewMessageTime(); }
+bool TFileFollower::IsAlive() const { return session_->Running() && session_->ErrorFlag() == 0; }
+void TFileFollower::Stop() { session_.reset(); }
 
 std::string FtpCopyPath(const std::string& home) {
   return (std::filesystem::path(home) / "Data" / "qconsole.log").string();
@@ -71,7 +65,7 @@ std::unique_ptr<TLogFollower> MakeFtpCopyFollower(const TMohaaServerInfo* server
   // Without a downloader there is nothing to wait for: a copy that never
   // becomes ready keeps the follower waiting until the watchdog ends it.
   if (!ready) ready = [] { return int64_t{-1}; };
-  return std::make_unique<TCopyFollower>(
+  return std::make_unique<TFileFollower>(
       TFileSession::Create(server, FtpCopyPath(home), std::move(parser), std::move(ready)));
 }
 

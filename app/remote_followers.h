@@ -8,11 +8,26 @@
 #include <string>
 
 #include "app/lifecycle.h"
+#include "core/threads.h"
 #include "domain/server_settings.h"
 #include "domain/serverinfo.h"
+#include "gamelink/file_session.h"
 #include "gamelink/logparser.h"
 
 namespace kv {
+
+// A local-file follower (the log itself, or the FTP copy) as the lifecycle
+// sees it.
+class TFileFollower : public TLogFollower {
+ public:
+  explicit TFileFollower(TThreadPtr<TFileSession> session);
+  double LastNewMessageTime() const override;
+  bool IsAlive() const override;
+  void Stop() override;
+
+ private:
+  TThreadPtr<TFileSession> session_;
+};
 
 // The local copy of the remote log in a home: Data/qconsole.log.
 std::string FtpCopyPath(const std::string& home);

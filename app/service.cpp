@@ -161,22 +161,6 @@ void TKelvandromeService::BuildSubsystems() {
 
 TServiceLifecycle& TKelvandromeService::Lifecycle() { return *lifecycle_->Lifecycle(); }
 
-namespace {
-
-// The local-file follower as the lifecycle sees it.
-class TFileFollower : public TLogFollower {
- public:
-  explicit TFileFollower(TThreadPtr<TFileSession> session) : session_(std::move(session)) {}
-  double LastNewMessageTime() const override { return session_->LastNewMessageTime(); }
-  bool IsAlive() const override { return session_->Running() && session_->ErrorFlag() == 0; }
-  void Stop() override { session_.reset(); }
-
- private:
-  TThreadPtr<TFileSession> session_;
-};
-
-}  // namespace
-
 std::unique_ptr<TLogEventChecker> TKelvandromeService::MakeLogParser() {
   TWeaponClassSubsystem* weapons = weapons_;
   return std::make_unique<TServerLogEventChecker>(

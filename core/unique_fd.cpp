@@ -1,6 +1,9 @@
 #include "core/unique_fd.h"
 
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace kv {
 
@@ -14,6 +17,16 @@ void TUniqueFd::Reset(int fd) {
 int TUniqueFd::Close() {
   const int old = Release();
   return old < 0 ? 0 : ::close(old);
+}
+
+int PidfdOpen(int pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  errno = ENOSYS;
+  return -1;
+#endif
 }
 
 }  // namespace kv

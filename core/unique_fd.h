@@ -36,4 +36,8 @@ class TUniqueFd {
   int fd_ = -1;
 };
 
+// A pidfd for the process (pidfd_open); -1 with errno set where the kernel
+// or the headers lack it.
+int PidfdOpen(int pid);
+
 }  // namespace kv

@@ -50,16 +50,6 @@ std::runtime_error SystemError(const std::string& what, int err = errno) {
   return std::runtime_error(what + std::strerror(err));
 }
 
-int PidfdOpen(int pid) {
-#ifdef SYS_pidfd_open
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  errno = ENOSYS;
-  return -1;
-#endif
-}
-
 }  // namespace
 
 std::vector<int> SshClientPids() {
