@@ -44,7 +44,8 @@ std::string TStream::ReadLString() {
 }
 
 size_t TMemoryStream::Read(void* buffer, size_t count) {
-  if (pos_ >= data_.size()) return 0;
+  // An empty read may come with no buffer at all (an empty vector's data()).
+  if (count == 0 || pos_ >= data_.size()) return 0;
   const size_t n = std::min<uint64_t>(count, data_.size() - pos_);
   std::memcpy(buffer, data_.data() + pos_, n);
   pos_ += n;
