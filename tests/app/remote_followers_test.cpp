@@ -21,25 +21,9 @@ namespace kv {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Alive;
+using testing::TailFollows;
 using testing::TBusRecorder;
-
-bool Alive(int pid) {
-  const std::string stat = testing::ReadFileText("/proc/" + std::to_string(pid) + "/stat");
-  const size_t paren = stat.rfind(')');
-  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
-}
-
-// The remote tail has the log open.
-bool TailFollows(const fs::path& log) {
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    const std::string cmdline = testing::ReadFileText(e.path() / "cmdline");
-    if (cmdline.rfind("tail", 0) != 0 || cmdline.find(log.string()) == std::string::npos) continue;
-    std::error_code ec;
-    for (const auto& fd : fs::directory_iterator(e.path() / "fd", ec))
-      if (fs::read_symlink(fd.path(), ec) == log) return true;
-  }
-  return false;
-}
 
 class RemoteFollowersTest : public ::testing::Test {
  protected:

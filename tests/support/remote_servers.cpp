@@ -268,4 +268,22 @@ bool TSshTestServer::Restart() {
   return Launch();
 }
 
+bool Alive(int pid) {
+  const std::string stat = ReadFileText("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+bool TailFollows(const std::filesystem::path& log) {
+  namespace fs = std::filesystem;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    const std::string cmdline = ReadFileText(e.path() / "cmdline");
+    if (cmdline.rfind("tail", 0) != 0 || cmdline.find(log.string()) == std::string::npos) continue;
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator(e.path() / "fd", ec))
+      if (fs::read_symlink(fd.path(), ec) == log) return true;
+  }
+  return false;
+}
+
 }  // namespace kv::testing

@@ -94,4 +94,9 @@ class TSshTestServer {
   TChildProcess process_;
 };
 
+// True while a process with this id exists and has not ended.
+bool Alive(int pid);
+// A remote `tail` has opened this log: from now on nothing written is missed.
+bool TailFollows(const std::filesystem::path& log);
+
 }  // namespace kv::testing
