@@ -93,8 +93,8 @@ void BM_TrackerMixedEvents(benchmark::State& state) {
         runtime, store, [](const TKickRequest&) { return true; },
         [](const std::string& c) { return "\"" + c + "\" is:\"2\", the default\n"; });
     uint64_t kills = 0;
-    tracker.SetEventHandler(ekKill, [&](const TMohaaEvent&) { ++kills; });
-    tracker.SetEventHandler(ekTeamChange, [&](const TMohaaEvent&) {});
+    tracker.AddEventHandler(ekKill, [&](const TMohaaEvent&) { ++kills; });
+    tracker.AddEventHandler(ekTeamChange, [&](const TMohaaEvent&) {});
     tracker.Open();
     // 32 slots; each list replaces two players by two others, so the store
     // loads returning players from disk and lets others go.

@@ -119,8 +119,28 @@ THistoryUserList::THistoryUserList(TRuntime& runtime, THUserList& store, TKickFn
 
 THistoryUserList::~THistoryUserList() { Close(); }
 
-void THistoryUserList::SetEventHandler(uint8_t kind, TTrackerEventHandler handler) {
-  if (kind < kEventKindCount) handlers_[kind] = std::move(handler);
+namespace {
+// Runs `first`, then `second`; either may be empty.
+template <typename... A>
+std::function<void(A...)> Chain(std::function<void(A...)> first, std::function<void(A...)> second) {
+  if (!first) return second;
+  if (!second) return first;
+  return [f = std::move(first), s = std::move(second)](A... args) {
+    f(args...);
+    s(args...);
+  };
+}
+}  // namespace
+
+void THistoryUserList::AddHooks(TTrackerHooks hooks) {
+  hooks_.before_rows = Chain(std::move(hooks_.before_rows), std::move(hooks.before_rows));
+  hooks_.forgive = Chain(std::move(hooks_.forgive), std::move(hooks.forgive));
+  hooks_.check_nick = Chain(std::move(hooks_.check_nick), std::move(hooks.check_nick));
+  hooks_.after_row = Chain(std::move(hooks_.after_row), std::move(hooks.after_row));
+}
+
+void THistoryUserList::AddEventHandler(uint8_t kind, TTrackerEventHandler handler) {
+  if (kind < kEventKindCount) handlers_[kind] = Chain(std::move(handlers_[kind]), std::move(handler));
 }
 
 void THistoryUserList::ApplySettings(TSettings& s) {

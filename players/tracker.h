@@ -70,7 +70,7 @@ inline constexpr const char* kKickIpFilter =
 // Hooks of the rules that work on the tracker's data (kill accounting,
 // team-kill and spawn-kill detection, ping, skin, team-change and bad-word
 // checks). They run on the tracker's thread while it holds the store lock;
-// set them before Open. `when` is the time of the event being handled.
+// add them before Open. `when` is the time of the event being handled.
 struct TTrackerHooks {
   // Before the rows of a poll are matched: the score-column team values,
   // the skin scan.
@@ -120,9 +120,10 @@ class THistoryUserList : public TSubsystem {
   // first, within a bound) and leaves the store to its owner.
   void Close() override;
 
-  // Before Open.
-  void SetHooks(TTrackerHooks hooks) { hooks_ = std::move(hooks); }
-  void SetEventHandler(uint8_t kind, TTrackerEventHandler handler);
+  // Before Open. Several rules may add hooks and handlers: each hook and each
+  // kind's handlers run in the order they were added.
+  void AddHooks(TTrackerHooks hooks);
+  void AddEventHandler(uint8_t kind, TTrackerEventHandler handler);
   void ApplySettings(const TTrackerSettings& settings) { settings_.Publish(settings); }
 
   // --- Look-ups (any thread; store lock; the result is shared, so it

@@ -113,7 +113,7 @@ TEST_F(TrackerTest, TimesAreTheEventsOwnEvenWhenTheTrackerFallsBehind) {
   hooks.before_rows = [&](TUserList&, double) {
     if (blocked++ == 0) gate.Pass();
   };
-  tracker_->SetHooks(hooks);
+  tracker_->AddHooks(hooks);
   tracker_->Open();
   ASSERT_TRUE(GetNewUserList(info_));  // empty list; the tracker stops in it
   ASSERT_TRUE(WaitFor([&] { return blocked.load() == 1; }));
@@ -413,8 +413,13 @@ TEST_F(TrackerTest, TheQueueStaysBoundedWhileTheTrackerIsHeldUp) {
   OpenTracker();
   tracker_->Close();
   std::atomic<int> calls{0};
-  tracker_->SetEventHandler(ekNewRound, [&](const TMohaaEvent&) {
+  tracker_->AddEventHandler(ekNewRound, [&](const TMohaaEvent&) {
     if (calls++ == 0) gate.Pass();
+  });
+  // A second rule's handler of the same kind runs after the first.
+  std::atomic<int> second{0};
+  tracker_->AddEventHandler(ekNewRound, [&](const TMohaaEvent&) {
+    if (second.fetch_add(1) >= calls.load()) second = -1000000;
   });
   tracker_->Open();
   constexpr int kEvents = static_cast<int>(THistoryUserList::kMaxQueued) * 2;
@@ -427,6 +432,7 @@ TEST_F(TrackerTest, TheQueueStaysBoundedWhileTheTrackerIsHeldUp) {
   gate.Open();
   ASSERT_TRUE(tracker_->Settle(20000));
   EXPECT_EQ(calls.load(), kEvents);  // nothing dropped
+  EXPECT_EQ(second.load(), kEvents);
 }
 
 TEST_F(TrackerTest, DeletingAHistoryForgetsTheNick) {
