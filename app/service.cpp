@@ -9,6 +9,7 @@
 #include "app/service_commands.h"
 #include "app/service_subsystems.h"
 #include "app/version.h"
+#include "automation/event_messages.h"
 #include "core/clock.h"
 #include "core/cp1252.h"
 #include "core/regional.h"
@@ -137,6 +138,9 @@ void TKelvandromeService::BuildSubsystems() {
   // flush holds what the tracker learned last.
   THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
   tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
+  // After the console (it says its messages through it) and the tracker
+  // (whose arrivals it greets): it closes before either.
+  list.Add(std::make_unique<TEventMessageController>(rt));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/service_subsystems.h"
+#include "automation/event_messages.h"
 #include "enforcement/banwatch.h"
 #include "enforcement/kicks.h"
 #include "enforcement/weapon_class_subsystem.h"
@@ -68,10 +69,10 @@ std::span<const TSettingRows> TAutoSaveSubsystem::Rows() { return kAutoSaveSubsy
 
 void RegisterKnownSettingRows() {
   const std::span<const TSettingRows> tables[] = {
-      TJournalSubsystem::Rows(),   TConsoleSubsystem::Rows(),     TKickThreadList::Rows(),
-      TBanWatch::Rows(),           TWeaponClassSubsystem::Rows(), TStatusPollSubsystem::Rows(),
-      TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),    THistoryStoreSubsystem::Rows(),
-      THistoryUserList::Rows(),
+      TJournalSubsystem::Rows(),   TConsoleSubsystem::Rows(),       TKickThreadList::Rows(),
+      TBanWatch::Rows(),           TWeaponClassSubsystem::Rows(),   TStatusPollSubsystem::Rows(),
+      TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),      THistoryStoreSubsystem::Rows(),
+      THistoryUserList::Rows(),    TEventMessageController::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
 }

@@ -36,6 +36,17 @@ std::unique_ptr<TLogEntry> CloneLogEntry(const TLogEntry& entry) {
   return copy;
 }
 
+std::string EventWeaponName(const TMohaaEvent& event) {
+  TVariant v;
+  if (!event.variables.TryGetValue("Weapon", v)) return kWeaponClassNames[wcUnknown];
+  int64_t cls = -1;
+  try {
+    cls = v.AsInt64();
+  } catch (const std::exception&) {
+  }
+  return cls >= 0 && cls < kWeaponClassCount ? kWeaponClassNames[cls] : kWeaponClassNames[wcUnknown];
+}
+
 std::unique_ptr<TMohaaEvent> CloneEvent(const TMohaaEvent* event) {
   if (!event) return nullptr;
   auto copy = std::make_unique<TMohaaEvent>(event->kind, event->text);

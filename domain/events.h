@@ -68,6 +68,10 @@ class TMohaaEvent : public TBusObject {
 std::unique_ptr<TMohaaEvent> CloneEvent(const TMohaaEvent* event);
 std::unique_ptr<TLogEntry> CloneLogEntry(const TLogEntry& entry);
 
+// The name of the weapon class in the event's "Weapon" value (a kill);
+// "Unknown"'s name when it has none or an invalid one.
+std::string EventWeaponName(const TMohaaEvent& event);
+
 // Posts the event under "EVENT" + its kind's name, text = the kind's name,
 // level 1. True when the bus took it.
 bool PostEvent(std::shared_ptr<TMohaaEvent> event);

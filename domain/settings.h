@@ -57,7 +57,8 @@ enum class TSettingPlace : uint8_t {
   PlayerRules,    // per-player rules: team and spawn kills, sprees, ping, skins
   WeaponClasses,  // the nine weapon-class expressions
   ConsoleFilter,  // the flood filter of console messages
-  Messages,       // event messages, chat commands, bad words
+  EventMessages,  // the event messages' switch
+  Messages,       // chat commands, bad words
   Statistics,     // score formula and reports
   AutoSave,       // the AutoSave timer
   StatusPoll,     // the player-list refresh

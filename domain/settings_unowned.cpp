@@ -87,7 +87,6 @@ constexpr TSettingDef kPlayerRulesRows[] = {
 };
 
 constexpr TSettingDef kMessagesRows[] = {
-    {"StopEventMessage", T::Bool, "0", kOnUse},
     {"ChatCommandTimeout", T::Int, "5", kOnUse},
     {"ChatCommandEnableHelp", T::Bool, "1", kOnUse},
     {"ChatCommandEnableKick", T::Bool, "1", kOnUse},

@@ -83,17 +83,6 @@ bool ContainsEvent(std::string_view category) {
   return false;
 }
 
-std::string WeaponName(const TMohaaEvent& e) {
-  TVariant v;
-  if (!e.variables.TryGetValue("Weapon", v)) return kWeaponClassNames[wcUnknown];
-  int64_t cls = -1;
-  try {
-    cls = v.AsInt64();
-  } catch (const std::exception&) {
-  }
-  return cls >= 0 && cls < kWeaponClassCount ? kWeaponClassNames[cls] : kWeaponClassNames[wcUnknown];
-}
-
 }  // namespace
 
 TLogWriter::TLogWriter(TJournalSettings settings, std::string home)
@@ -280,7 +269,7 @@ TLogWriter::TLine TLogWriter::EventLine(const TMohaaEvent& e) const {
       // The parser puts the victim first and the killer second; the journal
       // reads the natural way round.
       return {Switch(lsKills) ? "Kills.txt" : "",
-              SecondName(e) + " killed " + first + " with " + WeaponName(e)};
+              SecondName(e) + " killed " + first + " with " + EventWeaponName(e)};
     case ekNickChanged:
       return {Switch(lsNickChange) ? "User_NickChanged.txt" : "", e.text + " renamed to " + first};
     case ekMapChange: {
