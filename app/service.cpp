@@ -10,6 +10,7 @@
 #include "app/service_subsystems.h"
 #include "app/version.h"
 #include "automation/event_messages.h"
+#include "automation/weapon_watch.h"
 #include "core/clock.h"
 #include "core/cp1252.h"
 #include "core/regional.h"
@@ -133,7 +134,7 @@ void TKelvandromeService::BuildSubsystems() {
   // Every rule that throws a player off goes through the one kick registry;
   // the ban watch is the first of them.
   kicks_ = &list.Add(std::make_unique<TKickThreadList>(rt));
-  list.Add(std::make_unique<TBanWatch>(rt, *kicks_));
+  TBanWatch& ban_watch = list.Add(std::make_unique<TBanWatch>(rt, *kicks_));
   // The store closes after the tracker, its only writer, so the final
   // flush holds what the tracker learned last.
   THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
@@ -141,6 +142,8 @@ void TKelvandromeService::BuildSubsystems() {
   // After the console (it says its messages through it) and the tracker
   // (whose arrivals it greets): it closes before either.
   list.Add(std::make_unique<TEventMessageController>(rt));
+  // Judges kills on the tracker's thread: added before the tracker opens.
+  list.Add(std::make_unique<TWeaponWatchList>(rt, *tracker_, *kicks_, &ban_watch.List()));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;

@@ -31,6 +31,8 @@ const TCommand kCommands[] = {
      "bans dump FILE | bans build FILE.json   (BanList.dat to JSON and back; build writes to stdout)"},
     {"eventmessages", CmdEventMessages,
      "eventmessages dump FILE | eventmessages build FILE.json   (EventMessages.dat to JSON and back)"},
+    {"weaponbans", CmdWeaponBans,
+     "weaponbans dump FILE | weaponbans build FILE.json   (WeaponsBan.dat to JSON and back)"},
     {"history", CmdHistory,
      "history list DIR | history dump FILE   (player history files)\n"
      "  history export DIR OUT | history import IN DIR   (the plain export stream)"},

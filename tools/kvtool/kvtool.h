@@ -30,6 +30,7 @@ int CmdSetup(const TArgs& args, TToolIO io);
 int CmdIni(const TArgs& args, TToolIO io);
 int CmdBans(const TArgs& args, TToolIO io);
 int CmdEventMessages(const TArgs& args, TToolIO io);
+int CmdWeaponBans(const TArgs& args, TToolIO io);
 int CmdHistory(const TArgs& args, TToolIO io);
 
 // Helpers shared by the subcommands.

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "automation/event_message_file.h"
+#include "automation/weapon_watch_file.h"
 #include "core/stream.h"
 #include "domain/domain.h"
 #include "tests/support/temp_home.h"
@@ -72,6 +73,30 @@ TEST(KvtoolEventMessages, DumpBuildAndTheirErrors) {
   const TRun refused = Kvtool({"eventmessages", "build", json_path});
   EXPECT_EQ(refused.rc, 1);
   EXPECT_NE(refused.err.find("message 1: kind out of range"), std::string::npos) << refused.err;
+}
+
+TEST(KvtoolWeaponBans, DumpAndBuildRoundTrip) {
+  testing::TTempHome dir;
+  TWeaponWatchDef sniper;
+  sniper.weapon_class = wcSniper;
+  sniper.ban_minutes = -1;
+  sniper.ban_address = true;
+  sniper.warn = false;
+  sniper.kick_message = "weg \xE4";
+  TMemoryStream file;
+  WriteWeaponWatchFile(file, {TWeaponWatchDef{}, sniper});
+  const std::string bytes = file.Str();
+  const auto dat = (dir.Path() / "WeaponsBan.dat").string();
+  SaveFileAtomic(dat, bytes.data(), bytes.size());
+  const TRun dump = Kvtool({"weaponbans", "dump", dat});
+  ASSERT_EQ(dump.rc, 0) << dump.err;
+  EXPECT_EQ(nlohmann::json::parse(dump.out)["watches"][1]["weapon_class_name"], "Sniper");
+  const auto json_path = (dir.Path() / "w.json").string();
+  SaveFileAtomic(json_path, dump.out.data(), dump.out.size());
+  const TRun build = Kvtool({"weaponbans", "build", json_path});
+  ASSERT_EQ(build.rc, 0) << build.err;
+  EXPECT_EQ(build.out, bytes);
+  EXPECT_EQ(Kvtool({"weaponbans", "list"}).rc, 1);
 }
 
 }  // namespace

@@ -1,0 +1,199 @@
+#include "automation/weapon_watch.h"
+
+#include <algorithm>
+
+#include "core/bus.h"
+#include "core/commands.h"
+#include "core/cp1252.h"
+#include "core/datafiles.h"
+#include "core/mainloop.h"
+#include "core/stream.h"
+#include "domain/events.h"
+#include "domain/runtime.h"
+#include "domain/serverinfo.h"
+#include "enforcement/banlist.h"
+#include "enforcement/kicks.h"
+#include "enforcement/pattern.h"
+#include "enforcement/templates.h"
+#include "gamelink/console.h"
+#include "players/tracker.h"
+
+namespace kv {
+namespace {
+
+// The named counter plus one, kept as a 32-bit integer; a missing or
+// unreadable value counts as 0. The new value is returned.
+int32_t Count(TVarList& list, const std::string& name) {
+  int64_t value = 0;
+  TVariant v;
+  if (list.TryGetValue(name, v)) try {
+      value = v.AsInt64();
+    } catch (const std::exception&) {
+      value = 0;
+    }
+  const auto next = static_cast<int32_t>(static_cast<uint32_t>(value + 1));
+  list.SetValue(name, TVariant(next));
+  return next;
+}
+
+int64_t WeaponClassOf(const TMohaaEvent& event) {
+  TVariant v;
+  if (!event.variables.TryGetValue("Weapon", v)) return -1;
+  try {
+    return v.AsInt64();
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+}  // namespace
+
+TWeaponWatchList::TWeaponWatchList(TRuntime& runtime, THistoryUserList& tracker, TKicker& kicker,
+                                   TBanList* bans)
+    : runtime_(runtime), tracker_(tracker), kicker_(kicker), bans_(bans) {
+  tracker_.AddEventHandler(ekKill, [this](const TMohaaEvent& event) { OnKill(event); });
+}
+
+void TWeaponWatchList::RegisterDataFiles(TDataFileRegistry& registry) {
+  TDataFileHandler handler;
+  handler.load = [this](TStream& in) { Load(in); };
+  handler.save = [this](TStream& out) { Save(out); };
+  registry.Register(TDataFileId::WeaponsBan, std::move(handler));
+}
+
+int32_t TWeaponWatchList::Add(const TWeaponWatchDef& watch) {
+  TLockGuard lock(mutex_);
+  for (const auto& w : watches_)
+    if (w.weapon_class == watch.weapon_class) return -1;
+  watches_.push_back(watch);
+  return static_cast<int32_t>(watches_.size() - 1);
+}
+
+bool TWeaponWatchList::Delete(size_t position) {
+  TLockGuard lock(mutex_);
+  if (position >= watches_.size()) return false;
+  watches_.erase(watches_.begin() + static_cast<ptrdiff_t>(position));
+  return true;
+}
+
+std::optional<TWeaponWatchDef> TWeaponWatchList::Find(uint8_t weapon_class) const {
+  TLockGuard lock(mutex_);
+  for (const auto& w : watches_)
+    if (w.weapon_class == weapon_class) return w;
+  return std::nullopt;
+}
+
+std::vector<TWeaponWatchDef> TWeaponWatchList::Watches() const {
+  TLockGuard lock(mutex_);
+  return watches_;
+}
+
+void TWeaponWatchList::Clear() {
+  TLockGuard lock(mutex_);
+  watches_.clear();
+}
+
+void TWeaponWatchList::Load(TStream& in) {
+  Clear();
+  std::vector<TWeaponWatchDef> read;
+  std::string failure;
+  try {
+    ReadWeaponWatchFile(in, read);
+  } catch (const EStreamError& e) {
+    failure = e.what();
+  }
+  for (const auto& w : read) Add(w);
+  if (!failure.empty()) throw EStreamError(failure);
+}
+
+void TWeaponWatchList::Save(TStream& out) const { WriteWeaponWatchFile(out, Watches()); }
+
+void TWeaponWatchList::OnKill(const TMohaaEvent& event) {
+  try {
+    if (event.kind != ekKill) return;
+    const int64_t cls = WeaponClassOf(event);
+    if (cls < 0 || cls > 255) return;
+    const auto watch = Find(static_cast<uint8_t>(cls));
+    if (!watch) return;
+    if (!runtime_.server.Settings().Bool("EnableWeaponDetect")) return;
+    Judge(event, *watch);
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("TWeaponWatch failed with: ") + e.what(), mlCritical);
+  }
+}
+
+void TWeaponWatchList::Judge(const TMohaaEvent& event, const TWeaponWatchDef& watch) {
+  const std::string class_name = watch.weapon_class < kWeaponClassCount
+                                     ? kWeaponClassNames[watch.weapon_class]
+                                     : kWeaponClassNames[wcUnknown];
+  const TReplaceArray extra = {{"%weapon%", class_name}};
+  if (!event.log_entry) return;
+  const TUserListEntry& killer_row = event.log_entry->second_player;
+  const auto killer = tracker_.GetUserByIdOrNick(killer_row.client_number, killer_row.name);
+  if (!killer) {
+    PostGlobal("User not Found on WeaponWatch Exec", mlDebug);
+    return;
+  }
+  // The client number the log line was matched to is the one on the server
+  // now; a history found by its nick may still hold an older one.
+  const int32_t client =
+      killer_row.client_number >= 0 ? killer_row.client_number : killer->player.client_number;
+  const int32_t kills = Count(killer->visit, "KilledWithUnwantedWeapon" + class_name);
+  if (kills < watch.kills_before_kick) {
+    if (watch.warn)
+      SendConsoleMessage(runtime_.server, watch.warning_message, true, false, false, extra, client);
+    return;
+  }
+  if (!kicker_.AddKickThread(client, watch.kick_repetitions, watch.kick_delay, extra, watch.kick_message))
+    return;
+  const int32_t kicks = Count(killer->persistent, "KickedforAbuse_Weapon_" + class_name);
+  if (kicks < watch.kicks_before_ban) return;
+
+  // The reason keeps its player placeholders for the ban list to fill in
+  // when it strikes; the nick is banned literally, brackets and all.
+  const std::string reason = ExpandPlaceholders(&runtime_.server, watch.ban_message, extra, kNoPlayer);
+  const std::string nick = QuotePattern(killer->player.name);
+  const std::string address = watch.ban_address ? QuotePattern(killer->player.address) : std::string();
+  const int32_t minutes = watch.ban_minutes;
+  const double end = event.time + minutes / 1440.0;  // from the kill, however late it is judged
+  TBanList* bans = bans_;
+  if (!bans) {
+    PostGlobal("TWeaponWatch: no ban list - " + nick + " is not banned: " + reason, mlError);
+    return;
+  }
+  // The ban-list lock ranks above the store lock held on this thread.
+  const bool posted = runtime_.loop.Post([bans, nick, address, reason, minutes, end] {
+    if (minutes == 0 || minutes == -1)
+      bans->AddBan(nick, address, reason, minutes);
+    else
+      bans->AddBanUntil(nick, address, reason, end);
+  });
+  if (!posted) PostGlobal("TWeaponWatch: the service stops - " + nick + " is not banned: " + reason, mlError);
+}
+
+void TWeaponWatchList::RegisterCommands(TCommandTable& commands) {
+  commands.Add({.name = "weaponbans",
+                .help = "list the forbidden weapon classes with their limits and messages",
+                .thread = TCommandThread::Caller,
+                .right = "server",
+                .handler = [this](const TCommandContext&, const std::string&) {
+                  TCommandResult r;
+                  nlohmann::json items = nlohmann::json::array();
+                  for (const auto& w : Watches()) {
+                    auto j = WeaponWatchToJson(w);
+                    r.text +=
+                        j["weapon_class_name"].get<std::string>() + ": warn " + (w.warn ? "on" : "off") +
+                        ", kick after " + std::to_string(w.kills_before_kick) + " kills, ban after " +
+                        std::to_string(w.kicks_before_ban) + " kicks for " +
+                        (w.ban_minutes == 0 || w.ban_minutes == -1 ? std::string("ever")
+                                                                   : std::to_string(w.ban_minutes) + " min") +
+                        (w.ban_address ? " (nick and address)" : "") + "\n";
+                    items.push_back(std::move(j));
+                  }
+                  if (items.empty()) r.text = "no weapon is forbidden\n";
+                  r.data = {{"watches", items}};
+                  return r;
+                }});
+}
+
+}  // namespace kv
