@@ -137,7 +137,6 @@ TEST_F(WeaponWatchTest, WarnedThenKickedThenBannedOnTheSecondKick) {
   for (int i = 0; i < 3; ++i) Kill(vic, "Vic", sam2, "[TAG]Sam.", wcSniper);
   Settle();
   ASSERT_TRUE(WaitFor([&] { return Received("clientkick ").size() == 2; }));
-  EXPECT_EQ(Received("Say \"[TAG]Sam. do NOT USE").size(), 4u);
   ASSERT_TRUE(WaitFor([&] { return bans_.List().Entries().size() == 1; }));
   const auto ban = bans_.List().Entries()[0];
   EXPECT_EQ(ban.nick_filter, QuotePattern("[TAG]Sam."));
