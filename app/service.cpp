@@ -25,6 +25,7 @@
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
+#include "serverconfig/configlist.h"
 
 namespace kv {
 
@@ -137,6 +138,9 @@ void TKelvandromeService::BuildSubsystems() {
   // flush holds what the tracker learned last.
   THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
   tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
+  // Configuration sets switch the checks above (their settings are applied
+  // again afterwards) and talk to the server: opened once the rules are.
+  list.Add(std::make_unique<TMohaaConfigList>(rt, [this] { loop_.Post([this] { ReapplySettings(); }); }));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;
@@ -180,6 +184,12 @@ void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
                    loaded.not_saved,
                mlCritical);
   loaded_settings_ = loaded;
+  TSettings settings(*config_, options_.home);
+  subsystems_->ApplySettings(settings);
+}
+
+void TKelvandromeService::ReapplySettings() {
+  if (!subsystems_) return;
   TSettings settings(*config_, options_.home);
   subsystems_->ApplySettings(settings);
 }

@@ -112,6 +112,9 @@ class TKelvandromeService {
   void CreateRuntime();
   void BuildSubsystems();
   void ApplyLoaded(const TLoadedSettings& loaded);
+  // Every part reads the settings store again (a configuration set switched
+  // some of them). On the main loop.
+  void ReapplySettings();
   bool LoadConfigNow();
   bool SaveConfigNow();
   std::unique_ptr<TLogFollower> MakeFileFollower();

@@ -30,6 +30,7 @@ int CmdSetup(const TArgs& args, TToolIO io);
 int CmdIni(const TArgs& args, TToolIO io);
 int CmdBans(const TArgs& args, TToolIO io);
 int CmdHistory(const TArgs& args, TToolIO io);
+int CmdConfigs(const TArgs& args, TToolIO io);
 
 // Helpers shared by the subcommands.
 std::string ReadAll(std::istream& in);
