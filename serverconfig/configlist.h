@@ -44,8 +44,9 @@ void ReadConfigurationsFile(TStream& in, std::vector<TVarList>& sets);
 std::string ConfigName(const TVarList& set);
 
 // The list of sets and its worker. Every list operation takes the list's
-// lock (a leaf: nothing else is taken under it; "ConfigListChanged" is
-// posted after it is released). Any thread unless said otherwise.
+// lock (only the sets' own variable-list locks are taken under it;
+// "ConfigListChanged" is posted after it is released). Any thread unless
+// said otherwise.
 class TMohaaConfigList : public TSubsystem {
  public:
   // Asks the service to read the settings again into every part's snapshot
