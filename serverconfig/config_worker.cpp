@@ -30,7 +30,7 @@ bool TMohaaConfigList::TImpl::Stopping() const {
 }
 
 bool TMohaaConfigList::TImpl::Cancelled() const {
-  return cancel.load() || RconTerminating(runtime.server) || Stopping();
+  return cancel.IsSet() || RconTerminating(runtime.server) || Stopping();
 }
 
 void TMohaaConfigList::TImpl::SetProgress(const std::string& text) {
@@ -46,7 +46,7 @@ bool TMohaaConfigList::TImpl::Pause(int64_t ms) {
     waiting = true;
     cv.WaitUntil(lock, deadline, [&]() REQUIRES(mutex) {
       wakeups.fetch_add(1, std::memory_order_relaxed);
-      return stopping || cancel.load();
+      return stopping || cancel.IsSet();
     });
     waiting = false;
   }
@@ -63,7 +63,8 @@ bool TMohaaConfigList::TImpl::Send(const TConfigCommand& c, const std::string& s
     SetProgress("sending " + shown + (attempt > 1 ? " (attempt " + std::to_string(attempt) + ")" : ""));
     last_start = runtime.clock.SteadyMs();
     attempts = attempt;
-    const TRconResult r = PerformRconRequest(runtime.server, c.command, c.timeout_seconds, rpCommand);
+    const TRconResult r =
+        PerformRconRequest(runtime.server, c.command, c.timeout_seconds, rpCommand, &cancel);
     // Every answer of the server, also the empty one of a command that
     // prints nothing, comes as a print.
     if (AnsiUpperCase(r.Text()).find("PRINT") != std::string::npos) return true;
@@ -138,6 +139,7 @@ void TMohaaConfigList::TImpl::Run() {
   PostGlobal(std::string(kWho) + " Started", mlInformation);
   // The service's end ends every wait at once.
   const TShutdownFlag::TWake shutdown_wakes(&runtime.server.rcon_terminating, cv);
+  const TShutdownFlag::TWake cancel_wakes(&cancel, cv);
   for (;;) {
     std::string name;
     {
@@ -182,7 +184,7 @@ void TMohaaConfigList::Close() {
     impl_->stopping = true;
     impl_->requests.clear();
   }
-  impl_->cancel.store(true);
+  impl_->cancel.Set(true);
   impl_->cv.NotifyAll();
   if (impl_->worker.joinable()) impl_->worker.join();
 }
@@ -193,7 +195,7 @@ bool TMohaaConfigList::Activate(const std::string& name) {
     TLockGuard lock(impl_->mutex);
     if (impl_->busy || impl_->stopping || !impl_->worker.joinable()) return false;
     impl_->busy = true;
-    impl_->cancel.store(false);
+    impl_->cancel.Set(false);
     impl_->requests.push_back(name);
   }
   impl_->cv.NotifyAll();
@@ -201,7 +203,7 @@ bool TMohaaConfigList::Activate(const std::string& name) {
 }
 
 void TMohaaConfigList::Cancel() {
-  impl_->cancel.store(true);
+  impl_->cancel.Set(true);
   impl_->cv.NotifyAll();
 }
 

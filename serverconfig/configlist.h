@@ -65,8 +65,7 @@ class TMohaaConfigList : public TSubsystem {
   // Starts the worker ("TMohaaConfigList Started").
   void Open() override;
   // Cancels a running activation, ends the worker ("TMohaaConfigList
-  // Stopped") and waits for it: its waits end at once, a request to the
-  // server under way within its time-out.
+  // Stopped") and waits for it; its waits end at once.
   void Close() override;
 
   // --- the list ---------------------------------------------------------
@@ -103,8 +102,10 @@ class TMohaaConfigList : public TSubsystem {
   // is none, or another activation is queued or running (the busy rule).
   // Clears the cancel flag.
   bool Activate(const std::string& name);
-  // Ends a queued or running activation at its next check: a wait (the
-  // delay, the pauses) at once, a request under way when it returns.
+  // Ends a queued or running activation at once: its waits (the delay,
+  // the pauses) and a reply wait under way return; what is under way is
+  // not sent again. A request still waiting for its turn in the rcon
+  // budget ends when it gets its turn (at most the budget's longest wait).
   void Cancel();
   bool Busy() const;
   // The set being applied, and what it is doing ("waiting 30 s", "sending

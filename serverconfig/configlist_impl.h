@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/shutdown_flag.h"
 #include "core/thread_annotations.h"
 #include "serverconfig/config_plan.h"
 #include "serverconfig/configlist.h"
@@ -26,8 +27,8 @@ struct TMohaaConfigList::TImpl {
   std::vector<TVarList> sets GUARDED_BY(list_mutex);
 
   // The worker lock (a leaf): requests and the activation's state. The
-  // cancel flag is read without it at every check and set before the
-  // condition is notified.
+  // cancel flag is read without it at every check; setting it notifies the
+  // condition.
   mutable TMutex mutex;
   TClockCondition cv;
   std::deque<std::string> requests GUARDED_BY(mutex);
@@ -36,7 +37,8 @@ struct TMohaaConfigList::TImpl {
   bool waiting GUARDED_BY(mutex) = false;  // in a timed wait of an activation
   std::string running GUARDED_BY(mutex);
   std::string progress GUARDED_BY(mutex);
-  std::atomic<bool> cancel{false};
+  // Set by Cancel and Close: ends the waits and a request under way at once.
+  TShutdownFlag cancel;
   std::atomic<uint64_t> wakeups{0};
   std::thread worker;
 

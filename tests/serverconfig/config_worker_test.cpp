@@ -4,6 +4,8 @@
 // answers.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "serverconfig/configlist.h"
 #include "tests/serverconfig/config_fixture.h"
 
@@ -144,6 +146,23 @@ TEST_F(ConfigWorkerTest, ServerThatNeverAnswers) {
   EXPECT_LE(Received("sv_privatepassword").size(), 2u);
   // No password ever shows in a message.
   for (const auto& m : global_.Messages()) EXPECT_EQ(m.text.find("secret"), std::string::npos) << m.text;
+}
+
+// Cancel ends a reply wait under way at once, not after the command's
+// five minutes.
+TEST_F(ConfigWorkerTest, CancelEndsARequestUnderWay) {
+  ASSERT_TRUE(list_.Add(MakeSet({{"Name", S("Restart")}, {"commands", S("restart=300")}})));
+  ASSERT_TRUE(list_.Activate("Restart"));
+  ASSERT_TRUE(
+      DriveUntil([&] { return Received("sv_privatepassword").size() == 1 && list_.WorkerWaiting(); }));
+  sim_.SetMuted(true);
+  ASSERT_TRUE(DriveUntil([&] { return Received("restart").size() == 1; }));
+  const auto asked = std::chrono::steady_clock::now();
+  list_.Cancel();
+  ASSERT_TRUE(WaitFor([&] { return !list_.Busy(); }, 10'000));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+  EXPECT_TRUE(global_.WaitForText("TMohaaConfigList: activation of configuration \"Restart\" cancelled"));
+  EXPECT_EQ(Received("restart").size(), 1u);
 }
 
 // A set whose values cannot be sent is refused before anything is sent; a
