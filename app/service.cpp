@@ -140,7 +140,8 @@ void TKelvandromeService::BuildSubsystems() {
   tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
   // Configuration sets switch the checks above (their settings are applied
   // again afterwards) and talk to the server: opened once the rules are.
-  list.Add(std::make_unique<TMohaaConfigList>(rt, [this] { loop_.Post([this] { ReapplySettings(); }); }));
+  configs_ = &list.Add(
+      std::make_unique<TMohaaConfigList>(rt, [this] { loop_.Post([this] { ReapplySettings(); }); }));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;

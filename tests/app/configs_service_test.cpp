@@ -60,6 +60,7 @@ TEST(ServiceConfigs, TerminalAppliesASetFromTheDataFile) {
     service.Open();
     EXPECT_EQ(seen_off.load(), 0);
     EXPECT_EQ(service.TerminalCommand("config list"), "1. Clan War\n2. Public");
+    EXPECT_EQ(service.ConfigList().Names(), (std::vector<std::string>{"Clan War", "Public"}));
     EXPECT_EQ(service.TerminalCommand("config apply nothing"),
               "no configuration named \"nothing\" (config list shows them)");
     EXPECT_EQ(service.TerminalCommand("config apply public"), "applying configuration \"Public\"");
