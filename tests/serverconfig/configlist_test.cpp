@@ -128,9 +128,21 @@ TEST_F(ConfigListTest, NamesAreUniqueAndChangesAreAnnounced) {
   EXPECT_EQ(one.Str(), ListBytes(*list_.Find("CLAN WAR")));
   EXPECT_FALSE(list_.SaveOne("Public", one));
 
-  // Add, Add, Update, Delete: four changes.
+  // The terminal shows a set's values, the passwords only as set or not.
+  ASSERT_TRUE(list_.Add(MakeSet({{"Name", TVariant(std::string("Locked"))},
+                                 {"passwd", TVariant(std::string("hunter2"))},
+                                 {"privpass", TVariant(std::string())},
+                                 {"maxping", TVariant(int32_t{120})}})));
+  const TCommandResult shown = commands_.RunLine({}, "config show locked");
+  ASSERT_TRUE(shown.ok) << shown.text;
+  EXPECT_EQ(shown.text, "Locked\n  maxping = 120\n  Name = Locked\n  passwd = (set)\n  privpass = (none)");
+  EXPECT_FALSE(commands_.RunLine({}, "config show nothing").ok);
+  EXPECT_EQ(commands_.RunLine({}, "config frob").text,
+            "usage: config list | config show NAME | config apply NAME | config cancel");
+
+  // Add, Add, Update, Delete, Add: five changes.
   ASSERT_TRUE(changed.Flush());
-  EXPECT_EQ(changed.Count(), 4u);
+  EXPECT_EQ(changed.Count(), 5u);
 }
 
 // Through the data-file registry: a damaged file loads what it can, the
