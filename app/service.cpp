@@ -192,6 +192,15 @@ void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
 void TKelvandromeService::ReapplySettings() {
   if (!subsystems_) return;
   TSettings settings(*config_, options_.home);
+  // The switches a configuration set writes also live in the last load's
+  // groups, and the save writes some of them back to the INI file: they
+  // take the new values, or the next save would undo the set's switch.
+  TLoadedSettings& r = loaded_settings_;
+  r.protections.skin_detect_on = settings.Bool("EnableSkinDetect");
+  r.protections.weapon_detect_on = settings.Bool("EnableWeaponDetect");
+  r.ping.check_enabled = settings.Bool("PingCheckEnabled");
+  r.sprees.killing_detect = settings.Bool("KillingSpringDetect");
+  r.sprees.losing_detect = settings.Bool("LoosingSpringDetect");
   subsystems_->ApplySettings(settings);
 }
 
