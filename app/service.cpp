@@ -27,6 +27,7 @@
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
+#include "serverconfig/configlist.h"
 
 namespace kv {
 
@@ -144,6 +145,10 @@ void TKelvandromeService::BuildSubsystems() {
   list.Add(std::make_unique<TEventMessageController>(rt));
   // Judges kills on the tracker's thread: added before the tracker opens.
   list.Add(std::make_unique<TWeaponWatchList>(rt, *tracker_, *kicks_, &ban_watch.List()));
+  // Configuration sets switch the checks above (their settings are applied
+  // again afterwards) and talk to the server: opened once the rules are.
+  configs_ = &list.Add(
+      std::make_unique<TMohaaConfigList>(rt, [this] { loop_.Post([this] { ReapplySettings(); }); }));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;
@@ -188,6 +193,21 @@ void TKelvandromeService::ApplyLoaded(const TLoadedSettings& loaded) {
                mlCritical);
   loaded_settings_ = loaded;
   TSettings settings(*config_, options_.home);
+  subsystems_->ApplySettings(settings);
+}
+
+void TKelvandromeService::ReapplySettings() {
+  if (!subsystems_) return;
+  TSettings settings(*config_, options_.home);
+  // The switches a configuration set writes also live in the last load's
+  // groups, and the save writes some of them back to the INI file: they
+  // take the new values, or the next save would undo the set's switch.
+  TLoadedSettings& r = loaded_settings_;
+  r.protections.skin_detect_on = settings.Bool("EnableSkinDetect");
+  r.protections.weapon_detect_on = settings.Bool("EnableWeaponDetect");
+  r.ping.check_enabled = settings.Bool("PingCheckEnabled");
+  r.sprees.killing_detect = settings.Bool("KillingSpringDetect");
+  r.sprees.losing_detect = settings.Bool("LoosingSpringDetect");
   subsystems_->ApplySettings(settings);
 }
 

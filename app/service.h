@@ -36,6 +36,7 @@ class TLifecycleSubsystem;
 class TStatusPollSubsystem;
 class TKickThreadList;
 class THistoryUserList;
+class TMohaaConfigList;
 class TWeaponClassSubsystem;
 class TLogFollower;
 
@@ -101,6 +102,9 @@ class TKelvandromeService {
   TRuntime& Runtime() { return *runtime_; }
   TSubsystemList& Subsystems() { return *subsystems_; }
   TDataFileRegistry& Registry() { return registry_; }
+  // The server configuration sets (the remote administration's list,
+  // change and activation operations); after Open. Thread-safe.
+  TMohaaConfigList& ConfigList() { return *configs_; }
   TDynamicConfigData& ConfigData() { return *config_; }
   const std::string& Home() const { return options_.home; }
 
@@ -112,6 +116,9 @@ class TKelvandromeService {
   void CreateRuntime();
   void BuildSubsystems();
   void ApplyLoaded(const TLoadedSettings& loaded);
+  // Every part reads the settings store again (a configuration set switched
+  // some of them). On the main loop.
+  void ReapplySettings();
   bool LoadConfigNow();
   bool SaveConfigNow();
   std::unique_ptr<TLogFollower> MakeFileFollower();
@@ -143,6 +150,7 @@ class TKelvandromeService {
   TStatusPollSubsystem* status_poll_ = nullptr;
   TKickThreadList* kicks_ = nullptr;     // the kick registry, for the rules that kick
   THistoryUserList* tracker_ = nullptr;  // live player tracking
+  TMohaaConfigList* configs_ = nullptr;  // the server configuration sets
   TWeaponClassSubsystem* weapons_ = nullptr;
   bool open_ = false;
 };

@@ -83,20 +83,21 @@ bool TakeDatagram(std::string& reply, const std::string& datagram, bool first) {
 // is complete. A datagram equal to one already taken is a duplicate of the
 // same reply (the network or the server sent it twice) and is dropped, so
 // only the first reply counts. Joining stops at the size cap and the join
-// time cap. Ends early on a socket error or at shutdown. Returns true when
-// the time-out ran out without a reply.
-bool AwaitReply(TUDPClient& client, const TShutdownFlag& shutdown, const std::string& command,
-                int64_t deadline, bool& failed, std::string& reply) {
+// time cap. Ends early on a socket error, at shutdown or on the caller's
+// cancel. Returns true when the time-out ran out without a reply.
+bool AwaitReply(TUDPClient& client, const TShutdownFlag& shutdown, const TShutdownFlag* cancel,
+                const std::string& command, int64_t deadline, bool& failed, std::string& reply) {
   std::unordered_set<std::string> taken;
   const int cancel_fd = shutdown.Fd();
-  while (!failed && !shutdown.IsSet()) {
+  const int cancel_fd2 = cancel ? cancel->Fd() : -1;
+  while (!failed && !shutdown.IsSet() && !(cancel && cancel->IsSet())) {
     const int64_t now = RealMs();
     if (now >= deadline) return taken.empty();
     // Asleep until a datagram, the deadline, the end of the gap or shutdown.
     int64_t wait = deadline - now;
     if (!taken.empty()) wait = std::min<int64_t>(wait, kRconFollowUpGapMs);
-    if (cancel_fd < 0) wait = std::min(wait, kNoWakeFdSliceMs);
-    const bool data = client.WaitData(static_cast<int>(wait), cancel_fd);
+    if (cancel_fd < 0 || (cancel && cancel_fd2 < 0)) wait = std::min(wait, kNoWakeFdSliceMs);
+    const bool data = client.WaitData(static_cast<int>(wait), cancel_fd, cancel_fd2);
     g_reply_wait_wakeups.fetch_add(1, std::memory_order_relaxed);
     if (!data) {
       if (!taken.empty()) return false;  // the gap passed: the reply is complete
@@ -195,7 +196,7 @@ std::string StripReplyHeader(const std::string& datagram) {
 uint64_t RconReplyWaitWakeups() { return g_reply_wait_wakeups.load(std::memory_order_relaxed); }
 
 TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds,
-                               TRconPriority priority) {
+                               TRconPriority priority, const TShutdownFlag* cancel) {
   TLiveCount<TCounter::RequestThreads> counted;
   const TSettingsReader keys = info.Settings();
   const bool quake = keys.Bool("QuakeRCON");
@@ -216,7 +217,7 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
     if (datagram.size() > kRconMaxDatagram) throw std::length_error(kRconTooLongText);
     if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
       throw std::invalid_argument(kRconLineBreakText);
-    if (RconTerminating(info)) failed = true;
+    if (RconTerminating(info) || (cancel && cancel->IsSet())) failed = true;
     if (!failed && info.rcon_budget) {
       info.rcon_budget->Configure(keys.Int("RconBurst"), keys.Int("RconRatePerMinute"));
       failed = !info.rcon_budget->Acquire(priority);
@@ -230,7 +231,7 @@ TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& comman
       // exceeds the time-out: half a second after it.
       const int64_t deadline = RealMs() + int64_t{timeout} * 1000 + 500;
       client.Send(datagram);
-      timed_out = AwaitReply(client, info.rcon_terminating, command, deadline, failed, result.reply);
+      timed_out = AwaitReply(client, info.rcon_terminating, cancel, command, deadline, failed, result.reply);
     }
   } catch (const std::exception& e) {
     result.error = e.what();

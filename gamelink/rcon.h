@@ -105,8 +105,9 @@ class TUDPClient : public TCustomWSocket {
   size_t Send(const std::string& bytes);
   // Waits up to timeout_ms (-1: no bound) for a datagram; true when one is
   // waiting. An error that arrived for the socket (ICMP port unreachable) is
-  // reported. A readable cancel_fd (>= 0) ends the wait with false.
-  bool WaitData(int timeout_ms, int cancel_fd = -1);
+  // reported. A readable cancel_fd or cancel_fd2 (>= 0) ends the wait with
+  // false.
+  bool WaitData(int timeout_ms, int cancel_fd = -1, int cancel_fd2 = -1);
   // Takes one waiting datagram (at most 102400 bytes); false when none.
   bool Read(std::string& datagram);
   // Drops queued datagrams, closes the socket and returns to Ready.
@@ -128,9 +129,11 @@ struct TRconResult {
 // budget (when it has one), opens its own socket (so a late reply to an
 // earlier command can never be taken for this one), sends, waits, hands the
 // reply to the reply sink and posts "NewRconLog". Runs on the calling thread.
-// timeout_seconds -1 reads `UDPTimeOut`.
+// timeout_seconds -1 reads `UDPTimeOut`. A set `cancel` (the caller's own
+// flag, e.g. an operator's cancel) ends the reply wait at once, as the
+// service's shutdown does.
 TRconResult PerformRconRequest(TMohaaServerInfo& info, const std::string& command, int timeout_seconds = -1,
-                               TRconPriority priority = rpCommand);
+                               TRconPriority priority = rpCommand, const TShutdownFlag* cancel = nullptr);
 
 // Sends one command and returns the reply, or the error or time-out text in
 // its place; empty after an internal failure. Any thread. With

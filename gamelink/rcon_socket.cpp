@@ -200,12 +200,13 @@ size_t TUDPClient::Send(const std::string& bytes) {
   return 0;
 }
 
-bool TUDPClient::WaitData(int timeout_ms, int cancel_fd) {
+bool TUDPClient::WaitData(int timeout_ms, int cancel_fd, int cancel_fd2) {
   if (state_ != TState::Open) return false;
-  pollfd fds[2] = {{handle_.Get(), POLLIN, 0}, {cancel_fd, POLLIN, 0}};
-  const int rc = ::poll(fds, cancel_fd >= 0 ? 2 : 1, timeout_ms < 0 ? -1 : timeout_ms);
+  // poll ignores entries with a negative descriptor.
+  pollfd fds[3] = {{handle_.Get(), POLLIN, 0}, {cancel_fd, POLLIN, 0}, {cancel_fd2, POLLIN, 0}};
+  const int rc = ::poll(fds, 3, timeout_ms < 0 ? -1 : timeout_ms);
   if (rc <= 0) return false;
-  if (cancel_fd >= 0 && (fds[1].revents & POLLIN)) return false;
+  if ((fds[1].revents | fds[2].revents) & POLLIN) return false;
   const pollfd& p = fds[0];
   if (p.revents & POLLERR) {
     int err = 0;

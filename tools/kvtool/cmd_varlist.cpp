@@ -213,9 +213,7 @@ int Build(const TArgs& args, TToolIO io) {
   }
   TVarList list;
   try {
-    for (const auto& item : doc.at("variables"))
-      list.SetValue(Utf8ToCp1252(item.at("name").get<std::string>()),
-                    JsonValue(item.at("type").get<std::string>(), item.value("value", json())));
+    list = VarListFromJson(doc.at("variables"));
   } catch (const json::exception& e) {
     return Fail(io, std::string("bad variable list JSON: ") + e.what());
   }
@@ -235,6 +233,14 @@ nlohmann::json VarListJson(const TVarList& list) {
     vars.push_back(std::move(item));
   });
   return vars;
+}
+
+TVarList VarListFromJson(const nlohmann::json& variables) {
+  TVarList list;
+  for (const auto& item : variables)
+    list.SetValue(Utf8ToCp1252(item.at("name").get<std::string>()),
+                  JsonValue(item.at("type").get<std::string>(), item.value("value", json())));
+  return list;
 }
 
 int CmdVarlist(const TArgs& args, TToolIO io) {

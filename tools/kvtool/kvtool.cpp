@@ -33,6 +33,9 @@ const TCommand kCommands[] = {
      "eventmessages dump FILE | eventmessages build FILE.json   (EventMessages.dat to JSON and back)"},
     {"weaponbans", CmdWeaponBans,
      "weaponbans dump FILE | weaponbans build FILE.json   (WeaponsBan.dat to JSON and back)"},
+    {"configs", CmdConfigs,
+     "configs dump FILE | configs build FILE.json   (Configurations.dat to JSON and back; build writes to "
+     "stdout)"},
     {"history", CmdHistory,
      "history list DIR | history dump FILE   (player history files)\n"
      "  history export DIR OUT | history import IN DIR   (the plain export stream)"},
