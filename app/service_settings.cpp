@@ -17,6 +17,7 @@
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
+#include "rules/checks.h"
 
 namespace kv {
 namespace {
@@ -71,7 +72,7 @@ void RegisterKnownSettingRows() {
       TJournalSubsystem::Rows(),   TConsoleSubsystem::Rows(),     TKickThreadList::Rows(),
       TBanWatch::Rows(),           TWeaponClassSubsystem::Rows(), TStatusPollSubsystem::Rows(),
       TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),    THistoryStoreSubsystem::Rows(),
-      THistoryUserList::Rows(),
+      THistoryUserList::Rows(),    TPlayerChecks::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
 }
