@@ -29,6 +29,8 @@ const TCommand kCommands[] = {
     {"ini", CmdIni, "ini decipher FILE KEY   (the plain value of an enciphered setting)"},
     {"bans", CmdBans,
      "bans dump FILE | bans build FILE.json   (BanList.dat to JSON and back; build writes to stdout)"},
+    {"skins", CmdSkins,
+     "skins dump FILE | skins build FILE.json   (SkinList.dat to JSON and back; build writes to stdout)"},
     {"history", CmdHistory,
      "history list DIR | history dump FILE   (player history files)\n"
      "  history export DIR OUT | history import IN DIR   (the plain export stream)"},
