@@ -58,11 +58,13 @@ void TPlayerChecks::BeforeRows(TUserList& list, double when) {
       std::lock_guard lock(jobs_mutex_);
       if (scanning_.count(client) || jobs_.size() >= kMaxJobs) continue;
       scanning_.insert(client);
-      jobs_.push_back([this, client, nick] {
+      // The scan is booked at the time of the poll that asked for it, as
+      // every other rule judges by its event's time: a tracker that is
+      // behind then rescans as often as one that keeps up.
+      jobs_.push_back([this, client, nick, when] {
         const std::string reply = Query(DumpUserCommand(nick, client));
-        const double answered = runtime_.clock.Now();
         tracker_.RunOnTrackerThread(
-            [this, client, nick, reply, answered] { ApplySkinReply(client, nick, reply, answered); });
+            [this, client, nick, reply, when] { ApplySkinReply(client, nick, reply, when); });
       });
     }
     WakeWorker();

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 
 #include "core/datafiles.h"
 #include "tests/rules/checks_fixture.h"
@@ -196,6 +198,42 @@ TEST_F(SkinScanTest, RepliesWithoutSkinLinesLeaveTheScanDueAndOddNicksGoBySlot) 
   EXPECT_TRUE(Stored("7", "LastSkin").IsEmptyOrNull());
   EXPECT_EQ(Var("7", "LastSkin_German").AsString(), "german_scout");
   EXPECT_TRUE(kicker_.Kicks().empty());
+}
+
+// A reply that comes late (a slow server, a tracker that is behind) is
+// booked at the time of the poll that asked for it, so the next scan is due
+// ScanSkinsallXSeconds after that poll, not after the reply.
+TEST_F(SkinScanTest, AScanCountsFromThePollThatAskedForIt) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  int asked = 0;
+  auto query = [&](const std::string&) {
+    std::unique_lock lock(m);
+    ++asked;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+    return std::string("userinfo\n--------\ndm_playergermanmodel : german_scout\n");
+  };
+  OpenChecks(Defaults(), nullptr, query);
+  List({Row(2, "Bob", "1.2.3.4")});
+  const double asked_at = clock_.Now();
+  PostList({Row(2, "Bob", "1.2.3.4")});
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard lock(m);
+    return asked == 1;
+  }));
+  clock_.Advance(200'000);
+  {
+    std::lock_guard lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  Settle();
+  EXPECT_DOUBLE_EQ(Visit("Bob", "LastSkinUpdate").AsDouble(), asked_at);
+  List({Row(2, "Bob", "1.2.3.4")});  // 200 s after the last scan's poll
+  std::lock_guard lock(m);
+  EXPECT_EQ(asked, 2);
 }
 
 TEST_F(SkinScanTest, TheSkinListIsADataFileAndTheTerminalShowsBothLists) {
