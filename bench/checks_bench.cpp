@@ -44,7 +44,7 @@ TUserListEntry Row(int slot) {
   return r;
 }
 
-void BM_TrackerListsWithChecks(benchmark::State& state) {
+void BM_ChecksOnTrackerLists(benchmark::State& state) {
   const bool with_checks = state.range(0) != 0;
   testing::TTempHome home("checksbench");
   TManualClock clock;
@@ -103,7 +103,7 @@ void BM_TrackerListsWithChecks(benchmark::State& state) {
   }
   SetClock(nullptr);
 }
-BENCHMARK(BM_TrackerListsWithChecks)
+BENCHMARK(BM_ChecksOnTrackerLists)
     ->Arg(0)
     ->Arg(1)
     ->Arg(2)
