@@ -139,7 +139,7 @@ void TKelvandromeService::BuildSubsystems() {
   THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
   tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
   // The checks plug into the tracker before it opens and close before it.
-  list.Add(std::make_unique<TPlayerChecks>(rt, *tracker_, *kicks_, &bans.List()));
+  checks_ = &list.Add(std::make_unique<TPlayerChecks>(rt, *tracker_, *kicks_, &bans.List()));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;
@@ -350,6 +350,7 @@ void TKelvandromeService::Close() {
   lifecycle_ = nullptr;
   status_poll_ = nullptr;
   weapons_ = nullptr;
+  checks_ = nullptr;
   runtime_.reset();
   server_info_.reset();
   // Let the last messages reach the subscribers before they stop; a

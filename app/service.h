@@ -36,6 +36,7 @@ class TLifecycleSubsystem;
 class TStatusPollSubsystem;
 class TKickThreadList;
 class THistoryUserList;
+class TPlayerChecks;
 class TWeaponClassSubsystem;
 class TLogFollower;
 
@@ -100,6 +101,9 @@ class TKelvandromeService {
   // While open: the shared objects and the ordered parts.
   TRuntime& Runtime() { return *runtime_; }
   TSubsystemList& Subsystems() { return *subsystems_; }
+  // The player checks (the skin check list for the remote administration);
+  // nullptr before Open. Its skin lists are safe from any thread.
+  TPlayerChecks* Checks() { return checks_; }
   TDataFileRegistry& Registry() { return registry_; }
   TDynamicConfigData& ConfigData() { return *config_; }
   const std::string& Home() const { return options_.home; }
@@ -143,6 +147,7 @@ class TKelvandromeService {
   TStatusPollSubsystem* status_poll_ = nullptr;
   TKickThreadList* kicks_ = nullptr;     // the kick registry, for the rules that kick
   THistoryUserList* tracker_ = nullptr;  // live player tracking
+  TPlayerChecks* checks_ = nullptr;      // ping, skin, team-change and bad-word checks
   TWeaponClassSubsystem* weapons_ = nullptr;
   bool open_ = false;
 };
