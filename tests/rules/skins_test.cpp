@@ -200,6 +200,27 @@ TEST_F(SkinScanTest, RepliesWithoutSkinLinesLeaveTheScanDueAndOddNicksGoBySlot) 
   EXPECT_TRUE(kicker_.Kicks().empty());
 }
 
+// A Quake server's userinfo has one "model" line: it is the axis skin, and
+// the player list gets no allied model.
+TEST_F(SkinScanTest, TheQuakeFormReadsTheModelLine) {
+  TChecksSettings s = Defaults();
+  s.quake = true;
+  OpenChecks(s, nullptr, [](const std::string&) {
+    return std::string("userinfo\n--------\nname   Bob\nmodel  sarge/blue\nsnaps  20\n");
+  });
+  info_.players.With([](std::unique_ptr<TUserList>& current) {
+    current = std::make_unique<TUserList>();
+    current->Add(Row(2, "Bob", "1.2.3.4"));
+  });
+  List({Row(2, "Bob", "1.2.3.4")});
+  List({Row(2, "Bob", "1.2.3.4")});
+  EXPECT_EQ(Stored("Bob", "LastSkin_German").AsString(), "sarge/blue");
+  EXPECT_TRUE(Stored("Bob", "LastSkin").IsEmptyOrNull());
+  const auto row = FindListEntry(*info_.players.Snapshot(), 2);
+  EXPECT_EQ(row.german_model, "sarge/blue");
+  EXPECT_EQ(row.allied_model, "");
+}
+
 // A reply that comes late (a slow server, a tracker that is behind) is
 // booked at the time of the poll that asked for it, so the next scan is due
 // ScanSkinsallXSeconds after that poll, not after the reply.
