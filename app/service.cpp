@@ -27,6 +27,7 @@
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
+#include "rules/checks.h"
 #include "serverconfig/configlist.h"
 
 namespace kv {
@@ -140,6 +141,8 @@ void TKelvandromeService::BuildSubsystems() {
   // flush holds what the tracker learned last.
   THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
   tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
+  // The checks plug into the tracker before it opens and close before it.
+  checks_ = &list.Add(std::make_unique<TPlayerChecks>(rt, *tracker_, *kicks_, &ban_watch.List()));
   // After the console (it says its messages through it) and the tracker
   // (whose arrivals it greets): it closes before either.
   list.Add(std::make_unique<TEventMessageController>(rt));
@@ -374,6 +377,7 @@ void TKelvandromeService::Close() {
   lifecycle_ = nullptr;
   status_poll_ = nullptr;
   weapons_ = nullptr;
+  checks_ = nullptr;
   runtime_.reset();
   server_info_.reset();
   // Let the last messages reach the subscribers before they stop; a

@@ -37,6 +37,7 @@ class TStatusPollSubsystem;
 class TKickThreadList;
 class THistoryUserList;
 class TMohaaConfigList;
+class TPlayerChecks;
 class TWeaponClassSubsystem;
 class TLogFollower;
 
@@ -101,6 +102,9 @@ class TKelvandromeService {
   // While open: the shared objects and the ordered parts.
   TRuntime& Runtime() { return *runtime_; }
   TSubsystemList& Subsystems() { return *subsystems_; }
+  // The player checks (the skin check list for the remote administration);
+  // nullptr before Open. Its skin lists are safe from any thread.
+  TPlayerChecks* Checks() { return checks_; }
   TDataFileRegistry& Registry() { return registry_; }
   // The server configuration sets (the remote administration's list,
   // change and activation operations); after Open. Thread-safe.
@@ -151,6 +155,7 @@ class TKelvandromeService {
   TKickThreadList* kicks_ = nullptr;     // the kick registry, for the rules that kick
   THistoryUserList* tracker_ = nullptr;  // live player tracking
   TMohaaConfigList* configs_ = nullptr;  // the server configuration sets
+  TPlayerChecks* checks_ = nullptr;      // ping, skin, team-change and bad-word checks
   TWeaponClassSubsystem* weapons_ = nullptr;
   bool open_ = false;
 };

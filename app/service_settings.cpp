@@ -18,6 +18,7 @@
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
+#include "rules/checks.h"
 
 namespace kv {
 namespace {
@@ -72,7 +73,8 @@ void RegisterKnownSettingRows() {
       TJournalSubsystem::Rows(),   TConsoleSubsystem::Rows(),       TKickThreadList::Rows(),
       TBanWatch::Rows(),           TWeaponClassSubsystem::Rows(),   TStatusPollSubsystem::Rows(),
       TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),      THistoryStoreSubsystem::Rows(),
-      THistoryUserList::Rows(),    TEventMessageController::Rows(),
+      THistoryUserList::Rows(),    TPlayerChecks::Rows(),
+      TEventMessageController::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
 }

@@ -54,11 +54,13 @@ enum class TSettingPlace : uint8_t {
   Kicks,          // kick repetitions and delays
   BanWatch,       // ban immunity
   Identity,       // the tracker's rules of who may play: one per address, stats nick
-  PlayerRules,    // per-player rules: team and spawn kills, sprees, ping, skins
+  PlayerRules,    // per-player rules: team and spawn kills, sprees
+  PingAndSkins,   // the ping and skin checks
   WeaponClasses,  // the nine weapon-class expressions
   ConsoleFilter,  // the flood filter of console messages
   EventMessages,  // the event messages' switch
-  Messages,       // chat commands, bad words
+  Messages,       // chat commands, the bad-word list
+  BadWordRules,   // what bad words cost: warnings, kicks, bans
   Statistics,     // score formula and reports
   AutoSave,       // the AutoSave timer
   StatusPoll,     // the player-list refresh

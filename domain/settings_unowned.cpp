@@ -1,9 +1,9 @@
 // The rows of the INI file whose owners are not built yet: the
 // remote-administration servers, the player rules (team and spawn kills,
-// sprees, ping, skins; the tracker reads UseTeamMessages and PingMessure
-// among them), messages and chat commands, statistics, the operator console
-// views and the update service. When an owner is built, it takes
-// its rows from here into a table of its own at the same place.
+// sprees; the tracker reads UseTeamMessages among them), messages and chat
+// commands, statistics, the operator console views and the update service.
+// When an owner is built, it takes its rows from here into a table of its
+// own at the same place.
 #include "domain/settings.h"
 
 namespace kv {
@@ -66,23 +66,11 @@ constexpr TSettingDef kPlayerRulesRows[] = {
     {"KillingSpringResetonNewRound", T::Bool, "1", kStartup},
     {"LoosingSpringDetect", T::Bool, "1", kStartup},
     {"LoosingSpringResetonNewRound", T::Bool, "1", kStartup},
-    // Ping, skins and weapons
-    {"PingCheckEnabled", T::Bool, "1", kStartup},
-    {"PingMessure", T::Int, "10", kStartup},
-    {"PingTime", T::Int, "3000", kStartup},
-    {"PingTimeMin", T::Int, "-1", kStartup},
-    {"PingMessage", T::String,
-     "%playernick% gets kicked because a high ping for a long time (Ping: %playerping%)", kStartup},
-    {"PingMessageMin", T::String,
-     "%playernick% gets kicked because a to low ping for a long time (Ping: %playerping%)", kStartup},
-    {"PingIgnore", T::String, "127\\.0\\.0\\.1|192\\.168\\.|10\\.", kStartup},
-    {"PingIgnoreNick", T::String, "", kStartup},
-    {"EnableSkinDetect", T::Bool, "1", kStartup},
-    {"SkinOnlyDetect", T::Bool, "0", kStartup},
-    {"ScanSkinsallXSeconds", T::Int, "120", kStartup},
-    {"SkinKickMsg", T::String, "%playernick% get kicked because of a banned Skin - %skin% - %side%",
-     kStartup},
-    {"SkinKickDelay", T::Int, "120", kStartup},
+};
+
+// The weapon watch's switch: right after the ping and skin checks, ahead of
+// the weapon classes' expressions.
+constexpr TSettingDef kWeaponWatchRows[] = {
     {"EnableWeaponDetect", T::Bool, "1", kStartup},
 };
 
@@ -105,12 +93,6 @@ constexpr TSettingDef kMessagesRows[] = {
     {"ChatCommandEnableACConnect", T::Bool, "1", kOnUse},
     {"ChatCommandEnableACKick", T::Bool, "1", kOnUse},
     {"BadWords", T::String, "", kOnUse},
-    {"BadWordKickCount", T::Int, "3", kOnUse},
-    {"BadWordBanCount", T::Int, "2", kOnUse},
-    {"BadWordBanTime", T::Int, "-1", kOnUse},
-    {"BadWordWarning", T::String, "%playernick% dont use bad Words or get kicked", kOnUse},
-    {"BadWordKick", T::String, "%playernick% get kicked because of bad Words", kOnUse},
-    {"BadWordBan", T::String, "%playernick% is banned because bad Words", kOnUse},
 };
 
 constexpr TSettingDef kStatisticsRows[] = {
@@ -149,9 +131,13 @@ constexpr TSettingDef kUpdateRows[] = {
 #undef KV_SCORE_FORMULA
 
 constexpr TSettingRows kNotYetOwned[] = {
-    {TSettingPlace::RemoteAdmin, kRemoteAdminRows}, {TSettingPlace::PlayerRules, kPlayerRulesRows},
-    {TSettingPlace::Messages, kMessagesRows},       {TSettingPlace::Statistics, kStatisticsRows},
-    {TSettingPlace::Windows, kWindowsRows},         {TSettingPlace::Update, kUpdateRows},
+    {TSettingPlace::RemoteAdmin, kRemoteAdminRows},
+    {TSettingPlace::PlayerRules, kPlayerRulesRows},
+    {TSettingPlace::WeaponClasses, kWeaponWatchRows},
+    {TSettingPlace::Messages, kMessagesRows},
+    {TSettingPlace::Statistics, kStatisticsRows},
+    {TSettingPlace::Windows, kWindowsRows},
+    {TSettingPlace::Update, kUpdateRows},
 };
 
 }  // namespace

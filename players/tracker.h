@@ -107,8 +107,8 @@ class THistoryUserList : public TSubsystem {
   // --- TSubsystem (main thread) ---------------------------------------
   std::string_view Name() const override { return "players"; }
   // Its rows of the settings catalogue: the identity rules. (It also reads
-  // SpearheadServer, UseTeamMessages and PingMessure, rows of the console's
-  // and of the later rules' tables.)
+  // SpearheadServer, UseTeamMessages and PingMessure, rows of the console's,
+  // the team-kill rules' and the ping check's tables.)
   static std::span<const TSettingRows> Rows();
   std::span<const TSettingRows> SettingRows() const override { return Rows(); }
   void RegisterCommands(TCommandTable& commands) override;
@@ -124,6 +124,11 @@ class THistoryUserList : public TSubsystem {
   // kind's handlers run in the order they were added.
   void AddHooks(TTrackerHooks hooks);
   void AddEventHandler(uint8_t kind, TTrackerEventHandler handler);
+  // Runs fn on the tracker's thread behind the events queued before it,
+  // with the store lock held: how a rule's answer from another thread (a
+  // skin scan's reply) comes back in order. Any thread but the tracker's;
+  // waits while the queue is full.
+  void RunOnTrackerThread(std::function<void()> fn) { Enqueue(TItem{nullptr, std::move(fn)}); }
   void ApplySettings(const TTrackerSettings& settings) { settings_.Publish(settings); }
 
   // --- Look-ups (any thread; store lock; the result is shared, so it
@@ -169,6 +174,8 @@ class THistoryUserList : public TSubsystem {
   // "H Hours M Min" of a duration in days, counting every hour.
   static std::string PlayTimeText(double days);
 
+  // The most ping slots a history keeps, whatever PingMessure says.
+  static constexpr int32_t kMaxPingSlots = 1000;
   // The most events the queue holds; the bus delivery waits for room.
   static constexpr size_t kMaxQueued = 4096;
   // Tries and pause of the game-type query after a map change.

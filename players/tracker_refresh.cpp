@@ -346,12 +346,20 @@ void THistoryUserList::DeleteHistory(const TMohaaEvent& event) {
                mlDebug);
 }
 
+// The window has PingMessure slots; a slot holding 0 is free. A sample
+// fills the first free slot, or, in a full window, pushes the oldest out.
+// A client still connecting (999) and a negative reading are no samples.
 void THistoryUserList::AddPingSample(THistoryUserEntry& h, int32_t ping) {
-  const size_t keep = static_cast<size_t>(std::max(1, current_->ping_measure_count));
-  h.ping_samples.push_back(ping);
-  if (h.ping_samples.size() > keep)
-    h.ping_samples.erase(h.ping_samples.begin(),
-                         h.ping_samples.begin() + static_cast<std::ptrdiff_t>(h.ping_samples.size() - keep));
+  if (ping == kConnectingPing || ping < 0) return;
+  const size_t slots = static_cast<size_t>(std::clamp(current_->ping_measure_count, 1, kMaxPingSlots));
+  if (h.ping_samples.size() != slots) h.ping_samples.assign(slots, 0);
+  const auto free = std::find(h.ping_samples.begin(), h.ping_samples.end(), 0);
+  if (free != h.ping_samples.end()) {
+    *free = ping;
+    return;
+  }
+  std::rotate(h.ping_samples.begin(), h.ping_samples.begin() + 1, h.ping_samples.end());
+  h.ping_samples.back() = ping;
 }
 
 bool THistoryUserList::Kick(int32_t client_number, int32_t repetitions, int32_t delay, std::string message) {
