@@ -152,6 +152,8 @@ class TPacketAssembler {
   TOutcome Next();
   // Bytes held: a partial packet or surplus.
   size_t Buffered() const { return buffer_.size() - consumed_; }
+  // True while part of a packet (or surplus) is held.
+  bool Holding() const { return have_header_ || Buffered() > 0; }
   // Forgets whatever is held (an idle half-packet).
   void Clear();
 
@@ -163,7 +165,6 @@ class TPacketAssembler {
   size_t consumed_ = 0;       // bytes at the front already handed out
   bool have_header_ = false;  // the header at the front has been read
   TPacketHeader header_;
-  bool fresh_ = true;  // the next chunk starts a packet
   TPacketReject pending_ = TPacketReject::None;
 };
 
