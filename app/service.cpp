@@ -24,6 +24,7 @@
 #include "gamelink/rcon_budget.h"
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
+#include "remoteadmin/remote_admin_subsystem.h"
 #include "reporting/journal_subsystem.h"
 
 namespace kv {
@@ -132,11 +133,19 @@ void TKelvandromeService::BuildSubsystems() {
   // Every rule that throws a player off goes through the one kick registry;
   // the ban watch is the first of them.
   kicks_ = &list.Add(std::make_unique<TKickThreadList>(rt));
-  list.Add(std::make_unique<TBanWatch>(rt, *kicks_));
+  TBanWatch& bans = list.Add(std::make_unique<TBanWatch>(rt, *kicks_));
   // The store closes after the tracker, its only writer, so the final
   // flush holds what the tracker learned last.
   THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
   tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
+  // Remote administrators reach the bans, kicks, players and histories: the
+  // server opens after them and closes before them.
+  TRemoteCommandTargets remote_targets;
+  remote_targets.server = server_info_.get();
+  remote_targets.bans = &bans.List();
+  remote_targets.kicks = kicks_;
+  remote_targets.history = &store;
+  remote_admin_ = &list.Add(std::make_unique<TRemoteAdminSubsystem>(rt, std::move(remote_targets)));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;
@@ -262,6 +271,9 @@ bool TKelvandromeService::IsRunning() {
 
 std::string TKelvandromeService::TerminalCommand(const std::string& input) {
   // The terminal speaks UTF-8; texts inside the system are Windows-1252.
+  // A command that asked for a password takes the next line as it.
+  if (remote_admin_)
+    if (auto answer = remote_admin_->PendingInput(Utf8ToCp1252(input))) return *answer;
   return commands_.RunLine(TCommandContext{}, Utf8ToCp1252(input)).text;
 }
 

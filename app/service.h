@@ -37,6 +37,7 @@ class TStatusPollSubsystem;
 class TKickThreadList;
 class THistoryUserList;
 class TWeaponClassSubsystem;
+class TRemoteAdminSubsystem;
 class TLogFollower;
 
 // Adds parts to the service's subsystem list; runs inside Open, once the
@@ -144,6 +145,7 @@ class TKelvandromeService {
   TKickThreadList* kicks_ = nullptr;     // the kick registry, for the rules that kick
   THistoryUserList* tracker_ = nullptr;  // live player tracking
   TWeaponClassSubsystem* weapons_ = nullptr;
+  TRemoteAdminSubsystem* remote_admin_ = nullptr;  // accounts and the remote server
   bool open_ = false;
 };
 

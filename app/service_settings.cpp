@@ -16,6 +16,7 @@
 #include "gamelink/ssh_session.h"
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
+#include "remoteadmin/remote_admin_subsystem.h"
 #include "reporting/journal_subsystem.h"
 
 namespace kv {
@@ -71,7 +72,7 @@ void RegisterKnownSettingRows() {
       TJournalSubsystem::Rows(),   TConsoleSubsystem::Rows(),     TKickThreadList::Rows(),
       TBanWatch::Rows(),           TWeaponClassSubsystem::Rows(), TStatusPollSubsystem::Rows(),
       TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),    THistoryStoreSubsystem::Rows(),
-      THistoryUserList::Rows(),
+      THistoryUserList::Rows(),    TRemoteAdminSubsystem::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
 }

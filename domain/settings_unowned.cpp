@@ -1,5 +1,4 @@
-// The rows of the INI file whose owners are not built yet: the
-// remote-administration servers, the player rules (team and spawn kills,
+// The rows of the INI file whose owners are not built yet: the player rules (team and spawn kills,
 // sprees, ping, skins; the tracker reads UseTeamMessages and PingMessure
 // among them), messages and chat commands, statistics, the operator console
 // views and the update service. When an owner is built, it takes
@@ -14,12 +13,6 @@ using T = TSettingType;
 #define KV_SCORE_FORMULA                                                                                   \
   "IIF((%DATAMapsPlayed%>20);((((%DATAhaskilled% - %DATAwaskilled%) * (%DATAhaskilled%/%DATAwaskilled%))/" \
   "%DATAMapsPlayed%) * 10000);\"not enough maps played\")"
-
-constexpr TSettingDef kRemoteAdminRows[] = {
-    {"ServerPort", T::String, "23203", kStartup}, {"ServerDisabled", T::Bool, "0", kStartup},
-    {"ServerCompression", T::Bool, "1", kOnUse},  {"ACServerPort", T::String, "24203", kStartup},
-    {"ACServerDisabled", T::Bool, "0", kStartup},
-};
 
 constexpr TSettingDef kPlayerRulesRows[] = {
     // Team kills and team changes
@@ -150,9 +143,9 @@ constexpr TSettingDef kUpdateRows[] = {
 #undef KV_SCORE_FORMULA
 
 constexpr TSettingRows kNotYetOwned[] = {
-    {TSettingPlace::RemoteAdmin, kRemoteAdminRows}, {TSettingPlace::PlayerRules, kPlayerRulesRows},
-    {TSettingPlace::Messages, kMessagesRows},       {TSettingPlace::Statistics, kStatisticsRows},
-    {TSettingPlace::Windows, kWindowsRows},         {TSettingPlace::Update, kUpdateRows},
+    {TSettingPlace::PlayerRules, kPlayerRulesRows}, {TSettingPlace::Messages, kMessagesRows},
+    {TSettingPlace::Statistics, kStatisticsRows},   {TSettingPlace::Windows, kWindowsRows},
+    {TSettingPlace::Update, kUpdateRows},
 };
 
 }  // namespace

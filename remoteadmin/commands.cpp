@@ -79,7 +79,9 @@ int RemoteCommandNumber(std::string_view name) {
   return -1;
 }
 
-std::vector<std::string> GrantableRights() { return {kRemoteCommandNames.begin() + 1, kRemoteCommandNames.begin() + 33}; }
+std::vector<std::string> GrantableRights() {
+  return {kRemoteCommandNames.begin() + 1, kRemoteCommandNames.begin() + 33};
+}
 
 std::string CommaText(const std::vector<std::string>& items) {
   std::string out;
@@ -178,58 +180,57 @@ struct TRemoteCommandHandler::TCall {
   std::string name;
   std::shared_ptr<TMohaaEvent> event;
 
-  bool Holds(std::string_view right) const {
-    return TAccessListEntry{"", "", "", rights}.HasRight(right);
-  }
+  bool Holds(std::string_view right) const { return TAccessListEntry{"", "", "", rights}.HasRight(right); }
   void Succeed() { reply.result = 0; }
   void Data(std::string bytes) { reply.data = std::move(bytes); }
   void AddText(const std::string& more) { event->text += more; }
 };
 
-const std::array<TRemoteCommandHandler::TCommandFn, kRemoteCommandCount> TRemoteCommandHandler::kCommands = [] {
-  using H = TRemoteCommandHandler;
-  std::array<TCommandFn, kRemoteCommandCount> t{};
-  t.fill(&H::CmdNone);  // 0, 28 and the anti-cheat client's commands do nothing
-  t[1] = &H::CmdGetBanList;
-  t[2] = &H::CmdAddBan;
-  t[3] = &H::CmdDelBan;
-  t[4] = &H::CmdPlayingUsers;
-  t[5] = &H::CmdSendMessage;
-  t[6] = &H::CmdKickUser;
-  t[7] = &H::CmdConnectedClients;
-  t[8] = &H::CmdClientChat;
-  t[9] = &H::CmdClientUsers;
-  t[10] = &H::CmdClientUserData;
-  t[11] = &H::CmdDelClientUser;
-  t[12] = &H::CmdAddClientUser;
-  t[13] = &H::CmdUpdateClientUser;
-  t[14] = &H::CmdSuccess;
-  t[15] = &H::CmdSuccess;
-  t[16] = &H::CmdGetConfigs;
-  t[17] = &H::CmdActivateConfig;
-  t[18] = &H::CmdGetConfigSettings;
-  t[19] = &H::CmdAddConfig;
-  t[20] = &H::CmdUpdateConfig;
-  t[21] = &H::CmdDelConfig;
-  t[22] = &H::CmdRcon;
-  t[23] = &H::CmdGetSkins;
-  t[24] = &H::CmdSetSkins;
-  t[25] = &H::CmdAddSkin;
-  t[26] = &H::CmdHistoryNicks;
-  t[27] = &H::CmdHistoryEntry;
-  t[29] = &H::CmdKickClient;
-  t[30] = &H::CmdCancelSetup;
-  t[31] = &H::CmdDelAcBan;
-  t[32] = &H::CmdAddAcBan;
-  return t;
-}();
+const std::array<TRemoteCommandHandler::TCommandFn, kRemoteCommandCount> TRemoteCommandHandler::kCommands =
+    [] {
+      using H = TRemoteCommandHandler;
+      std::array<TCommandFn, kRemoteCommandCount> t{};
+      t.fill(&H::CmdNone);  // 0, 28 and the anti-cheat client's commands do nothing
+      t[1] = &H::CmdGetBanList;
+      t[2] = &H::CmdAddBan;
+      t[3] = &H::CmdDelBan;
+      t[4] = &H::CmdPlayingUsers;
+      t[5] = &H::CmdSendMessage;
+      t[6] = &H::CmdKickUser;
+      t[7] = &H::CmdConnectedClients;
+      t[8] = &H::CmdClientChat;
+      t[9] = &H::CmdClientUsers;
+      t[10] = &H::CmdClientUserData;
+      t[11] = &H::CmdDelClientUser;
+      t[12] = &H::CmdAddClientUser;
+      t[13] = &H::CmdUpdateClientUser;
+      t[14] = &H::CmdSuccess;
+      t[15] = &H::CmdSuccess;
+      t[16] = &H::CmdGetConfigs;
+      t[17] = &H::CmdActivateConfig;
+      t[18] = &H::CmdGetConfigSettings;
+      t[19] = &H::CmdAddConfig;
+      t[20] = &H::CmdUpdateConfig;
+      t[21] = &H::CmdDelConfig;
+      t[22] = &H::CmdRcon;
+      t[23] = &H::CmdGetSkins;
+      t[24] = &H::CmdSetSkins;
+      t[25] = &H::CmdAddSkin;
+      t[26] = &H::CmdHistoryNicks;
+      t[27] = &H::CmdHistoryEntry;
+      t[29] = &H::CmdKickClient;
+      t[30] = &H::CmdCancelSetup;
+      t[31] = &H::CmdDelAcBan;
+      t[32] = &H::CmdAddAcBan;
+      return t;
+    }();
 
 TRemoteCommandHandler::TRemoteCommandHandler(TAccountTable& accounts, TLoginThrottle& throttle,
                                              TRemoteCommandTargets targets)
     : accounts_(accounts), throttle_(throttle), targets_(std::move(targets)) {}
 
-void TRemoteCommandHandler::Reject(TRemoteSession& session, TServerPacket& reply, const std::string& event_text,
-                                   const std::string& error) {
+void TRemoteCommandHandler::Reject(TRemoteSession& session, TServerPacket& reply,
+                                   const std::string& event_text, const std::string& error) {
   (void)session;
   PostEvent(std::make_shared<TMohaaEvent>(ekRemoteConnection, event_text));
   reply.parameters.emplace();
@@ -246,7 +247,8 @@ bool TRemoteCommandHandler::Admit(TRemoteSession& session, const TServerPacket& 
   }
   const TVarList& params = *request.parameters;
   TVariant user_value, pass_value;
-  if (!params.TryGetValue("_ConnectionUserName", user_value) || !params.TryGetValue("_ConnectionUserPass", pass_value)) {
+  if (!params.TryGetValue("_ConnectionUserName", user_value) ||
+      !params.TryGetValue("_ConnectionUserPass", pass_value)) {
     Reject(session, reply, "malformed Packet (no UserInfos): " + addr, "malformed Packet (no UserInfos)");
     return false;
   }
@@ -315,7 +317,8 @@ TServerPacket TRemoteCommandHandler::Handle(TRemoteSession& session, const TServ
   reply.result = -1;
   reply.connection = session.connection;
   static const TVarList kNoParams;
-  TCall call{session, request, reply, request.parameters ? *request.parameters : kNoParams, {}, {}, 0, {}, {}};
+  TCall call{session, request, reply, request.parameters ? *request.parameters : kNoParams, {}, {},
+             0,       {},      {}};
   try {
     if (!Admit(session, request, reply, call)) return reply;
     call.event = std::make_shared<TMohaaEvent>(ekRemoteCommand,
@@ -340,14 +343,16 @@ TServerPacket TRemoteCommandHandler::Handle(TRemoteSession& session, const TServ
 
 void TRemoteCommandHandler::ServerFunctionality(TRemoteAdminServer& server, int32_t connection,
                                                 TServerPacket& request) {
-  TRemoteSession session{server.Clients(), connection, request.peer_address,
-                         [&server](int32_t c, std::string_view reason) { return server.KickClient(c, reason); }};
+  TRemoteSession session{
+      server.Clients(), connection, request.peer_address,
+      [&server](int32_t c, std::string_view reason) { return server.KickClient(c, reason); }};
   const TServerPacket reply = Handle(session, request);
   if (!server.SendRecord(connection, reply))
     PostGlobal("Exception on Client send result: the connection is closed", mlWarning);
 }
 
-bool TRemoteCommandHandler::MayManage(const TCall& c, const std::vector<std::string>& rights, std::string& missing) {
+bool TRemoteCommandHandler::MayManage(const TCall& c, const std::vector<std::string>& rights,
+                                      std::string& missing) {
   for (const auto& r : rights)
     if (!c.Holds(r)) {
       missing = r;
@@ -463,7 +468,10 @@ void TRemoteCommandHandler::CmdDelClientUser(TCall& c) {
   auto found = accounts_.FindAccount(name);
   std::string missing;
   if (!found || !MayManage(c, found->rights, missing)) return;
-  if (accounts_.DeleteAccount(name)) c.Succeed();
+  if (!accounts_.DeleteAccount(name)) return;
+  c.Succeed();
+  found.Release();
+  if (targets_.accounts_changed) targets_.accounts_changed();
 }
 
 namespace {
@@ -488,7 +496,9 @@ void TRemoteCommandHandler::CmdAddClientUser(TCall& c) {
     c.reply.parameters->SetValue("Error", "not enough rights to grant: " + missing);
     return;
   }
-  if (accounts_.AddAccount(*record)) c.Succeed();
+  if (!accounts_.AddAccount(*record)) return;
+  c.Succeed();
+  if (targets_.accounts_changed) targets_.accounts_changed();
 }
 
 void TRemoteCommandHandler::CmdUpdateClientUser(TCall& c) {
@@ -502,7 +512,10 @@ void TRemoteCommandHandler::CmdUpdateClientUser(TCall& c) {
     c.reply.parameters->SetValue("Error", "not enough rights to grant: " + missing);
     return;
   }
-  if (accounts_.ReplaceAccount(*record)) c.Succeed();
+  if (!accounts_.ReplaceAccount(*record)) return;
+  c.Succeed();
+  found.Release();
+  if (targets_.accounts_changed) targets_.accounts_changed();
 }
 
 void TRemoteCommandHandler::CmdGetConfigs(TCall& c) {

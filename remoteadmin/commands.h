@@ -81,6 +81,8 @@ struct TRemoteCommandTargets {
   THUserList* history = nullptr;
   std::shared_ptr<TRemoteConfigSets> configs;
   std::shared_ptr<TRemoteSkinList> skins;
+  // Called after a remote command changed the accounts (to save them).
+  std::function<void()> accounts_changed;
 };
 
 // The connection a packet came from, as the handler sees it.
