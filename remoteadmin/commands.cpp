@@ -132,7 +132,10 @@ std::vector<std::string> SplitCommaText(std::string_view text) {
     items.push_back(std::move(item));
     if (i >= text.size()) break;
     ++i;  // the comma
-    if (i == text.size()) items.emplace_back();
+    if (i == text.size()) {
+      items.emplace_back();  // a trailing comma ends with an empty item
+      break;
+    }
   }
   return items;
 }
