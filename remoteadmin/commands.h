@@ -27,7 +27,7 @@ class TBanList;
 class TKicker;
 class THUserList;
 class TRemoteAdminServer;
-struct TMohaaServerInfo;
+class TMohaaServerInfo;
 
 // The command numbers and names; the names are also the rights. Only the
 // low byte of CommandType selects a command; a low byte above the table is
