@@ -317,8 +317,10 @@ TCommandResult TRemoteAdminSubsystem::AccountCommand(const std::string& args) {
 void TRemoteAdminSubsystem::RegisterCommands(TCommandTable& commands) {
   commands.Add(TCommand{
       .name = "account",
-      .args = "add NAME [FILTER] | password NAME | del NAME | list | rights NAME +RIGHT,-RIGHT,...",
-      .help = "remote-administration accounts (the password is asked for on the next line)",
+      .args = "add|password|del|list|rights ...",
+      .usage = "account add NAME [FILTER] | account password NAME | account del NAME | account list | "
+               "account rights NAME +RIGHT,-RIGHT,...",
+      .help = "remote-administration accounts; a password is asked for on the next line",
       .thread = TCommandThread::MainLoop,
       .right = "admin",
       .needs_args = true,
