@@ -127,21 +127,25 @@ struct TRemoteAdminServer::TImpl {
     const auto endpoint = socket.remote_endpoint(ec);
     const std::string address = ec ? std::string("unkown") : AddressText(endpoint);
     auto conn = std::make_shared<TConnection>(*io);
+    bool full = false;
     {
       TLockGuard lock(conn_mutex_);
-      if (connections.size() >= options.max_connections) {
-        // Said once when the burst starts and summed up when it ends, so a
-        // flood of connections is not also a flood of messages.
-        if (refused_in_burst++ == 0) {
-          PostGlobal("TGeneralMohaaServer refuses connections: " + std::to_string(options.max_connections) +
-                         " are open (first refused: " + address + ")",
-                     3);
-        }
-        socket.close(ec);
-        return;
+      full = connections.size() >= options.max_connections;
+      if (!full) {
+        conn->handle = next_handle++;
+        connections[conn->handle] = conn;
       }
-      conn->handle = next_handle++;
-      connections[conn->handle] = conn;
+    }
+    if (full) {
+      // Said once when the burst starts and summed up when it ends, so a
+      // flood of connections is not also a flood of messages.
+      if (refused_in_burst++ == 0) {
+        PostGlobal("TGeneralMohaaServer refuses connections: " + std::to_string(options.max_connections) +
+                       " are open (first refused: " + address + ")",
+                   3);
+      }
+      socket.close(ec);
+      return;
     }
     if (refused_in_burst > 0) {
       PostGlobal("TGeneralMohaaServer refused " + std::to_string(refused_in_burst) + " connection(s) while " +
