@@ -15,6 +15,7 @@ namespace kv {
 namespace {
 
 constexpr size_t kReadChunk = 65535;
+constexpr int64_t kAcceptRetryMs = 100;
 
 void PostConnectionEvent(uint8_t kind, std::string text) {
   PostEvent(std::make_shared<TMohaaEvent>(kind, std::move(text)));
@@ -111,14 +112,31 @@ struct TRemoteAdminServer::TImpl {
 
   // Refused connections of the current burst (io thread only).
   uint64_t refused_in_burst = 0;
+  bool accept_failing = false;  // io thread only
+  std::unique_ptr<asio::steady_timer> accept_retry;
 
   // ---- io thread ----
 
   void Accept() {
     acceptor->async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
       if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
-      if (!ec) OnAccept(std::move(socket));
-      Accept();
+      if (!ec) {
+        accept_failing = false;
+        OnAccept(std::move(socket));
+        Accept();
+        return;
+      }
+      // Out of descriptors or memory: the pending connection stays in the
+      // backlog, so accepting again at once would spin. Say so once per
+      // run of failures and try again shortly.
+      if (!accept_failing) {
+        PostGlobal("GeneralMohaaServer.IdTCPServerListenException Error: " + ec.message(), 3);
+        accept_failing = true;
+      }
+      accept_retry->expires_after(std::chrono::milliseconds(kAcceptRetryMs));
+      accept_retry->async_wait([this](const asio::error_code& wait_error) {
+        if (!wait_error && acceptor->is_open()) Accept();
+      });
     });
   }
 
@@ -371,6 +389,7 @@ bool TRemoteAdminServer::Start(std::string* error) {
   d.work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(d.io->get_executor());
   d.acceptor = std::make_unique<asio::ip::tcp::acceptor>(*d.io);
   d.sweep_timer = std::make_unique<asio::steady_timer>(*d.io);
+  d.accept_retry = std::make_unique<asio::steady_timer>(*d.io);
   asio::error_code ec;
   const std::string bind = d.options.bind_address.empty() ? "0.0.0.0" : d.options.bind_address;
   const asio::ip::address address = asio::ip::make_address(bind, ec);
@@ -387,6 +406,7 @@ bool TRemoteAdminServer::Start(std::string* error) {
     if (error) *error = text;
     d.acceptor.reset();
     d.sweep_timer.reset();
+    d.accept_retry.reset();
     d.work.reset();
     d.io.reset();
     return false;
@@ -411,6 +431,7 @@ void TRemoteAdminServer::Stop() {
     asio::error_code ec;
     d.acceptor->close(ec);
     d.sweep_timer->cancel();
+    d.accept_retry->cancel();
     std::vector<TImpl::TConnPtr> all;
     {
       TLockGuard conns(d.conn_mutex_);
@@ -430,6 +451,7 @@ void TRemoteAdminServer::Stop() {
     TWriteLock guard(d.io_guard_);
     d.handlers.reset();
     d.sweep_timer.reset();
+    d.accept_retry.reset();
     d.acceptor.reset();
     d.io.reset();
   }

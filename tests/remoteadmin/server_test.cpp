@@ -2,6 +2,8 @@
 #include "remoteadmin/server.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -377,6 +379,37 @@ TEST_F(RemoteServerTest, ConnectionsBeyondTheLimitAreRefusedAndSaidOncePerBurst)
   EXPECT_TRUE(global_.WaitFor([](const TRecordedMessage& m) {
     return m.level == 2 && m.text == "TGeneralMohaaServer refused 4 connection(s) while 3 were open";
   }));
+}
+
+// Out of descriptors: accepting fails, is said once, and is tried again
+// without spinning; once descriptors are free the waiting client is served.
+TEST_F(RemoteServerTest, AcceptFailureIsReportedOnceAndRecovers) {
+  StartServer();
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  // Descriptor numbers must stay below the limit: room for the client's
+  // socket at the lowest free number, none for the server's accepted one.
+  const int lowest_free = dup(0);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  rlimit tight = old;
+  tight.rlim_cur = rlim_t(lowest_free) + 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  TRemoteAdminClient client;
+  std::string error;
+  const bool connected = client.Connect("127.0.0.1", server_->Port(), kWait, &error);
+  const bool said = global_.WaitFor([](const TRecordedMessage& m) {
+    return m.level == 3 && m.text.rfind("GeneralMohaaServer.IdTCPServerListenException Error: ", 0) == 0;
+  });
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  ASSERT_TRUE(connected) << error;  // the kernel completed it; it waits in the backlog
+  EXPECT_TRUE(said);
+  RoundTrip(client, 1);
+  ASSERT_TRUE(global_.Flush());
+  size_t reports = 0;
+  for (const auto& m : global_.Messages())
+    reports += m.text.rfind("GeneralMohaaServer.IdTCPServerListenException", 0) == 0;
+  EXPECT_EQ(reports, 1u);
 }
 
 }  // namespace
