@@ -16,6 +16,7 @@ namespace {
 
 constexpr size_t kReadChunk = 65535;
 constexpr int64_t kAcceptRetryMs = 100;
+constexpr int64_t kSweepOnDataMs = 1000;
 
 void PostConnectionEvent(uint8_t kind, std::string text) {
   PostEvent(std::make_shared<TMohaaEvent>(kind, std::move(text)));
@@ -113,6 +114,7 @@ struct TRemoteAdminServer::TImpl {
   // Refused connections of the current burst (io thread only).
   uint64_t refused_in_burst = 0;
   bool accept_failing = false;  // io thread only
+  int64_t last_sweep_ms = 0;    // io thread only
   std::unique_ptr<asio::steady_timer> accept_retry;
 
   // ---- io thread ----
@@ -220,7 +222,9 @@ struct TRemoteAdminServer::TImpl {
       return;
     }
     conn->last_activity_ms = clock.SteadyMs();
-    SweepIdle();
+    // Arriving data also looks for idle half-packets, at most once a second
+    // so that a busy server does not scan its table per read.
+    if (conn->last_activity_ms - last_sweep_ms >= kSweepOnDataMs) SweepIdle();
     conn->assembler.Feed(std::string_view(read_buffer.data(), n));
     Process(conn);
   }
@@ -308,6 +312,7 @@ struct TRemoteAdminServer::TImpl {
 
   void SweepIdle() {
     const int64_t now = clock.SteadyMs();
+    last_sweep_ms = now;
     std::vector<TConnPtr> all;
     {
       TLockGuard lock(conn_mutex_);
