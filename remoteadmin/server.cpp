@@ -84,6 +84,7 @@ struct TRemoteAdminServer::TImpl {
   TRemoteAdminOptions options;
   TCommandHandler handler;
   TConnectionHook on_connect, on_disconnect;
+  TAddressGate address_gate;
   TClock& clock;
   TRemoteTraffic& traffic;
   std::atomic<bool> disabled;
@@ -339,6 +340,10 @@ struct TRemoteAdminServer::TImpl {
   // ---- handler pool ----
 
   void Handle(const TConnPtr& conn, const std::string& block, bool compressed) {
+    if (address_gate && !address_gate(conn->address)) {
+      asio::post(*io, [this, conn] { Close(conn, {}); });
+      return;
+    }
     TServerPacket packet;
     TBodyCounts counts;
     const TPacketReject reject = DecodeBlock(block, compressed, options.limits, packet, &counts);
@@ -380,6 +385,8 @@ TRemoteAdminServer::TRemoteAdminServer(TRemoteAdminOptions options, TCommandHand
     : impl_(std::make_unique<TImpl>(*this, std::move(options), std::move(handler))) {}
 
 TRemoteAdminServer::~TRemoteAdminServer() { Stop(); }
+
+void TRemoteAdminServer::SetAddressGate(TAddressGate gate) { impl_->address_gate = std::move(gate); }
 
 void TRemoteAdminServer::SetConnectionHooks(TConnectionHook on_connect, TConnectionHook on_disconnect) {
   impl_->on_connect = std::move(on_connect);

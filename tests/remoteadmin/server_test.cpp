@@ -381,6 +381,38 @@ TEST_F(RemoteServerTest, ConnectionsBeyondTheLimitAreRefusedAndSaidOncePerBurst)
   }));
 }
 
+TEST_F(RemoteServerTest, AddressGateRefusesBeforeTheBlockIsDeciphered) {
+  std::atomic<bool> refuse{false};
+  std::atomic<int> asked{0};
+  server_ = nullptr;
+  TRemoteAdminOptions options = Options();
+  auto gated = std::make_unique<TRemoteAdminServer>(
+      options, [this](TRemoteAdminServer& server, int32_t connection, TServerPacket&) {
+        ++handled_;
+        TServerPacket reply;
+        reply.result = 0;
+        server.SendRecord(connection, reply);
+      });
+  gated->SetAddressGate([&](const std::string& address) {
+    ++asked;
+    return !(refuse && address == "127.0.0.1");
+  });
+  ASSERT_TRUE(gated->Start());
+  TRemoteAdminClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", gated->Port(), kWait));
+  TServerPacket reply;
+  ASSERT_TRUE(client.Request(Request(1), reply, kWait));
+  EXPECT_EQ(asked, 1);
+  refuse = true;
+  const uint64_t received = traffic_.received_compressed;
+  ASSERT_TRUE(client.SendRaw(EncodePacket(Request(2), false).bytes, kWait));
+  EXPECT_TRUE(client.WaitClosed(kWait));
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(handled_, 1);
+  EXPECT_EQ(traffic_.received_compressed, received);  // nothing deciphered
+  gated->Stop();
+}
+
 // Out of descriptors: accepting fails, is said once, and is tried again
 // without spinning; once descriptors are free the waiting client is served.
 TEST_F(RemoteServerTest, AcceptFailureIsReportedOnceAndRecovers) {
