@@ -15,6 +15,8 @@ namespace kv {
 namespace {
 
 constexpr size_t kReadChunk = 65535;
+constexpr int64_t kAcceptRetryMs = 100;
+constexpr int64_t kSweepOnDataMs = 1000;
 
 void PostConnectionEvent(uint8_t kind, std::string text) {
   PostEvent(std::make_shared<TMohaaEvent>(kind, std::move(text)));
@@ -82,6 +84,7 @@ struct TRemoteAdminServer::TImpl {
   TRemoteAdminOptions options;
   TCommandHandler handler;
   TConnectionHook on_connect, on_disconnect;
+  TAddressGate address_gate;
   TClock& clock;
   TRemoteTraffic& traffic;
   std::atomic<bool> disabled;
@@ -111,14 +114,32 @@ struct TRemoteAdminServer::TImpl {
 
   // Refused connections of the current burst (io thread only).
   uint64_t refused_in_burst = 0;
+  bool accept_failing = false;  // io thread only
+  int64_t last_sweep_ms = 0;    // io thread only
+  std::unique_ptr<asio::steady_timer> accept_retry;
 
   // ---- io thread ----
 
   void Accept() {
     acceptor->async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
       if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
-      if (!ec) OnAccept(std::move(socket));
-      Accept();
+      if (!ec) {
+        accept_failing = false;
+        OnAccept(std::move(socket));
+        Accept();
+        return;
+      }
+      // Out of descriptors or memory: the pending connection stays in the
+      // backlog, so accepting again at once would spin. Say so once per
+      // run of failures and try again shortly.
+      if (!accept_failing) {
+        PostGlobal("GeneralMohaaServer.IdTCPServerListenException Error: " + ec.message(), 3);
+        accept_failing = true;
+      }
+      accept_retry->expires_after(std::chrono::milliseconds(kAcceptRetryMs));
+      accept_retry->async_wait([this](const asio::error_code& wait_error) {
+        if (!wait_error && acceptor->is_open()) Accept();
+      });
     });
   }
 
@@ -127,21 +148,25 @@ struct TRemoteAdminServer::TImpl {
     const auto endpoint = socket.remote_endpoint(ec);
     const std::string address = ec ? std::string("unkown") : AddressText(endpoint);
     auto conn = std::make_shared<TConnection>(*io);
+    bool full = false;
     {
       TLockGuard lock(conn_mutex_);
-      if (connections.size() >= options.max_connections) {
-        // Said once when the burst starts and summed up when it ends, so a
-        // flood of connections is not also a flood of messages.
-        if (refused_in_burst++ == 0) {
-          PostGlobal("TGeneralMohaaServer refuses connections: " + std::to_string(options.max_connections) +
-                         " are open (first refused: " + address + ")",
-                     3);
-        }
-        socket.close(ec);
-        return;
+      full = connections.size() >= options.max_connections;
+      if (!full) {
+        conn->handle = next_handle++;
+        connections[conn->handle] = conn;
       }
-      conn->handle = next_handle++;
-      connections[conn->handle] = conn;
+    }
+    if (full) {
+      // Said once when the burst starts and summed up when it ends, so a
+      // flood of connections is not also a flood of messages.
+      if (refused_in_burst++ == 0) {
+        PostGlobal("TGeneralMohaaServer refuses connections: " + std::to_string(options.max_connections) +
+                       " are open (first refused: " + address + ")",
+                   3);
+      }
+      socket.close(ec);
+      return;
     }
     if (refused_in_burst > 0) {
       PostGlobal("TGeneralMohaaServer refused " + std::to_string(refused_in_burst) + " connection(s) while " +
@@ -198,7 +223,9 @@ struct TRemoteAdminServer::TImpl {
       return;
     }
     conn->last_activity_ms = clock.SteadyMs();
-    SweepIdle();
+    // Arriving data also looks for idle half-packets, at most once a second
+    // so that a busy server does not scan its table per read.
+    if (conn->last_activity_ms - last_sweep_ms >= kSweepOnDataMs) SweepIdle();
     conn->assembler.Feed(std::string_view(read_buffer.data(), n));
     Process(conn);
   }
@@ -286,6 +313,7 @@ struct TRemoteAdminServer::TImpl {
 
   void SweepIdle() {
     const int64_t now = clock.SteadyMs();
+    last_sweep_ms = now;
     std::vector<TConnPtr> all;
     {
       TLockGuard lock(conn_mutex_);
@@ -312,6 +340,10 @@ struct TRemoteAdminServer::TImpl {
   // ---- handler pool ----
 
   void Handle(const TConnPtr& conn, const std::string& block, bool compressed) {
+    if (address_gate && !address_gate(conn->address)) {
+      asio::post(*io, [this, conn] { Close(conn, {}); });
+      return;
+    }
     TServerPacket packet;
     TBodyCounts counts;
     const TPacketReject reject = DecodeBlock(block, compressed, options.limits, packet, &counts);
@@ -354,6 +386,8 @@ TRemoteAdminServer::TRemoteAdminServer(TRemoteAdminOptions options, TCommandHand
 
 TRemoteAdminServer::~TRemoteAdminServer() { Stop(); }
 
+void TRemoteAdminServer::SetAddressGate(TAddressGate gate) { impl_->address_gate = std::move(gate); }
+
 void TRemoteAdminServer::SetConnectionHooks(TConnectionHook on_connect, TConnectionHook on_disconnect) {
   impl_->on_connect = std::move(on_connect);
   impl_->on_disconnect = std::move(on_disconnect);
@@ -367,6 +401,7 @@ bool TRemoteAdminServer::Start(std::string* error) {
   d.work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(d.io->get_executor());
   d.acceptor = std::make_unique<asio::ip::tcp::acceptor>(*d.io);
   d.sweep_timer = std::make_unique<asio::steady_timer>(*d.io);
+  d.accept_retry = std::make_unique<asio::steady_timer>(*d.io);
   asio::error_code ec;
   const std::string bind = d.options.bind_address.empty() ? "0.0.0.0" : d.options.bind_address;
   const asio::ip::address address = asio::ip::make_address(bind, ec);
@@ -383,6 +418,7 @@ bool TRemoteAdminServer::Start(std::string* error) {
     if (error) *error = text;
     d.acceptor.reset();
     d.sweep_timer.reset();
+    d.accept_retry.reset();
     d.work.reset();
     d.io.reset();
     return false;
@@ -407,6 +443,7 @@ void TRemoteAdminServer::Stop() {
     asio::error_code ec;
     d.acceptor->close(ec);
     d.sweep_timer->cancel();
+    d.accept_retry->cancel();
     std::vector<TImpl::TConnPtr> all;
     {
       TLockGuard conns(d.conn_mutex_);
@@ -426,6 +463,7 @@ void TRemoteAdminServer::Stop() {
     TWriteLock guard(d.io_guard_);
     d.handlers.reset();
     d.sweep_timer.reset();
+    d.accept_retry.reset();
     d.acceptor.reset();
     d.io.reset();
   }

@@ -64,8 +64,16 @@ class TRemoteAdminServer {
   TRemoteAdminServer(const TRemoteAdminServer&) = delete;
   TRemoteAdminServer& operator=(const TRemoteAdminServer&) = delete;
 
+  // Asked for every complete packet before its block is deciphered, on a
+  // handler thread: false drops the packet and closes the connection
+  // without a reply (the gate says why itself, if it wants to). For address
+  // filters and login throttling, so that a refused address gets nothing
+  // decoded beyond the header.
+  using TAddressGate = std::function<bool(const std::string& address)>;
+
   // Set before Start.
   void SetConnectionHooks(TConnectionHook on_connect, TConnectionHook on_disconnect);
+  void SetAddressGate(TAddressGate gate);
 
   // Starts listening. Posts "TGeneralMohaaServer Started"; when the port
   // cannot be had, first the failure at level 4. False (reason in *error)
