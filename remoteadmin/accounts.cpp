@@ -181,6 +181,20 @@ bool TAccountTable::ReplaceAccount(const TAccessListEntry& account) {
   return true;
 }
 
+bool TAccountTable::AnyAccountAllows(const std::string& address) const {
+  // The filters are copied out first: compiling them is no work for the lock.
+  std::vector<std::string> filters;
+  {
+    TRecursiveLockGuard lock(mutex_);
+    for (const auto& a : accounts_) {
+      if (a.address_filter.empty()) return true;
+      filters.push_back(a.address_filter);
+    }
+  }
+  return std::any_of(filters.begin(), filters.end(),
+                     [&](const std::string& f) { return AddressAllowed(f, address); });
+}
+
 std::vector<std::string> TAccountTable::AccountNames() const {
   TRecursiveLockGuard lock(mutex_);
   std::vector<std::string> names;

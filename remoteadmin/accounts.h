@@ -106,6 +106,9 @@ class TAccountTable {
   // When an account with the record's name exists: removes it and appends
   // the record (it moves to the end). False when there was none.
   bool ReplaceAccount(const TAccessListEntry& account);
+  // Whether any account may log in from the address (an empty filter
+  // allows every address): asked before a packet is deciphered.
+  bool AnyAccountAllows(const std::string& address) const;
   std::vector<std::string> AccountNames() const;
   std::vector<TAccessListEntry> Accounts() const;
   size_t Count() const;

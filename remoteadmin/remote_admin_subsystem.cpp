@@ -175,6 +175,9 @@ void TRemoteAdminSubsystem::StartServerIfReady() {
       options, [this](TRemoteAdminServer& s, int32_t connection, TServerPacket& packet) {
         handler_.ServerFunctionality(s, connection, packet);
       });
+  // An address no account may use gets nothing deciphered: its packets
+  // close the connection unanswered.
+  server->SetAddressGate([this](const std::string& address) { return accounts_.AnyAccountAllows(address); });
   if (server->Start()) server_ = std::move(server);  // a failure was posted by Start
 }
 

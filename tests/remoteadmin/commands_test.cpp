@@ -65,6 +65,8 @@ class RemoteCommandsTest : public ::testing::Test {
         options, [this](TRemoteAdminServer& s, int32_t c, TServerPacket& p) {
           handler_->ServerFunctionality(s, c, p);
         });
+    server_->SetAddressGate(
+        [this](const std::string& address) { return accounts_.AnyAccountAllows(address); });
     std::string error;
     started_ = server_->Start(&error);
     EXPECT_TRUE(started_) << error;
@@ -335,6 +337,20 @@ TEST_F(RemoteCommandsTest, KickClientClosesTheOtherConnectionAndAnswersFailed) {
   const TServerPacket reply = Ask(*c, 29, "admin", Vars({{"ClientSocket", handle}}));
   EXPECT_EQ(reply.result, -1);
   EXPECT_TRUE(victim->WaitClosed(kWait));
+}
+
+TEST_F(RemoteCommandsTest, AnAddressNoAccountAllowsGetsNoAnswer) {
+  ASSERT_TRUE(started_);
+  for (const char* name : {"admin", "nobody", "keeper"}) accounts_.DeleteAccount(name);
+  // Only "lan" is left, for 10.x addresses.
+  auto c = Connect();
+  TServerPacket reply;
+  std::string error;
+  EXPECT_FALSE(c->Request(Request(1, "lan", "pw"), reply, kWait, &error));
+  EXPECT_TRUE(c->WaitClosed(kWait));
+  accounts_.AddAccount({"any", "pw", "127\\.0\\.0\\.1", {"Get BanList"}});
+  auto again = Connect();
+  EXPECT_EQ(Ask(*again, 1, "any").result, 0);
 }
 
 TEST(CommaText, QuotesWhatNeedsIt) {
