@@ -8,6 +8,10 @@
 #include <stdexcept>
 
 #include "core/bus.h"
+#include "core/bus_monitor.h"
+#include "core/regional.h"
+#include "domain/domain.h"
+#include "domain/events.h"
 #include "domain/settings.h"
 #include "enforcement/pattern.h"
 
@@ -136,11 +140,36 @@ void TRemoteAdminSubsystem::ApplySettings(TSettings& settings) {
 
 void TRemoteAdminSubsystem::Open() {
   open_ = true;
+  // The players' chat for the clients that hold "See Chat from Players".
+  chat_monitor_ = MakeThread<TMsgMonitor>(false);
+  chat_monitor_->AddCategory(EventCategory(ekChatMessage));
+  chat_monitor_->SetAcceptedLevels({mlInformation});
+  chat_monitor_->SetLevelHandler(
+      mlInformation, [this](const std::string&, const std::string&, TMsgData& data, uint8_t) {
+        const auto* object = std::get_if<std::shared_ptr<TBusObject>>(&data);
+        const auto* event = object ? dynamic_cast<const TMohaaEvent*>(object->get()) : nullptr;
+        if (event && event->kind == ekChatMessage) OnPlayerChat(*event);
+      });
+  chat_subscription_ = Subscribe(*chat_monitor_);
   StartServerIfReady();
+}
+
+void TRemoteAdminSubsystem::OnPlayerChat(const TMohaaEvent& event) {
+  const std::string speaker = event.log_entry ? event.log_entry->first_player.name : std::string();
+  // The time the line was read, not when it reached us.
+  const std::string line = "[" + regional::DateTimeToStr(event.time) + "] " + speaker + ": " + event.text;
+  TLockGuard lock(chat_mutex_);
+  if (chat_clients_) chat_clients_->AddPlayerChat(line);
 }
 
 void TRemoteAdminSubsystem::Close() {
   open_ = false;
+  chat_subscription_.Reset();
+  chat_monitor_.reset();
+  {
+    TLockGuard lock(chat_mutex_);
+    chat_clients_ = nullptr;
+  }
   if (server_) server_->Stop();
   server_.reset();
   TLockGuard lock(pending_mutex_);
@@ -178,7 +207,10 @@ void TRemoteAdminSubsystem::StartServerIfReady() {
   // An address no account may use gets nothing deciphered: its packets
   // close the connection unanswered.
   server->SetAddressGate([this](const std::string& address) { return accounts_.AnyAccountAllows(address); });
-  if (server->Start()) server_ = std::move(server);  // a failure was posted by Start
+  if (!server->Start()) return;  // the failure was posted by Start
+  server_ = std::move(server);
+  TLockGuard lock(chat_mutex_);
+  chat_clients_ = &server_->Clients();
 }
 
 void TRemoteAdminSubsystem::SaveAccountsSoon() {

@@ -11,8 +11,10 @@
 #include <span>
 #include <string>
 
+#include "core/bus_subscription.h"
 #include "core/snapshot.h"
 #include "core/thread_annotations.h"
+#include "core/threads.h"
 #include "domain/runtime.h"
 #include "domain/subsystem.h"
 #include "remoteadmin/accounts.h"
@@ -21,6 +23,9 @@
 #include "remoteadmin/server.h"
 
 namespace kv {
+
+class TMsgMonitor;
+class TMohaaEvent;
 
 struct TRemoteAdminConfig {
   std::string port = "23203";
@@ -72,6 +77,9 @@ class TRemoteAdminSubsystem : public TSubsystem {
   TCommandResult AccountList();
   TCommandResult AccountRights(const std::string& name, const std::string& changes);
   void AskPassword(std::unique_ptr<TPending> pending);
+  // A player's chat line to every client's player-chat queue. The chat
+  // subscriber's thread.
+  void OnPlayerChat(const TMohaaEvent& event);
 
   TRuntime& rt_;
   TAccountTable accounts_;
@@ -80,6 +88,13 @@ class TRemoteAdminSubsystem : public TSubsystem {
   TSnapshot<TRemoteAdminConfig> config_;
   std::unique_ptr<TRemoteAdminServer> server_;  // main loop thread
   bool open_ = false;
+
+  // The running server's client list for the chat subscriber; taken
+  // before the list's own lock.
+  TMutex chat_mutex_;
+  TClientList* chat_clients_ GUARDED_BY(chat_mutex_) = nullptr;
+  TThreadPtr<TMsgMonitor> chat_monitor_;
+  TBusSubscription chat_subscription_;
 
   TMutex pending_mutex_;  // a leaf: guards pending_
   std::unique_ptr<TPending> pending_ GUARDED_BY(pending_mutex_);

@@ -216,6 +216,43 @@ TEST_F(KvadminTest, AccountsSurviveARestartAndRightsCannotBeEscalated) {
   EXPECT_EQ(testing::ReadFileText(AccountsPath()), file.Str());
 }
 
+TEST_F(KvadminTest, PlayerChatWaitsForClientsWithTheRight) {
+  testing::TServiceProcess service;
+  ASSERT_TRUE(StartService(service)) << service.Output();
+  auto ask = [&](TRemoteAdminClient& client, const std::string& user, const std::string& pass) {
+    TServerPacket request, reply;
+    request.command_type = 9;
+    request.parameters.emplace();
+    request.parameters->SetValue("_ConnectionUserName", user);
+    request.parameters->SetValue("_ConnectionUserPass", pass);
+    std::string error;
+    EXPECT_TRUE(client.Request(request, reply, 5000, &error)) << error;
+    TVariant chat;
+    return reply.parameters && reply.parameters->TryGetValue("_UserChatLog", chat) ? chat.AsString()
+                                                                                   : std::string();
+  };
+  TRemoteAdminClient admin, keeper;
+  std::string error;
+  ASSERT_TRUE(admin.Connect("127.0.0.1", port_, 5000, &error)) << error;
+  ASSERT_TRUE(keeper.Connect("127.0.0.1", port_, 5000, &error)) << error;
+  ask(admin, "admin", "adminpw");
+  ask(keeper, "keeper", "keeperpw");
+  sim_.Sim().Join("Alice");
+  // The log names a speaker the player list must know.
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return Kvadmin("admin", "players").output.find("Alice") != std::string::npos; }, 20000));
+  sim_.Sim().Chat("Alice", "gg all");
+  std::string got;
+  ASSERT_TRUE(testing::WaitFor([&] { return !(got = ask(admin, "admin", "adminpw")).empty(); }, 15000))
+      << service.Output();
+  // "[date time] Alice: gg all", quoted for its blanks.
+  EXPECT_EQ(got.front(), '"');
+  EXPECT_NE(got.find("] Alice: gg all\""), std::string::npos) << got;
+  EXPECT_EQ(ask(keeper, "keeper", "keeperpw"), "");  // no "See Chat from Players"
+  service.Signal(SIGINT);
+  EXPECT_EQ(service.WaitExit(15000), 0);
+}
+
 TEST_F(KvadminTest, ClearErrorsForTheOperator) {
   // Nothing listens yet.
   const TRun refused = Kvadmin("admin", "players");
