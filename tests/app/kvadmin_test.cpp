@@ -253,6 +253,25 @@ TEST_F(KvadminTest, PlayerChatWaitsForClientsWithTheRight) {
   EXPECT_EQ(service.WaitExit(15000), 0);
 }
 
+TEST_F(KvadminTest, TheSetupExportCarriesTheAccounts) {
+  const std::string accounts = testing::ReadFileText(AccountsPath());
+  const std::string setup = (sim_.Home() / "all.KVSetup").string();
+  auto run = [](const std::string& home, const std::string& line) {
+    TKelvandromeService service({home, nullptr});
+    service.Open();
+    std::thread loop([&] { service.Run(); });
+    const std::string answer = service.TerminalCommand(line);
+    service.RequestStop();
+    loop.join();
+    service.Close();
+    return answer;
+  };
+  EXPECT_EQ(run(sim_.Home().string(), "setup export " + setup), "Setup saved to " + setup);
+  const testing::TTempHome other;
+  EXPECT_EQ(run(other.Path().string(), "setup import " + setup), "Setup loaded from " + setup);
+  EXPECT_EQ(testing::ReadFileText(other.Path() / "Data" / "ServerAccess.dat"), accounts);
+}
+
 TEST_F(KvadminTest, ClearErrorsForTheOperator) {
   // Nothing listens yet.
   const TRun refused = Kvadmin("admin", "players");
