@@ -303,6 +303,32 @@ TEST_F(RemoteServerTest, IdleHalfPacketIsDroppedAfterTwentyMinutes) {
   EXPECT_EQ(handled_, 3);
 }
 
+// With no other traffic at all, the sweep timer finds the idle half-packet.
+TEST_F(RemoteServerTest, SweepTimerDropsIdleHalfPacketsWithoutOtherTraffic) {
+  TRemoteAdminOptions options = Options();
+  options.idle_sweep_ms = 20;
+  StartServer(options);
+  auto stalled = Connect();
+  const std::string p = EncodePacket(Request(2, "late"), false).bytes;
+  ASSERT_TRUE(stalled->SendRaw(p.substr(0, 45), kWait));
+  const std::string dropped =
+      "TGeneralMohaaServer.IdTCPServerExecute - Connection StreamObject Deleted-Timeout";
+  // Once the bytes have been read (they are, within a sweep or two), only
+  // the clock decides.
+  ASSERT_TRUE(global_.Flush());
+  EXPECT_EQ(global_.CountText(dropped), 0u);
+  int minutes = 0;
+  EXPECT_TRUE(testing::WaitFor([&] {
+    if (global_.CountText(dropped) > 0) return true;
+    clock_.Advance(60 * 1000);
+    ++minutes;
+    return false;
+  }));
+  EXPECT_GE(minutes, 20);  // not before the time-out
+  ASSERT_TRUE(global_.Flush());
+  EXPECT_EQ(global_.CountText(dropped), 1u);  // said once, the buffer is gone
+}
+
 TEST_F(RemoteServerTest, DisabledServerAcceptsReportsAndCloses) {
   TRemoteAdminOptions options = Options();
   options.disabled = true;
