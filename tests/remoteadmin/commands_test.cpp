@@ -339,6 +339,34 @@ TEST_F(RemoteCommandsTest, KickClientClosesTheOtherConnectionAndAnswersFailed) {
   EXPECT_TRUE(victim->WaitClosed(kWait));
 }
 
+TEST_F(RemoteCommandsTest, ErrorsInACommandOrItsReplyAreReported) {
+  ASSERT_TRUE(started_);
+  TBusRecorder bus({"GLOBAL"});
+  TEventRecorder events({ekRemoteCommand});
+  auto c = Connect();
+  // A date that is no date: the command fails, the event still goes out.
+  const TServerPacket reply =
+      Ask(*c, 2, "admin",
+          Vars({{"SetDate", true}, {"Date", "tomorrow"}, {"User", "x"}, {"Ip", ""}, {"Msg", ""}}));
+  EXPECT_EQ(reply.result, -1);
+  EXPECT_TRUE(bus.WaitFor(
+      [](const auto& m) {
+        return m.level == mlError && m.text == "Exception on Client Command: [127.0.0.1:admin] Add Ban";
+      },
+      kWait));
+  ASSERT_TRUE(events.WaitCount(1, kWait));
+  EXPECT_TRUE(bans_.Entries().empty());
+  // Kicking its own connection: the kick happens, the reply has nowhere to go.
+  Ask(*c, 0, "admin");
+  int32_t own = server_->Clients().Snapshot().at(0).handle;
+  TServerPacket unanswered;
+  std::string error;
+  EXPECT_FALSE(
+      c->Request(Request(29, "admin", "pw", Vars({{"ClientSocket", own}})), unanswered, kWait, &error));
+  EXPECT_TRUE(bus.WaitFor(
+      [](const auto& m) { return m.text.rfind("Exception on Client send result: ", 0) == 0; }, kWait));
+}
+
 TEST_F(RemoteCommandsTest, AnAddressNoAccountAllowsGetsNoAnswer) {
   ASSERT_TRUE(started_);
   for (const char* name : {"admin", "nobody", "keeper"}) accounts_.DeleteAccount(name);
