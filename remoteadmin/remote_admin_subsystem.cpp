@@ -117,9 +117,38 @@ TRemoteAdminSubsystem::TRemoteAdminSubsystem(TRuntime& runtime, TRemoteCommandTa
 
 TRemoteAdminSubsystem::~TRemoteAdminSubsystem() { Close(); }
 
+void TRemoteAdminSubsystem::KeepDamagedAccounts(TStream& in, uint64_t start, const std::string& reason) {
+  // The accounts after the damage would be gone with the next save: the
+  // bytes as read are kept beside the file, so nothing is lost.
+  try {
+    in.Seek(start);
+    std::string bytes(static_cast<size_t>(in.Remaining()), '\0');
+    if (!bytes.empty()) in.ReadBuffer(bytes.data(), bytes.size());
+    const std::filesystem::path dir = TDataFileRegistry::DataDir(rt_.home);
+    std::filesystem::path target = dir / "ServerAccess.dat.damaged";
+    for (int n = 1; std::filesystem::exists(target) && n < 1000; ++n)
+      target = dir / ("ServerAccess.dat.damaged." + std::to_string(n));
+    SaveFileAtomic(target.string(), bytes.data(), bytes.size());
+    PostGlobal(
+        "Remote administration: the damaged account data (" + reason + ") is kept in " + target.string(),
+        mlWarning);
+  } catch (const std::exception& e) {
+    PostGlobal(std::string("Remote administration: the damaged account data could not be kept: ") + e.what(),
+               mlError);
+  }
+}
+
 void TRemoteAdminSubsystem::RegisterDataFiles(TDataFileRegistry& registry) {
   TDataFileHandler handler;
-  handler.load = [this](TStream& in) { accounts_.LoadAccounts(in); };
+  handler.load = [this](TStream& in) {
+    const uint64_t start = in.Position();
+    try {
+      accounts_.LoadAccounts(in);
+    } catch (const EStreamError& e) {
+      KeepDamagedAccounts(in, start, e.what());
+      throw;
+    }
+  };
   handler.save = [this](TStream& out) { accounts_.SaveAccounts(out); };
   registry.Register(TDataFileId::ServerAccess, std::move(handler));
 }

@@ -70,6 +70,7 @@ class TRemoteAdminSubsystem : public TSubsystem {
   // Starts the server when an account exists and it is not running. Main loop.
   void StartServerIfReady();
   void SaveAccountsSoon();
+  void KeepDamagedAccounts(TStream& in, uint64_t start, const std::string& reason);
   TCommandResult AccountCommand(const std::string& args);
   TCommandResult AccountAdd(const std::string& name, const std::string& filter);
   TCommandResult AccountPassword(const std::string& name);

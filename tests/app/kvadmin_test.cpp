@@ -272,6 +272,21 @@ TEST_F(KvadminTest, TheSetupExportCarriesTheAccounts) {
   EXPECT_EQ(testing::ReadFileText(other.Path() / "Data" / "ServerAccess.dat"), accounts);
 }
 
+TEST_F(KvadminTest, ADamagedAccountFileKeepsWhatWasReadAndItsBytes) {
+  const std::string whole = testing::ReadFileText(AccountsPath());
+  const std::string cut = whole.substr(0, whole.size() - 500);  // inside the third account
+  WriteFile(AccountsPath(), cut);
+  testing::TServiceProcess service;
+  ASSERT_TRUE(StartService(service)) << service.Output();
+  EXPECT_NE(service.Output().find("Server Access Data: Error loading ServerAccess Data"), std::string::npos)
+      << service.Output();
+  EXPECT_EQ(testing::ReadFileText(sim_.Home() / "Data" / "ServerAccess.dat.damaged"), cut);
+  // The accounts before the damage work.
+  EXPECT_EQ(Kvadmin("admin", "accounts list").rc, 0);
+  service.Signal(SIGINT);
+  EXPECT_EQ(service.WaitExit(15000), 0);
+}
+
 TEST_F(KvadminTest, ClearErrorsForTheOperator) {
   // Nothing listens yet.
   const TRun refused = Kvadmin("admin", "players");
