@@ -350,7 +350,9 @@ void TRemoteCommandHandler::ServerFunctionality(TRemoteAdminServer& server, int3
       server.Clients(), connection, request.peer_address,
       [&server](int32_t c, std::string_view reason) { return server.KickClient(c, reason); }};
   const TServerPacket reply = Handle(session, request);
-  if (!server.SendRecord(connection, reply))
+  if (session.closed)
+    PostGlobal("Exception on Client send result: the connection was closed by its own request", mlWarning);
+  else if (!server.SendRecord(connection, reply))
     PostGlobal("Exception on Client send result: the connection is closed", mlWarning);
 }
 
@@ -617,7 +619,10 @@ void TRemoteCommandHandler::CmdKickClient(TCall& c) {
   TVariant socket;
   if (!c.params.TryGetValue("ClientSocket", socket) || !c.session.kick_client) return;
   // The answer stays "failed" as existing clients expect; the kick happens.
-  c.session.kick_client(socket.AsInteger(), "Kick requested from Kelvandrome Client " + c.user);
+  const int32_t target = socket.AsInteger();
+  if (c.session.kick_client(target, "Kick requested from Kelvandrome Client " + c.user) &&
+      target == c.session.connection)
+    c.session.closed = true;
 }
 
 void TRemoteCommandHandler::CmdDelAcBan(TCall& c) {

@@ -92,6 +92,8 @@ struct TRemoteSession {
   std::string address;
   // Closes a client's connection (KickClient); false when it is not open.
   std::function<bool(int32_t connection, std::string_view reason)> kick_client;
+  // Set when a command closed this very connection: the reply has nowhere to go.
+  bool closed = false;
 };
 
 class TRemoteCommandHandler {
