@@ -296,6 +296,21 @@ TEST_F(KvadminTest, ClearErrorsForTheOperator) {
   EXPECT_EQ(on_line.rc, 2);
   EXPECT_NE(on_line.output.find("never taken from the command line"), std::string::npos) << on_line.output;
   EXPECT_EQ(Kvadmin("admin", "frobnicate").rc, 2);
+
+  // A server that takes the connection and never answers: the wait ends.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port_);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  const TRun silent = Kvadmin("admin", "--timeout 300 players");
+  ::close(listener);
+  EXPECT_EQ(silent.rc, 1);
+  EXPECT_NE(silent.output.find("no answer from 127.0.0.1:" + std::to_string(port_) + " within 300 ms"),
+            std::string::npos)
+      << silent.output;
 }
 
 TEST_F(KvadminTest, AFreshHomeDoesNotListenUntilTheTerminalAddsAnAccount) {

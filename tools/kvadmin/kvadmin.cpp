@@ -197,7 +197,9 @@ class TSession {
     request.data = std::move(data);
     TServerPacket reply;
     std::string error;
-    if (!client_.Request(request, reply, o_.timeout_ms, &error)) throw EFailed("no answer: " + error);
+    if (!client_.Request(request, reply, o_.timeout_ms, &error))
+      throw EFailed("no answer from " + o_.host + ":" + std::to_string(o_.port) + " within " +
+                    std::to_string(o_.timeout_ms) + " ms: " + error);
     if (reply.parameters) {
       TVariant v;
       if (reply.parameters->TryGetValue("_ChatLog", v)) Keep(chat_, v.AsString());
