@@ -6,6 +6,7 @@
 
 #include "app/processes.h"
 #include "app/remote_followers.h"
+#include "app/remote_targets.h"
 #include "app/service_commands.h"
 #include "app/service_subsystems.h"
 #include "app/version.h"
@@ -26,6 +27,7 @@
 #include "gamelink/rcon_budget.h"
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
+#include "remoteadmin/remote_admin_subsystem.h"
 #include "reporting/journal_subsystem.h"
 #include "rules/checks.h"
 #include "serverconfig/configlist.h"
@@ -152,6 +154,16 @@ void TKelvandromeService::BuildSubsystems() {
   // again afterwards) and talk to the server: opened once the rules are.
   configs_ = &list.Add(
       std::make_unique<TMohaaConfigList>(rt, [this] { loop_.Post([this] { ReapplySettings(); }); }));
+  // Remote administrators reach the bans, kicks, players and histories: the
+  // server opens after them and closes before them.
+  TRemoteCommandTargets remote_targets;
+  remote_targets.server = server_info_.get();
+  remote_targets.bans = &ban_watch.List();
+  remote_targets.kicks = kicks_;
+  remote_targets.history = &store;
+  remote_targets.configs = RemoteConfigSets(*configs_);
+  remote_targets.skins = RemoteSkinList(checks_->Skins());
+  remote_admin_ = &list.Add(std::make_unique<TRemoteAdminSubsystem>(rt, std::move(remote_targets)));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;
@@ -292,6 +304,9 @@ bool TKelvandromeService::IsRunning() {
 
 std::string TKelvandromeService::TerminalCommand(const std::string& input) {
   // The terminal speaks UTF-8; texts inside the system are Windows-1252.
+  // A command that asked for a password takes the next line as it.
+  if (remote_admin_)
+    if (auto answer = remote_admin_->PendingInput(Utf8ToCp1252(input))) return *answer;
   return commands_.RunLine(TCommandContext{}, Utf8ToCp1252(input)).text;
 }
 

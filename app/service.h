@@ -39,6 +39,7 @@ class THistoryUserList;
 class TMohaaConfigList;
 class TPlayerChecks;
 class TWeaponClassSubsystem;
+class TRemoteAdminSubsystem;
 class TLogFollower;
 
 // Adds parts to the service's subsystem list; runs inside Open, once the
@@ -157,6 +158,7 @@ class TKelvandromeService {
   TMohaaConfigList* configs_ = nullptr;  // the server configuration sets
   TPlayerChecks* checks_ = nullptr;      // ping, skin, team-change and bad-word checks
   TWeaponClassSubsystem* weapons_ = nullptr;
+  TRemoteAdminSubsystem* remote_admin_ = nullptr;  // accounts and the remote server
   bool open_ = false;
 };
 

@@ -17,6 +17,7 @@
 #include "gamelink/ssh_session.h"
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
+#include "remoteadmin/remote_admin_subsystem.h"
 #include "reporting/journal_subsystem.h"
 #include "rules/checks.h"
 
@@ -74,7 +75,7 @@ void RegisterKnownSettingRows() {
       TBanWatch::Rows(),           TWeaponClassSubsystem::Rows(),   TStatusPollSubsystem::Rows(),
       TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),      THistoryStoreSubsystem::Rows(),
       THistoryUserList::Rows(),    TPlayerChecks::Rows(),
-      TEventMessageController::Rows(),
+      TEventMessageController::Rows(), TRemoteAdminSubsystem::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
 }

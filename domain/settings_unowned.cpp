@@ -1,9 +1,8 @@
-// The rows of the INI file whose owners are not built yet: the
-// remote-administration servers, the player rules (team and spawn kills,
-// sprees; the tracker reads UseTeamMessages among them), messages and chat
-// commands, statistics, the operator console views and the update service.
-// When an owner is built, it takes its rows from here into a table of its
-// own at the same place.
+// The rows of the INI file whose owners are not built yet: the player
+// rules (team and spawn kills, sprees; the tracker reads UseTeamMessages
+// among them), messages and chat commands, statistics, the operator console
+// views and the update service. When an owner is built, it takes its rows
+// from here into a table of its own at the same place.
 #include "domain/settings.h"
 
 namespace kv {
@@ -14,12 +13,6 @@ using T = TSettingType;
 #define KV_SCORE_FORMULA                                                                                   \
   "IIF((%DATAMapsPlayed%>20);((((%DATAhaskilled% - %DATAwaskilled%) * (%DATAhaskilled%/%DATAwaskilled%))/" \
   "%DATAMapsPlayed%) * 10000);\"not enough maps played\")"
-
-constexpr TSettingDef kRemoteAdminRows[] = {
-    {"ServerPort", T::String, "23203", kStartup}, {"ServerDisabled", T::Bool, "0", kStartup},
-    {"ServerCompression", T::Bool, "1", kOnUse},  {"ACServerPort", T::String, "24203", kStartup},
-    {"ACServerDisabled", T::Bool, "0", kStartup},
-};
 
 constexpr TSettingDef kPlayerRulesRows[] = {
     // Team kills and team changes
@@ -131,7 +124,6 @@ constexpr TSettingDef kUpdateRows[] = {
 #undef KV_SCORE_FORMULA
 
 constexpr TSettingRows kNotYetOwned[] = {
-    {TSettingPlace::RemoteAdmin, kRemoteAdminRows},
     {TSettingPlace::PlayerRules, kPlayerRulesRows},
     {TSettingPlace::WeaponClasses, kWeaponWatchRows},
     {TSettingPlace::Messages, kMessagesRows},

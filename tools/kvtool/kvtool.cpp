@@ -38,6 +38,9 @@ const TCommand kCommands[] = {
     {"configs", CmdConfigs,
      "configs dump FILE | configs build FILE.json   (Configurations.dat to JSON and back; build writes to "
      "stdout)"},
+    {"accounts", CmdAccounts,
+     "accounts dump FILE | accounts build FILE.json   (ServerAccess.dat to JSON and back; build writes\n"
+     "      to stdout; the dump shows the passwords in plain text)"},
     {"history", CmdHistory,
      "history list DIR | history dump FILE   (player history files)\n"
      "  history export DIR OUT | history import IN DIR   (the plain export stream)"},
