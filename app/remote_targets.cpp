@@ -57,6 +57,8 @@ std::shared_ptr<TRemoteConfigSets> RemoteConfigSets(TMohaaConfigList& sets) {
   return std::make_shared<TConfigSets>(sets);
 }
 
-std::shared_ptr<TRemoteSkinList> RemoteSkinList(TSkinLists& skins) { return std::make_shared<TSkinList>(skins); }
+std::shared_ptr<TRemoteSkinList> RemoteSkinList(TSkinLists& skins) {
+  return std::make_shared<TSkinList>(skins);
+}
 
 }  // namespace kv
