@@ -7,18 +7,6 @@
 #include "domain/domain.h"
 
 namespace kv {
-namespace {
-
-uint8_t ReadByte(TStream& in) {
-  uint8_t b = 0;
-  in.ReadBuffer(&b, 1);
-  return b;
-}
-
-void WriteByte(TStream& out, uint8_t b) { out.Write(&b, 1); }
-
-}  // namespace
-
 void WriteEventMessagesFile(TStream& out, const std::vector<TMohaaMessage>& messages) {
   out.WriteInt32(static_cast<int32_t>(messages.size()));
   for (const auto& m : messages) {
@@ -29,9 +17,9 @@ void WriteEventMessagesFile(TStream& out, const std::vector<TMohaaMessage>& mess
     out.WriteLString(m.description_filter);
     out.WriteLString(m.weapon_filter);
     out.WriteInt32(m.delay);
-    WriteByte(out, m.kind);
-    WriteByte(out, m.expand_when_sent ? 1 : 0);
-    WriteByte(out, m.only_if_online ? 1 : 0);
+    out.WriteUInt8(m.kind);
+    out.WriteUInt8(m.expand_when_sent ? 1 : 0);
+    out.WriteUInt8(m.only_if_online ? 1 : 0);
     out.WriteLString(m.player1_exclusion);
     out.WriteLString(m.player2_exclusion);
     out.WriteLString(m.time_exclusion);
@@ -63,9 +51,9 @@ void ReadEventMessagesFile(TStream& in, std::vector<TMohaaMessage>& messages) {
       m.description_filter = in.ReadLString();
       m.weapon_filter = in.ReadLString();
       m.delay = in.ReadInt32();
-      m.kind = ReadByte(in);
-      m.expand_when_sent = ReadByte(in) != 0;
-      m.only_if_online = ReadByte(in) != 0;
+      m.kind = in.ReadUInt8();
+      m.expand_when_sent = in.ReadUInt8() != 0;
+      m.only_if_online = in.ReadUInt8() != 0;
       m.player1_exclusion = in.ReadLString();
       m.player2_exclusion = in.ReadLString();
       m.time_exclusion = in.ReadLString();

@@ -7,29 +7,17 @@
 #include "domain/domain.h"
 
 namespace kv {
-namespace {
-
-uint8_t ReadByte(TStream& in) {
-  uint8_t b = 0;
-  in.ReadBuffer(&b, 1);
-  return b;
-}
-
-void WriteByte(TStream& out, uint8_t b) { out.Write(&b, 1); }
-
-}  // namespace
-
 void WriteWeaponWatchFile(TStream& out, const std::vector<TWeaponWatchDef>& watches) {
   out.WriteInt32(static_cast<int32_t>(watches.size()));
   for (const auto& w : watches) {
-    WriteByte(out, w.weapon_class);
+    out.WriteUInt8(w.weapon_class);
     out.WriteInt32(w.kills_before_kick);
     out.WriteInt32(w.kick_delay);
     out.WriteInt32(w.kick_repetitions);
     out.WriteInt32(w.kicks_before_ban);
-    WriteByte(out, w.warn ? 1 : 0);
+    out.WriteUInt8(w.warn ? 1 : 0);
     out.WriteInt32(w.ban_minutes);
-    WriteByte(out, w.ban_address ? 1 : 0);
+    out.WriteUInt8(w.ban_address ? 1 : 0);
     out.WriteLString(w.warning_message);
     out.WriteLString(w.kick_message);
     out.WriteLString(w.ban_message);
@@ -50,14 +38,14 @@ void ReadWeaponWatchFile(TStream& in, std::vector<TWeaponWatchDef>& watches) {
       fail("the file ends before watch " + std::to_string(i + 1) + " of " + std::to_string(count));
     TWeaponWatchDef w;
     try {
-      w.weapon_class = ReadByte(in);
+      w.weapon_class = in.ReadUInt8();
       w.kills_before_kick = in.ReadInt32();
       w.kick_delay = in.ReadInt32();
       w.kick_repetitions = in.ReadInt32();
       w.kicks_before_ban = in.ReadInt32();
-      w.warn = ReadByte(in) != 0;
+      w.warn = in.ReadUInt8() != 0;
       w.ban_minutes = in.ReadInt32();
-      w.ban_address = ReadByte(in) != 0;
+      w.ban_address = in.ReadUInt8() != 0;
       w.warning_message = in.ReadLString();
       w.kick_message = in.ReadLString();
       w.ban_message = in.ReadLString();

@@ -34,6 +34,12 @@ class TStream {
   void WriteInt32(int32_t v);
   void WriteUInt32(uint32_t v);
   int32_t ReadInt32();  // throws when fewer than 4 bytes remain
+  void WriteUInt8(uint8_t v) { Write(&v, 1); }
+  uint8_t ReadUInt8() {  // throws at the end
+    uint8_t v = 0;
+    ReadBuffer(&v, 1);
+    return v;
+  }
   // A string outside variable lists: 32-bit length, then the bytes. The
   // reader refuses a length that is negative or exceeds what remains.
   void WriteLString(std::string_view s);

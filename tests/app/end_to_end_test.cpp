@@ -18,6 +18,7 @@
 #include "formats/cipher.h"
 #include "tests/app/log_burst.h"
 #include "tests/app/service_process.h"
+#include "tests/support/sanitizers.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/temp_home.h"
 #include "tests/support/wait.h"
@@ -178,17 +179,7 @@ TEST(EndToEnd, ReadOnlyHomeRunsOrRefusesClearly) {
   EXPECT_FALSE(fs::exists(home / "kelvandrome.lock"));
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using testing::kSanitized;
 
 // A server that flushes a large log at once (a busy map, a buffer written
 // out): every line reaches the raw journal and every kill and chat its own,

@@ -14,6 +14,7 @@
 #include "remoteadmin/client.h"
 #include "tests/support/bus_recorder.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/sanitizers.h"
 #include "tests/support/wait.h"
 
 namespace kv {
@@ -441,17 +442,7 @@ TEST_F(RemoteServerTest, AddressGateRefusesBeforeTheBlockIsDeciphered) {
 
 // Out of descriptors: accepting fails, is said once, and is tried again
 // without spinning; once descriptors are free the waiting client is served.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using testing::kSanitized;
 
 TEST_F(RemoteServerTest, AcceptFailureIsReportedOnceAndRecovers) {
   // The sanitizers' runtimes need descriptors of their own (UBSan opens a

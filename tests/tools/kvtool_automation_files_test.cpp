@@ -8,22 +8,11 @@
 #include "core/stream.h"
 #include "domain/domain.h"
 #include "tests/support/temp_home.h"
+#include "tests/tools/kvtool_run.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
 namespace {
-
-struct TRun {
-  int rc;
-  std::string out, err;
-};
-
-TRun Kvtool(const TArgs& args) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  const int rc = RunKvtool(args, {in, out, err});
-  return {rc, out.str(), err.str()};
-}
 
 // dump then build gives the file back byte for byte (8-bit texts, every
 // field set); a damaged file shows what it holds and fails; a kind that

@@ -7,22 +7,11 @@
 #include "core/stream.h"
 #include "enforcement/banlist.h"
 #include "tests/support/temp_home.h"
+#include "tests/tools/kvtool_run.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
 namespace {
-
-struct TRun {
-  int rc;
-  std::string out, err;
-};
-
-TRun Kvtool(const TArgs& args) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  const int rc = RunKvtool(args, {in, out, err});
-  return {rc, out.str(), err.str()};
-}
 
 std::string FileBytes(const std::vector<TBanListEntry>& bans) {
   TMemoryStream s;

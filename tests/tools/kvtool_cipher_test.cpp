@@ -11,22 +11,11 @@
 #include "formats/digest.h"
 #include "formats/lzhuf.h"
 #include "tests/support/temp_home.h"
+#include "tests/tools/kvtool_run.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
 namespace {
-
-struct TRun {
-  int rc;
-  std::string out, err;
-};
-
-TRun Kvtool(const TArgs& args, const std::string& input = "") {
-  std::istringstream in(input);
-  std::ostringstream out, err;
-  const int rc = RunKvtool(args, {in, out, err});
-  return {rc, out.str(), err.str()};
-}
 
 void ExpectOneLineError(const TRun& r) {
   EXPECT_EQ(r.rc, 1);

@@ -3,23 +3,11 @@
 
 #include <sstream>
 
+#include "tests/tools/kvtool_run.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
 namespace {
-
-struct TRun {
-  int rc;
-  std::string out;
-  std::string err;
-};
-
-TRun Kvtool(const TArgs& args) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  const int rc = RunKvtool(args, {in, out, err});
-  return {rc, out.str(), err.str()};
-}
 
 TEST(KvtoolFormula, CheckPrintsTheNormalisedTextAndTheMessage) {
   TRun r = Kvtool({"formula", "check", "iif(x > 2; \"a b\"; abs(-1))"});

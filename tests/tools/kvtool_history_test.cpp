@@ -6,6 +6,7 @@
 
 #include "players/history_store.h"
 #include "tests/support/temp_home.h"
+#include "tests/tools/kvtool_run.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
@@ -13,18 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-struct TRun {
-  int rc;
-  std::string out, err;
-};
-
-TRun Kvtool(const TArgs& args) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  const int rc = RunKvtool(args, {in, out, err});
-  return {rc, out.str(), err.str()};
-}
 
 // A history directory as the service leaves it: two players, one file that
 // is no player file, one index line whose file is gone.

@@ -11,24 +11,13 @@
 #include "domain/setup_export.h"
 #include "formats/config.h"
 #include "tests/support/temp_home.h"
+#include "tests/tools/kvtool_run.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TRun {
-  int rc;
-  std::string out, err;
-};
-
-TRun Kvtool(const TArgs& args) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  const int rc = RunKvtool(args, {in, out, err});
-  return {rc, out.str(), err.str()};
-}
 
 class KvtoolSetupTest : public ::testing::Test {
  protected:

@@ -7,24 +7,13 @@
 #include <sstream>
 
 #include "formats/varlist.h"
+#include "tests/tools/kvtool_run.h"
 #include "tools/kvtool/kvtool.h"
 
 namespace kv::tool {
 namespace {
 
 using nlohmann::json;
-
-struct TRun {
-  int rc;
-  std::string out, err;
-};
-
-TRun Kvtool(const TArgs& args, const std::string& input) {
-  std::istringstream in(input);
-  std::ostringstream out, err;
-  const int rc = RunKvtool(args, {in, out, err});
-  return {rc, out.str(), err.str()};
-}
 
 std::string Save(const TVarList& list) {
   TMemoryStream s;
