@@ -25,6 +25,7 @@
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
+#include "rules/kills.h"
 
 namespace kv {
 
@@ -132,11 +133,15 @@ void TKelvandromeService::BuildSubsystems() {
   // Every rule that throws a player off goes through the one kick registry;
   // the ban watch is the first of them.
   kicks_ = &list.Add(std::make_unique<TKickThreadList>(rt));
-  list.Add(std::make_unique<TBanWatch>(rt, *kicks_));
+  TBanWatch& ban_watch = list.Add(std::make_unique<TBanWatch>(rt, *kicks_));
   // The store closes after the tracker, its only writer, so the final
   // flush holds what the tracker learned last.
   THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
-  tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
+  auto tracker = std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_));
+  // The kill rules plug into the tracker before it opens and stay open
+  // until it has closed: the bans its last events bring are still added.
+  list.Add(std::make_unique<TKillRules>(rt, *tracker, *kicks_, &ban_watch.List()));
+  tracker_ = &list.Add(std::move(tracker));
   for (const TSubsystemFactory& factory : factories_) factory(rt, list);
   status_poll_ = &list.Add(std::make_unique<TStatusPollSubsystem>(rt));
   TFollowerFactory followers;

@@ -17,6 +17,7 @@
 #include "players/history_subsystem.h"
 #include "players/tracker.h"
 #include "reporting/journal_subsystem.h"
+#include "rules/kills.h"
 
 namespace kv {
 namespace {
@@ -74,6 +75,7 @@ void RegisterKnownSettingRows() {
       THistoryUserList::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
+  RegisterSettingRows(TKillRules::Rows());
 }
 
 }  // namespace kv

@@ -29,6 +29,9 @@ const TCommand kCommands[] = {
     {"ini", CmdIni, "ini decipher FILE KEY   (the plain value of an enciphered setting)"},
     {"bans", CmdBans,
      "bans dump FILE | bans build FILE.json   (BanList.dat to JSON and back; build writes to stdout)"},
+    {"sprees", CmdSprees,
+     "sprees dump FILE | sprees build FILE.json   (KillingSpring.dat to JSON and back; build writes to "
+     "stdout)"},
     {"history", CmdHistory,
      "history list DIR | history dump FILE   (player history files)\n"
      "  history export DIR OUT | history import IN DIR   (the plain export stream)"},

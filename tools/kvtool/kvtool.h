@@ -29,6 +29,7 @@ int CmdFormula(const TArgs& args, TToolIO io);
 int CmdSetup(const TArgs& args, TToolIO io);
 int CmdIni(const TArgs& args, TToolIO io);
 int CmdBans(const TArgs& args, TToolIO io);
+int CmdSprees(const TArgs& args, TToolIO io);
 int CmdHistory(const TArgs& args, TToolIO io);
 
 // Helpers shared by the subcommands.
