@@ -68,15 +68,22 @@ class KillsTest : public TrackerTest {
     }));
   }
   // The lines mohsim wrote since the last call, through the real parser,
-  // handled to the end.
-  void FeedLog() {
+  // handled to the end. With `times`, the events of the lines carry these
+  // times (a burst the tracker handles later than it happened).
+  void FeedLog(const std::vector<double>& times = {}) {
     std::ifstream in(sim_home_.Log(), std::ios::binary);
     in.seekg(static_cast<std::streamoff>(log_offset_));
     std::string line;
+    size_t n = 0;
     while (std::getline(in, line)) {
       if (in.eof()) break;  // an unfinished line waits for its end
       log_offset_ += line.size() + 1;
-      parser_.CheckLogForEvents(&info_, line);
+      if (times.empty()) {
+        parser_.CheckLogForEvents(&info_, line);
+      } else if (auto event = parser_.Recognise(&info_, line)) {
+        if (n < times.size()) event->time = times[n++];
+        PostEvent(std::move(event));
+      }
     }
     ASSERT_TRUE(tracker_->Settle(10000));
   }
@@ -97,6 +104,18 @@ class KillsTest : public TrackerTest {
   void Advance(int64_t ms) {
     clock_.Advance(ms);
     EXPECT_TRUE(WaitFor([&] { return kick_workers_.WorkerIdle(); }));
+  }
+  // Moves the clock half a second at a time, each time until the kick
+  // worker has woken and run what became due, until mohsim has received
+  // `kicks` kicks in all (at most 20 s on the clock: a kick waits its delay).
+  bool KicksArrive(size_t kicks) {
+    for (int step = 0; step < 40 && Received("clientkick ").size() < kicks; ++step) {
+      const uint64_t before = kick_workers_.WorkerWakeups();
+      clock_.Advance(500);
+      if (!WaitFor([&] { return kick_workers_.WorkerWakeups() > before && kick_workers_.WorkerIdle(); }))
+        return false;
+    }
+    return Received("clientkick ").size() == kicks;
   }
   int32_t Int(const std::string& nick, const std::string& name, bool visit = false) {
     auto h = History(nick);

@@ -94,16 +94,19 @@ TEST_F(KillsTest, SpreesAreAnnouncedAndCounted) {
   EXPECT_EQ(Int("Bob", "maxloosingspring"), 7);
   EXPECT_EQ(Received("Say \"Alice lost the three\"").size(), 0u);
 
-  // Two kills then a death: nothing announced, no spree counted.
+  // Bob's two kills then his death: his streak is not announced and no
+  // spree is counted. Alice's two deaths start her losing spree, her kill
+  // ends it (said with its victim, Bob, as the player).
   Advance(11'000);
   Kill("Bob", "Alice", TSimWeapon::Pistol);
   Advance(11'000);
   Kill("Alice", "Bob", TSimWeapon::Pistol);
-  ASSERT_TRUE(tracker_->Settle(5000));
   EXPECT_EQ(Int("Bob", "killingsprings"), -12345);
   EXPECT_EQ(Int("Bob", "maxkillingspring"), 2);
-  const size_t said = Received("Say ").size();
-  EXPECT_FALSE(WaitFor([&] { return Received("Say ").size() > said; }, 300));
+  EXPECT_EQ(Int("Alice", "loosingsprings"), 1);
+  EXPECT_TRUE(WaitSaid("Alice keeps dying"));
+  EXPECT_TRUE(WaitSaid("Bob ended a losing streak"));
+  EXPECT_FALSE(WaitFor([&] { return Received("Say ").size() > 7; }, 300));
 }
 
 TEST_F(KillsTest, WithoutKillingSpreeDetectionDeathsKeepTheStreak) {
@@ -183,6 +186,68 @@ TEST_F(KillsTest, ANewRoundEndsEveryRunningStreak) {
   EXPECT_EQ(Int("Bob", "loosingsprings"), 1);
   EXPECT_EQ(Int("Bob", "maxloosingspring"), 2);
   EXPECT_EQ(Int("Carl", "killingsprings"), -12345);
+}
+
+// With the team names of the team-change lines: a player in no known team
+// is warned at his first kill involvement and kicked at the second; players
+// of the same named team kill each other as team killers.
+TEST_F(KillsTest, TeamNamesDecideAndUnknownTeamsAreWarnedThenKicked) {
+  TKillRuleSettings s;
+  s.use_team_messages = true;
+  TTrackerSettings t;
+  t.use_team_messages = true;
+  OpenRules(s, t);
+  const int alice = sim_.Join("Alice", "10.0.0.2");
+  const int bob = sim_.Join("Bob", "10.0.0.3");
+  PollUntilTeamGame();
+  Kill("Alice", "Bob", TSimWeapon::Rifle);
+  EXPECT_TRUE(WaitSaid("Alice you not in a known Team please rejoin youre Team"));
+  EXPECT_TRUE(WaitSaid("Bob you not in a known Team please rejoin youre Team"));
+  EXPECT_EQ(Int("Alice", "hasKilled"), 1);  // booked as an ordinary kill
+  EXPECT_EQ(Int("Bob", "TKUnkownMessageRep", true), 1);
+  Advance(11'000);
+  Kill("Alice", "Bob", TSimWeapon::Rifle);
+  ASSERT_TRUE(KicksArrive(2));
+  const auto kicks = Received("clientkick ");
+  EXPECT_NE(std::find(kicks.begin(), kicks.end(), "clientkick " + std::to_string(alice)), kicks.end());
+  EXPECT_NE(std::find(kicks.begin(), kicks.end(), "clientkick " + std::to_string(bob)), kicks.end());
+  EXPECT_TRUE(WaitSaid("Alice get kicked because - player in unkown Team"));
+
+  sim_.Join("Carl", "10.0.0.4");
+  sim_.Join("Dave", "10.0.0.5");
+  sim_.Join("Eve", "10.0.0.6");
+  Poll();
+  // What the team-change lines would have told.
+  History("Carl")->visit.SetValue("TeamName", "Allies");
+  History("Dave")->visit.SetValue("TeamName", "Allies");
+  History("Eve")->visit.SetValue("TeamName", "Axis");
+  Kill("Carl", "Eve", TSimWeapon::Rifle);
+  EXPECT_EQ(Int("Carl", "TeamKills"), -12345);
+  EXPECT_EQ(Int("Carl", "hasKilled"), 1);
+  Advance(11'000);
+  Kill("Carl", "Dave", TSimWeapon::Rifle);
+  EXPECT_EQ(Int("Carl", "TeamKills"), 1);
+  EXPECT_EQ(Int("Carl", "hasKilled"), 1);
+  EXPECT_EQ(Int("Dave", "wasKilled"), -12345);
+  EXPECT_TRUE(WaitSaid("Carl you are TEAMKILLING STOP IT or get KICKED"));
+}
+
+// A burst of kills handled a minute after it happened is judged by the
+// times of its events: a death 5 s after the previous one is a spawn kill,
+// one 20 s after it is not.
+TEST_F(KillsTest, QueuedKillsAreJudgedAtTheTimeTheyHappened) {
+  OpenRules();
+  sim_.Join("Carl", "10.0.0.4");
+  sim_.Join("Dave", "10.0.0.5");
+  Poll();
+  const double t0 = clock_.Now();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(sim_.Kill("Carl", "Dave", TSimWeapon::Rifle));
+  Advance(60'000);
+  FeedLog({t0, t0 + 5.0 / kSecondsPerDay, t0 + 25.0 / kSecondsPerDay});
+  EXPECT_EQ(Int("Carl", "Spawnkills"), 1);
+  EXPECT_EQ(Int("Dave", "wasKilled"), 2);
+  EXPECT_EQ(Var("Dave", "LastHunted").AsDouble(), t0 + 25.0 / kSecondsPerDay);
+  EXPECT_EQ(Var("Carl", "LastSpawnKill").AsDouble(), t0 + 5.0 / kSecondsPerDay);
 }
 
 // Kills that name a player who is gone, or a player without a history, are
