@@ -163,6 +163,18 @@ TEST_F(KillsMatchTest, SpawnKillsOnBothSidesOfTheCountingGate) {
   EXPECT_EQ(Int("Dave", "wasKilled"), 2);
   EXPECT_TRUE(WaitSaid(warning, 2));
 
+  // The operator's view of the players.
+  tracker_->RegisterCommands(commands_);
+  const auto players = commands_.RunLine({}, "players");
+  ASSERT_EQ(players.data["players"].size(), 2u);
+  const auto& carl_row =
+      players.data["players"][0]["name"] == "Carl" ? players.data["players"][0] : players.data["players"][1];
+  EXPECT_EQ(carl_row["kills"], 2);
+  EXPECT_EQ(carl_row["spawn_kills"], 2);
+  EXPECT_EQ(carl_row["spree"], 2);
+  EXPECT_EQ(carl_row["team_kills"], 0);
+  EXPECT_NE(players.text.find("kills deaths  tk  sk spree"), std::string::npos) << players.text;
+
   // One forgiven at the first poll more than ten minutes after the first.
   Advance(10 * kMinute);
   Poll();
