@@ -150,33 +150,34 @@ TScoreTeams InferTeamsFromScores(const std::vector<TUserListEntry>& rows) {
   return t;
 }
 
-// --- The ban worker ------------------------------------------------------------------
+// --- The worker ------------------------------------------------------------------------
 
-class TKillRules::TBanWorker : public TWorkerThread {
+class TKillRules::TWorker : public TWorkerThread {
  public:
-  explicit TBanWorker(TKillRules& owner) : TWorkerThread("TKillRules bans", kUntilWoken), owner_(owner) {}
+  explicit TWorker(TKillRules& owner) : TWorkerThread("TKillRules", kUntilWoken), owner_(owner) {}
 
  protected:
   void Iteration() override {
     for (;;) {
-      TBan ban;
+      TAction action;
       {
-        std::lock_guard lock(owner_.ban_mutex_);
-        if (owner_.ban_queue_.empty()) break;
-        ban = std::move(owner_.ban_queue_.front());
-        owner_.ban_queue_.pop_front();
-        owner_.bans_busy_ = true;
+        std::lock_guard lock(owner_.queue_mutex_);
+        if (owner_.queue_.empty()) break;
+        action = std::move(owner_.queue_.front());
+        owner_.queue_.pop_front();
+        if (action.message) --owner_.queued_messages_;
+        owner_.busy_ = true;
       }
       try {
-        owner_.bans_->AddBan(ban.nick_filter, ban.address_filter, ban.message, ban.minutes);
+        action.run();
       } catch (const std::exception& e) {
-        PostGlobal("TKillRules: the ban of [" + ban.nick_filter + "] failed: " + e.what(), mlCritical);
+        PostGlobal(std::string("TKillRules failed with: ") + e.what(), mlCritical);
       }
       {
-        std::lock_guard lock(owner_.ban_mutex_);
-        owner_.bans_busy_ = false;
+        std::lock_guard lock(owner_.queue_mutex_);
+        owner_.busy_ = false;
       }
-      owner_.ban_cv_.notify_all();
+      owner_.queue_cv_.notify_all();
     }
   }
 
@@ -276,22 +277,44 @@ void TKillRules::ApplySettings(TSettings& s) {
 }
 
 void TKillRules::Open() {
-  if (ban_worker_) return;
-  ban_worker_ = MakeThread<TBanWorker>(*this);
-  ban_worker_->Wake();  // bans queued before the start
+  if (worker_) return;
+  worker_ = MakeThread<TWorker>(*this);
+  worker_->Wake();  // what was queued before the start
 }
 
 void TKillRules::Close() {
-  if (!ban_worker_) return;
-  FlushBans(5000);
-  ban_worker_->TerminateAndJoin();
-  ban_worker_.reset();
+  if (!worker_) return;
+  Flush(5000);
+  worker_->TerminateAndJoin();
+  worker_.reset();
 }
 
-bool TKillRules::FlushBans(int64_t timeout_ms) {
-  std::unique_lock lock(ban_mutex_);
-  return ban_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                          [&] { return (ban_queue_.empty() && !bans_busy_) || !ban_worker_; });
+bool TKillRules::Flush(int64_t timeout_ms) {
+  std::unique_lock lock(queue_mutex_);
+  return queue_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                            [&] { return (queue_.empty() && !busy_) || !worker_; });
+}
+
+void TKillRules::Queue(TAction action) {
+  {
+    std::lock_guard lock(queue_mutex_);
+    if (action.message) {
+      // A server that cannot take the messages as fast as the kills come
+      // must not make the queue grow without bound.
+      if (queued_messages_ >= kMaxQueuedMessages) {
+        if (!overflow_)
+          PostGlobal("TKillRules: more than " + std::to_string(kMaxQueuedMessages) +
+                         " messages wait for the game server - further ones are dropped",
+                     mlWarning);
+        overflow_ = true;
+        return;
+      }
+      overflow_ = false;
+      ++queued_messages_;
+    }
+    queue_.push_back(std::move(action));
+  }
+  if (worker_) worker_->Wake();
 }
 
 void TKillRules::QueueBan(TBan ban) {
@@ -299,11 +322,8 @@ void TKillRules::QueueBan(TBan ban) {
     PostGlobal("TKillRules: no ban list to ban [" + ban.nick_filter + "]", mlWarning);
     return;
   }
-  {
-    std::lock_guard lock(ban_mutex_);
-    ban_queue_.push_back(std::move(ban));
-  }
-  if (ban_worker_) ban_worker_->Wake();
+  Queue({[this, b = std::move(ban)] { bans_->AddBan(b.nick_filter, b.address_filter, b.message, b.minutes); },
+         false});
 }
 
 // --- Messages and events -------------------------------------------------------------
@@ -311,7 +331,13 @@ void TKillRules::QueueBan(TBan ban) {
 void TKillRules::Say(const std::string& message, int32_t player_id, const TMohaaEvent* event,
                      bool skip_filter, const TReplaceArray& extra) {
   if (message.empty()) return;
-  SendConsoleMessage(runtime_.server, message, true, false, skip_filter, extra, player_id, event);
+  // The placeholders read the kill's players from the event: a copy goes along.
+  std::shared_ptr<const TMohaaEvent> copy(event ? CloneEvent(event) : nullptr);
+  Queue({[this, message, player_id, copy, skip_filter, extra] {
+           SendConsoleMessage(runtime_.server, message, true, false, skip_filter, extra, player_id,
+                              copy.get());
+         },
+         true});
 }
 
 void TKillRules::PublishHistoryChanged(const THistoryUserEntry& h, double when) {

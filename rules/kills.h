@@ -10,14 +10,17 @@
 // are counted per player.
 //
 // Threads: the handlers run on the tracker's thread with the store lock
-// held (players/tracker.h). Bans are added by a worker of this part: the
-// ban list's lock ranks above the store lock (docs/ARCHITECTURE.md), so
-// the tracker's thread never takes it.
+// held (players/tracker.h). Bans and messages are handed to a worker of
+// this part: the ban list's lock ranks above the store lock
+// (docs/ARCHITECTURE.md), so the tracker's thread never takes it; and a
+// message's background sender is a thread of its own whose start the
+// tracker's thread would otherwise wait for at every warning.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -106,7 +109,7 @@ class TKillRules : public TSubsystem {
   // Reads the rules' keys; a value out of range is reported and replaced.
   void ApplySettings(TSettings& settings) override;
   void ApplySettings(const TKillRuleSettings& settings) { settings_.Publish(settings); }
-  // Starts the ban worker. Close adds the bans still queued, then ends it.
+  // Starts the worker. Close hands on what is still queued, then ends it.
   void Open() override;
   void Close() override;
 
@@ -119,14 +122,23 @@ class TKillRules : public TSubsystem {
   void SaveSprees(TStream& out) const;
 
   // Any thread but the tracker's: waits until the bans queued so far are
-  // in the ban list. False on time-out (real time).
-  bool FlushBans(int64_t timeout_ms);
+  // in the ban list and the messages are with their senders. False on
+  // time-out (real time).
+  bool Flush(int64_t timeout_ms);
+
+  // Messages waiting for the worker beyond this many are dropped (reported
+  // once per overflow); bans are never dropped.
+  static constexpr size_t kMaxQueuedMessages = 1024;
 
  private:
-  class TBanWorker;
+  class TWorker;
   struct TBan {
     std::string nick_filter, address_filter, message;
     int32_t minutes = 0;
+  };
+  struct TAction {
+    std::function<void()> run;
+    bool message = false;  // a message (may be dropped), else a ban
   };
   using THistoryPtr = THUserList::THistoryPtr;
   enum class TSpawnResult { normal_death, counted, no_killer };
@@ -152,6 +164,7 @@ class TKillRules : public TSubsystem {
            const TReplaceArray& extra = {});
   void PublishHistoryChanged(const THistoryUserEntry& history, double when);
   void QueueBan(TBan ban);
+  void Queue(TAction action);
 
   TRuntime& runtime_;
   THistoryUserList& tracker_;
@@ -163,11 +176,13 @@ class TKillRules : public TSubsystem {
   TScoreTeams teams_;
   bool teams_apply_ = false;
 
-  std::mutex ban_mutex_;  // guards ban_queue_, bans_busy_; a leaf
-  std::condition_variable ban_cv_;
-  std::deque<TBan> ban_queue_;
-  bool bans_busy_ = false;
-  TThreadPtr<TBanWorker> ban_worker_;
+  std::mutex queue_mutex_;  // guards queue_, queued_messages_, busy_, overflow_; a leaf
+  std::condition_variable queue_cv_;
+  std::deque<TAction> queue_;
+  size_t queued_messages_ = 0;
+  bool busy_ = false;
+  bool overflow_ = false;  // messages are being dropped (reported once)
+  TThreadPtr<TWorker> worker_;
 };
 
 }  // namespace kv

@@ -91,7 +91,7 @@ TEST_F(KillsMatchTest, ATeamKillerIsWarnedKickedForgivenAndBannedOnHisSecondKick
   ASSERT_TRUE(KicksArrive(1));
   EXPECT_TRUE(WaitSaid("Alice gets kicked because of TeamKilling Bob"));
   EXPECT_EQ(Int("Alice", "KickedforAbuse_TeamKill"), 1);
-  ASSERT_TRUE(rules_->FlushBans(5000));
+  ASSERT_TRUE(rules_->Flush(5000));
   EXPECT_EQ(bans_.List().Count(), 0u);
   EXPECT_FALSE(sim_.Client("Alice"));
 
@@ -108,7 +108,7 @@ TEST_F(KillsMatchTest, ATeamKillerIsWarnedKickedForgivenAndBannedOnHisSecondKick
   const double banned_at = clock_.Now();
   ASSERT_TRUE(KicksArrive(2));
   EXPECT_EQ(Int("Alice", "KickedforAbuse_TeamKill"), 2);
-  ASSERT_TRUE(rules_->FlushBans(5000));
+  ASSERT_TRUE(rules_->Flush(5000));
   const auto bans = bans_.List().Entries();
   ASSERT_EQ(bans.size(), 1u);
   EXPECT_EQ(bans[0].nick_filter, "Alice");
