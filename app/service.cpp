@@ -121,7 +121,9 @@ void TKelvandromeService::BuildSubsystems() {
   TRuntime& rt = *runtime_;
   subsystems_ = std::make_unique<TSubsystemList>();
   TSubsystemList& list = *subsystems_;
-  // The journals are made at once, so they record the start-up itself.
+  // The journals are made at once, so they record the start-up itself. They
+  // read UseTeamMessages, a row of the kill rules, when they are made.
+  RegisterSettingRows(TKillRules::Rows());
   list.Add(std::make_unique<TJournalSubsystem>(rt));
   list.Add(std::make_unique<TDataSaveSubsystem>([this] { return SaveConfigNow(); },
                                                 std::string(kProductName) + " stopped"));

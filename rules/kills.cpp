@@ -168,6 +168,9 @@ class TKillRules::TWorker : public TWorkerThread {
         if (action.message) --owner_.queued_messages_;
         owner_.busy_ = true;
       }
+      // At the end only the bans are still added; the game is over for
+      // the messages.
+      if (action.message && Terminated()) action.run = [] {};
       try {
         action.run();
       } catch (const std::exception& e) {
@@ -322,8 +325,9 @@ void TKillRules::QueueBan(TBan ban) {
     PostGlobal("TKillRules: no ban list to ban [" + ban.nick_filter + "]", mlWarning);
     return;
   }
-  Queue({[this, b = std::move(ban)] { bans_->AddBan(b.nick_filter, b.address_filter, b.message, b.minutes); },
-         false});
+  Queue(
+      {[this, b = std::move(ban)] { bans_->AddBanUntil(b.nick_filter, b.address_filter, b.message, b.end); },
+       false});
 }
 
 // --- Messages and events -------------------------------------------------------------
@@ -331,10 +335,13 @@ void TKillRules::QueueBan(TBan ban) {
 void TKillRules::Say(const std::string& message, int32_t player_id, const TMohaaEvent* event,
                      bool skip_filter, const TReplaceArray& extra) {
   if (message.empty()) return;
-  // The placeholders read the kill's players from the event: a copy goes along.
+  // The placeholders read the kill's players from the event: a copy goes
+  // along. The worker says one message after the other: a sender thread per
+  // message would pile up by the thousand in a busy match whose messages
+  // the rcon budget cannot all let through, each waiting for its turn.
   std::shared_ptr<const TMohaaEvent> copy(event ? CloneEvent(event) : nullptr);
   Queue({[this, message, player_id, copy, skip_filter, extra] {
-           SendConsoleMessage(runtime_.server, message, true, false, skip_filter, extra, player_id,
+           SendConsoleMessage(runtime_.server, message, false, false, skip_filter, extra, player_id,
                               copy.get());
          },
          true});
@@ -419,12 +426,12 @@ bool TKillRules::CheckTK(const TMohaaEvent& event, const TKillRuleSettings& s) {
   auto published = NewEvent(ekTeamKill, victim->player.name, when);
   published->log_entry->first_player = killer->player;
   PostEvent(std::move(published));
-  Punish(*killer, s.tk, in_visit, "KickedforAbuse_TeamKill", extra);
+  Punish(*killer, s.tk, in_visit, "KickedforAbuse_TeamKill", extra, when);
   return true;
 }
 
 void TKillRules::Punish(THistoryUserEntry& killer, const TOffenceRule& rule, int32_t offences,
-                        const char* kick_counter, const TReplaceArray& extra) {
+                        const char* kick_counter, const TReplaceArray& extra, double when) {
   const int32_t client = killer.player.client_number;
   if (offences < rule.max) {
     if (rule.send_warnings) Say(rule.warning_message, client, nullptr, false, extra);
@@ -439,7 +446,8 @@ void TKillRules::Punish(THistoryUserEntry& killer, const TOffenceRule& rule, int
   if (rule.ban_address) ban.address_filter = killer.player.address;
   // No player: "%playernick%" stays and names whoever the ban strikes.
   ban.message = ExpandPlaceholders(&runtime_.server, rule.ban_message, extra);
-  ban.minutes = rule.ban_minutes;
+  // The ban runs from the offence, however long the worker takes to add it.
+  ban.end = rule.ban_minutes == 0 || rule.ban_minutes == -1 ? 0.0 : when + rule.ban_minutes / (24.0 * 60.0);
   QueueBan(std::move(ban));
 }
 
@@ -474,7 +482,7 @@ TKillRules::TSpawnResult TKillRules::SpawnKillCheck(const TMohaaEvent& event, TH
   if (in_visit < s.spawn.max) {
     if (s.spawn.send_warnings) Say(s.spawn.warning_message, k.client_number, nullptr, false);
   } else {
-    Punish(*killer, s.spawn, in_visit, "KickedforAbuse_Spawnkills", {});
+    Punish(*killer, s.spawn, in_visit, "KickedforAbuse_Spawnkills", {}, when);
   }
   auto published = NewEvent(ekSpawnKill, event.text, when);
   published->log_entry = CloneLogEntry(*event.log_entry);

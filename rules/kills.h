@@ -12,9 +12,10 @@
 // Threads: the handlers run on the tracker's thread with the store lock
 // held (players/tracker.h). Bans and messages are handed to a worker of
 // this part: the ban list's lock ranks above the store lock
-// (docs/ARCHITECTURE.md), so the tracker's thread never takes it; and a
-// message's background sender is a thread of its own whose start the
-// tracker's thread would otherwise wait for at every warning.
+// (docs/ARCHITECTURE.md), so the tracker's thread never takes it; and the
+// worker says the messages one after the other (each waits for the rcon
+// budget and the server's answer), so neither the tracker's thread nor a
+// thread per message waits for them.
 #pragma once
 
 #include <condition_variable>
@@ -109,7 +110,8 @@ class TKillRules : public TSubsystem {
   // Reads the rules' keys; a value out of range is reported and replaced.
   void ApplySettings(TSettings& settings) override;
   void ApplySettings(const TKillRuleSettings& settings) { settings_.Publish(settings); }
-  // Starts the worker. Close hands on what is still queued, then ends it.
+  // Starts the worker. Close adds the bans still queued (messages still
+  // waiting after 5 s are dropped), then ends it.
   void Open() override;
   void Close() override;
 
@@ -134,7 +136,7 @@ class TKillRules : public TSubsystem {
   class TWorker;
   struct TBan {
     std::string nick_filter, address_filter, message;
-    int32_t minutes = 0;
+    double end = 0;  // 0: for ever
   };
   struct TAction {
     std::function<void()> run;
@@ -152,7 +154,7 @@ class TKillRules : public TSubsystem {
                               const TKillRuleSettings& s);
   void PlayerKiller(const TMohaaEvent& event, const TKillRuleSettings& s);
   void Punish(THistoryUserEntry& killer, const TOffenceRule& rule, int32_t offences, const char* kick_counter,
-              const TReplaceArray& extra);
+              const TReplaceArray& extra, double when);
   void OnNewRound(const TMohaaEvent& event);
   void OnWeaponChange(const TMohaaEvent& event);
   void OnWeaponReload(const TMohaaEvent& event);
