@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "core/bus.h"
 #include "domain/settings.h"
@@ -198,7 +199,7 @@ TKillRules::TKillRules(TRuntime& runtime, THistoryUserList& tracker, TKicker& ki
   tracker_.AddEventHandler(ekWeaponReload, [this](const TMohaaEvent& e) { OnWeaponReload(e); });
   tracker_.AddEventHandler(ekShowScore, [this](const TMohaaEvent& e) { OnShowScore(e); });
   TTrackerHooks hooks;
-  hooks.before_rows = [this](TUserList& list, double) { BeforeRows(list); };
+  hooks.before_rows = [this](TUserList& list, double when) { BeforeRows(list, when); };
   hooks.forgive = [this](THistoryUserEntry& h, double when) { Forgive(h, when); };
   hooks.after_row = [this](THistoryUserEntry& h, const TUserListEntry& row, double) { AfterRow(h, row); };
   tracker_.AddHooks(std::move(hooks));
@@ -348,6 +349,19 @@ void TKillRules::Say(const std::string& message, int32_t player_id, const TMohaa
 }
 
 void TKillRules::PublishHistoryChanged(const THistoryUserEntry& h, double when) {
+  // At most one a second per player: each carries a copy of the record, and
+  // the tracker's thread may not wait for room on the bus, so a burst of
+  // kills would otherwise pile copies up by the hundred thousand. A change
+  // held back goes out with the next status poll.
+  const auto last = last_published_.find(h.player.name);
+  if (last != last_published_.end() && MsBetween(last->second, when) < kHistoryChangedIntervalMs &&
+      MsBetween(last->second, when) >= 0) {
+    held_back_.insert(h.player.name);
+    return;
+  }
+  if (last_published_.size() > 4096) last_published_.clear();
+  last_published_[h.player.name] = when;
+  held_back_.erase(h.player.name);
   auto event = std::make_shared<TMohaaEvent>(ekUserHistChanged);
   event->time = when;
   event->history_entry = ClonePlayer(&h);
@@ -395,10 +409,8 @@ bool TKillRules::CheckTK(const TMohaaEvent& event, const TKillRuleSettings& s) {
   if (!s.use_team_messages) {
     const int32_t killer_team = IntOr(killer->visit, "Team", -999);
     const int32_t victim_team = IntOr(victim->visit, "Team", -999);
-    if (killer_team == -999)
-      PostGlobal("THistoryUserList.CheckTK ups killer is in no team [" + killer->player.name + "]", mlDebug);
-    if (victim_team == -999)
-      PostGlobal("THistoryUserList.CheckTK ups killed is in no team [" + victim->player.name + "]", mlDebug);
+    if (killer_team == -999) NoTeam(*killer, "killer");
+    if (victim_team == -999) NoTeam(*victim, "killed");
     if (killer_team == -999 || victim_team == -999) return false;
     team_kill = killer_team == victim_team;
   } else {
@@ -428,6 +440,17 @@ bool TKillRules::CheckTK(const TMohaaEvent& event, const TKillRuleSettings& s) {
   PostEvent(std::move(published));
   Punish(*killer, s.tk, in_visit, "KickedforAbuse_TeamKill", extra, when);
   return true;
+}
+
+void TKillRules::NoTeam(const THistoryUserEntry& who, const char* role) {
+  // Once until his team is known again: where the score column tells no
+  // teams apart (every score the same, a free-for-all map in a team game
+  // type) each kill would bring two lines, and a busy server's kills would
+  // fill the bus with them.
+  if (no_team_reported_.size() > 4096) no_team_reported_.clear();
+  if (!no_team_reported_.insert(who.player.name).second) return;
+  PostGlobal(std::string("THistoryUserList.CheckTK ups ") + role + " is in no team [" + who.player.name + "]",
+             mlDebug);
 }
 
 void TKillRules::Punish(THistoryUserEntry& killer, const TOffenceRule& rule, int32_t offences,
@@ -661,7 +684,14 @@ void TKillRules::OnShowScore(const TMohaaEvent& event) {
 
 // --- The status poll's hooks -------------------------------------------------------------
 
-void TKillRules::BeforeRows(TUserList& list) {
+void TKillRules::BeforeRows(TUserList& list, double when) {
+  const std::set<std::string> held_back = std::move(held_back_);
+  held_back_.clear();
+  for (const auto& nick : held_back)
+    if (const THistoryPtr h = tracker_.Store().GetUserEntry(nick)) {
+      last_published_.erase(nick);
+      PublishHistoryChanged(*h, when);
+    }
   const std::shared_ptr<const TKillRuleSettings> s = settings_.Get();
   teams_apply_ = s->tk_detect && tracker_.TeamGame() && !s->use_team_messages;
   if (teams_apply_) teams_ = InferTeamsFromScores(list.Rows());
@@ -671,6 +701,7 @@ void TKillRules::AfterRow(THistoryUserEntry& h, const TUserListEntry& row) {
   if (!teams_apply_) return;
   const int32_t team = teams_.TeamOf(row.score);
   if (team == -1) PostGlobal("Woooohhhhaa a 4. Team whats up ??", mlDebug);
+  if (team != -999) no_team_reported_.erase(h.player.name);
   h.visit.SetValue("Team", TVariant(team));
 }
 

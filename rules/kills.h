@@ -24,8 +24,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "core/snapshot.h"
 #include "core/threads.h"
@@ -131,6 +134,9 @@ class TKillRules : public TSubsystem {
   // Messages waiting for the worker beyond this many are dropped (reported
   // once per overflow); bans are never dropped.
   static constexpr size_t kMaxQueuedMessages = 1024;
+  // A player's "User History Changed" goes out at most this often; a change
+  // held back goes out with the next status poll.
+  static constexpr int64_t kHistoryChangedIntervalMs = 1000;
 
  private:
   class TWorker;
@@ -153,13 +159,14 @@ class TKillRules : public TSubsystem {
   TSpawnResult SpawnKillCheck(const TMohaaEvent& event, THistoryUserEntry& victim,
                               const TKillRuleSettings& s);
   void PlayerKiller(const TMohaaEvent& event, const TKillRuleSettings& s);
+  void NoTeam(const THistoryUserEntry& who, const char* role);
   void Punish(THistoryUserEntry& killer, const TOffenceRule& rule, int32_t offences, const char* kick_counter,
               const TReplaceArray& extra, double when);
   void OnNewRound(const TMohaaEvent& event);
   void OnWeaponChange(const TMohaaEvent& event);
   void OnWeaponReload(const TMohaaEvent& event);
   void OnShowScore(const TMohaaEvent& event);
-  void BeforeRows(TUserList& list);
+  void BeforeRows(TUserList& list, double when);
   void AfterRow(THistoryUserEntry& history, const TUserListEntry& row);
   void Forgive(THistoryUserEntry& history, double when);
   void Say(const std::string& message, int32_t player_id, const TMohaaEvent* event, bool skip_filter,
@@ -177,6 +184,12 @@ class TKillRules : public TSubsystem {
   // Tracker thread: the score-column teams of the list being matched.
   TScoreTeams teams_;
   bool teams_apply_ = false;
+  // Tracker thread: the players whose missing team was reported already.
+  std::unordered_set<std::string> no_team_reported_;
+  // Tracker thread: when each player's "User History Changed" went out last,
+  // and the players whose change was held back since.
+  std::unordered_map<std::string, double> last_published_;
+  std::set<std::string> held_back_;
 
   std::mutex queue_mutex_;  // guards queue_, queued_messages_, busy_, overflow_; a leaf
   std::condition_variable queue_cv_;

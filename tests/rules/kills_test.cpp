@@ -232,6 +232,35 @@ TEST_F(KillsTest, TeamNamesDecideAndUnknownTeamsAreWarnedThenKicked) {
   EXPECT_TRUE(WaitSaid("Carl you are TEAMKILLING STOP IT or get KICKED"));
 }
 
+// A player's history change goes out at most once a second; one held back
+// goes out with the next poll, with the record as it is then.
+TEST_F(KillsTest, HistoryChangesOfABurstAreHeldBackUntilThePoll) {
+  OpenRules();
+  sim_.Join("Alice", "10.0.0.2");
+  sim_.Join("Bob", "10.0.0.3");
+  sim_.Join("Carl", "10.0.0.4");
+  Poll();
+  TEventRecorder changes({ekUserHistChanged});
+  const auto of = [&](const std::string& nick) {
+    std::vector<int32_t> kills;
+    for (const auto& e : changes.Events())
+      if (e->history_entry && e->history_entry->player.name == nick) {
+        TVariant v;
+        kills.push_back(e->history_entry->persistent.TryGetValue("hasKilled", v) ? v.AsInteger() : 0);
+      }
+    return kills;
+  };
+  Kill("Alice", "Bob", TSimWeapon::Rifle);
+  Advance(200);
+  Kill("Alice", "Carl", TSimWeapon::Rifle);
+  ASSERT_TRUE(changes.Flush());
+  EXPECT_EQ(of("Alice"), std::vector<int32_t>{1});
+  EXPECT_EQ(of("Carl").size(), 1u);
+  Poll();
+  ASSERT_TRUE(changes.Flush());
+  EXPECT_EQ(of("Alice"), (std::vector<int32_t>{1, 2}));
+}
+
 // A burst of kills handled a minute after it happened is judged by the
 // times of its events: a death 5 s after the previous one is a spawn kill,
 // one 20 s after it is not.
