@@ -31,6 +31,7 @@
 #include "reporting/journal_subsystem.h"
 #include "rules/checks.h"
 #include "serverconfig/configlist.h"
+#include "rules/kills.h"
 
 namespace kv {
 
@@ -126,7 +127,9 @@ void TKelvandromeService::BuildSubsystems() {
   TRuntime& rt = *runtime_;
   subsystems_ = std::make_unique<TSubsystemList>();
   TSubsystemList& list = *subsystems_;
-  // The journals are made at once, so they record the start-up itself.
+  // The journals are made at once, so they record the start-up itself. They
+  // read UseTeamMessages, a row of the kill rules, when they are made.
+  RegisterSettingRows(TKillRules::Rows());
   list.Add(std::make_unique<TJournalSubsystem>(rt));
   list.Add(std::make_unique<TDataSaveSubsystem>([this] { return SaveConfigNow(); },
                                                 std::string(kProductName) + " stopped"));
@@ -142,7 +145,11 @@ void TKelvandromeService::BuildSubsystems() {
   // The store closes after the tracker, its only writer, so the final
   // flush holds what the tracker learned last.
   THUserList& store = list.Add(std::make_unique<THistoryStoreSubsystem>(rt)).Store();
-  tracker_ = &list.Add(std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_)));
+  auto tracker = std::make_unique<THistoryUserList>(rt, store, KickThrough(*kicks_));
+  // The kill rules plug into the tracker before it opens and stay open
+  // until it has closed: the bans its last events bring are still added.
+  list.Add(std::make_unique<TKillRules>(rt, *tracker, *kicks_, &ban_watch.List()));
+  tracker_ = &list.Add(std::move(tracker));
   // The checks plug into the tracker before it opens and close before it.
   checks_ = &list.Add(std::make_unique<TPlayerChecks>(rt, *tracker_, *kicks_, &ban_watch.List()));
   // After the console (it says its messages through it) and the tracker

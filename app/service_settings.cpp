@@ -19,6 +19,7 @@
 #include "players/tracker.h"
 #include "remoteadmin/remote_admin_subsystem.h"
 #include "reporting/journal_subsystem.h"
+#include "rules/kills.h"
 #include "rules/checks.h"
 
 namespace kv {
@@ -78,6 +79,7 @@ void RegisterKnownSettingRows() {
       TEventMessageController::Rows(), TRemoteAdminSubsystem::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
+  RegisterSettingRows(TKillRules::Rows());
 }
 
 }  // namespace kv

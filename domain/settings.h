@@ -54,7 +54,9 @@ enum class TSettingPlace : uint8_t {
   Kicks,          // kick repetitions and delays
   BanWatch,       // ban immunity
   Identity,       // the tracker's rules of who may play: one per address, stats nick
-  PlayerRules,    // per-player rules: team and spawn kills, sprees
+  PlayerRules,    // per-player rules: team kills
+  TeamChanges,    // per-player rules: automatic team joins, team-change floods
+  KillRules,      // per-player rules: players in no known team, spawn kills, sprees
   PingAndSkins,   // the ping and skin checks
   WeaponClasses,  // the nine weapon-class expressions
   ConsoleFilter,  // the flood filter of console messages

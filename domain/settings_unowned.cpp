@@ -1,8 +1,8 @@
 // The rows of the INI file whose owners are not built yet: the player
-// rules (team and spawn kills, sprees; the tracker reads UseTeamMessages
-// among them), messages and chat commands, statistics, the operator console
-// views and the update service. When an owner is built, it takes its rows
-// from here into a table of its own at the same place.
+// rules of team changes and the weapon watch's switch, messages and chat
+// commands, statistics, the operator console views and the update service.
+// When an owner is built, it takes its rows from here into a table of its
+// own at the same place.
 #include "domain/settings.h"
 
 namespace kv {
@@ -14,51 +14,14 @@ using T = TSettingType;
   "IIF((%DATAMapsPlayed%>20);((((%DATAhaskilled% - %DATAwaskilled%) * (%DATAhaskilled%/%DATAwaskilled%))/" \
   "%DATAMapsPlayed%) * 10000);\"not enough maps played\")"
 
-constexpr TSettingDef kPlayerRulesRows[] = {
-    // Team kills and team changes
-    {"EnableTKDetect", T::Bool, "1", kStartup},
-    {"UseTeamMessages", T::Bool, "0", kStartup},
-    {"TKDetectMax", T::Int, "3", kStartup},
-    {"TKDetectKickDelay", T::Int, "3", kStartup},
-    {"TKDetectKickRep", T::Int, "1", kStartup},
-    {"TKDetectBanAfterXKicks", T::Int, "2", kStartup},
-    {"TKDetectSendWarnings", T::Bool, "1", kStartup},
-    {"TKDetectBanTime", T::Int, "30", kStartup},
-    {"TKDetectBanIp", T::Bool, "0", kStartup},
-    {"TKDetectWarningMessage", T::String, "%playernick% you are TEAMKILLING STOP IT or get KICKED", kStartup},
-    {"TKDetectKickMessage", T::String, "%playernick% gets kicked because of TeamKilling", kStartup},
-    {"TKDetectBanMessage", T::String, "%playernick% is banned because of TeamKilling", kStartup},
-    {"ForgiveTKAfter", T::Int, "10", kStartup},
+// Team changes: between the team-kill rows and the rest of the kill rules.
+constexpr TSettingDef kTeamChangeRows[] = {
     {"TKAutoTeamKickMsg", T::String, "%playernick% do nit user AUTOTEAM on this Server", kStartup},
     {"TKAutoTeamKickDelay", T::Int, "3", kStartup},
     {"TKTeamChangeFloodMsg", T::String,
      "%playernick% do not change teams that fast !!!! This is not welcome on this Server", kStartup},
     {"TKTeamChangeFloodTimeDelay", T::Int, "3", kStartup},
     {"TKTeamChangeFloodTimeOut", T::Int, "30", kStartup},
-    {"TKUnkownMessage", T::String, "%playernick% you not in a known Team please rejoin youre Team", kStartup},
-    {"TKUnkownMessageRep", T::Int, "1", kStartup},
-    {"TKUnkownMessageKick", T::String, "%playernick% get kicked because - player in unkown Team", kStartup},
-    // Spawn kills
-    {"EnableSpawnDetect", T::Bool, "1", kStartup},
-    {"SpawnDetectTimeOut", T::Int, "10", kStartup},
-    {"SpawnKillMinTime", T::Int, "500", kOnUse},
-    {"SpawnDetectMax", T::Int, "3", kStartup},
-    {"SpawnDetectKickDelay", T::Int, "3", kStartup},
-    {"SpawnDetectKickRep", T::Int, "1", kStartup},
-    {"SpawnDetectBanAfterXKicks", T::Int, "2", kStartup},
-    {"SpawnDetectSendWarnings", T::Bool, "1", kStartup},
-    {"SpawnDetectBanTime", T::Int, "30", kStartup},
-    {"SpawnDetectBanIp", T::Bool, "0", kStartup},
-    {"SpawnDetectWarningMessage", T::String, "%playernick% you are SPAWN KILLING STOP IT or get KICKED",
-     kStartup},
-    {"SpawnDetectKickMessage", T::String, "%playernick% gets kicked because of SpawnKilling", kStartup},
-    {"SpawnDetectBanMessage", T::String, "%playernick% is banned because of SpawnKilling", kStartup},
-    {"ForgiveSpawnAfter", T::Int, "10", kStartup},
-    // Sprees
-    {"KillingSpringDetect", T::Bool, "1", kStartup},
-    {"KillingSpringResetonNewRound", T::Bool, "1", kStartup},
-    {"LoosingSpringDetect", T::Bool, "1", kStartup},
-    {"LoosingSpringResetonNewRound", T::Bool, "1", kStartup},
 };
 
 // The weapon watch's switch: right after the ping and skin checks, ahead of
@@ -124,7 +87,7 @@ constexpr TSettingDef kUpdateRows[] = {
 #undef KV_SCORE_FORMULA
 
 constexpr TSettingRows kNotYetOwned[] = {
-    {TSettingPlace::PlayerRules, kPlayerRulesRows},
+    {TSettingPlace::TeamChanges, kTeamChangeRows},
     {TSettingPlace::WeaponClasses, kWeaponWatchRows},
     {TSettingPlace::Messages, kMessagesRows},
     {TSettingPlace::Statistics, kStatisticsRows},

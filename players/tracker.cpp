@@ -400,7 +400,8 @@ std::string Duration(double days) {
 void THistoryUserList::RegisterCommands(TCommandTable& table) {
   table.Add(
       {.name = "players",
-       .help = "the players online: client number, name, address, ping, score, team, time on server",
+       .help = "the players online: client number, name, address, ping, score, team, time on server, kills, "
+               "deaths, team and spawn kills of the visit (as forgiven), current killing spree",
        .thread = TCommandThread::Caller,
        .handler = [this](const TCommandContext&, const std::string&) {
          struct TLine {
@@ -408,6 +409,7 @@ void THistoryUserList::RegisterCommands(TCommandTable& table) {
            std::string name, address, team;
            int32_t ping, score;
            double entered;
+           int32_t kills, deaths, team_kills, spawn_kills, spree;
          };
          std::vector<TLine> lines;
          {
@@ -418,9 +420,16 @@ void THistoryUserList::RegisterCommands(TCommandTable& table) {
              TVariant team, entered;
              h->visit.TryGetValue("TeamName", team);
              h->persistent.TryGetValue("LASTENTER", entered);
+             // The kill rules' counters; 0 where a rule has not counted yet.
+             const auto count = [](const TVarList& vars, const char* name) {
+               TVariant v;
+               return vars.TryGetValue(name, v) && v.IsNumeric() ? v.AsInteger() : 0;
+             };
              lines.push_back({h->player.client_number, h->player.name, h->player.address,
                               team.IsString() ? team.AsString() : "unkown", h->player.ping, h->player.score,
-                              entered.IsFloat() ? entered.AsDouble() : 0.0});
+                              entered.IsFloat() ? entered.AsDouble() : 0.0, count(h->persistent, "hasKilled"),
+                              count(h->persistent, "wasKilled"), count(h->visit, "TeamKill"),
+                              count(h->visit, "Spawnkills"), count(h->visit, "killingspring")});
            }
          }
          std::sort(lines.begin(), lines.end(),
@@ -429,13 +438,14 @@ void THistoryUserList::RegisterCommands(TCommandTable& table) {
          TCommandResult r;
          r.data["players"] = nlohmann::json::array();
          r.text = lines.empty() ? "no players online\n"
-                                : "num name            address          ping score team       time\n";
+                                : "num name            address          ping score team       time     kills "
+                                  "deaths  tk  sk spree\n";
          for (const auto& l : lines) {
            const std::string on = l.entered > 0 ? Duration(now - l.entered) : "?";
            char buf[512];
-           std::snprintf(buf, sizeof buf, "%3d %-15s %-16s %4d %5d %-10s %s\n", l.client,
-                         Cp1252ToUtf8(l.name).c_str(), l.address.c_str(), l.ping, l.score, l.team.c_str(),
-                         on.c_str());
+           std::snprintf(buf, sizeof buf, "%3d %-15s %-16s %4d %5d %-10s %-8s %5d %6d %3d %3d %5d\n",
+                         l.client, Cp1252ToUtf8(l.name).c_str(), l.address.c_str(), l.ping, l.score,
+                         l.team.c_str(), on.c_str(), l.kills, l.deaths, l.team_kills, l.spawn_kills, l.spree);
            r.text += buf;
            r.data["players"].push_back(
                {{"client", l.client},
@@ -444,7 +454,12 @@ void THistoryUserList::RegisterCommands(TCommandTable& table) {
                 {"ping", l.ping},
                 {"score", l.score},
                 {"team", Cp1252ToUtf8(l.team)},
-                {"seconds_on_server", l.entered > 0 ? std::llround((now - l.entered) * kSecondsPerDay) : 0}});
+                {"seconds_on_server", l.entered > 0 ? std::llround((now - l.entered) * kSecondsPerDay) : 0},
+                {"kills", l.kills},
+                {"deaths", l.deaths},
+                {"team_kills", l.team_kills},
+                {"spawn_kills", l.spawn_kills},
+                {"spree", l.spree}});
          }
          return r;
        }});

@@ -29,6 +29,9 @@ const TCommand kCommands[] = {
     {"ini", CmdIni, "ini decipher FILE KEY   (the plain value of an enciphered setting)"},
     {"bans", CmdBans,
      "bans dump FILE | bans build FILE.json   (BanList.dat to JSON and back; build writes to stdout)"},
+    {"sprees", CmdSprees,
+     "sprees dump FILE | sprees build FILE.json   (KillingSpring.dat to JSON and back; build writes to "
+     "stdout)"},
     {"skins", CmdSkins,
      "skins dump FILE | skins build FILE.json   (SkinList.dat to JSON and back; build writes to stdout)"},
     {"eventmessages", CmdEventMessages,

@@ -29,6 +29,7 @@ int CmdFormula(const TArgs& args, TToolIO io);
 int CmdSetup(const TArgs& args, TToolIO io);
 int CmdIni(const TArgs& args, TToolIO io);
 int CmdBans(const TArgs& args, TToolIO io);
+int CmdSprees(const TArgs& args, TToolIO io);
 int CmdSkins(const TArgs& args, TToolIO io);
 int CmdEventMessages(const TArgs& args, TToolIO io);
 int CmdWeaponBans(const TArgs& args, TToolIO io);
