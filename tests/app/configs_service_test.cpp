@@ -11,6 +11,7 @@
 #include "core/stream.h"
 #include "formats/config.h"
 #include "serverconfig/configlist.h"
+#include "tests/support/bus_recorder.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/temp_home.h"
 #include "tests/support/wait.h"
@@ -59,6 +60,7 @@ TEST(ServiceConfigs, TerminalAppliesASetFromTheDataFile) {
     service.AddSubsystems(
         [&](TRuntime&, TSubsystemList& list) { list.Add(std::make_unique<TPingRule>(seen_off)); });
     service.Open();
+    testing::TBusRecorder global({"GLOBAL"});
     EXPECT_EQ(seen_off.load(), 0);
     EXPECT_EQ(service.TerminalCommand("config list"), "1. Clan War\n2. Public");
     EXPECT_EQ(service.ConfigList().Names(), (std::vector<std::string>{"Clan War", "Public"}));
@@ -68,8 +70,11 @@ TEST(ServiceConfigs, TerminalAppliesASetFromTheDataFile) {
     ASSERT_TRUE(testing::WaitFor([&] { return sim.Commands().size() >= 3; }, 20'000));
     EXPECT_EQ(sim.Commands(), (std::vector<std::string>{"sv_hostname \"Open Fire\"", "password  \"\"",
                                                         "sv_privatepassword  \"\""}));
-    EXPECT_TRUE(testing::WaitFor(
-        [&] { return terminal.str().find("configuration \"Public\" activated") != std::string::npos; }));
+    // The terminal stream belongs to the service's printer thread until the
+    // service closes: the bus says the same, and may be read meanwhile.
+    EXPECT_TRUE(global.WaitFor([](const testing::TRecordedMessage& m) {
+      return m.text.find("configuration \"Public\" activated") != std::string::npos;
+    }));
     EXPECT_FALSE(service.ConfigData().GetBoolDef("PingCheckEnabled", true));
     // The rules have read their switches again, on the main loop (served
     // here as the program's Run would).
