@@ -9,6 +9,7 @@
 #include "core/mainloop.h"
 #include "core/stream.h"
 #include "domain/events.h"
+#include "domain/player_vars.h"
 #include "domain/runtime.h"
 #include "domain/serverinfo.h"
 #include "enforcement/banlist.h"
@@ -20,21 +21,6 @@
 
 namespace kv {
 namespace {
-
-// The named counter plus one, kept as a 32-bit integer; a missing or
-// unreadable value counts as 0. The new value is returned.
-int32_t Count(TVarList& list, const std::string& name) {
-  int64_t value = 0;
-  TVariant v;
-  if (list.TryGetValue(name, v)) try {
-      value = v.AsInt64();
-    } catch (const std::exception&) {
-      value = 0;
-    }
-  const auto next = static_cast<int32_t>(static_cast<uint32_t>(value + 1));
-  list.SetValue(name, TVariant(next));
-  return next;
-}
 
 int64_t WeaponClassOf(const TMohaaEvent& event) {
   TVariant v;
@@ -138,7 +124,7 @@ void TWeaponWatchList::Judge(const TMohaaEvent& event, const TWeaponWatchDef& wa
   // now; a history found by its nick may still hold an older one.
   const int32_t client =
       killer_row.client_number >= 0 ? killer_row.client_number : killer->player.client_number;
-  const int32_t kills = Count(killer->visit, "KilledWithUnwantedWeapon" + class_name);
+  const int32_t kills = AddCounter(killer->visit, "KilledWithUnwantedWeapon" + class_name);
   if (kills < watch.kills_before_kick) {
     if (watch.warn)
       SendConsoleMessage(runtime_.server, watch.warning_message, true, false, false, extra, client);
@@ -146,7 +132,7 @@ void TWeaponWatchList::Judge(const TMohaaEvent& event, const TWeaponWatchDef& wa
   }
   if (!kicker_.AddKickThread(client, watch.kick_repetitions, watch.kick_delay, extra, watch.kick_message))
     return;
-  const int32_t kicks = Count(killer->persistent, "KickedforAbuse_Weapon_" + class_name);
+  const int32_t kicks = AddCounter(killer->persistent, "KickedforAbuse_Weapon_" + class_name);
   if (kicks < watch.kicks_before_ban) return;
 
   // The reason keeps its player placeholders for the ban list to fill in

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "core/bus.h"
+#include "domain/player_vars.h"
 #include "players/tracker.h"
 
 namespace kv {
@@ -25,34 +26,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-// The named integer plus `amount`, stored as a 32-bit integer; a missing or
-// unreadable value counts as 0.
-void AddCounter(TVarList& list, std::string_view name, int32_t amount) {
-  int64_t value = 0;
-  TVariant v;
-  if (list.TryGetValue(name, v)) try {
-      value = v.AsInt64();
-    } catch (const std::exception&) {
-      value = 0;
-    }
-  list.SetValue(name, TVariant(static_cast<int32_t>(static_cast<uint32_t>(value + amount))));
-}
-
-bool GetDate(const TVarList& list, std::string_view name, double& out) {
-  TVariant v;
-  if (!list.TryGetValue(name, v) || v.IsEmptyOrNull()) return false;
-  try {
-    out = v.AsDouble();
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-void SetDate(TVarList& list, std::string_view name, double value) {
-  list.SetValue(name, TVariant::Date(value));
 }
 
 void AddPlayTime(TVarList& persistent, double days) {

@@ -17,12 +17,12 @@ void TPlayerChecks::OnBadWord(const TMohaaEvent& event) {
   const THistoryPtr h = tracker_.GetUser(client, false);
   if (!h) return;
   const TSettingsReader s = runtime_.Settings();
-  const int32_t count = checks::AddCounter(h->visit, "BADWORDSCOUNTER", 1);
+  const int32_t count = AddCounter(h->visit, "BADWORDSCOUNTER", 1);
   if (count < s.Int("BadWordKickCount")) {
     SendConsoleMessage(runtime_.server, s.String("BadWordWarning"), true, false, false, {}, client, &event, 5,
                        1);
   } else {
-    checks::AddCounter(h->persistent, "BADWORDSKick", 1);
+    AddCounter(h->persistent, "BADWORDSKick", 1);
     kicker_.AddKickThread(client, 1, 0, {}, s.String("BadWordKick"));
   }
   int64_t kicks = 0;

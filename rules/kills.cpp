@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/bus.h"
+#include "domain/player_vars.h"
 #include "domain/settings.h"
 #include "enforcement/banlist.h"
 #include "enforcement/templates.h"
@@ -14,21 +15,6 @@
 namespace kv {
 
 namespace {
-
-// The named counter plus `amount`, kept as a 32-bit integer; a missing or
-// unreadable value counts as 0. The new value is returned.
-int32_t AddCounter(TVarList& list, std::string_view name, int32_t amount = 1) {
-  int64_t value = 0;
-  TVariant v;
-  if (list.TryGetValue(name, v)) try {
-      value = v.AsInt64();
-    } catch (const std::exception&) {
-      value = 0;
-    }
-  const auto next = static_cast<int32_t>(static_cast<uint32_t>(value + amount));
-  list.SetValue(name, TVariant(next));
-  return next;
-}
 
 // The named integer; false when missing or not a number.
 bool GetInt(const TVarList& list, std::string_view name, int32_t& out) {
@@ -57,7 +43,8 @@ bool GetBool(const TVarList& list, std::string_view name) {
   }
 }
 
-bool GetDate(const TVarList& list, std::string_view name, double& out) {
+// A date-time variable that is a finite number; false otherwise.
+bool GetFiniteDate(const TVarList& list, std::string_view name, double& out) {
   TVariant v;
   if (!list.TryGetValue(name, v) || v.IsEmptyOrNull()) return false;
   try {
@@ -66,10 +53,6 @@ bool GetDate(const TVarList& list, std::string_view name, double& out) {
   } catch (const std::exception&) {
     return false;
   }
-}
-
-void SetDate(TVarList& list, std::string_view name, double value) {
-  list.SetValue(name, TVariant::Date(value));
 }
 
 // Milliseconds between two date-times, rounded.
@@ -478,7 +461,7 @@ TKillRules::TSpawnResult TKillRules::SpawnKillCheck(const TMohaaEvent& event, TH
                                                     const TKillRuleSettings& s) {
   const double when = event.time;
   double last_death = 0;
-  if (!s.spawn_detect || !GetDate(victim.visit, "LastHunted", last_death) ||
+  if (!s.spawn_detect || !GetFiniteDate(victim.visit, "LastHunted", last_death) ||
       MsBetween(last_death, when) >= int64_t{s.spawn_timeout_seconds} * 1000)
     return TSpawnResult::normal_death;
   const TUserListEntry& k = event.log_entry->second_player;
@@ -492,7 +475,7 @@ TKillRules::TSpawnResult TKillRules::SpawnKillCheck(const TMohaaEvent& event, TH
   // again, and the death is an ordinary one.
   const int32_t min_ms = std::max(0, runtime_.Settings().Int("SpawnKillMinTime"));
   double last_spawn_kill = 0;
-  if (GetDate(killer->persistent, "LastSpawnKill", last_spawn_kill) &&
+  if (GetFiniteDate(killer->persistent, "LastSpawnKill", last_spawn_kill) &&
       MsBetween(last_spawn_kill, when) < min_ms)
     return TSpawnResult::normal_death;
 
@@ -710,7 +693,7 @@ void TKillRules::Forgive(THistoryUserEntry& h, double when) {
   const auto forgive = [&](const char* last, int32_t minutes, const char* deleted, const char* counter) {
     double at = 0;
     if (!h.persistent.Exists(last) || minutes <= 0) return;
-    if (GetDate(h.visit, deleted, at) && MsBetween(at, when) <= int64_t{minutes} * 60'000) return;
+    if (GetFiniteDate(h.visit, deleted, at) && MsBetween(at, when) <= int64_t{minutes} * 60'000) return;
     int32_t count = 0;
     if (!GetInt(h.visit, counter, count) || count <= 0) return;
     h.visit.SetValue(counter, TVariant(count - 1));

@@ -47,8 +47,7 @@ void TPlayerChecks::BeforeRows(TUserList& list, double when) {
     const THistoryPtr h = tracker_.GetUser(row.client_number, false);
     if (!h) continue;
     double last = 0;
-    if (checks::GetDate(h->visit, "LastSkinUpdate", last) &&
-        when - last <= s->skin_scan_seconds / kSecondsPerDay)
+    if (GetDate(h->visit, "LastSkinUpdate", last) && when - last <= s->skin_scan_seconds / kSecondsPerDay)
       continue;
     const int32_t client = row.client_number;
     const std::string nick = h->player.name;
@@ -86,7 +85,7 @@ void TPlayerChecks::ApplySkinReply(int32_t client, const std::string& nick, cons
   if (reply.find("dm_playergermanmodel") == std::string::npos &&
       !(s->quake && reply.find("model") != std::string::npos))
     return;
-  checks::SetDate(h->visit, "LastSkinUpdate", when);
+  SetDate(h->visit, "LastSkinUpdate", when);
   size_t pos = 0;
   while (pos < reply.size()) {
     size_t end = reply.find('\n', pos);
@@ -121,7 +120,7 @@ void TPlayerChecks::SkinSide(THistoryUserEntry& h, const std::string& skin, bool
   if (!checks::GetText(h.persistent, var, last) || last != skin) {
     h.persistent.SetValue(var, skin);
     h.visit.SetValue(var, skin);
-    checks::AddCounter(h.persistent, std::string(axis ? "Skins_German_" : "Skins_") + "\"" + skin + "\"", 1);
+    AddCounter(h.persistent, std::string(axis ? "Skins_German_" : "Skins_") + "\"" + skin + "\"", 1);
     PublishSkin(ekSkinChanged, h, skin, when);
   }
   h.persistent.SetValue(var, skin);

@@ -9,10 +9,7 @@
 
 namespace kv {
 
-using checks::AddCounter;
-using checks::GetDate;
 using checks::GetText;
-using checks::SetDate;
 
 void TPlayerChecks::OnTeamChange(const TMohaaEvent& event) {
   int64_t team = -1;
