@@ -111,7 +111,7 @@ void TDataFileRegistry::Save(TDataFileId id, const fs::path& home) const {
   // leaves the old file in place.
   TMemoryStream stream;
   h.save(stream);
-  SaveFileAtomic((dir / DataFileInfo(id).file_name).string(), stream);
+  SaveFileAtomic((dir / DataFileInfo(id).file_name).string(), stream, h.access);
 }
 
 const TDataFileInfo* TDataFileRegistry::InfoForSection(int section) {

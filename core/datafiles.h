@@ -61,6 +61,8 @@ struct TDataFileHandler {
   std::function<void(const std::filesystem::path& data_dir)> save_dir;
   std::function<void(TStream&)> export_save;
   std::function<void(TStream&)> import_load;
+  // Private files (passwords) are written for the service's user only.
+  TFileAccess access = TFileAccess::Shared;
 };
 
 // Thread-safety: Register/Unregister may be called from any thread; the

@@ -1,6 +1,7 @@
 #include "core/stream.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,10 +82,20 @@ std::vector<uint8_t> LoadFileBytes(const std::string& path) {
   return out;
 }
 
-void SaveFileAtomic(const std::string& path, const void* data, size_t size) {
+void SaveFileAtomic(const std::string& path, const void* data, size_t size, TFileAccess access) {
   const std::string tmp = path + ".tmp~";
-  TUniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  const bool priv = access == TFileAccess::Private;
+  // A temporary file left by a crash keeps its old mode when reopened:
+  // remove it so the mode below is the one the new file gets.
+  ::unlink(tmp.c_str());
+  TUniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, priv ? 0600 : 0644));
   if (!fd) throw EStreamError("Cannot create file \"" + tmp + "\". " + std::strerror(errno));
+  struct stat target {};
+  if (::stat(path.c_str(), &target) == 0) {
+    mode_t mode = target.st_mode & 07777;
+    if (priv) mode &= ~static_cast<mode_t>(077);
+    ::fchmod(fd.Get(), mode);
+  }
   const auto* p = static_cast<const uint8_t*>(data);
   size_t left = size;
   while (left > 0) {

@@ -78,10 +78,19 @@ class TMemoryStream : public TStream {
 // Whole-file helpers. SaveFileAtomic writes a temporary file beside the
 // target, flushes it to disk and renames it over the target, so a crash
 // never leaves a torn file. Both throw EStreamError with the system error.
+//
+// File modes: a new file gets 0644 (less what the umask takes); a file
+// that exists keeps the mode it has, so an operator's chmod survives the
+// next save. A private file (passwords: the settings, the remote-admin
+// accounts, the setup export) is never readable or writable by group or
+// others: 0600 when new, and an existing mode loses those bits.
+enum class TFileAccess { Shared, Private };
 std::vector<uint8_t> LoadFileBytes(const std::string& path);
-void SaveFileAtomic(const std::string& path, const void* data, size_t size);
-inline void SaveFileAtomic(const std::string& path, const TMemoryStream& s) {
-  SaveFileAtomic(path, s.Bytes().data(), s.Bytes().size());
+void SaveFileAtomic(const std::string& path, const void* data, size_t size,
+                    TFileAccess access = TFileAccess::Shared);
+inline void SaveFileAtomic(const std::string& path, const TMemoryStream& s,
+                           TFileAccess access = TFileAccess::Shared) {
+  SaveFileAtomic(path, s.Bytes().data(), s.Bytes().size(), access);
 }
 
 }  // namespace kv

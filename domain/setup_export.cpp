@@ -69,7 +69,8 @@ void ExportSetup(const std::string& path, TDynamicConfigData& config, const TDat
     if (registry.ExportSection(s, section)) image.sections[static_cast<size_t>(s - 1)] = section.Str();
   }
   const std::vector<uint8_t> bytes = BuildSetupFile(image);
-  SaveFileAtomic(path, bytes.data(), bytes.size());
+  // The export carries the settings and the accounts, passwords included.
+  SaveFileAtomic(path, bytes.data(), bytes.size(), TFileAccess::Private);
 }
 
 namespace {

@@ -136,7 +136,8 @@ void TConfigFile::Save() {
     text += l.text;
     text += "\r\n";
   }
-  SaveFileAtomic(path_, text.data(), text.size());
+  // The settings hold the rcon, FTP, SSH and mail passwords.
+  SaveFileAtomic(path_, text.data(), text.size(), TFileAccess::Private);
   struct stat st {};
   if (::stat(path_.c_str(), &st) == 0) {
     loaded_mtime_ns_ = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;

@@ -128,7 +128,7 @@ void TRemoteAdminSubsystem::KeepDamagedAccounts(TStream& in, uint64_t start, con
     std::filesystem::path target = dir / "ServerAccess.dat.damaged";
     for (int n = 1; std::filesystem::exists(target) && n < 1000; ++n)
       target = dir / ("ServerAccess.dat.damaged." + std::to_string(n));
-    SaveFileAtomic(target.string(), bytes.data(), bytes.size());
+    SaveFileAtomic(target.string(), bytes.data(), bytes.size(), TFileAccess::Private);
     PostGlobal(
         "Remote administration: the damaged account data (" + reason + ") is kept in " + target.string(),
         mlWarning);
@@ -150,6 +150,7 @@ void TRemoteAdminSubsystem::RegisterDataFiles(TDataFileRegistry& registry) {
     }
   };
   handler.save = [this](TStream& out) { accounts_.SaveAccounts(out); };
+  handler.access = TFileAccess::Private;
   registry.Register(TDataFileId::ServerAccess, std::move(handler));
 }
 

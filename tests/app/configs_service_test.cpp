@@ -79,7 +79,9 @@ TEST(ServiceConfigs, TerminalAppliesASetFromTheDataFile) {
     // The rules have read their switches again, on the main loop (served
     // here as the program's Run would).
     EXPECT_TRUE(service.Loop().RunUntil([&] { return seen_off.load() == 1; }, 5000));
-    // The long wait of the other set ends with the service.
+    // The long wait of the other set ends with the service. The worker is
+    // busy until just after it said "activated".
+    ASSERT_TRUE(testing::WaitFor([&] { return !service.ConfigList().Busy(); }, 5000));
     EXPECT_EQ(service.TerminalCommand("config apply Clan War"), "applying configuration \"Clan War\"");
     EXPECT_EQ(service.TerminalCommand("config"),
               "usage: config list | config show NAME | config apply NAME | config cancel");

@@ -280,6 +280,12 @@ TEST_F(KvadminTest, TheSetupExportCarriesTheAccounts) {
   const testing::TTempHome other;
   EXPECT_EQ(run(other.Path().string(), "setup import " + setup), "Setup loaded from " + setup);
   EXPECT_EQ(testing::ReadFileText(other.Path() / "Data" / "ServerAccess.dat"), accounts);
+  // Passwords are for the service's user alone.
+  for (const fs::path& secret :
+       {fs::path(setup), other.Path() / "Data" / "ServerAccess.dat", other.Path() / "kelvandrome.ini"})
+    EXPECT_EQ(fs::status(secret).permissions() & (fs::perms::group_all | fs::perms::others_all),
+              fs::perms::none)
+        << secret;
 }
 
 TEST_F(KvadminTest, ADamagedAccountFileKeepsWhatWasReadAndItsBytes) {
