@@ -45,13 +45,17 @@ struct TStatsSubsystem::TScoreSource {
 
 class TStatsSubsystem::TGenerationThread : public TGeneralThread {
  public:
-  TGenerationThread(TWebStats& web, fs::path dir, TWebStatsOptions options)
-      : web_(web), dir_(std::move(dir)), options_(std::move(options)) {}
+  TGenerationThread(TWebStats& web, fs::path dir, TWebStatsOptions options, std::atomic<bool>& running)
+      : web_(web), dir_(std::move(dir)), options_(std::move(options)), running_(running) {}
 
  protected:
   void Execute() override {
     SetStarted(true);
     options_.cancelled = [this] { return Terminated(); };
+    struct TEnd {
+      std::atomic<bool>& running;
+      ~TEnd() { running.store(false); }
+    } end{running_};
     web_.Generate(dir_, options_);
   }
 
@@ -59,6 +63,7 @@ class TStatsSubsystem::TGenerationThread : public TGeneralThread {
   TWebStats& web_;
   const fs::path dir_;
   TWebStatsOptions options_;
+  std::atomic<bool>& running_;
 };
 
 std::span<const TSettingRows> TStatsSubsystem::Rows() { return kStatsTables; }
@@ -103,7 +108,7 @@ void TStatsSubsystem::SetTimer(int64_t interval_ms) {
   interval_ms_ = interval_ms;
   if (interval_ms <= 0) return;
   timer_ = runtime_.loop.StartTimer(interval_ms, [this] {
-    if (StartGeneration() == TStart::Busy)
+    if (StartGeneration(false) == TStart::Busy)
       PostGlobal("THistoryUserList.GenerateStats still running: the timed generation is skipped", mlWarning);
   });
 }
@@ -118,16 +123,20 @@ fs::path TStatsSubsystem::ReportDir() const {
   return dir.is_absolute() ? dir : runtime_.home / dir;
 }
 
-bool TStatsSubsystem::Generating() const { return generation_ && !generation_->Finished(); }
-
-TStatsSubsystem::TStart TStatsSubsystem::StartGeneration() {
+TStatsSubsystem::TStart TStatsSubsystem::StartGeneration(bool progress) {
   if (!open_) return TStart::Closed;
-  if (Generating() || web_.Busy()) return TStart::Busy;
+  if (running_.load() || web_.Busy()) return TStart::Busy;
   generation_.reset();  // the last one has ended: reap it
   TWebStatsOptions options;
   options.template_dir = TDataFileRegistry::DataDir(runtime_.home);
-  options.progress_every = progress_every_.load();
-  generation_ = MakeThread<TGenerationThread>(web_, ReportDir(), std::move(options));
+  options.progress_every = progress ? progress_every_.load() : 0;
+  running_.store(true);
+  try {
+    generation_ = MakeThread<TGenerationThread>(web_, ReportDir(), std::move(options), running_);
+  } catch (...) {
+    running_.store(false);
+    throw;
+  }
   return TStart::Started;
 }
 
@@ -159,7 +168,7 @@ void TStatsSubsystem::RegisterCommands(TCommandTable& commands) {
                   TCommandResult r;
                   const fs::path dir = ReportDir();
                   r.data["directory"] = dir.string();
-                  switch (StartGeneration()) {
+                  switch (StartGeneration(true)) {
                     case TStart::Started:
                       r.text = "generating the statistics web pages into " + dir.string() +
                                " (progress and the end are reported)";

@@ -48,12 +48,14 @@ class TStatsSubsystem : public TSubsystem {
 
   enum class TStart { Started, Busy, Closed };
   // Starts a generation into the ReportDir setting (relative: under the
-  // home) on the generation thread. Main loop.
-  TStart StartGeneration();
+  // home) on the generation thread; with progress, a message every so many
+  // players (the operator's command; the timer's generations are quiet
+  // until their end). Main loop.
+  TStart StartGeneration(bool progress);
   // The directory a generation writes into now.
   std::filesystem::path ReportDir() const;
-  // Whether a generation runs (or its thread has not ended yet). Any thread.
-  bool Generating() const;
+  // Whether a generation runs. Any thread.
+  bool Generating() const { return running_.load(); }
   // Progress message spacing, in players (tests use small stores).
   void SetProgressEvery(size_t players) { progress_every_ = players; }
 
@@ -68,6 +70,7 @@ class TStatsSubsystem : public TSubsystem {
   std::shared_ptr<TScoreSource> source_;  // what the installed score function reads
   std::atomic<size_t> progress_every_{500};
   bool open_ = false;
+  std::atomic<bool> running_{false};  // set on the main loop, cleared by the generation thread
   TThreadPtr<TGenerationThread> generation_;
   int64_t interval_ms_ = 0;
   TTimerHandle timer_;  // after the loop it runs on (the runtime's)

@@ -111,12 +111,23 @@ TEST_F(StatsSubsystemTest, TimerGeneratesIntoReportDirEveryInterval) {
   clock_.clock.Advance(600'000);
   OnLoop([] {});
   EXPECT_EQ(global_.CountText("THistoryUserList.GenerateStats Done"), 1u);
-  const TCommandResult r = commands_.RunLine({}, "webstats");
-  EXPECT_EQ(r.text, "generating the statistics web pages into " + (home_ / "www").string() +
-                        " (progress and the end are reported)");
+  {
+    // The generation waits for the store while the test holds it: a second
+    // request finds it running.
+    TRecursiveLockGuard held(store_.StoreLock());
+    const TCommandResult started = commands_.RunLine({}, "webstats");
+    EXPECT_EQ(started.text, "generating the statistics web pages into " + (home_ / "www").string() +
+                                " (progress and the end are reported)");
+    const TCommandResult busy = commands_.RunLine({}, "webstats");
+    EXPECT_FALSE(busy.ok);
+    EXPECT_EQ(busy.text, "the statistics web pages are being generated already");
+    EXPECT_TRUE(stats_.Generating());
+  }
   ASSERT_TRUE(
       testing::WaitFor([&] { return global_.CountText("THistoryUserList.GenerateStats Done") == 2; }));
+  ASSERT_TRUE(testing::WaitFor([&] { return !stats_.Generating(); }));
   EXPECT_TRUE(fs::exists(home_ / "www" / "index.html"));
+  EXPECT_EQ(global_.CountText("THistoryUserList.GenerateStats Started"), 2u);
 }
 
 // The operator's way: the service on a home whose store has players, the
