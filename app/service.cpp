@@ -32,6 +32,7 @@
 #include "rules/checks.h"
 #include "serverconfig/configlist.h"
 #include "rules/kills.h"
+#include "stats/stats_subsystem.h"
 
 namespace kv {
 
@@ -157,6 +158,10 @@ void TKelvandromeService::BuildSubsystems() {
   list.Add(std::make_unique<TEventMessageController>(rt));
   // Judges kills on the tracker's thread: added before the tracker opens.
   list.Add(std::make_unique<TWeaponWatchList>(rt, *tracker_, *kicks_, &ban_watch.List()));
+  // Reads the store: it closes, ending a generation under way, before the
+  // store's final flush. Its score function serves the messages and chat
+  // commands from its Open on.
+  list.Add(std::make_unique<TStatsSubsystem>(rt, store));
   // Configuration sets switch the checks above (their settings are applied
   // again afterwards) and talk to the server: opened once the rules are.
   configs_ = &list.Add(

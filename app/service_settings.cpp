@@ -21,6 +21,7 @@
 #include "reporting/journal_subsystem.h"
 #include "rules/kills.h"
 #include "rules/checks.h"
+#include "stats/stats_subsystem.h"
 
 namespace kv {
 namespace {
@@ -80,6 +81,7 @@ void RegisterKnownSettingRows() {
   };
   for (const auto& t : tables) RegisterSettingRows(t);
   RegisterSettingRows(TKillRules::Rows());
+  RegisterSettingRows(TStatsSubsystem::Rows());
 }
 
 }  // namespace kv

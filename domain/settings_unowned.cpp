@@ -1,6 +1,6 @@
 // The rows of the INI file whose owners are not built yet: the player
 // rules of team changes and the weapon watch's switch, messages and chat
-// commands, statistics, the operator console views and the update service.
+// commands, the operator console views and the update service.
 // When an owner is built, it takes its rows from here into a table of its
 // own at the same place.
 #include "domain/settings.h"
@@ -9,10 +9,6 @@ namespace kv {
 namespace {
 
 using T = TSettingType;
-
-#define KV_SCORE_FORMULA                                                                                   \
-  "IIF((%DATAMapsPlayed%>20);((((%DATAhaskilled% - %DATAwaskilled%) * (%DATAhaskilled%/%DATAwaskilled%))/" \
-  "%DATAMapsPlayed%) * 10000);\"not enough maps played\")"
 
 // Team changes: between the team-kill rows and the rest of the kill rules.
 constexpr TSettingDef kTeamChangeRows[] = {
@@ -51,12 +47,6 @@ constexpr TSettingDef kMessagesRows[] = {
     {"BadWords", T::String, "", kOnUse},
 };
 
-constexpr TSettingDef kStatisticsRows[] = {
-    {"ScoreFormular", T::String, KV_SCORE_FORMULA, kStartup},
-    {"ReportDir", T::String, "", kOnUse, THomeDefault::ReportDir},
-    {"StatsReportInterval", T::Int, "0", kStartup},
-};
-
 constexpr TSettingDef kWindowsRows[] = {
     {"IconifyOnStartup", T::Bool, "0", kOnUse},    {"StartupWithOutLogo", T::Bool, "0", kOnUse},
     {"NoRefreshifhidden", T::Bool, "0", kStartup}, {"ChatMAXLINES", T::Int, "200", kOnUse},
@@ -84,13 +74,10 @@ constexpr TSettingDef kUpdateRows[] = {
     {"ProxyPass", T::Enc, "", kOnUse},
 };
 
-#undef KV_SCORE_FORMULA
-
 constexpr TSettingRows kNotYetOwned[] = {
     {TSettingPlace::TeamChanges, kTeamChangeRows},
     {TSettingPlace::WeaponClasses, kWeaponWatchRows},
     {TSettingPlace::Messages, kMessagesRows},
-    {TSettingPlace::Statistics, kStatisticsRows},
     {TSettingPlace::Windows, kWindowsRows},
     {TSettingPlace::Update, kUpdateRows},
 };
