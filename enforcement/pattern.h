@@ -24,6 +24,8 @@ class TPattern {
   // runs into the engine's work limit (a pathological pattern against a
   // long text) counts as no match. Any thread.
   bool Search(std::string_view subject) const;
+  // The same search, giving the text of the first match in `matched`.
+  bool Search(std::string_view subject, std::string& matched) const;
   const std::string& Text() const { return text_; }
 
  private:
