@@ -254,18 +254,18 @@ void TChatWatch::Enqueue(std::shared_ptr<const TMohaaEvent> event) {
   bool report = false;
   {
     std::lock_guard lock(queue_mutex_);
-    if (queue_.size() >= kMaxQueued) {
+    if (queue_.size() >= queue_limit_) {
       // Chat is not worth holding up the log for: the line is dropped.
       ++dropped_;
       report = !overflow_reported_;
       overflow_reported_ = true;
     } else {
       queue_.push_back(std::move(event));
-      if (queue_.size() < kMaxQueued / 2) overflow_reported_ = false;
+      if (queue_.size() < queue_limit_ / 2) overflow_reported_ = false;
     }
   }
   if (report)
-    PostGlobal("TChatWatch: more than " + std::to_string(kMaxQueued) +
+    PostGlobal("TChatWatch: more than " + std::to_string(queue_limit_) +
                    " chat lines wait - new ones are dropped until the queue drains",
                mlError);
   queue_cv_.notify_one();

@@ -110,6 +110,8 @@ class TChatWatch : public TSubsystem {
   uint64_t Handled() const;
 
   static constexpr size_t kMaxQueued = 10000;
+  // How many chat lines may wait (kMaxQueued unless set; before Open).
+  void SetQueueLimit(size_t limit) { queue_limit_ = limit; }
 
  private:
   class TWorker;
@@ -158,9 +160,10 @@ class TChatWatch : public TSubsystem {
   std::condition_variable idle_cv_;
   std::deque<std::shared_ptr<const TMohaaEvent>> queue_;  // guarded by queue_mutex_
   bool busy_ = false;                                     // guarded by queue_mutex_
-  bool overflow_reported_ = false;                        // guarded by queue_mutex_
-  uint64_t dropped_ = 0;                                  // guarded by queue_mutex_
-  uint64_t handled_ = 0;                                  // guarded by queue_mutex_
+  size_t queue_limit_ = kMaxQueued;
+  bool overflow_reported_ = false;  // guarded by queue_mutex_
+  uint64_t dropped_ = 0;            // guarded by queue_mutex_
+  uint64_t handled_ = 0;            // guarded by queue_mutex_
 
   TMutex monitor_mutex_;
   TThreadPtr<TMsgMonitor> monitor_ GUARDED_BY(monitor_mutex_);

@@ -202,7 +202,8 @@ TEST(ChatWatchSettings, TheRowsKeepTheirPlaceAndDefaults) {
       "BadWordKickCount=3",  // the bad-word punishment follows
   };
   std::vector<std::string> rows;
-  for (const TSettingDef& d : SettingsCatalogue()) rows.push_back(std::string(d.key) + "=" + std::string(d.def));
+  for (const TSettingDef& d : SettingsCatalogue())
+    rows.push_back(std::string(d.key) + "=" + std::string(d.def));
   const auto first = std::find(rows.begin(), rows.end(), expected[0]);
   ASSERT_NE(first, rows.end());
   ASSERT_GE(rows.end() - first, static_cast<std::ptrdiff_t>(expected.size()));
@@ -523,6 +524,60 @@ TEST_F(ChatWatchTest, TheQueueTakesChatFromTheBusOnly) {
   watch_->Close();
   EXPECT_TRUE(globals_.WaitForText("TChatWatch Started"));
   EXPECT_TRUE(globals_.WaitForText("TChatWatch Stopped"));
+}
+
+TEST_F(ChatWatchTest, AFullQueueDropsChatAndSaysSoOnce) {
+  // Each line costs the engine's whole work limit, so the queue fills.
+  watch_->Triggers().Add(Trigger("(x+x+)+y", "never", 0));
+  watch_->SetQueueLimit(10);
+  watch_->Open();
+  const std::string slow(2000, 'x');
+  for (int i = 0; i < 300; ++i) PostEvent(ChatEvent(slow, bob_, "Bob"));
+  ASSERT_TRUE(watch_->Flush(60000));
+  EXPECT_GT(watch_->Dropped(), 0u);
+  EXPECT_EQ(watch_->Handled() + watch_->Dropped(), 300u);
+  ASSERT_TRUE(globals_.Flush());
+  EXPECT_EQ(globals_.CountText(
+                "TChatWatch: more than 10 chat lines wait - new ones are dropped until the queue drains"),
+            1u);
+}
+
+TEST_F(ChatWatchTest, TriggerFileThroughTheRegistryAndTheOperatorsList) {
+  watch_->RegisterDataFiles(registry_);
+  watch_->RegisterCommands(commands_);
+  std::filesystem::create_directories(home_ / "Data");
+  const std::string bytes = FileBytes({Trigger("(?i)^hello", "Welcome", 30), Trigger("[", "broken")});
+  SaveFileAtomic((home_ / "Data" / "ChatTrigger.dat").string(), bytes.data(), bytes.size());
+  registry_.Load(TDataFileId::ChatTrigger, home_.Path());
+  EXPECT_TRUE(globals_.WaitFor([](const TRecordedMessage& m) {
+    return m.text.rfind("Chat Trigger [[] is no valid expression and never fires: ", 0) == 0;
+  }));
+  EXPECT_EQ(Chat("hello"), std::vector<std::string>{"Welcome"});
+
+  const auto listed = commands_.RunLine({}, "triggers");
+  ASSERT_TRUE(listed.ok) << listed.text;
+  ASSERT_EQ(listed.data["triggers"].size(), 2u);
+  EXPECT_EQ(listed.data["triggers"][0]["trigger"], "(?i)^hello");
+  EXPECT_EQ(listed.data["triggers"][0]["timeout"], 30);
+  EXPECT_EQ(listed.data["triggers"][0]["last_exec"], regional::DateTimeToStr(clock_.Now()));
+  EXPECT_EQ(listed.data["triggers"][1]["last_exec"], "");
+  EXPECT_NE(listed.text.find("1. [(?i)^hello] every 30 s, last fired " +
+                             regional::DateTimeToStr(clock_.Now()) + ": Welcome"),
+            std::string::npos)
+      << listed.text;
+  EXPECT_NE(listed.text.find("2. [[] every 10 s, last fired never: broken (never fires: "), std::string::npos)
+      << listed.text;
+
+  // Saved: the file as loaded, with the firing's LastExec added.
+  registry_.Save(TDataFileId::ChatTrigger, home_.Path());
+  TMemoryStream saved(ReadFileText(home_ / "Data" / "ChatTrigger.dat"));
+  std::vector<TVarList> back;
+  ReadChatTriggerFile(saved, back);
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_NEAR(back[0].GetValue("LastExec").AsDouble(), clock_.Now(), 1e-9);
+  EXPECT_FALSE(back[1].Exists("LastExec"));
+  back[0].Remove("LastExec");
+  EXPECT_EQ(FileBytes(back), bytes);
 }
 
 }  // namespace
