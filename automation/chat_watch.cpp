@@ -1,5 +1,6 @@
 #include "automation/chat_watch.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <shared_mutex>
@@ -225,7 +226,12 @@ void TChatWatch::Open() {
           if (!object) return;
           // A copy: the shared event is only ours while the handler runs.
           const auto* event = dynamic_cast<const TMohaaEvent*>(object->get());
-          if (event && event->kind == ekChatMessage) Enqueue(CloneEvent(event));
+          if (!event || event->kind != ekChatMessage) return;
+          try {
+            Enqueue(CloneEvent(event));
+          } catch (const std::exception& e) {
+            PostGlobal(std::string("TChatWatch failed with: ") + e.what(), mlCritical);
+          }
         });
     subscription_ = kv::Subscribe(*monitor_);
   }
@@ -355,16 +361,19 @@ void TChatWatch::CheckBadWords(const TChatSettings& s, const TMohaaEvent& event,
     PostEvent(std::move(bad));
   }
   if (broken.empty()) return;
-  // The broken filters leave the list, the setting and the snapshot at once,
-  // so each is reported once.
+  // The broken filters leave the snapshot and the setting at once, so each
+  // is reported once. (The store is written after the snapshot's update
+  // lock is released: nothing else is taken under it.)
+  std::string rest;
   settings_.Update([&](TChatSettings& next) {
     std::erase_if(next.bad_words, [&](const TChatSettings::TBadWord& w) {
       return std::find(broken.begin(), broken.end(), w.text) != broken.end();
     });
-    std::vector<std::string> rest;
-    for (const auto& w : next.bad_words) rest.push_back(w.text);
-    runtime_.config.SetString("BadWords", JoinChatCommaText(rest));
+    std::vector<std::string> texts;
+    for (const auto& w : next.bad_words) texts.push_back(w.text);
+    rest = JoinChatCommaText(texts);
   });
+  runtime_.config.SetString("BadWords", rest);
 }
 
 void TChatWatch::Answer(double when, const std::string& text, bool skip_filter) {
