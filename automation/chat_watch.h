@@ -99,7 +99,8 @@ class TChatWatch : public TSubsystem {
   // Reads the settings from `settings` into the snapshot (ApplySettings).
   void ReadSettings(TSettings& settings);
 
-  // Handles one chat event (the watch's thread; tests call it directly).
+  // Handles one chat event: the watch's thread, or a test's while the
+  // watch is not open (the state of the command pause is the thread's own).
   // Never throws.
   void HandleChat(const TMohaaEvent& event);
   // Waits until every event delivered so far has been handled. False on
