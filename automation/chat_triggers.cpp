@@ -174,10 +174,14 @@ std::vector<TFiredTrigger> TChatTriggerList::Fire(const std::string& chat, doubl
   for (const auto& x : entries_) {
     if (!x->pattern) continue;
     if (!(when > x->last_exec.load() + x->timeout / 86400.0)) continue;
-    if (!x->pattern->Search(chat)) continue;
+    std::string matched, error;
+    if (!x->pattern->Search(chat, matched, &error)) {
+      if (!error.empty()) fired.push_back({x->trigger, {}, error});
+      continue;
+    }
     x->last_exec = when;
     x->vars.SetValue("LastExec", TVariant::Date(when));
-    fired.push_back({x->trigger, x->reaction});
+    fired.push_back({x->trigger, x->reaction, {}});
   }
   return fired;
 }

@@ -38,10 +38,11 @@ struct TChatTriggerInfo {
   std::string error;     // why the expression does not compile (loaded from a file); empty: it does
 };
 
-// A trigger that fired: what to say, or why it cannot be said.
+// A trigger that fired (what to say), or whose test failed (why).
 struct TFiredTrigger {
   std::string trigger;
   std::string reaction;  // as stored, escapes not yet decoded
+  std::string error;     // the test ran into the expression engine's work limit: nothing fired
 };
 
 // Threads: the chat watch fires triggers under the read lock; the
@@ -78,7 +79,8 @@ class TChatTriggerList {
 
   // The triggers that fire for a chat line at `when` (a date-time): each
   // whose timeout has run out since its last firing and whose expression
-  // matches. Their LastExec becomes `when`. In list order.
+  // matches. Their LastExec becomes `when`. In list order, with the ones
+  // whose test failed (`error` set; their LastExec stays).
   std::vector<TFiredTrigger> Fire(const std::string& chat, double when);
 
  private:

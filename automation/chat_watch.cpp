@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <shared_mutex>
+#include <stdexcept>
 
 #include "automation/chat_text.h"
 #include "core/bus.h"
@@ -464,6 +465,7 @@ bool TChatWatch::RunCommand(const TChatSettings& s, const TMohaaEvent& event, co
 void TChatWatch::RunTriggers(const TMohaaEvent& event, const TUserListEntry& speaker) {
   for (const auto& fired : triggers_.Fire(event.text, event.time)) {
     try {
+      if (!fired.error.empty()) throw std::runtime_error(fired.error);
       PostGlobal("Chat Trigger [" + fired.trigger + "] matching sending message", mlDebug);
       for (const auto& line : SplitReactionLines(DecodeReactionEscapes(fired.reaction))) {
         if (line.size() > kMaxConsoleMessage)

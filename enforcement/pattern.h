@@ -25,7 +25,9 @@ class TPattern {
   // long text) counts as no match. Any thread.
   bool Search(std::string_view subject) const;
   // The same search, giving the text of the first match in `matched`.
-  bool Search(std::string_view subject, std::string& matched) const;
+  // When the search runs into the work limit, `error` (if given) gets the
+  // engine's message; it then counts as no match as well.
+  bool Search(std::string_view subject, std::string& matched, std::string* error = nullptr) const;
   const std::string& Text() const { return text_; }
 
  private:

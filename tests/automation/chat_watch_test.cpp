@@ -478,10 +478,16 @@ TEST_F(ChatWatchTest, AHundredKilobyteLineIsHandledInBoundedTime) {
   line += " idiot";
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(Chat(line).empty());
-  const std::string lx(100 * 1024, 'x');
+  const std::string lx = std::string(100 * 1024, 'x') + "zy";  // a "y", but not after the x
   EXPECT_TRUE(Chat(lx).empty());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   ASSERT_TRUE(bad.WaitCount(1));
+  // The trigger whose test ran out of work is reported, and the watch goes on.
+  EXPECT_TRUE(globals_.WaitFor([](const TRecordedMessage& m) {
+    return m.text.rfind("Error checking Chat Trigger (x+x+)+y please check the Trigger Setup  Error: ", 0) ==
+               0 &&
+           m.level == 1;
+  }));
   // A version answer longer than a console line is refused by the console's
   // rule, with its message, and the watch goes on.
   Seconds(6);
