@@ -10,6 +10,7 @@
 #include "app/service_commands.h"
 #include "app/service_subsystems.h"
 #include "app/version.h"
+#include "automation/chat_watch.h"
 #include "automation/event_messages.h"
 #include "automation/weapon_watch.h"
 #include "core/clock.h"
@@ -156,6 +157,10 @@ void TKelvandromeService::BuildSubsystems() {
   // After the console (it says its messages through it) and the tracker
   // (whose arrivals it greets): it closes before either.
   list.Add(std::make_unique<TEventMessageController>(rt));
+  // Says its answers through the console, looks players up in the tracker
+  // and kicks through the kick workers; its bad-word events reach the
+  // checks through the tracker. It closes before all of them.
+  list.Add(std::make_unique<TChatWatch>(rt, *tracker_, *kicks_));
   // Judges kills on the tracker's thread: added before the tracker opens.
   list.Add(std::make_unique<TWeaponWatchList>(rt, *tracker_, *kicks_, &ban_watch.List()));
   // Reads the store: it closes, ending a generation under way, before the

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/service_subsystems.h"
+#include "automation/chat_watch.h"
 #include "automation/event_messages.h"
 #include "enforcement/banwatch.h"
 #include "enforcement/kicks.h"
@@ -78,6 +79,7 @@ void RegisterKnownSettingRows() {
       TLifecycleSubsystem::Rows(), TAutoSaveSubsystem::Rows(),      THistoryStoreSubsystem::Rows(),
       THistoryUserList::Rows(),    TPlayerChecks::Rows(),
       TEventMessageController::Rows(), TRemoteAdminSubsystem::Rows(),
+      TChatWatch::Rows(),
   };
   for (const auto& t : tables) RegisterSettingRows(t);
   RegisterSettingRows(TKillRules::Rows());

@@ -1,6 +1,6 @@
 // The rows of the INI file whose owners are not built yet: the player
-// rules of team changes and the weapon watch's switch, messages and chat
-// commands, the operator console views and the update service.
+// rules of team changes and the weapon watch's switch, the operator
+// console views and the update service.
 // When an owner is built, it takes its rows from here into a table of its
 // own at the same place.
 #include "domain/settings.h"
@@ -24,27 +24,6 @@ constexpr TSettingDef kTeamChangeRows[] = {
 // the weapon classes' expressions.
 constexpr TSettingDef kWeaponWatchRows[] = {
     {"EnableWeaponDetect", T::Bool, "1", kStartup},
-};
-
-constexpr TSettingDef kMessagesRows[] = {
-    {"ChatCommandTimeout", T::Int, "5", kOnUse},
-    {"ChatCommandEnableHelp", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableKick", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableConsoleCommand", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableConsoleChatCommand", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableSkills", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableNick", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableStats", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableIP", T::Bool, "1", kOnUse},
-    {"UserStatsTimeOut", T::Int, "60", kOnUse},
-    {"ChatCommandEnableStatshasKilled", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableStatsOther", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableStatsSpree", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableStatsSpecialLine", T::String, "", kOnUse},
-    {"ChatCommandEnableACUser", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableACConnect", T::Bool, "1", kOnUse},
-    {"ChatCommandEnableACKick", T::Bool, "1", kOnUse},
-    {"BadWords", T::String, "", kOnUse},
 };
 
 constexpr TSettingDef kWindowsRows[] = {
@@ -77,7 +56,6 @@ constexpr TSettingDef kUpdateRows[] = {
 constexpr TSettingRows kNotYetOwned[] = {
     {TSettingPlace::TeamChanges, kTeamChangeRows},
     {TSettingPlace::WeaponClasses, kWeaponWatchRows},
-    {TSettingPlace::Messages, kMessagesRows},
     {TSettingPlace::Windows, kWindowsRows},
     {TSettingPlace::Update, kUpdateRows},
 };

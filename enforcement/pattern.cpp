@@ -66,6 +66,26 @@ bool TPattern::Search(std::string_view subject) const {
   return rc >= 0;
 }
 
+bool TPattern::Search(std::string_view subject, std::string& matched, std::string* error) const {
+  thread_local TMatchData match;
+  thread_local TMatchContext context;
+  const int rc = pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0, 0,
+                             match.data, context.context);
+  if (rc < 0) {
+    if (error && rc != PCRE2_ERROR_NOMATCH) {
+      PCRE2_UCHAR buffer[256];
+      pcre2_get_error_message(rc, buffer, sizeof buffer);
+      *error = reinterpret_cast<const char*>(buffer);
+    }
+    return false;
+  }
+  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match.data);
+  // \K may put the start after the end; the text is then empty.
+  matched = ovector[1] > ovector[0] ? std::string(subject.substr(ovector[0], ovector[1] - ovector[0]))
+                                    : std::string();
+  return true;
+}
+
 std::string QuotePattern(std::string_view text) {
   std::string out;
   out.reserve(text.size() * 2);

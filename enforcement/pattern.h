@@ -24,6 +24,10 @@ class TPattern {
   // runs into the engine's work limit (a pathological pattern against a
   // long text) counts as no match. Any thread.
   bool Search(std::string_view subject) const;
+  // The same search, giving the text of the first match in `matched`.
+  // When the search runs into the work limit, `error` (if given) gets the
+  // engine's message; it then counts as no match as well.
+  bool Search(std::string_view subject, std::string& matched, std::string* error = nullptr) const;
   const std::string& Text() const { return text_; }
 
  private:

@@ -238,7 +238,7 @@ TEST_F(ServiceCommandsTest, TheTerminalListsTheTableAndHelpDescribesIt) {
       service_->TerminalCommand("frobnicate"),
       "unknown command 'frobnicate' (start, stop, status, save, load, setup export|import FILE, say TEXT, "
       "rcon COMMAND, plink [kill], kick N [MESSAGE], ban add|list|del ..., players, history NICK, skins [add SKIN], "
-      "eventmessages, weaponbans, score NICK, webstats, config list|show|apply|cancel ..., "
+      "eventmessages, triggers, weaponbans, score NICK, webstats, config list|show|apply|cancel ..., "
       "account add|password|del|list|rights ..., quit, help)");
   EXPECT_EQ(service_->TerminalCommand("rcon"), "usage: rcon COMMAND");
   const std::string help = service_->TerminalCommand("HELP");

@@ -428,6 +428,12 @@ TEST_F(MohSimTest, LogLinesTakeTheFormsTheParserKnows) {
   EXPECT_TRUE(sim_.Chat("Bob", "hi there"));
   sim_.SetChatDialect(TChatDialect::Quake);
   EXPECT_TRUE(sim_.Chat("Bob", "hi there"));
+  sim_.SetChatDialect(TChatDialect::Says);
+  EXPECT_TRUE(sim_.Chat("Bob", "hi there"));
+  const auto bob = sim_.Client("Bob");
+  ASSERT_TRUE(bob);
+  const std::string says = "{#" + std::to_string(bob->num) + " | " + bob->ip + ":" +
+                           std::to_string(bob->port) + "} Bob says @all: hi there\n";
   EXPECT_TRUE(sim_.JoinTeam("Bob", "allies"));
   EXPECT_TRUE(sim_.JoinTeam("Alice", "spectator"));
   EXPECT_TRUE(sim_.AutoJoinTeam("Alice"));
@@ -438,7 +444,8 @@ TEST_F(MohSimTest, LogLinesTakeTheFormsTheParserKnows) {
   expected +=
       "CHAT: Bob: hi there\n"
       "clientCommand: Bob : dmmessage 0 hi there\n"
-      "ClientCommand: Bob : say 0 hi there\n"
+      "ClientCommand: Bob : say 0 hi there\n" +
+      says +
       "clientCommand: Bob : join_team allies\n"
       "clientCommand: Alice : spectator\n"
       "clientCommand: Alice : auto_join_team\n"

@@ -38,6 +38,8 @@ const TCommand kCommands[] = {
      "eventmessages dump FILE | eventmessages build FILE.json   (EventMessages.dat to JSON and back)"},
     {"weaponbans", CmdWeaponBans,
      "weaponbans dump FILE | weaponbans build FILE.json   (WeaponsBan.dat to JSON and back)"},
+    {"triggers", CmdTriggers,
+     "triggers dump FILE | triggers build FILE.json   (ChatTrigger.dat to JSON and back)"},
     {"configs", CmdConfigs,
      "configs dump FILE | configs build FILE.json   (Configurations.dat to JSON and back; build writes to "
      "stdout)"},

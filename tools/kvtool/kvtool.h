@@ -33,6 +33,7 @@ int CmdSprees(const TArgs& args, TToolIO io);
 int CmdSkins(const TArgs& args, TToolIO io);
 int CmdEventMessages(const TArgs& args, TToolIO io);
 int CmdWeaponBans(const TArgs& args, TToolIO io);
+int CmdTriggers(const TArgs& args, TToolIO io);
 int CmdAccounts(const TArgs& args, TToolIO io);
 int CmdHistory(const TArgs& args, TToolIO io);
 int CmdConfigs(const TArgs& args, TToolIO io);

@@ -464,6 +464,17 @@ bool TMohSim::Chat(const std::string& name, const std::string& text) {
     case TChatDialect::Normal: LogLine("CHAT: " + name + ": " + text); break;
     case TChatDialect::Windows: LogLine("clientCommand: " + name + " : dmmessage 0 " + text); break;
     case TChatDialect::Quake: LogLine("ClientCommand: " + name + " : say 0 " + text); break;
+    case TChatDialect::Says: {
+      std::string context;
+      {
+        std::lock_guard lock(mutex_);
+        const TSimClient* c = Find(name);
+        if (!c) return false;
+        context = "{#" + std::to_string(c->num) + " | " + c->ip + ":" + std::to_string(c->port) + "} ";
+      }
+      LogLine(context + name + " says @all: " + text);
+      break;
+    }
   }
   return true;
 }

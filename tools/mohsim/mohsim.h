@@ -36,7 +36,8 @@ struct TSimClient {
 };
 
 // The three chat line forms of the game log.
-enum class TChatDialect { Normal, Windows, Quake };
+// Says: the open-source server's own wording, "{#N | ADDRESS} NAME says @all: TEXT".
+enum class TChatDialect { Normal, Windows, Quake, Says };
 
 // Weapon classes of the kill lines, in the order the service numbers them.
 enum class TSimWeapon { Rifle = 1, Sniper, SMG, MG, Rocket, Shotgun, Grenade, Pistol };

@@ -152,7 +152,8 @@ const std::map<std::string, std::pair<size_t, TStep>>& Steps() {
         [](TMohSim& s, const auto& w, const auto&) -> std::string {
           static const std::map<std::string, TChatDialect> d = {{"normal", TChatDialect::Normal},
                                                                 {"windows", TChatDialect::Windows},
-                                                                {"quake", TChatDialect::Quake}};
+                                                                {"quake", TChatDialect::Quake},
+                                                                {"says", TChatDialect::Says}};
           const auto it = d.find(w[1]);
           if (it == d.end()) return "unknown dialect " + w[1];
           s.SetChatDialect(it->second);
