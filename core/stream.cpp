@@ -85,16 +85,18 @@ std::vector<uint8_t> LoadFileBytes(const std::string& path) {
 void SaveFileAtomic(const std::string& path, const void* data, size_t size, TFileAccess access) {
   const std::string tmp = path + ".tmp~";
   const bool priv = access == TFileAccess::Private;
-  // A temporary file left by a crash keeps its old mode when reopened:
-  // remove it so the mode below is the one the new file gets.
-  ::unlink(tmp.c_str());
   TUniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, priv ? 0600 : 0644));
   if (!fd) throw EStreamError("Cannot create file \"" + tmp + "\". " + std::strerror(errno));
-  struct stat target {};
-  if (::stat(path.c_str(), &target) == 0) {
-    mode_t mode = target.st_mode & 07777;
+  // The mode is set only on a regular file: the temporary name may lead
+  // elsewhere (a device in the tests of a full disk), and a temporary file
+  // a crash left behind keeps its old mode when opened again.
+  struct stat own {};
+  if (::fstat(fd.Get(), &own) == 0 && S_ISREG(own.st_mode)) {
+    struct stat target {};
+    mode_t mode = own.st_mode & 07777;
+    if (::stat(path.c_str(), &target) == 0) mode = target.st_mode & 07777;
     if (priv) mode &= ~static_cast<mode_t>(077);
-    ::fchmod(fd.Get(), mode);
+    if (mode != (own.st_mode & 07777)) ::fchmod(fd.Get(), mode);
   }
   const auto* p = static_cast<const uint8_t*>(data);
   size_t left = size;
