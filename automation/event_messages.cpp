@@ -420,13 +420,15 @@ size_t TEventMessageController::Pending() const {
   return pending_.size();
 }
 
-bool TEventMessageController::Flush(int64_t timeout_ms) {
+bool TEventMessageController::WaitMatched(int64_t timeout_ms) {
   const auto hub = GetMonitorInterface();
   if (hub && !hub->Flush(timeout_ms)) return false;
-  {
-    TLockGuard lock(monitor_mutex_);
-    if (monitor_ && !monitor_->Flush(timeout_ms)) return false;
-  }
+  TLockGuard lock(monitor_mutex_);
+  return !monitor_ || monitor_->Flush(timeout_ms);
+}
+
+bool TEventMessageController::Flush(int64_t timeout_ms) {
+  if (!WaitMatched(timeout_ms)) return false;
   if (!sender_) return true;
   return sender_->Passed(sender_->Notify(), timeout_ms);
 }

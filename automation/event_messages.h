@@ -82,6 +82,10 @@ class TEventMessageController : public TSubsystem {
   // Waits until every event delivered so far has been matched and every
   // message then due has been said (tests). False on time-out (real time).
   bool Flush(int64_t timeout_ms);
+  // Waits until every event delivered so far has been matched, without
+  // waiting for the messages to be said (those wait for the rcon budget,
+  // which a manual clock only refills when moved). False on time-out.
+  bool WaitMatched(int64_t timeout_ms);
 
   // At most this many messages wait; the oldest go first beyond it.
   static constexpr size_t kMaxPending = 10000;
