@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -92,7 +93,14 @@ class TEventMessageController : public TSubsystem {
 
  private:
   struct TDefinition;
-  struct TPendingMessage;
+  // A message waiting for its time.
+  struct TPendingMessage {
+    std::string text;  // expanded already unless expand_when_sent
+    bool expand_when_sent = false;
+    bool only_if_online = false;
+    double due = 0;  // date-time
+    TUserListEntry first, second;
+  };
   class TSender;
 
   static std::shared_ptr<const TDefinition> Compile(TMohaaMessage message);
@@ -112,7 +120,9 @@ class TEventMessageController : public TSubsystem {
 
   mutable TMutex mutex_;  // the list lock
   std::vector<std::shared_ptr<const TDefinition>> definitions_ GUARDED_BY(mutex_);
-  std::vector<TPendingMessage> pending_ GUARDED_BY(mutex_);
+  // A deque: when too many wait, the oldest are dropped from the front at
+  // each new one, which a vector would pay for with a move of all the rest.
+  std::deque<TPendingMessage> pending_ GUARDED_BY(mutex_);
   bool overflow_reported_ GUARDED_BY(mutex_) = false;
 
   // Open/Close (main thread); Add reads them under the monitor lock.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_players.h"
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/commands.h"
@@ -26,7 +27,6 @@
 #include "players/history_record.h"
 #include "players/history_store.h"
 #include "players/tracker.h"
-#include "bench/bench_players.h"
 #include "rules/kills.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/temp_home.h"

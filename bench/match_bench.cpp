@@ -284,8 +284,7 @@ void BM_WeaponWatchKills(benchmark::State& state) {
     for (auto _ : state) {
       for (int i = 0; i < 20'000; ++i, ++n) {
         const int victim = n % 32, killer = (n * 7 + 3) % 32;
-        PostEvent(Kill(Row(victim, victim), Row(killer, killer), wcSniper,
-                       rig.clock.Now()));
+        PostEvent(Kill(Row(victim, victim), Row(killer, killer), wcSniper, rig.clock.Now()));
         ++kills;
         if (i % 1000 == 999) rig.clock.Advance(10'000);
       }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_players.h"
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/commands.h"
@@ -17,7 +18,6 @@
 #include "players/history_record.h"
 #include "players/history_store.h"
 #include "players/tracker.h"
-#include "bench/bench_players.h"
 #include "tests/support/temp_home.h"
 
 namespace kv {
