@@ -43,14 +43,6 @@ struct TEventMessageController::TDefinition {
   std::string error;
 };
 
-struct TEventMessageController::TPendingMessage {
-  std::string text;  // expanded already unless expand_when_sent
-  bool expand_when_sent = false;
-  bool only_if_online = false;
-  double due = 0;  // date-time
-  TUserListEntry first, second;
-};
-
 // Says the due messages; sleeps on the clock until the next one is due, a
 // new one arrives or the controller closes.
 class TEventMessageController::TSender : public TGeneralThread {
@@ -370,7 +362,7 @@ int64_t TEventMessageController::SendDueAndNext() {
       return TClockCondition::kNoDeadline;
     }
     const double now = runtime_.clock.Now();
-    std::vector<TPendingMessage> waiting;
+    std::deque<TPendingMessage> waiting;
     for (auto& p : pending_) {
       if (p.due <= now) {
         due.push_back(std::move(p));
@@ -420,13 +412,15 @@ size_t TEventMessageController::Pending() const {
   return pending_.size();
 }
 
-bool TEventMessageController::Flush(int64_t timeout_ms) {
+bool TEventMessageController::WaitMatched(int64_t timeout_ms) {
   const auto hub = GetMonitorInterface();
   if (hub && !hub->Flush(timeout_ms)) return false;
-  {
-    TLockGuard lock(monitor_mutex_);
-    if (monitor_ && !monitor_->Flush(timeout_ms)) return false;
-  }
+  TLockGuard lock(monitor_mutex_);
+  return !monitor_ || monitor_->Flush(timeout_ms);
+}
+
+bool TEventMessageController::Flush(int64_t timeout_ms) {
+  if (!WaitMatched(timeout_ms)) return false;
   if (!sender_) return true;
   return sender_->Passed(sender_->Notify(), timeout_ms);
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -82,13 +83,24 @@ class TEventMessageController : public TSubsystem {
   // Waits until every event delivered so far has been matched and every
   // message then due has been said (tests). False on time-out (real time).
   bool Flush(int64_t timeout_ms);
+  // Waits until every event delivered so far has been matched, without
+  // waiting for the messages to be said (those wait for the rcon budget,
+  // which a manual clock only refills when moved). False on time-out.
+  bool WaitMatched(int64_t timeout_ms);
 
   // At most this many messages wait; the oldest go first beyond it.
   static constexpr size_t kMaxPending = 10000;
 
  private:
   struct TDefinition;
-  struct TPendingMessage;
+  // A message waiting for its time.
+  struct TPendingMessage {
+    std::string text;  // expanded already unless expand_when_sent
+    bool expand_when_sent = false;
+    bool only_if_online = false;
+    double due = 0;  // date-time
+    TUserListEntry first, second;
+  };
   class TSender;
 
   static std::shared_ptr<const TDefinition> Compile(TMohaaMessage message);
@@ -108,7 +120,9 @@ class TEventMessageController : public TSubsystem {
 
   mutable TMutex mutex_;  // the list lock
   std::vector<std::shared_ptr<const TDefinition>> definitions_ GUARDED_BY(mutex_);
-  std::vector<TPendingMessage> pending_ GUARDED_BY(mutex_);
+  // A deque: when too many wait, the oldest are dropped from the front at
+  // each new one, which a vector would pay for with a move of all the rest.
+  std::deque<TPendingMessage> pending_ GUARDED_BY(mutex_);
   bool overflow_reported_ GUARDED_BY(mutex_) = false;
 
   // Open/Close (main thread); Add reads them under the monitor lock.

@@ -34,6 +34,104 @@ int64_t WeaponClassOf(const TMohaaEvent& event) {
 
 }  // namespace
 
+// Says the queued warnings one after the other and sleeps when none waits.
+class TWeaponWatchList::TSender : public TWorkerThread {
+ public:
+  explicit TSender(TWeaponWatchList& owner) : TWorkerThread("TWeaponWatch", kUntilWoken), owner_(owner) {}
+
+ protected:
+  void Iteration() override {
+    for (;;) {
+      std::string text;
+      {
+        std::lock_guard lock(owner_.queue_mutex_);
+        if (owner_.warnings_.empty()) break;
+        text = std::move(owner_.warnings_.front());
+        owner_.warnings_.pop_front();
+        owner_.busy_ = true;
+      }
+      // At the end the warnings still waiting are dropped.
+      if (!Terminated()) {
+        try {
+          SayFinalText(owner_.runtime_.server, text, false);
+        } catch (const std::exception& e) {
+          PostGlobal("SendConsoleMessage error: " + std::string(e.what()) + " Message:" + text, mlCritical);
+        }
+      }
+      {
+        std::lock_guard lock(owner_.queue_mutex_);
+        owner_.busy_ = false;
+      }
+      owner_.queue_cv_.notify_all();
+    }
+  }
+
+ private:
+  TWeaponWatchList& owner_;
+};
+
+TWeaponWatchList::~TWeaponWatchList() { Close(); }
+
+void TWeaponWatchList::Close() {
+  {
+    std::lock_guard lock(sender_mutex_);
+    if (!sender_) return;
+  }
+  Flush(5000);
+  TThreadPtr<TSender> sender;
+  {
+    std::lock_guard lock(sender_mutex_);
+    sender = std::move(sender_);
+  }
+  if (!sender) return;
+  sender->TerminateAndJoin();
+  std::lock_guard lock(queue_mutex_);
+  warnings_.clear();
+}
+
+bool TWeaponWatchList::Flush(int64_t timeout_ms) {
+  std::unique_lock lock(queue_mutex_);
+  return queue_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                            [&] { return warnings_.empty() && !busy_; });
+}
+
+void TWeaponWatchList::Warn(const TWeaponWatchDef& watch, const TReplaceArray& extra, int32_t client) {
+  const std::string& message = watch.warning_message;
+  if (message.size() > kMaxConsoleMessage) {
+    PostGlobal("SendConsoleMessage Ignoring Message: " + message + " Error: Message to long (>200 chars)",
+               mlCritical);
+    return;
+  }
+  if (message.empty()) return;
+  // Expanded now, while the killer's data is at hand, as a background
+  // message would be; the sender says the text as it is.
+  std::string text;
+  try {
+    text = ExpandMessage(&runtime_.server, message, extra, client, nullptr);
+  } catch (const std::exception& e) {
+    PostGlobal("SendConsoleMessage error: " + std::string(e.what()) + " Message:" + message, mlCritical);
+    return;
+  }
+  {
+    std::lock_guard lock(queue_mutex_);
+    // A server that cannot take the warnings as fast as the kills come must
+    // not make the queue grow without bound.
+    if (warnings_.size() >= kMaxQueuedWarnings) {
+      if (!overflow_)
+        PostGlobal("TWeaponWatch: more than " + std::to_string(kMaxQueuedWarnings) +
+                       " warnings wait for the game server - further ones are dropped",
+                   mlWarning);
+      overflow_ = true;
+      return;
+    }
+    overflow_ = false;
+    warnings_.push_back(std::move(text));
+  }
+  std::lock_guard lock(sender_mutex_);
+  if (!sender_) sender_ = MakeThread<TSender>(*this);
+  sender_->Wake();
+}
+
 TWeaponWatchList::TWeaponWatchList(TRuntime& runtime, THistoryUserList& tracker, TKicker& kicker,
                                    TBanList* bans)
     : runtime_(runtime), tracker_(tracker), kicker_(kicker), bans_(bans) {
@@ -126,8 +224,7 @@ void TWeaponWatchList::Judge(const TMohaaEvent& event, const TWeaponWatchDef& wa
       killer_row.client_number >= 0 ? killer_row.client_number : killer->player.client_number;
   const int32_t kills = AddCounter(killer->visit, "KilledWithUnwantedWeapon" + class_name);
   if (kills < watch.kills_before_kick) {
-    if (watch.warn)
-      SendConsoleMessage(runtime_.server, watch.warning_message, true, false, false, extra, client);
+    if (watch.warn) Warn(watch, extra, client);
     return;
   }
   if (!kicker_.AddKickThread(client, watch.kick_repetitions, watch.kick_delay, extra, watch.kick_message))

@@ -3,11 +3,10 @@
 // the tracker, on a history store of 100,000 known players.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench/bench_players.h"
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/commands.h"
@@ -24,49 +23,10 @@
 namespace kv {
 namespace {
 
-constexpr int kKnown = 100'000;
-
-std::string Nick(int i) { return "Player" + std::to_string(i); }
-
-// A line of /proc/self/status in MiB: "VmHWM:" the resident peak, "VmRSS:"
-// the resident size now.
-double StatusMiB(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::string name = field;
-  while (std::getline(in, line))
-    if (line.rfind(name, 0) == 0) return std::stod(line.substr(name.size())) / 1024.0;
-  return 0;
-}
-
-// Writes the player files and the index of kKnown players straight into
-// the directory (the store then finds them as after a restart).
-void WriteKnownPlayers(const std::filesystem::path& dir) {
-  std::filesystem::create_directories(dir);
-  std::ofstream index(dir / "index.lst", std::ios::binary);
-  for (int i = 0; i < kKnown; ++i) {
-    THistoryUserEntry h;
-    h.player.name = Nick(i);
-    h.player.address = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
-                       std::to_string(i % 256);
-    h.persistent.SetValue("FIRSTSEEN", TVariant::Date(45000.0));
-    h.persistent.SetValue("MapsPlayed", TVariant(int32_t{i % 50}));
-    std::ofstream(dir / FileNameOfNick(h.player.name), std::ios::binary) << EncodePlayerFile(h);
-    index << h.player.name << "\r\n";
-  }
-}
-
-TUserListEntry Row(int slot, int player) {
-  TUserListEntry r;
-  r.client_number = slot;
-  r.name = Nick(player);
-  r.address = "10.9." + std::to_string(player / 256 % 256) + "." + std::to_string(player % 256);
-  r.qport = 1000 + player % 60000;
-  r.ping = 40 + slot;
-  r.rate = 25000;
-  r.map = "dm/mohdm6";
-  return r;
-}
+using bench::kKnownPlayers;
+using bench::StatusMiB;
+using bench::WriteKnownPlayers;
+TUserListEntry Row(int slot, int player) { return bench::PlayerRow(slot, player); }
 
 void BM_TrackerMixedEvents(benchmark::State& state) {
   testing::TTempHome home("trackerbench");
@@ -84,7 +44,7 @@ void BM_TrackerMixedEvents(benchmark::State& state) {
   {
     THUserList store(dir, clock);
     store.RefreshKnownUsers();
-    if (store.KnownCount() != static_cast<size_t>(kKnown)) state.SkipWithError("store not filled");
+    if (store.KnownCount() != static_cast<size_t>(kKnownPlayers)) state.SkipWithError("store not filled");
     // What the set-up (writing the files, reading the index) left behind,
     // apart from what the tracker adds.
     const double setup_peak = StatusMiB("VmHWM:"), setup_rss = StatusMiB("VmRSS:");
@@ -107,7 +67,7 @@ void BM_TrackerMixedEvents(benchmark::State& state) {
         auto list = std::make_shared<TMohaaEvent>(ekNewUserList);
         list->player_list = std::make_unique<TUserList>();
         list->player_list->map_name = "dm/mohdm6";
-        for (int k = 0; k < 2; ++k) in_slot[(round * 2 + k) % 32] = next_player++ % kKnown;
+        for (int k = 0; k < 2; ++k) in_slot[(round * 2 + k) % 32] = next_player++ % kKnownPlayers;
         for (int s = 0; s < 32; ++s) list->player_list->Add(Row(s, in_slot[s]));
         PostEvent(list);
         ++events;

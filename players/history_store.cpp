@@ -207,6 +207,14 @@ THUserList::THistoryPtr THUserList::CachedAt(int i) const {
   return cache_[static_cast<size_t>(i)].history;
 }
 
+THUserList::THistoryPtr THUserList::FindCached(
+    const std::function<bool(const THistoryUserEntry&)>& accept) const {
+  TRecursiveLockGuard lock(mutex_);
+  for (const auto& slot : cache_)
+    if (slot.history && accept(*slot.history)) return slot.history;
+  return nullptr;
+}
+
 void THUserList::CacheErase(size_t pos) {
   cache_pos_.erase(cache_[pos].key);
   cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(pos));

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -134,6 +135,11 @@ class THUserList {
   // For the tracker's scans: hold StoreLock() while walking the cache.
   int CachedCount() const;
   THistoryPtr CachedAt(int i) const;  // nullptr out of range
+  // The first cached history `accept` takes, in cache order, or nullptr;
+  // one lock and no pointer copied per entry looked at (the tracker's
+  // look-ups by client number run several times per kill). `accept` runs
+  // under the store lock and must not take other locks.
+  THistoryPtr FindCached(const std::function<bool(const THistoryUserEntry&)>& accept) const;
   TRecursiveMutex& StoreLock() const RETURN_CAPABILITY(mutex_) { return mutex_; }
 
   // Saves the cache, clears the index, deletes every player file.

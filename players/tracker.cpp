@@ -305,12 +305,9 @@ void THistoryUserList::HandleEvent(const TMohaaEvent& event) {
 
 THUserList::THistoryPtr THistoryUserList::GetUser(int32_t client_number, bool quiet) {
   if (client_number != kNoPlayer && client_number != kClientNotSet) {
-    TRecursiveLockGuard lock(store_.StoreLock());
-    const int n = store_.CachedCount();
-    for (int i = 0; i < n; ++i) {
-      auto h = store_.CachedAt(i);
-      if (h && h->player.client_number == client_number) return h;
-    }
+    if (auto h = store_.FindCached(
+            [client_number](const THistoryUserEntry& e) { return e.player.client_number == client_number; }))
+      return h;
   }
   if (!quiet)
     PostGlobal("THistoryUserList.GetUser no user found but ID = " + std::to_string(client_number), mlDebug);

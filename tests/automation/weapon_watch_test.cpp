@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include "core/counters.h"
 #include "core/stream.h"
 #include "enforcement/banwatch.h"
 #include "enforcement/kicks.h"
 #include "enforcement/pattern.h"
 #include "enforcement/templates.h"
 #include "gamelink/console.h"
+#include "gamelink/rcon_budget.h"
 #include "tests/players/tracker_fixture.h"
 #include "tests/support/bus_recorder.h"
 #include "tests/support/wait.h"
@@ -159,6 +161,38 @@ TEST_F(WeaponWatchTest, TheSwitchAndAFailedLookUp) {
   EXPECT_TRUE(Received("Say ").empty());
   TVariant count;
   EXPECT_FALSE(History("Sam")->visit.TryGetValue("KilledWithUnwantedWeaponRifle", count));
+}
+
+// A match whose forbidden kills come faster than the rcon budget lets
+// messages through: the warnings wait in order on the watch's one sender
+// instead of a waiting thread each, and all go out as the budget refills.
+TEST_F(WeaponWatchTest, WarningsWaitForTheBudgetOnOneSender) {
+  config_.SetBool("FilterMessagesSend", false);
+  TWeaponWatchDef w = Watch(wcRifle);
+  w.kills_before_kick = 1000;
+  w.warning_message = "%playernick% no %weapon% (%playerscore%)";
+  watches_->Add(w);
+  const int vic = sim_.Join("Vic", "10.0.0.1");
+  const int sam = sim_.Join("Sam", "10.0.0.2");
+  Poll();
+  info_.rcon_budget = std::make_shared<TRconBudget>(2, 60, &info_.rcon_terminating);
+  const int64_t senders_before = CounterValue(TCounter::ConsoleMessageThreads);
+  constexpr size_t kKills = 12;
+  for (size_t i = 0; i < kKills; ++i) Kill(vic, "Vic", sam, "Sam", wcRifle);
+  // The burst goes out; the rest waits for tokens (the clock stands still).
+  ASSERT_TRUE(WaitFor([&] { return !Received("Say ").empty(); }));
+  EXPECT_LT(Received("Say ").size(), kKills);
+  EXPECT_EQ(CounterValue(TCounter::ConsoleMessageThreads), senders_before);
+  for (size_t i = 0; i < 3 * kKills && Received("Say ").size() < kKills; ++i) {
+    clock_.Advance(1000);
+    WaitFor([&] { return info_.rcon_budget->Available() == 0; }, 200);
+  }
+  ASSERT_TRUE(WaitFor([&] { return Received("Say ").size() == kKills; })) << Received("Say ").size();
+  EXPECT_TRUE(watches_->Flush(5000));
+  EXPECT_EQ(Received("Say ").back(), "Say \"Sam no Rifle (0)\"");
+  SetRconTerminating(info_, true);
+  watches_->Close();
+  info_.rcon_budget.reset();
 }
 
 }  // namespace

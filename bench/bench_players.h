@@ -1,0 +1,66 @@
+// What the tracker benchmarks share: a history store of many known players
+// written straight into a directory, the nicks and rows of the simulated
+// players, and the process's memory figures.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "domain/userlist.h"
+#include "players/history_record.h"
+#include "players/history_store.h"
+
+namespace kv::bench {
+
+inline constexpr int kKnownPlayers = 100'000;
+
+inline std::string Nick(int i) { return "Player" + std::to_string(i); }
+
+// Writes `count` player files and their index.lst straight into `dir`, as
+// the store leaves them after a restart. Plain writes: an atomic save with
+// its two flushes per file would make the set-up take minutes on a busy
+// disk, and the store reads the files the same way either way.
+inline void WriteKnownPlayers(const std::filesystem::path& dir, int count = kKnownPlayers) {
+  std::filesystem::create_directories(dir);
+  std::ofstream index(dir / kHistoryIndexFile, std::ios::binary);
+  std::string bytes;
+  for (int i = 0; i < count; ++i) {
+    THistoryUserEntry h;
+    h.player.name = Nick(i);
+    h.player.address = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
+                       std::to_string(i % 256);
+    h.persistent.SetValue("FIRSTSEEN", TVariant::Date(45000.0));
+    h.persistent.SetValue("MapsPlayed", TVariant(int32_t{i % 50}));
+    bytes = EncodePlayerFile(h);
+    std::ofstream(dir / FileNameOfNick(h.player.name), std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    index << h.player.name << "\r\n";
+  }
+}
+
+// A status row of one of the simulated players in a slot of the server.
+inline TUserListEntry PlayerRow(int slot, int player) {
+  TUserListEntry r;
+  r.client_number = slot;
+  r.name = Nick(player);
+  r.address = "10.9." + std::to_string(player / 256 % 256) + "." + std::to_string(player % 256);
+  r.qport = 1000 + player % 60000;
+  r.ping = 40 + slot;
+  r.rate = 25000;
+  r.map = "dm/mohdm6";
+  return r;
+}
+
+// A line of /proc/self/status in MiB: "VmHWM:" the resident peak, "VmRSS:"
+// the resident size now.
+inline double StatusMiB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::string name = field;
+  while (std::getline(in, line))
+    if (line.rfind(name, 0) == 0) return std::stod(line.substr(name.size())) / 1024.0;
+  return 0;
+}
+
+}  // namespace kv::bench
