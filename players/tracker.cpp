@@ -223,27 +223,41 @@ void THistoryUserList::Enqueue(TItem item) {
     // A tracker that falls behind holds the bus delivery back instead of
     // growing without bound: the bus then counts what waits and slows the
     // producers that can wait (flow control). Nothing is dropped.
-    queue_cv_.wait(lock, [&] { return queue_.size() < kMaxQueued || closing_; });
+    if (queue_.size() >= kMaxQueued && !closing_) {
+      ++room_waiters_;
+      queue_cv_.wait(lock, [&] { return queue_.size() < kMaxQueued || closing_; });
+      --room_waiters_;
+    }
     queue_.push_back(std::move(item));
   }
   if (events_) events_->Wake();
 }
 
+// The queue's condition is told only what someone waits for: room (a
+// delivery held back) or an empty queue (WaitIdle). A notification per
+// item would wake the waiters thousands of times a second for nothing.
 bool THistoryUserList::TakeNext(TItem& item) {
-  std::lock_guard lock(queue_mutex_);
-  if (queue_.empty()) return false;
-  item = std::move(queue_.front());
-  queue_.pop_front();
-  busy_ = true;
+  bool room;
+  {
+    std::lock_guard lock(queue_mutex_);
+    if (queue_.empty()) return false;
+    item = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    room = room_waiters_ > 0;
+  }
+  if (room) queue_cv_.notify_all();
   return true;
 }
 
 void THistoryUserList::ItemDone() {
+  bool idle;
   {
     std::lock_guard lock(queue_mutex_);
     busy_ = false;
+    idle = queue_.empty();
   }
-  queue_cv_.notify_all();
+  if (idle) queue_cv_.notify_all();
 }
 
 bool THistoryUserList::WaitIdle(int64_t timeout_ms) {

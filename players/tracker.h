@@ -238,11 +238,12 @@ class THistoryUserList : public TSubsystem {
   TTrackerHooks hooks_;
   std::array<TTrackerEventHandler, kEventKindCount> handlers_{};
 
-  mutable std::mutex queue_mutex_;  // guards queue_, busy_, closing_; a leaf
+  mutable std::mutex queue_mutex_;  // guards queue_, busy_, closing_, room_waiters_; a leaf
   std::condition_variable queue_cv_;
   std::deque<TItem> queue_;
   bool busy_ = false;     // the event thread handles an item
   bool closing_ = false;  // Close: the delivery stops waiting for room
+  int room_waiters_ = 0;  // deliveries waiting for room in the queue
 
   mutable std::mutex identity_mutex_;  // guards game_type_, server_name_; a leaf
   int32_t game_type_ = -1;
