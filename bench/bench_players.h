@@ -3,6 +3,9 @@
 // players, and the process's memory figures.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -61,6 +64,25 @@ inline double StatusMiB(const char* field) {
   while (std::getline(in, line))
     if (line.rfind(name, 0) == 0) return std::stod(line.substr(name.size())) / 1024.0;
   return 0;
+}
+
+// What the rules did, summed over the histories still cached: the
+// counters team_kills, spawn_kills, kills.
+inline void CountRuleOutcomes(THUserList& store, benchmark::State& state) {
+  int64_t team_kills = 0, spawn_kills = 0, kills = 0;
+  {
+    TRecursiveLockGuard lock(store.StoreLock());
+    for (int i = 0, n = store.CachedCount(); i < n; ++i)
+      if (auto h = store.CachedAt(i)) {
+        TVariant v;
+        if (h->persistent.TryGetValue("TeamKills", v)) team_kills += v.AsInteger();
+        if (h->persistent.TryGetValue("Spawnkills", v)) spawn_kills += v.AsInteger();
+        if (h->persistent.TryGetValue("hasKilled", v)) kills += v.AsInteger();
+      }
+  }
+  state.counters["team_kills"] = static_cast<double>(team_kills);
+  state.counters["spawn_kills"] = static_cast<double>(spawn_kills);
+  state.counters["kills"] = static_cast<double>(kills);
 }
 
 }  // namespace kv::bench

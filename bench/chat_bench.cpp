@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "automation/chat_watch.h"
+#include "bench/bench_rcon.h"
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/commands.h"
@@ -56,15 +57,7 @@ void BM_ChatWatchThroughBus(benchmark::State& state) {
   TCommandTable commands(scope.Loop());
   TMohaaServerInfo info;
   info.UseConfig(&config);
-  info.SetServerHost("127.0.0.1");
-  info.rcon.Update([&](TRconSettings& r) {
-    r.port = std::to_string(sim_home.Sim().Port());
-    r.password = "secret";
-  });
-  info.rcon_budget =
-      std::make_shared<TRconBudget>(kRconBurstDefault, kRconRatePerMinuteDefault, &info.rcon_terminating);
-  CreateLastConsoleMsgs(info);
-  InstallPlaceholderExpander(info);
+  bench::PointRconAtSim(info, sim_home.Sim().Port(), "secret");
   TRuntime runtime{home.Path(), clock, scope.Loop(), config, registry, info, commands};
   uint64_t lines = 0, dropped = 0, bad_words = 0;
   {

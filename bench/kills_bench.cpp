@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bench/bench_players.h"
+#include "bench/bench_rcon.h"
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/commands.h"
@@ -58,15 +59,7 @@ void BM_TrackerMatchWithKillRules(benchmark::State& state) {
   TCommandTable commands(scope.Loop());
   TMohaaServerInfo info;
   info.UseConfig(&config);
-  info.SetServerHost("127.0.0.1");
-  info.rcon.Update([&](TRconSettings& r) {
-    r.port = std::to_string(sim_home.Sim().Port());
-    r.password = "secret";
-  });
-  info.rcon_budget =
-      std::make_shared<TRconBudget>(kRconBurstDefault, kRconRatePerMinuteDefault, &info.rcon_terminating);
-  CreateLastConsoleMsgs(info);
-  InstallPlaceholderExpander(info);
+  bench::PointRconAtSim(info, sim_home.Sim().Port(), "secret");
   TRuntime runtime{home.Path(), clock, scope.Loop(), config, registry, info, commands};
   const auto dir = home / "Data" / "History";
   WriteKnownPlayers(dir);
@@ -146,21 +139,7 @@ void BM_TrackerMatchWithKillRules(benchmark::State& state) {
     SetRconTerminating(info, true);
     tracker.Close();
     rules.Close();
-    int64_t team_kills = 0, spawn_kills = 0, kills = 0;
-    {
-      TRecursiveLockGuard lock(store.StoreLock());
-      for (int i = 0, n = store.CachedCount(); i < n; ++i)
-        if (auto h = store.CachedAt(i)) {
-          TVariant v;
-          if (h->persistent.TryGetValue("TeamKills", v)) team_kills += v.AsInteger();
-          if (h->persistent.TryGetValue("Spawnkills", v)) spawn_kills += v.AsInteger();
-          if (h->persistent.TryGetValue("hasKilled", v)) kills += v.AsInteger();
-        }
-    }
-    // What the rules did (among the histories still cached).
-    state.counters["team_kills"] = static_cast<double>(team_kills);
-    state.counters["spawn_kills"] = static_cast<double>(spawn_kills);
-    state.counters["kills"] = static_cast<double>(kills);
+    bench::CountRuleOutcomes(store, state);
     state.counters["bans"] = static_cast<double>(bans.Count());
     info.ConsoleSenders().Clear();
     kicks.Close();

@@ -21,6 +21,7 @@
 #include "automation/event_messages.h"
 #include "automation/weapon_watch.h"
 #include "bench/bench_players.h"
+#include "bench/bench_rcon.h"
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "core/commands.h"
@@ -67,15 +68,7 @@ struct TRig {
     SetClock(&clock);
     RegisterSystemCategories();
     info.UseConfig(&config);
-    info.SetServerHost("127.0.0.1");
-    info.rcon.Update([&](TRconSettings& r) {
-      r.port = std::to_string(sim_home.Sim().Port());
-      r.password = "secret";
-    });
-    info.rcon_budget =
-        std::make_shared<TRconBudget>(kRconBurstDefault, kRconRatePerMinuteDefault, &info.rcon_terminating);
-    CreateLastConsoleMsgs(info);
-    InstallPlaceholderExpander(info);
+    bench::PointRconAtSim(info, sim_home.Sim().Port(), "secret");
   }
   ~TRig() {
     DestroyLastConsoleMsgs(info);
@@ -232,25 +225,17 @@ void BM_TrackerMatchAllRules(benchmark::State& state) {
     checks.Close();
     tracker.Close();
     rules.Close();
-    int64_t team_kills = 0, spawn_kills = 0, kills = 0;
-    {
-      TRecursiveLockGuard lock(store.StoreLock());
-      for (int i = 0, n = store.CachedCount(); i < n; ++i)
-        if (auto h = store.CachedAt(i)) {
-          TVariant v;
-          if (h->persistent.TryGetValue("TeamKills", v)) team_kills += v.AsInteger();
-          if (h->persistent.TryGetValue("Spawnkills", v)) spawn_kills += v.AsInteger();
-          if (h->persistent.TryGetValue("hasKilled", v)) kills += v.AsInteger();
-        }
-    }
-    state.counters["team_kills"] = static_cast<double>(team_kills);
-    state.counters["spawn_kills"] = static_cast<double>(spawn_kills);
-    state.counters["kills"] = static_cast<double>(kills);
+    bench::CountRuleOutcomes(store, state);
     state.counters["bans"] = static_cast<double>(bans.Count());
     kicks.Close();
   }
 }
-BENCHMARK(BM_TrackerMatchAllRules)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+BENCHMARK(BM_TrackerMatchAllRules)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(20);
 
 // 20,000 kills (one batch) per iteration, all with the forbidden class,
 // among 32 players on a store of a few players; warnings over loopback UDP
