@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <shared_mutex>
 #include <system_error>
 #include <unordered_set>
 
@@ -260,6 +261,26 @@ THUserList::THistoryPtr THUserList::GetUserEntryLocked(std::string_view nick) {
     IndexRemove(nick);
     return nullptr;
   }
+}
+
+std::unique_ptr<THistoryUserEntry> THUserList::CopyOrLoadByNick(std::string_view nick) {
+  {
+    TRecursiveLockGuard lock(mutex_);
+    const std::string key = NickKey(nick);
+    THistoryPtr known;
+    if (const auto it = cache_pos_.find(key); it != cache_pos_.end()) known = cache_[it->second].history;
+    if (!known) {
+      std::lock_guard pending_lock(pending_mutex_);
+      if (const auto it = pending_.find(key); it != pending_.end()) known = it->second.history;
+    }
+    // The row and the persistent variables change only under the store
+    // lock: the copy is the history of one moment.
+    if (known) {
+      std::shared_lock history_lock(known->lock);
+      return std::make_unique<THistoryUserEntry>(*known);
+    }
+  }
+  return LoadUserByNick(nick, false);
 }
 
 THUserList::THistoryPtr THUserList::AddUser(THistoryPtr history) {

@@ -85,6 +85,12 @@ class THUserList {
   // PurgeCache first.
   std::unique_ptr<THistoryUserEntry> LoadUserByNick(std::string_view nick, bool purge);
   std::unique_ptr<THistoryUserEntry> LoadUserFromFileName(const std::filesystem::path& path, bool purge);
+  // A copy owned by the caller of the nick's history as the store knows it
+  // now: the cached one (or the one waiting for the writer), else read from
+  // its file (LoadUserByNick without purge). The cache is not changed, so
+  // readers of every player (web pages, rankings) see the players whose
+  // files are not written yet and do not push the players in use out.
+  std::unique_ptr<THistoryUserEntry> CopyOrLoadByNick(std::string_view nick);
   // Writes the history's file atomically (client number -999). False on
   // failure (posted at level 4). No store lock.
   bool SaveUserToFile(const THistoryUserEntry& history);

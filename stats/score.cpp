@@ -90,7 +90,7 @@ std::vector<std::unique_ptr<THistoryUserEntry>> TopKillers(THUserList& store, si
   if (n == 0) return {};
   store.PurgeCache(true);  // what the cache learned is in the files read below
   for (const std::string& nick : store.KnownNicks()) {
-    auto history = store.LoadUserByNick(nick, false);
+    auto history = store.CopyOrLoadByNick(nick);
     if (!history || !history->persistent.Exists("hasKilled")) continue;
     const double kills = KillsOf(*history);
     if (best.size() == n && kills <= best.front().first) continue;

@@ -167,7 +167,7 @@ class TSiteWriter {
     for (size_t i = 0; i < nicks.size(); ++i) {
       Step("index", i, nicks.size());
       const std::string& nick = nicks[i];
-      if (!store_.LoadUserByNick(nick, false)) continue;
+      if (!store_.CopyOrLoadByNick(nick)) continue;
       loaded_.emplace(NickKey(nick), nick);
       const std::string safe = SafeFileName(nick);
       if (!safe.empty()) page += Link(safe, nick) + "<br>\n";
@@ -191,7 +191,7 @@ class TSiteWriter {
   }
 
   void WritePlayerPage(const std::string& nick) {
-    const auto history = store_.LoadUserByNick(nick, false);
+    const auto history = store_.CopyOrLoadByNick(nick);
     if (!history) return;
     std::string page;
     if (!templates_.header_user) page = Head(nick.empty() ? "Player" : "Player " + Html(nick));

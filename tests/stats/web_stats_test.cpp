@@ -10,6 +10,7 @@
 #include <set>
 
 #include "core/cp1252.h"
+#include "stats/score.h"
 #include "tests/stats/stats_fixture.h"
 
 namespace kv {
@@ -124,6 +125,33 @@ TEST_F(WebStatsTest, OperatorTemplatesFrameThePages) {
   const std::string end = "\nwasKilled Value: 2<br>\n<p>bye</p>\n";
   ASSERT_GT(bob.size(), end.size());
   EXPECT_EQ(bob.substr(bob.size() - end.size()), end) << bob;
+}
+
+TEST_F(WebStatsTest, PlayersInUseAppearBeforeTheirFilesAreWritten) {
+  // A player who came this session has no file until a purge writes it;
+  // one in the cache has values newer than his file.
+  auto fresh = std::make_shared<THistoryUserEntry>();
+  fresh->player.name = "Newcomer";
+  fresh->persistent.SetValue("hasKilled", TVariant(7));
+  store_.AddUser(fresh);
+  const auto bob = store_.GetUserEntry("Bob");
+  ASSERT_TRUE(bob);
+  bob->persistent.SetValue("wasKilled", TVariant(9));
+  const int cached = store_.CachedCount();
+  ASSERT_FALSE(fs::exists(home_ / "Data" / "History" / FileNameOfNick("Newcomer")));
+
+  const fs::path dir = home_ / "Stats";
+  ASSERT_EQ(Generate(dir), TResult::Done);
+  EXPECT_NE(Page(dir, "index.html").find("Newcomer.html"), std::string::npos);
+  EXPECT_NE(Page(dir, "Newcomer.html").find("Has Killed:  Value: 7<br>"), std::string::npos)
+      << Page(dir, "Newcomer.html");
+  EXPECT_NE(Page(dir, "Bob.html").find("wasKilled Value: 9<br>"), std::string::npos) << Page(dir, "Bob.html");
+  EXPECT_EQ(CriticalText(), "");  // no "can not load user"
+  EXPECT_EQ(store_.CachedCount(), cached);
+  // The rankings read the same way.
+  const auto top = TopKillers(store_, 1);
+  ASSERT_EQ(top.size(), 1u);
+  EXPECT_EQ(top[0]->player.name, "Newcomer");
 }
 
 TEST_F(WebStatsTest, ForeignDirectoryIsRefusedUntouched) {
