@@ -24,7 +24,8 @@ namespace kv {
 std::string GetScore(THUserList& store, TMohaaServerInfo* info, const std::string& formula,
                      const std::string& nick);
 
-// Up to n histories read from the player files, with the variable hasKilled,
+// Up to n histories (copies of the players in use, else read from their
+// files) with the variable hasKilled,
 // most kills first. Owned by the caller. Reads every known player once;
 // memory stays bounded by n.
 std::vector<std::unique_ptr<THistoryUserEntry>> TopKillers(THUserList& store, size_t n);

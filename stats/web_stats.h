@@ -1,5 +1,6 @@
 // The statistics web site: an index page of every known player and one page
-// per player with his stored values, written from the player files into
+// per player with his stored values (a player in use as the cache holds
+// him, every other one from his file), written into
 // the operator's report directory.
 //
 // The pages are built in a fresh directory beside the target and swapped in
