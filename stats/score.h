@@ -25,9 +25,8 @@ std::string GetScore(THUserList& store, TMohaaServerInfo* info, const std::strin
                      const std::string& nick);
 
 // Up to n histories (copies of the players in use, else read from their
-// files) with the variable hasKilled,
-// most kills first. Owned by the caller. Reads every known player once;
-// memory stays bounded by n.
+// files) with the variable hasKilled, most kills first. Owned by the
+// caller. Reads every known player once; memory stays bounded by n.
 std::vector<std::unique_ptr<THistoryUserEntry>> TopKillers(THUserList& store, size_t n);
 
 // The nick reduced to the characters a page name may hold: A-Z, a-z, 0-9

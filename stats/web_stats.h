@@ -1,7 +1,7 @@
 // The statistics web site: an index page of every known player and one page
 // per player with his stored values (a player in use as the cache holds
-// him, every other one from his file), written into
-// the operator's report directory.
+// him, every other one from his file), written into the operator's report
+// directory.
 //
 // The pages are built in a fresh directory beside the target and swapped in
 // by rename, so a failed or cancelled generation leaves the previous site as
