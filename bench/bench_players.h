@@ -10,9 +10,12 @@
 #include <fstream>
 #include <string>
 
+#include "domain/events.h"
 #include "domain/userlist.h"
 #include "players/history_record.h"
 #include "players/history_store.h"
+#include "players/tracker.h"
+#include "tests/support/wait.h"
 
 namespace kv::bench {
 
@@ -20,26 +23,35 @@ inline constexpr int kKnownPlayers = 100'000;
 
 inline std::string Nick(int i) { return "Player" + std::to_string(i); }
 
-// Writes `count` player files and their index.lst straight into `dir`, as
-// the store leaves them after a restart. Plain writes: an atomic save with
-// its two flushes per file would make the set-up take minutes on a busy
-// disk, and the store reads the files the same way either way.
-inline void WriteKnownPlayers(const std::filesystem::path& dir, int count = kKnownPlayers) {
+// Writes `count` player files, each history made by fill(i, history), and
+// their index.lst straight into `dir`, as the store leaves them after a
+// restart. Plain writes: an atomic save with its two flushes per file would
+// make the set-up take minutes on a busy disk, and the store reads the
+// files the same way either way.
+template <typename TFill>
+void WritePlayerFiles(const std::filesystem::path& dir, int count, TFill fill) {
   std::filesystem::create_directories(dir);
   std::ofstream index(dir / kHistoryIndexFile, std::ios::binary);
   std::string bytes;
   for (int i = 0; i < count; ++i) {
     THistoryUserEntry h;
-    h.player.name = Nick(i);
-    h.player.address = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
-                       std::to_string(i % 256);
-    h.persistent.SetValue("FIRSTSEEN", TVariant::Date(45000.0));
-    h.persistent.SetValue("MapsPlayed", TVariant(int32_t{i % 50}));
+    fill(i, h);
     bytes = EncodePlayerFile(h);
     std::ofstream(dir / FileNameOfNick(h.player.name), std::ios::binary)
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     index << h.player.name << "\r\n";
   }
+}
+
+// The tracker benchmarks' known players: a nick, an address, two statistics.
+inline void WriteKnownPlayers(const std::filesystem::path& dir, int count = kKnownPlayers) {
+  WritePlayerFiles(dir, count, [](int i, THistoryUserEntry& h) {
+    h.player.name = Nick(i);
+    h.player.address = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
+                       std::to_string(i % 256);
+    h.persistent.SetValue("FIRSTSEEN", TVariant::Date(45000.0));
+    h.persistent.SetValue("MapsPlayed", TVariant(int32_t{i % 50}));
+  });
 }
 
 // A status row of one of the simulated players in a slot of the server.
@@ -83,6 +95,14 @@ inline void CountRuleOutcomes(THUserList& store, benchmark::State& state) {
   state.counters["team_kills"] = static_cast<double>(team_kills);
   state.counters["spawn_kills"] = static_cast<double>(spawn_kills);
   state.counters["kills"] = static_cast<double>(kills);
+}
+
+// A map change makes the tracker ask the game type: a team game, so the
+// score-column teams and the team-kill check are on. False when the tracker
+// did not learn it within 10 s.
+inline bool StartTeamGame(THistoryUserList& tracker) {
+  PostEvent(std::make_shared<TMohaaEvent>(ekMapChange, "dm/mohdm6"));
+  return testing::WaitFor([&] { return tracker.Settle(1000) && tracker.TeamGame(); }, 10000);
 }
 
 }  // namespace kv::bench

@@ -122,9 +122,7 @@ void BM_ChatWatchThroughBus(benchmark::State& state) {
     state.counters["dropped"] = static_cast<double>(dropped);
     state.counters["bad_word_lines"] = static_cast<double>(bad_words);
     watch.Close();
-    size_t says = 0;
-    for (const auto& c : sim_home.Sim().Commands()) says += c.rfind("Say ", 0) == 0;
-    state.counters["says_at_sim"] = static_cast<double>(says);
+    bench::CountAtSim(sim_home.Sim(), state);
     SetRconTerminating(info, true);
     info.ConsoleSenders().Clear();
     tracker.Close();

@@ -3,9 +3,9 @@
 // a cached and of an uncached player. The directory is built once per run.
 #include <benchmark/benchmark.h>
 
-#include <fstream>
 #include <memory>
 
+#include "bench/bench_players.h"
 #include "core/clock.h"
 #include "players/history_store.h"
 #include "tests/support/temp_home.h"
@@ -22,17 +22,12 @@ std::string NickOf(int i) { return "Player" + std::to_string(i) + "^7"; }
 struct TBenchStore {
   TBenchStore() : home("histbench") {
     dir = home / "History";
-    fs::create_directories(dir);
-    std::ofstream index(dir / kv::kHistoryIndexFile, std::ios::binary);
-    for (int i = 0; i < kPlayers; ++i) {
-      kv::THistoryUserEntry h;
+    kv::bench::WritePlayerFiles(dir, kPlayers, [](int i, kv::THistoryUserEntry& h) {
       h.player.name = NickOf(i);
       h.player.address = "10.1." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256);
       for (const char* v : {"Kills", "Deaths", "TeamKills", "PlayTime", "Maps"}) h.persistent.SetValue(v, i);
       h.persistent.SetValue("FirstSeen", kv::TVariant::Date(45000.5));
-      std::ofstream(dir / kv::FileNameOfNick(h.player.name), std::ios::binary) << kv::EncodePlayerFile(h);
-      index << h.player.name << "\r\n";
-    }
+    });
   }
   kv::testing::TTempHome home;
   fs::path dir;

@@ -83,11 +83,7 @@ void BM_TrackerMatchWithKillRules(benchmark::State& state) {
     rules.Open();
     tracker.AddEventHandler(ekTeamChange, [](const TMohaaEvent&) {});
     tracker.Open();
-    // A map change makes the tracker ask the game type: a team game, so the
-    // score-column teams and the team-kill check are on.
-    PostEvent(std::make_shared<TMohaaEvent>(ekMapChange, "dm/mohdm6"));
-    if (!testing::WaitFor([&] { return tracker.Settle(1000) && tracker.TeamGame(); }, 10000))
-      state.SkipWithError("no team game");
+    if (!bench::StartTeamGame(tracker)) state.SkipWithError("no team game");
     std::vector<int> in_slot(32);
     for (int s = 0; s < 32; ++s) in_slot[s] = s;
     int next_player = 32;
@@ -129,13 +125,7 @@ void BM_TrackerMatchWithKillRules(benchmark::State& state) {
     // What reached the game server; then the messages still waiting for the
     // budget (which the manual clock no longer refills) are given up, so
     // that the rules' worker can end.
-    size_t says = 0, kicked = 0;
-    for (const auto& c : sim_home.Sim().Commands()) {
-      says += c.rfind("Say ", 0) == 0;
-      kicked += c.rfind("clientkick ", 0) == 0;
-    }
-    state.counters["says_at_sim"] = static_cast<double>(says);
-    state.counters["kicks_at_sim"] = static_cast<double>(kicked);
+    bench::CountAtSim(sim_home.Sim(), state);
     SetRconTerminating(info, true);
     tracker.Close();
     rules.Close();

@@ -83,16 +83,6 @@ struct TRig {
     info.ConsoleSenders().Clear();
   }
   // What reached the game server.
-  void CountAtSim(benchmark::State& state) {
-    size_t says = 0, kicked = 0;
-    for (const auto& c : sim_home.Sim().Commands()) {
-      says += c.rfind("Say ", 0) == 0;
-      kicked += c.rfind("clientkick ", 0) == 0;
-    }
-    state.counters["says_at_sim"] = static_cast<double>(says);
-    state.counters["kicks_at_sim"] = static_cast<double>(kicked);
-  }
-
   testing::TTempHome home;
   testing::TSimHome sim_home;
   TManualClock clock;
@@ -171,9 +161,7 @@ void BM_TrackerMatchAllRules(benchmark::State& state) {
     tracker.Open();
     checks.Open();
     messages.Open();
-    PostEvent(std::make_shared<TMohaaEvent>(ekMapChange, "dm/mohdm6"));
-    if (!testing::WaitFor([&] { return tracker.Settle(1000) && tracker.TeamGame(); }, 10000))
-      state.SkipWithError("no team game");
+    if (!bench::StartTeamGame(tracker)) state.SkipWithError("no team game");
     std::vector<int> in_slot(32);
     for (int s = 0; s < 32; ++s) in_slot[s] = s;
     int next_player = 32;
@@ -218,7 +206,7 @@ void BM_TrackerMatchAllRules(benchmark::State& state) {
     state.counters["cached"] = store.CachedCount();
     state.counters["scans"] = static_cast<double>(scans.load());
     state.counters["msgs_pending"] = static_cast<double>(messages.Pending());
-    rig.CountAtSim(state);
+    bench::CountAtSim(rig.sim_home.Sim(), state);
     rig.StopSending();  // the senders waiting for the budget end
     messages.Close();
     watch.Close();
@@ -280,7 +268,7 @@ void BM_WeaponWatchKills(benchmark::State& state) {
     tracker.Close();
     rig.scope.Loop().Invoke([] {});  // the bans handed to the main loop
     state.counters["bans"] = static_cast<double>(bans.Count());
-    rig.CountAtSim(state);
+    bench::CountAtSim(rig.sim_home.Sim(), state);
     rig.StopSending();
     watch.Close();
     kicks.Close();

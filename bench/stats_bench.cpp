@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/bench_players.h"
 #include "core/bus_scope.h"
 #include "core/clock.h"
 #include "players/history_record.h"
@@ -24,10 +25,7 @@ std::string NickOf(int i) { return "Player" + std::to_string(i) + "^7"; }
 struct TBenchStore {
   TBenchStore() : home("statsbench") {
     dir = home / "Data" / "History";
-    fs::create_directories(dir);
-    std::ofstream index(dir / kv::kHistoryIndexFile, std::ios::binary);
-    for (int i = 0; i < kPlayers; ++i) {
-      kv::THistoryUserEntry h;
+    kv::bench::WritePlayerFiles(dir, kPlayers, [](int i, kv::THistoryUserEntry& h) {
       h.player.name = NickOf(i);
       h.player.address = "10.1." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256);
       for (const char* v : {"MapsPlayed", "hasKilled", "wasKilled", "PlayTime", "TeamKills"})
@@ -38,9 +36,7 @@ struct TBenchStore {
         h.persistent.SetValue("hasKilledwith [MP40] [dm/mohdm" + std::to_string(k) + "]", k);
       }
       h.persistent.SetValue("LastKill", kv::TVariant::Date(45000.5 + i));
-      std::ofstream(dir / kv::FileNameOfNick(h.player.name), std::ios::binary) << kv::EncodePlayerFile(h);
-      index << h.player.name << "\r\n";
-    }
+    });
   }
   kv::testing::TTempHome home;
   fs::path dir;
@@ -51,13 +47,8 @@ TBenchStore& Store() {
   return store;
 }
 
-long StatusKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
-  return 0;
-}
+// A line of /proc/self/status in KiB, as the counters report it.
+double StatusKiB(const char* field) { return kv::bench::StatusMiB(field) * 1024.0; }
 
 // Lets VmHWM start again from the current resident size.
 void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
@@ -72,10 +63,10 @@ void BM_GenerateStats(benchmark::State& state) {
   options.template_dir = s.home / "Data";
   options.progress = [](const std::string&) {};
   const fs::path out = s.home / "Stats";
-  long added_peak = 0;
+  double added_peak = 0;
   for (auto _ : state) {
     ResetPeak();
-    const long before = StatusKiB("VmRSS:");
+    const double before = StatusKiB("VmRSS:");
     if (web.Generate(out, options) != kv::TWebStats::TResult::Done) state.SkipWithError("generation failed");
     added_peak = std::max(added_peak, StatusKiB("VmHWM:") - before);
   }
@@ -83,8 +74,8 @@ void BM_GenerateStats(benchmark::State& state) {
   for (const auto& e : fs::directory_iterator(out)) pages += e.path().extension() == ".html";
   state.counters["players"] = kPlayers;
   state.counters["pages"] = static_cast<double>(pages);
-  state.counters["peak_added_KiB"] = static_cast<double>(added_peak);
-  state.counters["peak_process_KiB"] = static_cast<double>(StatusKiB("VmHWM:"));
+  state.counters["peak_added_KiB"] = added_peak;
+  state.counters["peak_process_KiB"] = StatusKiB("VmHWM:");
 }
 BENCHMARK(BM_GenerateStats)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
