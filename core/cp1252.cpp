@@ -124,31 +124,52 @@ std::string Cp437ToCp1252(std::string_view text) {
   return out;
 }
 
-char AnsiUpperChar(char ch) {
-  const auto c = static_cast<unsigned char>(ch);
-  if (c >= 'a' && c <= 'z') return static_cast<char>(c - 32);
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char>(c - 32);
+namespace {
+
+constexpr unsigned char UpperOf(unsigned char c) {
+  if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 32);
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<unsigned char>(c - 32);
   switch (c) {
-    case 0x9A: return static_cast<char>(0x8A);
-    case 0x9C: return static_cast<char>(0x8C);
-    case 0x9E: return static_cast<char>(0x8E);
-    case 0xFF: return static_cast<char>(0x9F);
-    default: return ch;
+    case 0x9A: return 0x8A;
+    case 0x9C: return 0x8C;
+    case 0x9E: return 0x8E;
+    case 0xFF: return 0x9F;
+    default: return c;
   }
 }
 
-char AnsiLowerChar(char ch) {
-  const auto c = static_cast<unsigned char>(ch);
-  if (c >= 'A' && c <= 'Z') return static_cast<char>(c + 32);
-  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char>(c + 32);
+constexpr unsigned char LowerOf(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c + 32);
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<unsigned char>(c + 32);
   switch (c) {
-    case 0x8A: return static_cast<char>(0x9A);
-    case 0x8C: return static_cast<char>(0x9C);
-    case 0x8E: return static_cast<char>(0x9E);
-    case 0x9F: return static_cast<char>(0xFF);
-    default: return ch;
+    case 0x8A: return 0x9A;
+    case 0x8C: return 0x9C;
+    case 0x8E: return 0x9E;
+    case 0x9F: return 0xFF;
+    default: return c;
   }
 }
+
+// The mappings as tables: names are compared without regard to case on
+// every variable look-up of a player's record.
+struct TCaseTables {
+  unsigned char upper[256];
+  unsigned char lower[256];
+  constexpr TCaseTables() : upper(), lower() {
+    for (int c = 0; c < 256; ++c) {
+      upper[c] = UpperOf(static_cast<unsigned char>(c));
+      lower[c] = LowerOf(static_cast<unsigned char>(c));
+    }
+  }
+};
+
+constexpr TCaseTables kCase;
+
+}  // namespace
+
+char AnsiUpperChar(char ch) { return static_cast<char>(kCase.upper[static_cast<unsigned char>(ch)]); }
+
+char AnsiLowerChar(char ch) { return static_cast<char>(kCase.lower[static_cast<unsigned char>(ch)]); }
 
 std::string AnsiUpperCase(std::string_view text) {
   std::string out(text);
@@ -164,10 +185,12 @@ std::string AnsiLowerCase(std::string_view text) {
 
 int AnsiCompareText(std::string_view a, std::string_view b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();
+  const auto* x = reinterpret_cast<const unsigned char*>(a.data());
+  const auto* y = reinterpret_cast<const unsigned char*>(b.data());
   for (size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<unsigned char>(AnsiLowerChar(a[i]));
-    const auto y = static_cast<unsigned char>(AnsiLowerChar(b[i]));
-    if (x != y) return x < y ? -1 : 1;
+    if (x[i] == y[i]) continue;
+    const unsigned char lx = kCase.lower[x[i]], ly = kCase.lower[y[i]];
+    if (lx != ly) return lx < ly ? -1 : 1;
   }
   if (a.size() == b.size()) return 0;
   return a.size() < b.size() ? -1 : 1;

@@ -74,12 +74,15 @@ class TExpansion {
  public:
   TExpansion(std::string& text, TMohaaServerInfo* info)
       : text_(text), info_(info), lookup_(info ? info->HistoryLookup() : nullptr) {}
+  // The current player list, copied at the first placeholder that needs it
+  // (null without a server).
+  TUserList* List();
 
   void General();
   void Traffic();
   void ServerSettings();
-  void PlayerList(const TUserList& list);
-  void ListPlayer(TUserList& list, int32_t player_id);
+  void PlayerList();
+  void ListPlayer(int32_t player_id);
   void HistoryEntry(const THistoryUserEntry& entry);
   void Event(const TMohaaEvent& event);
   bool HasPercent() const { return text_.find('%') != std::string::npos; }
@@ -88,6 +91,16 @@ class TExpansion {
   void Put(std::string_view placeholder, std::string_view value) {
     ReplaceIgnoreCase(text_, placeholder, value);
   }
+  // Works the value out only when the text (as far as it is built) holds
+  // the placeholder: most texts name two or three of the fifty, and some
+  // values cost a lock of the history store or a copy of the player list.
+  template <class Value>
+  void PutIfUsed(std::string_view placeholder, Value&& value) {
+    if (Uses(placeholder)) Put(placeholder, value());
+  }
+  bool Uses(std::string_view placeholder) const { return ContainsIgnoreCase(text_, placeholder); }
+  // Whether a stored variable of a player can still match.
+  bool UsesStoredVars() const { return Uses("%DATA") || Uses("%TEMPDATA"); }
   void Player(const TUserListEntry& p, const char* suffix);
   void Skills(const std::string& nick, const char* suffix);
   void StoredVars(const THistoryUserEntry& entry, std::initializer_list<const char*> prefixes);
@@ -96,19 +109,32 @@ class TExpansion {
   std::string& text_;
   TMohaaServerInfo* info_;
   std::shared_ptr<const THistoryLookup> lookup_;
+  std::unique_ptr<TUserList> list_;
+  bool list_taken_ = false;
 };
+
+TUserList* TExpansion::List() {
+  if (!list_taken_) {
+    // A private copy: the list lock is not held while the text is built.
+    list_ = info_ ? info_->players.Snapshot() : nullptr;
+    list_taken_ = true;
+  }
+  return list_.get();
+}
 
 void TExpansion::General() {
   const double now = Now();
   Put("%version%", kVersionText);
-  Put("%date%", DateToStr(now));
-  Put("%time%", TimeToStr(now));
-  Put("%datetime%", DateTimeToStr(now));
-  Put("%servername%",
-      info_ ? info_->Settings().String("Servername") : TSettingsReader().String("Servername"));
+  PutIfUsed("%date%", [&] { return DateToStr(now); });
+  PutIfUsed("%time%", [&] { return TimeToStr(now); });
+  PutIfUsed("%datetime%", [&] { return DateTimeToStr(now); });
+  PutIfUsed("%servername%", [&] {
+    return info_ ? info_->Settings().String("Servername") : TSettingsReader().String("Servername");
+  });
 }
 
 void TExpansion::Traffic() {
+  if (!Uses("%KelvandromeClient")) return;
   const auto& t = RemoteTraffic();
   const uint64_t sent_raw = t.sent_raw, sent = t.sent_compressed;
   const uint64_t received_raw = t.received_raw, received = t.received_compressed;
@@ -124,7 +150,8 @@ void TExpansion::Traffic() {
 }
 
 void TExpansion::ServerSettings() {
-  Put("%usercount%", IntToStr(lookup_ ? lookup_->UserCount() : 0));
+  PutIfUsed("%usercount%", [&] { return IntToStr(lookup_ ? lookup_->UserCount() : 0); });
+  if (!Uses("%kick")) return;
   const std::shared_ptr<const TKickSettings> kicks = info_->kicks.Get();
   Put("%kickdelay%", IntToStr(kicks->kick_delay));
   Put("%KickRepeat%", IntToStr(kicks->kick_repeat));
@@ -132,16 +159,20 @@ void TExpansion::ServerSettings() {
   Put("%KickBanDelay%", IntToStr(kicks->ban_kick_delay));
 }
 
-void TExpansion::PlayerList(const TUserList& list) {
-  Put("%clientcount%", IntToStr(list.Count()));
-  Put("%averageping%", IntToStr(list.avg_ping));
-  Put("%minping%", IntToStr(list.min_ping));
-  Put("%maxping%", IntToStr(list.max_ping));
-  Put("%map%", list.map_name);
-  Put("%serveringamename%", list.server_name);
+void TExpansion::PlayerList() {
+  if (!Uses("%clientcount%") && !Uses("ping%") && !Uses("%map%") && !Uses("%serveringamename%")) return;
+  TUserList* list = List();
+  if (!list) return;
+  Put("%clientcount%", IntToStr(list->Count()));
+  Put("%averageping%", IntToStr(list->avg_ping));
+  Put("%minping%", IntToStr(list->min_ping));
+  Put("%maxping%", IntToStr(list->max_ping));
+  Put("%map%", list->map_name);
+  Put("%serveringamename%", list->server_name);
 }
 
 void TExpansion::Player(const TUserListEntry& p, const char* suffix) {
+  if (!Uses("%player")) return;
   const std::string s(suffix);
   Put("%playernick" + s + "%", p.name);
   Put("%playerip" + s + "%", p.address);
@@ -184,12 +215,15 @@ void TExpansion::StoredVars(const THistoryUserEntry& entry, std::initializer_lis
   }
 }
 
-void TExpansion::ListPlayer(TUserList& list, int32_t player_id) {
+void TExpansion::ListPlayer(int32_t player_id) {
+  if (!Uses("%player") && !Uses("%skills%") && !UsesStoredVars()) return;
+  TUserList* list = List();
+  if (!list) return;
   // Searched in place: the list is our private copy, and copying all its
   // rows again for one player would double the cost of the expansion.
   TUserListEntry p;
   bool found = false;
-  list.ForEachRow([&](const TUserListEntry& r) {
+  list->ForEachRow([&](const TUserListEntry& r) {
     if (!found && r.client_number == player_id) {
       p = r;
       found = true;
@@ -198,6 +232,7 @@ void TExpansion::ListPlayer(TUserList& list, int32_t player_id) {
   if (!found) return;
   Player(p, "");
   Skills(p.name, "");
+  if (!UsesStoredVars()) return;
   if (auto entry = Find(player_id, p.name)) StoredVars(*entry, {""});
 }
 
@@ -209,6 +244,7 @@ void TExpansion::HistoryEntry(const THistoryUserEntry& entry) {
   }
   Player(p, "");
   Skills(p.name, "");
+  if (!UsesStoredVars()) return;
   if (auto stored = Find(kClientNotSet, p.name)) StoredVars(*stored, {""});
 }
 
@@ -221,13 +257,15 @@ void TExpansion::Event(const TMohaaEvent& event) {
     Player(first, "");
     Skills(first.name, "");
     Skills(first.name, "1");
-    if (auto entry = Find(first.client_number, first.name)) StoredVars(*entry, {"[1]", ""});
+    if (UsesStoredVars())
+      if (auto entry = Find(first.client_number, first.name)) StoredVars(*entry, {"[1]", ""});
   }
   const TUserListEntry& second = event.log_entry->second_player;
   if (IsPlayerId(second.client_number)) {
     Player(second, "2");
     Skills(second.name, "2");
-    if (auto entry = Find(second.client_number, second.name)) StoredVars(*entry, {"[2]"});
+    if (UsesStoredVars())
+      if (auto entry = Find(second.client_number, second.name)) StoredVars(*entry, {"[2]"});
   }
 }
 
@@ -284,13 +322,11 @@ std::string ExpandPlaceholders(TMohaaServerInfo* info, const std::string& text, 
     // Every built-in placeholder has percent signs: without one, only the
     // caller's own substitutions can apply.
     if (x.HasPercent()) {
-      // A private copy: the list lock is not held while the text is built.
-      const std::unique_ptr<TUserList> list = info ? info->players.Snapshot() : nullptr;
       x.General();
       x.Traffic();
       if (info) x.ServerSettings();
-      if (list) x.PlayerList(*list);
-      if (list && IsPlayerId(player_id)) x.ListPlayer(*list, player_id);
+      x.PlayerList();
+      if (IsPlayerId(player_id)) x.ListPlayer(player_id);
       if (history) x.HistoryEntry(*history);
       if (event) x.Event(*event);
     }

@@ -38,17 +38,23 @@ class TFakeHistory : public THistoryLookup {
     entries_.push_back(e);
     return e;
   }
-  int64_t UserCount() const override { return static_cast<int64_t>(entries_.size()); }
+  int64_t UserCount() const override {
+    ++lookups;
+    return static_cast<int64_t>(entries_.size());
+  }
   std::shared_ptr<const THistoryUserEntry> FindById(int32_t id) const override {
+    ++lookups;
     for (const auto& e : entries_)
       if (e->player.client_number == id) return e;
     return nullptr;
   }
   std::shared_ptr<const THistoryUserEntry> FindByNick(const std::string& nick) const override {
+    ++lookups;
     for (const auto& e : entries_)
       if (e->player.name == nick) return e;
     return nullptr;
   }
+  mutable int lookups = 0;  // every call of the store
 
  private:
   std::vector<std::shared_ptr<THistoryUserEntry>> entries_;
@@ -99,6 +105,7 @@ class TemplatesTest : public ::testing::Test {
     auto dora = history->Add(Row("Dora", "10.0.0.4", 0, 0, 30));
     dora->persistent.SetValue("MapsPlayed", TVariant(1));
     SetHistoryLookup(info_, history);
+    history_ = history.get();
     SetScoreFunction(info_, [](TMohaaServerInfo*, const std::string& nick) { return "S(" + nick + ")"; });
   }
 
@@ -113,6 +120,7 @@ class TemplatesTest : public ::testing::Test {
   }
 
   TManualClock clock_;
+  const TFakeHistory* history_ = nullptr;  // installed by InstallHistory
   TDynamicConfigData config_;
   TMohaaServerInfo info_;
 };
@@ -193,6 +201,20 @@ TEST_F(TemplatesTest, ScoreIsEvaluatedOnlyWhenAskedFor) {
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(ExpandPlaceholders(&info_, "%SKILLS2%", {}, 0, Event(true).get()), "1");
   EXPECT_EQ(calls, 1);
+}
+
+// The store is locked by the tracker for every event: an expansion asks it
+// only for a placeholder that reads it.
+TEST_F(TemplatesTest, HistoryStoreIsAskedOnlyForItsPlaceholders) {
+  InstallList();
+  InstallHistory();
+  const auto event = Event(true);
+  EXPECT_EQ(ExpandPlaceholders(&info_, "%playernick1% took out %playernick2% on %map% at %time%", {}, 0,
+                               event.get()),
+            "Carl took out Alice on dm/mohdm6 at 13:45:30");
+  EXPECT_EQ(history_->lookups, 0);
+  EXPECT_EQ(ExpandPlaceholders(&info_, "%DATA[2]MapsPlayed% of %usercount%", {}, -1, event.get()), "7 of 3");
+  EXPECT_GT(history_->lookups, 0);
 }
 
 TEST_F(TemplatesTest, RemoteTrafficPlaceholders) {
