@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "core/cp1252.h"
 
@@ -369,8 +370,8 @@ std::u16string TMyReader::ReadWideString() {
 // TVarList
 
 TVarList::TVarList(const TVarList& other) {
+  ShareFrom(other);
   std::lock_guard lock(other.mutex_);
-  entries_ = other.entries_;
   raise_when_missing_ = other.raise_when_missing_;
 }
 
@@ -379,17 +380,57 @@ TVarList& TVarList::operator=(const TVarList& other) {
   return *this;
 }
 
+const std::vector<TVarList::Entry>& TVarList::Items() const {
+  static const std::vector<Entry> kEmpty;
+  return block_ ? block_->items : kEmpty;
+}
+
+std::vector<TVarList::Entry>& TVarList::Own() {
+  if (!block_) {
+    block_ = new TBlock;
+  } else if (block_->refs.load(std::memory_order_acquire) != 1) {
+    // Shared: the acquire pairs with the release of a copy that was dropped,
+    // so its last reads are done before this list writes alone.
+    auto copy = std::make_unique<TBlock>();
+    copy->items = block_->items;
+    Release();
+    block_ = copy.release();
+  }
+  return block_->items;
+}
+
+void TVarList::ShareFrom(const TVarList& other) {
+  // The other list's variables are taken under its own lock first, so that
+  // two lists assigned to each other from two threads can never wait on
+  // one another.
+  TBlock* shared;
+  {
+    std::lock_guard source_lock(other.mutex_);
+    shared = other.block_;
+    if (shared) shared->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::lock_guard lock(mutex_);
+  Release();
+  block_ = shared;
+}
+
+void TVarList::Release() {
+  if (block_ && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block_;
+  block_ = nullptr;
+}
+
 size_t TVarList::Find(std::string_view name, bool& found) const {
+  const std::vector<Entry>& entries = Items();
   // Lists are mostly filled in name order (loading, building records):
   // a name after the last one needs no search.
-  if (!entries_.empty() && AnsiCompareText(entries_.back().first, name) < 0) {
+  if (!entries.empty() && AnsiCompareText(entries.back().first, name) < 0) {
     found = false;
-    return entries_.size();
+    return entries.size();
   }
-  size_t lo = 0, hi = entries_.size();
+  size_t lo = 0, hi = entries.size();
   while (lo < hi) {
     const size_t mid = (lo + hi) / 2;
-    const int c = AnsiCompareText(entries_[mid].first, name);
+    const int c = AnsiCompareText(entries[mid].first, name);
     if (c == 0) {
       found = true;
       return mid;
@@ -407,17 +448,18 @@ void TVarList::SetValue(std::string_view name, const TVariant& value) {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
+  std::vector<Entry>& entries = Own();
   if (found)
-    entries_[i].second = value;
+    entries[i].second = value;
   else
-    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(i), Entry(std::string(name), value));
+    entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(i), Entry(std::string(name), value));
 }
 
 TVariant TVarList::GetValue(std::string_view name) const {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
-  if (found) return entries_[i].second;
+  if (found) return Items()[i].second;
   if (raise_when_missing_) throw EVarListError("Variable " + std::string(name) + " nicht gefunden");
   return TVariant::Null();
 }
@@ -426,7 +468,7 @@ bool TVarList::TryGetValue(std::string_view name, TVariant& out) const {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
-  if (found) out = entries_[i].second;
+  if (found) out = Items()[i].second;
   return found;
 }
 
@@ -441,75 +483,78 @@ int TVarList::IndexOf(std::string_view name) const {
 
 int TVarList::Count() const {
   std::lock_guard lock(mutex_);
-  return static_cast<int>(entries_.size());
+  return static_cast<int>(Items().size());
 }
 
 std::string TVarList::NameByIndex(int i) const {
   std::lock_guard lock(mutex_);
-  if (i < 0 || i >= static_cast<int>(entries_.size())) return "";
-  return entries_[static_cast<size_t>(i)].first;
+  const std::vector<Entry>& entries = Items();
+  if (i < 0 || i >= static_cast<int>(entries.size())) return "";
+  return entries[static_cast<size_t>(i)].first;
 }
 
 TVariant TVarList::ValueByIndex(int i) const {
   std::lock_guard lock(mutex_);
-  if (i < 0 || i >= static_cast<int>(entries_.size()))
+  const std::vector<Entry>& entries = Items();
+  if (i < 0 || i >= static_cast<int>(entries.size()))
     throw EVarListError(
         "Listenindex \xFC"
         "berschreitet das Maximum (" +
         std::to_string(i) + ")");
-  return entries_[static_cast<size_t>(i)].second;
+  return entries[static_cast<size_t>(i)].second;
 }
 
 void TVarList::Delete(int i) {
   std::lock_guard lock(mutex_);
-  if (i < 0 || i >= static_cast<int>(entries_.size()))
+  if (i < 0 || i >= static_cast<int>(Items().size()))
     throw EVarListError(
         "Listenindex \xFC"
         "berschreitet das Maximum (" +
         std::to_string(i) + ")");
-  entries_.erase(entries_.begin() + i);
+  std::vector<Entry>& entries = Own();
+  entries.erase(entries.begin() + i);
 }
 
 void TVarList::Remove(std::string_view name) {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
-  if (found) entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+  if (!found) return;
+  std::vector<Entry>& entries = Own();
+  entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
 }
 
 void TVarList::Clear() {
   std::lock_guard lock(mutex_);
-  entries_.clear();
+  Release();
 }
 
 void TVarList::Assign(const TVarList* other) {
-  // Copy the source under its own lock first, so that two lists assigned
-  // to each other from two threads can never wait on one another.
-  std::vector<Entry> copy;
-  if (other) {
-    std::lock_guard source_lock(other->mutex_);
-    copy = other->entries_;
+  if (other == this) return;
+  if (!other) {
+    Clear();
+    return;
   }
-  std::lock_guard lock(mutex_);
-  entries_ = std::move(copy);
+  ShareFrom(*other);
 }
 
 void TVarList::ForEach(const std::function<void(const std::string&, const TVariant&)>& fn) const {
   std::lock_guard lock(mutex_);
-  for (const auto& [name, value] : entries_) fn(name, value);
+  for (const auto& [name, value] : Items()) fn(name, value);
 }
 
 void TVarList::SaveToStream(TStream& stream) const {
   std::lock_guard lock(mutex_);
   std::string names;
-  for (const auto& e : entries_) {
+  const std::vector<Entry>& entries = Items();
+  for (const auto& e : entries) {
     names += e.first;
     names += "\r\n";
   }
   stream.WriteLString(names);
-  if (entries_.empty()) return;
+  if (entries.empty()) return;
   TMyWriter writer(stream);
-  for (const auto& e : entries_) writer.WriteValue(e.second);
+  for (const auto& e : entries) writer.WriteValue(e.second);
 }
 
 namespace {
@@ -542,7 +587,7 @@ void TVarList::LoadFromStream(TStream& stream) {
     bool& flag;
     ~Reset() { flag = false; }
   } reset{loading_};
-  entries_.clear();
+  Release();
   if (stream.Size() == 0) return;
   if (stream.Remaining() < 4) throw EVarListError(kErrVarListCorrupted);
   const int32_t n = stream.ReadInt32();

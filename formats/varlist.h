@@ -4,6 +4,8 @@
 // of the remote-administration packets, so it is kept byte for byte.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -98,7 +100,7 @@ class TMyReader {
 class TVarList {
  public:
   TVarList() = default;
-  ~TVarList() = default;
+  ~TVarList() { Release(); }
   TVarList(const TVarList& other);
   TVarList& operator=(const TVarList& other);
 
@@ -130,11 +132,25 @@ class TVarList {
 
  private:
   using Entry = std::pair<std::string, TVariant>;
+  // The variables, sorted by name without regard to case. A copy of a list
+  // shares them with the original until either of the two changes: a
+  // player's record is copied into every event about him, and the copy is
+  // mostly read and dropped before the record changes again.
+  struct TBlock {
+    std::atomic<int32_t> refs{1};
+    std::vector<Entry> items;
+  };
+  const std::vector<Entry>& Items() const;
+  // The variables for a change: this list's own (copied first when shared).
+  std::vector<Entry>& Own();
+  // Shares the other list's variables (taken under its lock).
+  void ShareFrom(const TVarList& other);
+  void Release();
   // Position of name, or where it would be inserted; found tells which.
   size_t Find(std::string_view name, bool& found) const;
 
   mutable std::recursive_mutex mutex_;
-  std::vector<Entry> entries_;  // sorted by name without regard to case
+  TBlock* block_ = nullptr;  // null while empty
   bool raise_when_missing_ = true;
   bool loading_ = false;
   TLiveCount<TCounter::VarListCount> live_;

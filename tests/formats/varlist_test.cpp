@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace kv {
@@ -144,6 +147,33 @@ TEST(VarList, AssignCopiesAndNullSourceClears) {
   EXPECT_EQ(b.Count(), 0);
 }
 
+// A copy shares the original's variables until one of the two changes:
+// every kind of change, on either side, leaves the other as it was.
+TEST(VarList, CopiesStayApartAfterEveryChange) {
+  TVarList a;
+  a.SetValue("Kills", 1);
+  a.SetValue("Nick", "Moe");
+  TVarList b(a);
+  b.SetValue("Kills", 2);
+  EXPECT_EQ(a.GetValue("Kills").AsInteger(), 1);
+  a.SetValue("Deaths", 5);
+  EXPECT_FALSE(b.Exists("Deaths"));
+  TVarList c;
+  c = a;
+  a.Remove("Nick");
+  a.Delete(0);
+  EXPECT_EQ(a.Count(), 1);
+  EXPECT_EQ(c.Count(), 3);
+  EXPECT_EQ(c.GetValue("Nick").AsString(), "Moe");
+  TVarList d(c);
+  c.Clear();
+  EXPECT_EQ(d.Count(), 3);
+  d.LoadFromStream(*std::make_unique<TMemoryStream>());
+  EXPECT_EQ(d.Count(), 0);
+  EXPECT_EQ(b.GetValue("Kills").AsInteger(), 2);
+  EXPECT_EQ(Bytes(b), Bytes(TVarList(b)));
+}
+
 // Damaged inputs: each must give the loader's error, never a crash or a
 // blind allocation.
 TEST(VarList, DamagedInputTable) {
@@ -270,6 +300,42 @@ TEST(VarList, ConcurrentWritersAndReaders) {
   EXPECT_EQ(list.Count(), 50);
   TVarList copy = Load(Bytes(list));
   EXPECT_EQ(copy.Count(), 50);
+}
+
+// A record copied into events while its owner keeps changing it: each copy
+// keeps the values of its moment, read on other threads and dropped there.
+TEST(VarList, CopiesReadOnOtherThreadsWhileTheOriginalChanges) {
+  TVarList record;
+  std::mutex m;
+  std::vector<std::unique_ptr<TVarList>> handed;
+  std::atomic<bool> done{false};
+  std::atomic<int> mismatches{0};
+  std::thread reader([&] {
+    for (;;) {
+      std::vector<std::unique_ptr<TVarList>> got;
+      {
+        std::lock_guard lock(m);
+        got.swap(handed);
+      }
+      for (const auto& copy : got) {
+        const int64_t kills = copy->GetValue("Kills").AsInteger();
+        if (copy->GetValue("Half").AsInteger() != kills / 2) mismatches.fetch_add(1);
+      }
+      if (got.empty() && done) break;
+      std::this_thread::yield();
+    }
+  });
+  for (int i = 0; i < 5000; ++i) {
+    record.SetValue("Kills", i);
+    record.SetValue("Half", i / 2);
+    auto copy = std::make_unique<TVarList>(record);
+    std::lock_guard lock(m);
+    handed.push_back(std::move(copy));
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(record.GetValue("Kills").AsInteger(), 4999);
 }
 
 }  // namespace
