@@ -580,7 +580,6 @@ void TKillRules::PlayerKiller(const TMohaaEvent& event, const TKillRuleSettings&
     change->variables.SetValue("Weapon", TVariant(weapon_class));
     PostEvent(std::move(change));
   }
-  PublishHistoryChanged(*killer, when);
 
   int32_t losing = 0;
   const bool has_losing = GetInt(v, "loosingspring", losing);
@@ -601,6 +600,8 @@ void TKillRules::PlayerKiller(const TMohaaEvent& event, const TKillRuleSettings&
       Say(e->StartMessage(), killer->player.client_number, &event, true);
       v.SetValue("onkillingspring", TVariant(true));
     }
+  // Last: the copy carries every change of the kill.
+  PublishHistoryChanged(*killer, when);
 }
 
 // --- New round, weapons, score board --------------------------------------------------
