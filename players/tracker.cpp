@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "core/bus.h"
+#include "core/bus_message.h"
 #include "core/cp1252.h"
 #include "core/regional.h"
 #include "domain/settings.h"
@@ -55,6 +56,10 @@ class THistoryUserList::TEventThread : public TWorkerThread {
   void Prepare() override { ExemptThisThreadFromBusWaits(); }
   void Iteration() override {
     TItem item;
+    // What the events of a row post wakes the hub once in a while and when
+    // the queue has run empty (ItemDone), not once per post: every wake-up
+    // would hand the processor to the hub in the middle of the row.
+    TBusPostBatch batch;
     while (!Terminated() && owner_.TakeNext(item)) {
       owner_.Handle(item);
       item = TItem();
@@ -252,6 +257,12 @@ bool THistoryUserList::TakeNext(TItem& item) {
 
 void THistoryUserList::ItemDone() {
   bool idle;
+  {
+    std::lock_guard lock(queue_mutex_);
+    idle = queue_.empty();
+  }
+  // The hub hears of the row's posts before anyone hears the queue is idle.
+  if (idle) WakeForBatchedPosts();
   {
     std::lock_guard lock(queue_mutex_);
     busy_ = false;
