@@ -208,15 +208,28 @@ THUserList::THistoryPtr THUserList::CachedAt(int i) const {
   return cache_[static_cast<size_t>(i)].history;
 }
 
-THUserList::THistoryPtr THUserList::FindCached(
-    const std::function<bool(const THistoryUserEntry&)>& accept) const {
+THUserList::THistoryPtr THUserList::FindCachedByClient(int32_t client_number) const {
   TRecursiveLockGuard lock(mutex_);
+  const bool hinted = client_number >= 0 && client_number < kClientHints;
+  if (hinted) {
+    const THistoryPtr& hint = client_hints_[static_cast<size_t>(client_number)];
+    if (hint && hint->player.client_number == client_number) return hint;
+  }
   for (const auto& slot : cache_)
-    if (slot.history && accept(*slot.history)) return slot.history;
+    if (slot.history && slot.history->player.client_number == client_number) {
+      if (hinted) client_hints_[static_cast<size_t>(client_number)] = slot.history;
+      return slot.history;
+    }
   return nullptr;
 }
 
+void THUserList::ForgetClientHint(const THistoryUserEntry* history) {
+  for (THistoryPtr& hint : client_hints_)
+    if (hint.get() == history) hint.reset();
+}
+
 void THUserList::CacheErase(size_t pos) {
+  ForgetClientHint(cache_[pos].history.get());
   cache_pos_.erase(cache_[pos].key);
   cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(pos));
   for (size_t i = pos; i < cache_.size(); ++i) cache_pos_[cache_[i].key] = i;
@@ -299,6 +312,7 @@ THUserList::THistoryPtr THUserList::AddUserLocked(THistoryPtr history) {
   const std::string key = NickKey(nick);
   const auto it = cache_pos_.find(key);
   if (it != cache_pos_.end()) {
+    ForgetClientHint(cache_[it->second].history.get());
     cache_[it->second] = {clock_.Now(), key, history};
   } else {
     cache_pos_[key] = cache_.size();

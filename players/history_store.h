@@ -5,6 +5,7 @@
 // histories up through it.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -141,11 +142,10 @@ class THUserList {
   // For the tracker's scans: hold StoreLock() while walking the cache.
   int CachedCount() const;
   THistoryPtr CachedAt(int i) const;  // nullptr out of range
-  // The first cached history `accept` takes, in cache order, or nullptr;
-  // one lock and no pointer copied per entry looked at (the tracker's
-  // look-ups by client number run several times per kill). `accept` runs
-  // under the store lock and must not take other locks.
-  THistoryPtr FindCached(const std::function<bool(const THistoryUserEntry&)>& accept) const;
+  // The cached history of the player in this client slot, or nullptr. The
+  // tracker asks several times per kill: the history last found for a slot
+  // is tried before the cache is walked.
+  THistoryPtr FindCachedByClient(int32_t client_number) const;
   TRecursiveMutex& StoreLock() const RETURN_CAPABILITY(mutex_) { return mutex_; }
 
   // Saves the cache, clears the index, deletes every player file.
@@ -212,6 +212,11 @@ class THUserList {
   bool index_built_ GUARDED_BY(mutex_) = false;
   std::vector<TCacheRecord> cache_ GUARDED_BY(mutex_);                    // insertion order
   std::unordered_map<std::string, size_t> cache_pos_ GUARDED_BY(mutex_);  // key -> position
+  // The history last found for each client slot; only ever a cached one
+  // (a history leaving the cache leaves here too).
+  static constexpr int32_t kClientHints = 128;
+  mutable std::array<THistoryPtr, kClientHints> client_hints_ GUARDED_BY(mutex_);
+  void ForgetClientHint(const THistoryUserEntry* history) REQUIRES(mutex_);
 
   // Serialises writing and deleting player files; after the store lock.
   std::mutex files_mutex_;

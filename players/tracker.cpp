@@ -330,9 +330,7 @@ void THistoryUserList::HandleEvent(const TMohaaEvent& event) {
 
 THUserList::THistoryPtr THistoryUserList::GetUser(int32_t client_number, bool quiet) {
   if (client_number != kNoPlayer && client_number != kClientNotSet) {
-    if (auto h = store_.FindCached(
-            [client_number](const THistoryUserEntry& e) { return e.player.client_number == client_number; }))
-      return h;
+    if (auto h = store_.FindCachedByClient(client_number)) return h;
   }
   if (!quiet)
     PostGlobal("THistoryUserList.GetUser no user found but ID = " + std::to_string(client_number), mlDebug);

@@ -269,6 +269,34 @@ TEST_F(HistoryStoreTest, RenameAndDeleteMoveTheHistoryOnDisk) {
   EXPECT_TRUE(Posted("THUserList UserDel: new", mlInformation));
 }
 
+// The look-up by client slot remembers its last answer: it must never give
+// a history that left the slot, was renamed away or left the cache.
+TEST_F(HistoryStoreTest, TheSlotLookUpFollowsPlayersThroughTheCache) {
+  auto store = Open();
+  const auto moe = store->AddUser(Player("Moe", 1, 3));
+  store->AddUser(Player("Joe", 1, 4));
+  EXPECT_EQ(store->FindCachedByClient(3), moe);
+  EXPECT_EQ(store->FindCachedByClient(7), nullptr);
+  EXPECT_EQ(store->FindCachedByClient(-1), nullptr);
+  moe->player.client_number = kNoPlayer;  // he left the slot
+  EXPECT_EQ(store->FindCachedByClient(3), nullptr);
+  const auto ann = store->AddUser(Player("Ann", 1, 3));
+  EXPECT_EQ(store->FindCachedByClient(3), ann);
+  // Renamed: the slot's history is the new record, the old one is gone.
+  const auto renamed = store->RenameUser("Ann", "Anna");
+  ASSERT_NE(renamed, nullptr);
+  EXPECT_EQ(store->FindCachedByClient(3), renamed);
+  // Replaced under the same nick, then deleted.
+  const auto again = store->AddUser(Player("Anna", 2, 3));
+  EXPECT_EQ(store->FindCachedByClient(3), again);
+  store->DelUser("Anna");
+  EXPECT_EQ(store->FindCachedByClient(3), nullptr);
+  // Slots beyond the remembered ones are found by walking the cache.
+  const auto far = store->AddUser(Player("Far", 1, 500));
+  EXPECT_EQ(store->FindCachedByClient(500), far);
+  EXPECT_EQ(store->FindCachedByClient(4)->player.name, "Joe");
+}
+
 TEST_F(HistoryStoreTest, ExportAndImportCarryEveryHistory) {
   auto store = Open();
   store->AddUser(Player("Alpha", 1));
