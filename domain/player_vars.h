@@ -14,15 +14,17 @@ namespace kv {
 // the stored files always did); a missing or unreadable value counts as 0.
 // Returns the new value.
 inline int32_t AddCounter(TVarList& list, std::string_view name, int32_t amount = 1) {
-  int64_t value = 0;
-  TVariant v;
-  if (list.TryGetValue(name, v)) try {
-      value = v.AsInt64();
-    } catch (const std::exception&) {
-      value = 0;
-    }
-  const auto next = static_cast<int32_t>(static_cast<uint32_t>(value + amount));
-  list.SetValue(name, TVariant(next));
+  int32_t next = 0;
+  list.Update(name, [&](const TVariant* current) {
+    int64_t value = 0;
+    if (current) try {
+        value = current->AsInt64();
+      } catch (const std::exception&) {
+        value = 0;
+      }
+    next = static_cast<int32_t>(static_cast<uint32_t>(value + amount));
+    return TVariant(next);
+  });
   return next;
 }
 

@@ -114,6 +114,11 @@ class TVarList {
   // Never raises: false when the name is missing.
   bool TryGetValue(std::string_view name, TVariant& out) const;
   bool Exists(std::string_view name) const;
+  // Sets the variable to fn(its value, or nullptr while it is missing) with
+  // one look-up under one lock (a counter's read and write); gives the
+  // value set. fn must not use this list.
+  template <class Fn>
+  TVariant Update(std::string_view name, Fn&& fn);
   int IndexOf(std::string_view name) const;  // -1 when missing
 
   int Count() const;
@@ -155,6 +160,20 @@ class TVarList {
   bool loading_ = false;
   TLiveCount<TCounter::VarListCount> live_;
 };
+
+template <class Fn>
+TVariant TVarList::Update(std::string_view name, Fn&& fn) {
+  std::lock_guard lock(mutex_);
+  bool found;
+  const size_t i = Find(name, found);
+  TVariant next = fn(found ? &Items()[i].second : static_cast<const TVariant*>(nullptr));
+  std::vector<Entry>& entries = Own();
+  if (found)
+    entries[i].second = next;
+  else
+    entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(i), Entry(std::string(name), next));
+  return next;
+}
 
 // Record streams: a 32-bit count, then per record a 32-bit byte length and
 // one variable list in that many bytes. The reader raises load_error when

@@ -172,6 +172,15 @@ TEST(VarList, CopiesStayApartAfterEveryChange) {
   EXPECT_EQ(d.Count(), 0);
   EXPECT_EQ(b.GetValue("Kills").AsInteger(), 2);
   EXPECT_EQ(Bytes(b), Bytes(TVarList(b)));
+  // One look-up read and write: on a copy, and for a name not there yet.
+  TVarList e(b);
+  e.Update("KILLS", [](const TVariant* v) { return TVariant(v->AsInteger() + 1); });
+  const TVariant set = e.Update("Assists", [](const TVariant* v) { return TVariant(v ? 0 : 9); });
+  EXPECT_EQ(set.AsInteger(), 9);
+  EXPECT_EQ(e.NameByIndex(0), "Assists");
+  EXPECT_EQ(e.GetValue("Kills").AsInteger(), 3);
+  EXPECT_EQ(b.GetValue("Kills").AsInteger(), 2);
+  EXPECT_FALSE(b.Exists("Assists"));
 }
 
 // Damaged inputs: each must give the loader's error, never a crash or a
