@@ -32,17 +32,6 @@ std::string CutCategory(std::string_view name) { return std::string(name.substr(
 
 namespace {
 
-// AnsiLowerChar as a table: every post and every dispatch looks its
-// category up.
-const std::array<unsigned char, 256>& LowerTable() {
-  static const std::array<unsigned char, 256> lower = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0; c < 256; ++c) t[c] = static_cast<unsigned char>(AnsiLowerChar(static_cast<char>(c)));
-    return t;
-  }();
-  return lower;
-}
-
 // Every change of any hub's category table takes the next number.
 std::atomic<uint64_t> g_category_generation{0};
 
@@ -55,7 +44,7 @@ constexpr int kWakeEvery = 256;  // records queued before the consumer is woken 
 
 // AnsiCompareText's order.
 bool TCategoryLess::operator()(std::string_view a, std::string_view b) const {
-  const auto& lower = LowerTable();
+  const auto& lower = AnsiLowerTable();
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     const unsigned char x = lower[static_cast<unsigned char>(a[i])];
@@ -80,7 +69,7 @@ size_t TCategoryHash::operator()(std::string_view name) const {
 bool TCategoryEqual::operator()(std::string_view a, std::string_view b) const {
   if (a.size() != b.size()) return false;
   if (a == b) return true;  // posted as registered, mostly
-  const auto& lower = LowerTable();
+  const auto& lower = AnsiLowerTable();
   for (size_t i = 0; i < a.size(); ++i)
     if (lower[static_cast<unsigned char>(a[i])] != lower[static_cast<unsigned char>(b[i])]) return false;
   return true;

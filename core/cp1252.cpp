@@ -153,8 +153,8 @@ constexpr unsigned char LowerOf(unsigned char c) {
 // The mappings as tables: names are compared without regard to case on
 // every variable look-up of a player's record.
 struct TCaseTables {
-  unsigned char upper[256];
-  unsigned char lower[256];
+  TCaseTable upper;
+  TCaseTable lower;
   constexpr TCaseTables() : upper(), lower() {
     for (int c = 0; c < 256; ++c) {
       upper[c] = UpperOf(static_cast<unsigned char>(c));
@@ -166,6 +166,10 @@ struct TCaseTables {
 constexpr TCaseTables kCase;
 
 }  // namespace
+
+const TCaseTable& AnsiUpperTable() { return kCase.upper; }
+
+const TCaseTable& AnsiLowerTable() { return kCase.lower; }
 
 char AnsiUpperChar(char ch) { return static_cast<char>(kCase.upper[static_cast<unsigned char>(ch)]); }
 

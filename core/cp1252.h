@@ -3,6 +3,7 @@
 // do the regional case mapping of that code page.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,11 @@ std::string Utf8ToCp1252(std::string_view text);
 // counterpart become '?'.
 std::string Cp437ToCp1252(std::string_view text);
 
+// The case mappings as tables of the 256 byte values, for loops that map
+// every byte of a text.
+using TCaseTable = std::array<unsigned char, 256>;
+const TCaseTable& AnsiUpperTable();
+const TCaseTable& AnsiLowerTable();
 char AnsiUpperChar(char c);
 char AnsiLowerChar(char c);
 std::string AnsiUpperCase(std::string_view text);

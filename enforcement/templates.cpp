@@ -23,20 +23,9 @@ namespace kv {
 using namespace regional;
 namespace {
 
-// Windows-1252 upper case of every byte, built once: the replace loop runs
-// about fifty times per expansion and must not call through per byte.
-const std::array<unsigned char, 256>& UpperTable() {
-  static const std::array<unsigned char, 256> table = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0; c < 256; ++c) t[c] = static_cast<unsigned char>(AnsiUpperChar(static_cast<char>(c)));
-    return t;
-  }();
-  return table;
-}
-
 // Position of the upper-case pattern in text at or after from, any case.
 size_t FindUpper(std::string_view text, std::string_view upper, size_t from) {
-  const auto& up = UpperTable();
+  const auto& up = AnsiUpperTable();
   const size_t m = upper.size();
   if (m == 0 || text.size() < m) return std::string_view::npos;
   const unsigned char first = static_cast<unsigned char>(upper[0]);
@@ -62,7 +51,7 @@ size_t FindUpper(std::string_view text, std::string_view upper, size_t from) {
 
 std::string Upper(std::string_view s) {
   std::string out(s);
-  const auto& up = UpperTable();
+  const auto& up = AnsiUpperTable();
   for (char& c : out) c = static_cast<char>(up[static_cast<unsigned char>(c)]);
   return out;
 }

@@ -11,20 +11,8 @@ namespace kv {
 
 namespace {
 
-struct TUpperTable {
-  std::array<unsigned char, 256> map;
-  TUpperTable() {
-    for (int c = 0; c < 256; ++c) map[c] = static_cast<unsigned char>(AnsiUpperChar(static_cast<char>(c)));
-  }
-};
-
-const TUpperTable& Upper() {
-  static const TUpperTable table;
-  return table;
-}
-
 bool EqualIgnoreCase(const char* a, const char* b, size_t n) {
-  const auto& up = Upper().map;
+  const auto& up = AnsiUpperTable();
   for (size_t i = 0; i < n; ++i)
     if (up[static_cast<unsigned char>(a[i])] != up[static_cast<unsigned char>(b[i])]) return false;
   return true;
@@ -143,7 +131,7 @@ bool TPlayerNames::CoveredByLonger(std::string_view text, size_t pos, size_t len
 void TPlayerNames::RemoveName(std::string& text, int rank) const {
   const std::string& name = names_[rank];
   if (name.size() > text.size()) return;
-  const auto& up = Upper().map;
+  const auto& up = AnsiUpperTable();
   const unsigned char first = up[static_cast<unsigned char>(name[0])];
   const size_t last_start = text.size() - name.size();
   std::string out;
