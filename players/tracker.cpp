@@ -259,10 +259,13 @@ void THistoryUserList::ItemDone() {
   bool idle;
   {
     std::lock_guard lock(queue_mutex_);
-    idle = queue_.empty();
+    if (!queue_.empty()) {
+      busy_ = false;  // more to do: nobody waits for this
+      return;
+    }
   }
   // The hub hears of the row's posts before anyone hears the queue is idle.
-  if (idle) WakeForBatchedPosts();
+  WakeForBatchedPosts();
   {
     std::lock_guard lock(queue_mutex_);
     busy_ = false;
