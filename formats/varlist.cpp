@@ -380,23 +380,70 @@ TVarList& TVarList::operator=(const TVarList& other) {
   return *this;
 }
 
-const std::vector<TVarList::Entry>& TVarList::Items() const {
-  static const std::vector<Entry> kEmpty;
-  return block_ ? block_->items : kEmpty;
+TVarList::TBlock::TBlock() : names(new TNames) {}
+
+TVarList::TBlock::TBlock(const TBlock& other) : names(other.names), values(other.values) {
+  names->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-std::vector<TVarList::Entry>& TVarList::Own() {
+TVarList::TBlock::~TBlock() {
+  if (names->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete names;
+}
+
+const std::vector<TVarList::TName>& TVarList::Names() const {
+  static const std::vector<TName> kEmpty;
+  return block_ ? block_->names->items : kEmpty;
+}
+
+const std::vector<TVariant>& TVarList::Values() const {
+  static const std::vector<TVariant> kEmpty;
+  return block_ ? block_->values : kEmpty;
+}
+
+std::vector<TVariant>& TVarList::OwnValues() {
   if (!block_) {
     block_ = new TBlock;
   } else if (block_->refs.load(std::memory_order_acquire) != 1) {
     // Shared: the acquire pairs with the release of a copy that was dropped,
     // so its last reads are done before this list writes alone.
-    auto copy = std::make_unique<TBlock>();
-    copy->items = block_->items;
+    auto copy = std::make_unique<TBlock>(*block_);
     Release();
     block_ = copy.release();
   }
-  return block_->items;
+  return block_->values;
+}
+
+std::vector<TVarList::TName>& TVarList::OwnNames() {
+  OwnValues();
+  TNames*& names = block_->names;
+  if (names->refs.load(std::memory_order_acquire) != 1) {
+    // Other blocks read these names: this block takes a copy of its own.
+    auto copy = std::make_unique<TNames>();
+    copy->items = names->items;
+    if (names->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete names;
+    names = copy.release();
+  }
+  return names->items;
+}
+
+void TVarList::Insert(size_t i, std::string_view name, const TVariant& value) {
+  std::vector<TName>& names = OwnNames();
+  std::vector<TVariant>& values = block_->values;
+  const auto at = static_cast<std::ptrdiff_t>(i);
+  names.insert(names.begin() + at, std::make_shared<const std::string>(name));
+  try {
+    values.insert(values.begin() + at, value);
+  } catch (...) {
+    names.erase(names.begin() + at);
+    throw;
+  }
+}
+
+void TVarList::Erase(size_t i) {
+  std::vector<TName>& names = OwnNames();
+  const auto at = static_cast<std::ptrdiff_t>(i);
+  names.erase(names.begin() + at);
+  block_->values.erase(block_->values.begin() + at);
 }
 
 void TVarList::ShareFrom(const TVarList& other) {
@@ -420,17 +467,17 @@ void TVarList::Release() {
 }
 
 size_t TVarList::Find(std::string_view name, bool& found) const {
-  const std::vector<Entry>& entries = Items();
+  const std::vector<TName>& names = Names();
   // Lists are mostly filled in name order (loading, building records):
   // a name after the last one needs no search.
-  if (!entries.empty() && AnsiCompareText(entries.back().first, name) < 0) {
+  if (!names.empty() && AnsiCompareText(*names.back(), name) < 0) {
     found = false;
-    return entries.size();
+    return names.size();
   }
-  size_t lo = 0, hi = entries.size();
+  size_t lo = 0, hi = names.size();
   while (lo < hi) {
     const size_t mid = (lo + hi) / 2;
-    const int c = AnsiCompareText(entries[mid].first, name);
+    const int c = AnsiCompareText(*names[mid], name);
     if (c == 0) {
       found = true;
       return mid;
@@ -448,18 +495,17 @@ void TVarList::SetValue(std::string_view name, const TVariant& value) {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
-  std::vector<Entry>& entries = Own();
   if (found)
-    entries[i].second = value;
+    OwnValues()[i] = value;
   else
-    entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(i), Entry(std::string(name), value));
+    Insert(i, name, value);
 }
 
 TVariant TVarList::GetValue(std::string_view name) const {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
-  if (found) return Items()[i].second;
+  if (found) return Values()[i];
   if (raise_when_missing_) throw EVarListError("Variable " + std::string(name) + " nicht gefunden");
   return TVariant::Null();
 }
@@ -468,7 +514,7 @@ bool TVarList::TryGetValue(std::string_view name, TVariant& out) const {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
-  if (found) out = Items()[i].second;
+  if (found) out = Values()[i];
   return found;
 }
 
@@ -483,36 +529,35 @@ int TVarList::IndexOf(std::string_view name) const {
 
 int TVarList::Count() const {
   std::lock_guard lock(mutex_);
-  return static_cast<int>(Items().size());
+  return static_cast<int>(Values().size());
 }
 
 std::string TVarList::NameByIndex(int i) const {
   std::lock_guard lock(mutex_);
-  const std::vector<Entry>& entries = Items();
-  if (i < 0 || i >= static_cast<int>(entries.size())) return "";
-  return entries[static_cast<size_t>(i)].first;
+  const std::vector<TName>& names = Names();
+  if (i < 0 || i >= static_cast<int>(names.size())) return "";
+  return *names[static_cast<size_t>(i)];
 }
 
 TVariant TVarList::ValueByIndex(int i) const {
   std::lock_guard lock(mutex_);
-  const std::vector<Entry>& entries = Items();
-  if (i < 0 || i >= static_cast<int>(entries.size()))
+  const std::vector<TVariant>& values = Values();
+  if (i < 0 || i >= static_cast<int>(values.size()))
     throw EVarListError(
         "Listenindex \xFC"
         "berschreitet das Maximum (" +
         std::to_string(i) + ")");
-  return entries[static_cast<size_t>(i)].second;
+  return values[static_cast<size_t>(i)];
 }
 
 void TVarList::Delete(int i) {
   std::lock_guard lock(mutex_);
-  if (i < 0 || i >= static_cast<int>(Items().size()))
+  if (i < 0 || i >= static_cast<int>(Values().size()))
     throw EVarListError(
         "Listenindex \xFC"
         "berschreitet das Maximum (" +
         std::to_string(i) + ")");
-  std::vector<Entry>& entries = Own();
-  entries.erase(entries.begin() + i);
+  Erase(static_cast<size_t>(i));
 }
 
 void TVarList::Remove(std::string_view name) {
@@ -520,8 +565,7 @@ void TVarList::Remove(std::string_view name) {
   bool found;
   const size_t i = Find(name, found);
   if (!found) return;
-  std::vector<Entry>& entries = Own();
-  entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+  Erase(i);
 }
 
 void TVarList::Clear() {
@@ -540,21 +584,23 @@ void TVarList::Assign(const TVarList* other) {
 
 void TVarList::ForEach(const std::function<void(const std::string&, const TVariant&)>& fn) const {
   std::lock_guard lock(mutex_);
-  for (const auto& [name, value] : Items()) fn(name, value);
+  const std::vector<TName>& names = Names();
+  const std::vector<TVariant>& values = Values();
+  for (size_t i = 0; i < names.size(); ++i) fn(*names[i], values[i]);
 }
 
 void TVarList::SaveToStream(TStream& stream) const {
   std::lock_guard lock(mutex_);
-  std::string names;
-  const std::vector<Entry>& entries = Items();
-  for (const auto& e : entries) {
-    names += e.first;
-    names += "\r\n";
+  std::string text;
+  for (const TName& name : Names()) {
+    text += *name;
+    text += "\r\n";
   }
-  stream.WriteLString(names);
-  if (entries.empty()) return;
+  stream.WriteLString(text);
+  const std::vector<TVariant>& values = Values();
+  if (values.empty()) return;
   TMyWriter writer(stream);
-  for (const auto& e : entries) writer.WriteValue(e.second);
+  for (const TVariant& v : values) writer.WriteValue(v);
 }
 
 namespace {

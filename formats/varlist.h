@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -136,18 +137,38 @@ class TVarList {
   void ForEach(const std::function<void(const std::string&, const TVariant&)>& fn) const;
 
  private:
-  using Entry = std::pair<std::string, TVariant>;
   // The variables, sorted by name without regard to case. A copy of a list
   // shares them with the original until either of the two changes: a
   // player's record is copied into every event about him, and the copy is
-  // mostly read and dropped before the record changes again.
+  // mostly read and dropped before the record changes again. The names are
+  // shared on their own as well: a change of a value (a counter going up)
+  // copies the values only, and the names are copied only when a name comes
+  // or goes.
+  // A name is never changed once made, so copies of the names share it.
+  using TName = std::shared_ptr<const std::string>;
+  struct TNames {
+    std::atomic<int32_t> refs{1};
+    std::vector<TName> items;
+  };
   struct TBlock {
     std::atomic<int32_t> refs{1};
-    std::vector<Entry> items;
+    TNames* names;                 // never null
+    std::vector<TVariant> values;  // values[i] is the value of names->items[i]
+    TBlock();
+    TBlock(const TBlock& other);  // shares the other's names
+    ~TBlock();
   };
-  const std::vector<Entry>& Items() const;
-  // The variables for a change: this list's own (copied first when shared).
-  std::vector<Entry>& Own();
+  const std::vector<TName>& Names() const;
+  const std::vector<TVariant>& Values() const;
+  // The values for a change of one of them: this list's own (copied first
+  // when shared).
+  std::vector<TVariant>& OwnValues();
+  // The names for adding or removing one: this list's own values and names
+  // (copied first when shared).
+  std::vector<TName>& OwnNames();
+  // Adds or removes a name with its value.
+  void Insert(size_t i, std::string_view name, const TVariant& value);
+  void Erase(size_t i);
   // Shares the other list's variables (taken under its lock).
   void ShareFrom(const TVarList& other);
   void Release();
@@ -166,12 +187,11 @@ TVariant TVarList::Update(std::string_view name, Fn&& fn) {
   std::lock_guard lock(mutex_);
   bool found;
   const size_t i = Find(name, found);
-  TVariant next = fn(found ? &Items()[i].second : static_cast<const TVariant*>(nullptr));
-  std::vector<Entry>& entries = Own();
+  TVariant next = fn(found ? &Values()[i] : static_cast<const TVariant*>(nullptr));
   if (found)
-    entries[i].second = next;
+    OwnValues()[i] = next;
   else
-    entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(i), Entry(std::string(name), next));
+    Insert(i, name, next);
   return next;
 }
 

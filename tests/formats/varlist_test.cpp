@@ -178,6 +178,7 @@ TEST(VarList, CopiesStayApartAfterEveryChange) {
   const TVariant set = e.Update("Assists", [](const TVariant* v) { return TVariant(v ? 0 : 9); });
   EXPECT_EQ(set.AsInteger(), 9);
   EXPECT_EQ(e.NameByIndex(0), "Assists");
+  EXPECT_EQ(e.ValueByIndex(0).AsInteger(), 9);
   EXPECT_EQ(e.GetValue("Kills").AsInteger(), 3);
   EXPECT_EQ(b.GetValue("Kills").AsInteger(), 2);
   EXPECT_FALSE(b.Exists("Assists"));
