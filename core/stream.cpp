@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <string_view>
 
 #include "core/unique_fd.h"
 
@@ -82,8 +84,12 @@ std::vector<uint8_t> LoadFileBytes(const std::string& path) {
   return out;
 }
 
-void SaveFileAtomic(const std::string& path, const void* data, size_t size, TFileAccess access) {
-  const std::string tmp = path + ".tmp~";
+namespace {
+
+// Creates the temporary file beside path, with the mode the file is to
+// have, and writes data into it (not flushed yet); throws EStreamError.
+TUniqueFd WriteTemporary(const std::string& tmp, const std::string& path, const void* data, size_t size,
+                         TFileAccess access) {
   const bool priv = access == TFileAccess::Private;
   TUniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, priv ? 0600 : 0644));
   if (!fd) throw EStreamError("Cannot create file \"" + tmp + "\". " + std::strerror(errno));
@@ -112,23 +118,77 @@ void SaveFileAtomic(const std::string& path, const void* data, size_t size, TFil
     p += n;
     left -= static_cast<size_t>(n);
   }
-  const int synced = ::fsync(fd.Get());
-  const int sync_err = errno;
-  const int closed = fd.Close();
-  if (synced != 0 || closed != 0) {
-    const int err = synced != 0 ? sync_err : errno;
-    ::unlink(tmp.c_str());
-    throw EStreamError("Cannot write file \"" + tmp + "\". " + std::strerror(err));
+  return fd;
+}
+
+// Saves files[begin, end), whose paths differ, into errors[begin, end).
+void SaveRound(const std::vector<TFileToSave>& files, size_t begin, size_t end, TFileAccess access,
+               std::vector<std::string>& errors) {
+  const size_t count = end - begin;
+  std::vector<std::string> tmps(count);
+  std::vector<TUniqueFd> fds(count);
+  for (size_t i = 0; i < count; ++i) {
+    const TFileToSave& f = files[begin + i];
+    tmps[i] = f.path + ".tmp~";
+    try {
+      fds[i] = WriteTemporary(tmps[i], f.path, f.data, f.size, access);
+    } catch (const EStreamError& e) {
+      errors[begin + i] = e.what();
+    }
   }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    throw EStreamError("Cannot rename \"" + tmp + "\" to \"" + path + "\". " + std::strerror(err));
+  // Every file is written before the first is flushed: the disk then takes
+  // them in one go instead of one wait per file.
+  for (size_t i = 0; i < count; ++i) {
+    if (!fds[i]) continue;
+    const int synced = ::fsync(fds[i].Get());
+    const int sync_err = errno;
+    const int closed = fds[i].Close();
+    if (synced != 0 || closed != 0) {
+      const int err = synced != 0 ? sync_err : errno;
+      ::unlink(tmps[i].c_str());
+      errors[begin + i] = "Cannot write file \"" + tmps[i] + "\". " + std::strerror(err);
+    }
   }
-  // Make the rename itself durable.
-  const std::string dir = std::filesystem::path(path).parent_path().string();
-  const TUniqueFd dir_fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd) ::fsync(dir_fd.Get());
+  std::set<std::string> dirs;
+  for (size_t i = 0; i < count; ++i) {
+    if (!errors[begin + i].empty()) continue;
+    const std::string& path = files[begin + i].path;
+    if (::rename(tmps[i].c_str(), path.c_str()) != 0) {
+      const int err = errno;
+      ::unlink(tmps[i].c_str());
+      errors[begin + i] = "Cannot rename \"" + tmps[i] + "\" to \"" + path + "\". " + std::strerror(err);
+      continue;
+    }
+    dirs.insert(std::filesystem::path(path).parent_path().string());
+  }
+  // Make the renames themselves durable, each directory once.
+  for (const std::string& dir : dirs) {
+    const TUniqueFd dir_fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd) ::fsync(dir_fd.Get());
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> SaveFilesAtomic(const std::vector<TFileToSave>& files, TFileAccess access) {
+  std::vector<std::string> errors(files.size());
+  // A round holds each path once (its temporary file is its own) and a
+  // bounded number of open files.
+  constexpr size_t kMaxRound = 64;
+  size_t begin = 0;
+  while (begin < files.size()) {
+    std::set<std::string_view> paths;
+    size_t end = begin;
+    while (end < files.size() && end - begin < kMaxRound && paths.insert(files[end].path).second) ++end;
+    SaveRound(files, begin, end, access, errors);
+    begin = end;
+  }
+  return errors;
+}
+
+void SaveFileAtomic(const std::string& path, const void* data, size_t size, TFileAccess access) {
+  const std::vector<std::string> errors = SaveFilesAtomic({{path, data, size}}, access);
+  if (!errors[0].empty()) throw EStreamError(errors[0]);
 }
 
 }  // namespace kv

@@ -88,6 +88,18 @@ enum class TFileAccess { Shared, Private };
 std::vector<uint8_t> LoadFileBytes(const std::string& path);
 void SaveFileAtomic(const std::string& path, const void* data, size_t size,
                     TFileAccess access = TFileAccess::Shared);
+// Saves several files as SaveFileAtomic saves one, with fewer waits for the
+// disk: every temporary file is written, then all are flushed and renamed,
+// then each directory is flushed once. Gives one text per file: empty when
+// it was saved, else the error (and the file keeps what it held). A path
+// named twice is saved twice, in order.
+struct TFileToSave {
+  std::string path;
+  const void* data = nullptr;
+  size_t size = 0;
+};
+std::vector<std::string> SaveFilesAtomic(const std::vector<TFileToSave>& files,
+                                         TFileAccess access = TFileAccess::Shared);
 inline void SaveFileAtomic(const std::string& path, const TMemoryStream& s,
                            TFileAccess access = TFileAccess::Shared) {
   SaveFileAtomic(path, s.Bytes().data(), s.Bytes().size(), access);

@@ -474,25 +474,39 @@ bool THUserList::WritePendingSaves() {
     for (const auto& entry : pending_) keys.push_back(entry.first);
   }
   bool ok = true;
-  for (const std::string& key : keys) ok = WritePending(key) && ok;
+  for (size_t at = 0; at < keys.size(); at += kSavesPerWrite)
+    ok = WritePending(keys, at, std::min(keys.size(), at + kSavesPerWrite)) && ok;
   return ok;
 }
 
-bool THUserList::WritePending(const std::string& key) {
-  std::lock_guard files(files_mutex_);
-  TPendingSave save;
+bool THUserList::WritePending(const std::vector<std::string>& keys, size_t begin, size_t end) {
+  std::lock_guard file_lock(files_mutex_);
+  std::vector<std::pair<std::string, TPendingSave>> saves;
   {
     std::lock_guard lock(pending_mutex_);
-    const auto it = pending_.find(key);
-    if (it == pending_.end()) return true;  // written, superseded or deleted meanwhile
-    save = it->second;
+    for (size_t i = begin; i < end; ++i) {
+      const auto it = pending_.find(keys[i]);
+      if (it != pending_.end())
+        saves.emplace_back(keys[i], it->second);  // else written, superseded or deleted
+    }
   }
-  if (!WriteHistoryFile(save.nick, *save.bytes)) return false;
+  if (saves.empty()) return true;
+  std::vector<std::string> nicks;
+  std::vector<TFileToSave> files;
+  for (const auto& [key, save] : saves) {
+    nicks.push_back(save.nick);
+    files.push_back(
+        {(directory_ / FileNameOfNick(save.nick)).string(), save.bytes->data(), save.bytes->size()});
+  }
+  const std::vector<bool> saved = WriteHistoryFiles(nicks, files);
   std::lock_guard lock(pending_mutex_);
-  const auto it = pending_.find(key);
-  // A purge meanwhile queued a newer file of the nick: that one still waits.
-  if (it != pending_.end() && it->second.bytes == save.bytes) pending_.erase(it);
-  return true;
+  for (size_t i = 0; i < saves.size(); ++i) {
+    if (!saved[i]) continue;
+    const auto it = pending_.find(saves[i].first);
+    // A purge meanwhile queued a newer file of the nick: that one still waits.
+    if (it != pending_.end() && it->second.bytes == saves[i].second.bytes) pending_.erase(it);
+  }
+  return std::find(saved.begin(), saved.end(), false) == saved.end();
 }
 
 size_t THUserList::PendingSaves() const {
@@ -553,18 +567,26 @@ bool THUserList::SaveUserToFile(const THistoryUserEntry& history) {
 }
 
 bool THUserList::WriteHistoryFile(const std::string& nick, const std::string& bytes) {
-  const fs::path path = directory_ / FileNameOfNick(nick);
-  try {
-    MakeDirectory();
-    SaveFileAtomic(path.string(), bytes.data(), bytes.size());
-    PostGlobal("THUserList.SaveUserToFile [" + nick + "] saved to file: " + path.string(), mlInformation);
-    return true;
-  } catch (const std::exception& e) {
-    PostGlobal("THUserList.SaveUserToFile: can not save user [" + nick + "] to file: " + path.string() +
-                   " ErrorMessage:" + e.what(),
-               mlCritical);
-    return false;
+  std::vector<TFileToSave> file{{(directory_ / FileNameOfNick(nick)).string(), bytes.data(), bytes.size()}};
+  return WriteHistoryFiles({nick}, file)[0];
+}
+
+std::vector<bool> THUserList::WriteHistoryFiles(const std::vector<std::string>& nicks,
+                                                const std::vector<TFileToSave>& files) {
+  MakeDirectory();
+  const std::vector<std::string> errors = SaveFilesAtomic(files);
+  std::vector<bool> saved(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    saved[i] = errors[i].empty();
+    if (saved[i])
+      PostGlobal("THUserList.SaveUserToFile [" + nicks[i] + "] saved to file: " + files[i].path,
+                 mlInformation);
+    else
+      PostGlobal("THUserList.SaveUserToFile: can not save user [" + nicks[i] + "] to file: " + files[i].path +
+                     " ErrorMessage:" + errors[i],
+                 mlCritical);
   }
+  return saved;
 }
 
 std::unique_ptr<THistoryUserEntry> THUserList::LoadUserByNick(std::string_view nick, bool purge) {

@@ -192,11 +192,18 @@ class THUserList {
   void IndexSortUnique() REQUIRES(mutex_);
 
   void CacheErase(size_t pos) REQUIRES(mutex_);
-  // The writer thread's loop; writing one pending save under the file lock.
+  // The writer thread's loop.
   void WriterLoop();
-  bool WritePending(const std::string& key);
+  // Writes the saves pending for keys[begin, end) together (one wait for
+  // the disk); false when one of them failed.
+  bool WritePending(const std::vector<std::string>& keys, size_t begin, size_t end);
+  static constexpr size_t kSavesPerWrite = 64;
   // Writes one player file atomically; false (posted) on failure.
   bool WriteHistoryFile(const std::string& nick, const std::string& bytes);
+  // Writes the files of the nicks together; per file whether it was saved
+  // (each outcome posted).
+  std::vector<bool> WriteHistoryFiles(const std::vector<std::string>& nicks,
+                                      const std::vector<TFileToSave>& files);
   // The pending history of the nick back into the cache, or nullptr.
   THistoryPtr RevivePendingLocked(std::string_view nick) REQUIRES(mutex_);
   // Moves a damaged file into damaged/; the new path, or empty.
