@@ -22,7 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Alive;
-using testing::TailFollows;
 using testing::TBusRecorder;
 
 class RemoteFollowersTest : public ::testing::Test {
@@ -127,7 +126,8 @@ TEST_F(RemoteFollowersTest, SshSessionLostToAServerRestartIsRestartedAndNoClient
   };
 
   OnLoop([&] { lifecycle_->Start(); });
-  ASSERT_TRUE(testing::WaitFor([&] { return TailFollows(log); }, 15000));
+  ASSERT_TRUE(testing::WaitUntilTailFollows(log, [&] { return Lines(); }));
+  written = Lines();  // the probes
   ASSERT_TRUE(write(3));
   const std::vector<int> first = SshClientPids();
   ASSERT_EQ(first.size(), 1u);
@@ -140,7 +140,8 @@ TEST_F(RemoteFollowersTest, SshSessionLostToAServerRestartIsRestartedAndNoClient
   EXPECT_FALSE(Running());
   AdvanceToRestart();
   ASSERT_TRUE(testing::WaitFor([&] { return Running(); }));
-  ASSERT_TRUE(testing::WaitFor([&] { return TailFollows(log); }, 15000));
+  ASSERT_TRUE(testing::WaitUntilTailFollows(log, [&] { return Lines(); }));
+  written = Lines();  // the probes
   ASSERT_TRUE(write(3));
   EXPECT_EQ(Lines(), written);
   const std::vector<int> second = SshClientPids();

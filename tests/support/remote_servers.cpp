@@ -286,4 +286,21 @@ bool TailFollows(const std::filesystem::path& log) {
   return false;
 }
 
+bool WaitUntilTailFollows(const std::filesystem::path& log,
+                          const std::function<std::vector<std::string>()>& lines) {
+  if (!WaitFor([&] { return TailFollows(log); }, 15000)) return false;
+  for (int i = 0; i < 40; ++i) {
+    const std::string probe = "probe " + std::to_string(i);
+    std::ofstream(log, std::ios::binary | std::ios::app) << probe << "\n";
+    if (WaitFor(
+            [&] {
+              const std::vector<std::string> now = lines();
+              return !now.empty() && now.back() == probe;
+            },
+            500))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace kv::testing

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -98,5 +99,11 @@ class TSshTestServer {
 bool Alive(int pid);
 // A remote `tail` has opened this log: from now on nothing written is missed.
 bool TailFollows(const std::filesystem::path& log);
+// tail -n 0 opens the log before it seeks to its end, and a line written in
+// between is never sent. Waits until tail has the log open, then appends a
+// probe line now and then until lines() ends with the latest one: from then
+// on every line written arrives. False when none arrives in time.
+bool WaitUntilTailFollows(const std::filesystem::path& log,
+                          const std::function<std::vector<std::string>()>& lines);
 
 }  // namespace kv::testing
