@@ -24,7 +24,14 @@ if [[ " ${args[*]-} " != *" --home "* ]]; then args+=(--home "$home"); fi
 
 ini="$home/kelvandrome.ini"
 configured=""
-if [ -f "$ini" ] && grep -qiE '^RCONHost=.+' "$ini"; then configured=yes; fi
+# The demo notes the server settings it wrote: settings that still match
+# them are the demo's own from an earlier run, not a real server's.
+demo_marker="$home/.demo-server"
+server_lines() { sed 's/\r$//' "$ini" | grep -iE '^(RCONHost|RCONPORT|RCONPASSWORD)=' | sort; }
+if [ -f "$ini" ] && grep -qiE '^RCONHost=.+' "$ini"; then
+  configured=yes
+  if [ -f "$demo_marker" ] && [ "$(server_lines)" = "$(cat "$demo_marker")" ]; then configured=""; fi
+fi
 
 sim_pid=""
 cleanup() { if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi; }
@@ -68,6 +75,7 @@ if [ -z "$configured" ]; then
       | grep -vxF -f <(printf '%s\n' "${old_weapons[@]}") >> "$ini.demo" || true
   fi
   mv "$ini.demo" "$ini"
+  server_lines > "$demo_marker"
   echo "demo: mohsim on 127.0.0.1:$port writing $log; journals in $home/Logs"
   MOHSIM_RCON_PASSWORD="$password" build/tools/mohsim --port "$port" --log "$log" --random 12 --step 700 --rate-limit \
     > "$home/mohsim.out" 2>&1 &
