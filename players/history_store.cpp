@@ -567,7 +567,8 @@ bool THUserList::SaveUserToFile(const THistoryUserEntry& history) {
 }
 
 bool THUserList::WriteHistoryFile(const std::string& nick, const std::string& bytes) {
-  std::vector<TFileToSave> file{{(directory_ / FileNameOfNick(nick)).string(), bytes.data(), bytes.size()}};
+  const std::vector<TFileToSave> file{
+      {(directory_ / FileNameOfNick(nick)).string(), bytes.data(), bytes.size()}};
   return WriteHistoryFiles({nick}, file)[0];
 }
 

@@ -97,7 +97,7 @@ class TSshTestServer {
 
 // True while a process with this id exists and has not ended.
 bool Alive(int pid);
-// A remote `tail` has opened this log: from now on nothing written is missed.
+// A remote `tail` has opened this log (it may not have reached its end yet).
 bool TailFollows(const std::filesystem::path& log);
 // tail -n 0 opens the log before it seeks to its end, and a line written in
 // between is never sent. Waits until tail has the log open, then appends a
