@@ -27,7 +27,7 @@ class TConfigSets : public TRemoteConfigSets {
     const std::string set_name = name.AsString();
     auto set = sets_.Find(set_name);
     if (!set) return false;
-    values.ForEach([&](const std::string& key, const TVariant& value) { set->SetValue(key, value); });
+    values.ForEach([&](std::string_view key, const TVariant& value) { set->SetValue(key, value); });
     return sets_.Update(set_name, *set);
   }
   bool Delete(const std::string& name) override { return sets_.Delete(name); }

@@ -225,6 +225,7 @@ bool TMsgMonitorInterface::Post(TMonitorMessage&& record) {
 }
 
 void TMsgMonitorInterface::Execute() {
+  NameThisThread("bus hub");
   ExemptThisThreadFromBusWaits();  // dispatching is what makes room
   SetStarted(true);
   std::vector<TMonitorMessage> batch;

@@ -178,6 +178,11 @@ void TMonitor::Execute() {
   // A handler that posts must never wait for the bus: the bus may be waiting
   // for this very subscriber.
   ExemptThisThreadFromBusWaits();
+  {
+    const std::vector<std::string> categories = Categories();
+    NameThisThread(all_categories_ || categories.empty() ? std::string("bus monitor")
+                                                         : "on " + categories.front());
+  }
   SetStarted(true);
   std::vector<TMonitorMessage> batch;
   while (queue_.Take(batch)) {

@@ -1,9 +1,12 @@
 #include "core/threads.h"
 
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <exception>
 
@@ -137,6 +140,8 @@ void TWorkerThread::ReportFailure(const std::string& text) {
 }
 
 void TWorkerThread::Execute() {
+  // "THistoryUserList.TEventThread" shows as "HistoryUserList".
+  NameThisThread(std::string_view(class_name_).substr(class_name_.rfind('T', 0) == 0 ? 1 : 0));
   SetStarted(true);
   PostGlobal(class_name_ + " Started", mlInformation);
   bool prepared = false;
@@ -191,6 +196,20 @@ void TThreadSet::Clear() {
   }
   for (auto& t : all) t->Terminate();
   all.clear();  // joins each
+}
+
+void RunThisThreadInBackground() {
+  // On Linux the nice value belongs to the thread, not to the process.
+  constexpr int kBackgroundNice = 10;
+  const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+  errno = 0;
+  const int current = getpriority(PRIO_PROCESS, tid);
+  if (errno == 0 && current < kBackgroundNice) setpriority(PRIO_PROCESS, tid, kBackgroundNice);
+}
+
+void NameThisThread(std::string_view name) {
+  const std::string shown(name.substr(0, 15));
+  pthread_setname_np(pthread_self(), shown.c_str());
 }
 
 }  // namespace kv

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -155,5 +156,13 @@ class TThreadSet {
   TMutex mutex_;  // guards threads_
   std::vector<TThreadPtr<TGeneralThread>> threads_ GUARDED_BY(mutex_);
 };
+
+// Lowers the calling thread's scheduling priority (a higher nice value), for
+// background work that must not take the processor from the event path when
+// both want it. Best effort: a failure changes nothing.
+void RunThisThreadInBackground();
+// Names the calling thread as `top -H` and the debugger show it (the first
+// 15 bytes). Best effort.
+void NameThisThread(std::string_view name);
 
 }  // namespace kv

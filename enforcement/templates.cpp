@@ -193,7 +193,7 @@ void TExpansion::StoredVars(const THistoryUserEntry& entry, std::initializer_lis
     for (const char* prefix : prefixes) {
       std::string placeholder = std::string(kind) + prefix;
       const size_t stem = placeholder.size();
-      vars->ForEach([&](const std::string& name, const TVariant& value) {
+      vars->ForEach([&](std::string_view name, const TVariant& value) {
         placeholder.resize(stem);
         placeholder += name;
         placeholder += '%';

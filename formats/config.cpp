@@ -458,7 +458,7 @@ size_t TDynamicConfigData::StoreMissing(const std::vector<TConfigDefault>& defau
 void TDynamicConfigData::StoreCache() {
   if (!file_) return;
   std::vector<std::pair<std::string, std::string>> values;
-  cache_.ForEach([&](const std::string& name, const TVariant& v) {
+  cache_.ForEach([&](std::string_view name, const TVariant& v) {
     if (!v.IsNull()) values.emplace_back(name, ToText(kCfgUseValueType, v));
   });
   file_->WriteAll(section_, values);

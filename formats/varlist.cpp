@@ -382,7 +382,11 @@ TVarList& TVarList::operator=(const TVarList& other) {
 
 TVarList::TBlock::TBlock() : names(new TNames) {}
 
-TVarList::TBlock::TBlock(const TBlock& other) : names(other.names), values(other.values) {
+TVarList::TBlock::TBlock(const TBlock& other) : names(other.names) {
+  // A record copied for a change mostly gains a name or two next: room for
+  // them saves moving every value again.
+  values.reserve(other.values.size() + other.values.size() / 8 + 4);
+  values = other.values;
   names->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -390,9 +394,47 @@ TVarList::TBlock::~TBlock() {
   if (names->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete names;
 }
 
-const std::vector<TVarList::TName>& TVarList::Names() const {
-  static const std::vector<TName> kEmpty;
-  return block_ ? block_->names->items : kEmpty;
+void TVarList::TNames::Insert(size_t i, std::string_view name) {
+  if (text.size() + name.size() > UINT32_MAX) throw std::length_error("variable names too long");
+  const TPlace place{static_cast<uint32_t>(text.size()), static_cast<uint32_t>(name.size())};
+  places.insert(places.begin() + static_cast<std::ptrdiff_t>(i), place);
+  try {
+    text.append(name);
+  } catch (...) {
+    places.erase(places.begin() + static_cast<std::ptrdiff_t>(i));
+    throw;
+  }
+}
+
+void TVarList::TNames::Erase(size_t i) {
+  unused += places[i].size;
+  places.erase(places.begin() + static_cast<std::ptrdiff_t>(i));
+  if (places.empty()) {
+    text.clear();
+    unused = 0;
+  }
+}
+
+void TVarList::TNames::CopyFrom(const TNames& other) {
+  const size_t count = other.places.size();
+  places.reserve(count + count / 8 + 4);
+  if (other.unused == 0) {
+    text.reserve(other.text.size() + other.text.size() / 8 + 64);
+    text = other.text;
+    places = other.places;
+    return;
+  }
+  text.reserve(other.text.size() - other.unused + 64);
+  for (size_t i = 0; i < other.places.size(); ++i) {
+    const std::string_view name = other.At(i);
+    places.push_back({static_cast<uint32_t>(text.size()), static_cast<uint32_t>(name.size())});
+    text.append(name);
+  }
+}
+
+const TVarList::TNames& TVarList::Names() const {
+  static const TNames kEmpty;
+  return block_ ? *block_->names : kEmpty;
 }
 
 const std::vector<TVariant>& TVarList::Values() const {
@@ -413,37 +455,40 @@ std::vector<TVariant>& TVarList::OwnValues() {
   return block_->values;
 }
 
-std::vector<TVarList::TName>& TVarList::OwnNames() {
+TVarList::TNames& TVarList::OwnNames() {
   OwnValues();
   TNames*& names = block_->names;
   if (names->refs.load(std::memory_order_acquire) != 1) {
     // Other blocks read these names: this block takes a copy of its own.
     auto copy = std::make_unique<TNames>();
-    copy->items = names->items;
+    copy->CopyFrom(*names);
     if (names->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete names;
     names = copy.release();
+  } else if (names->unused > 4096 && names->unused > names->text.size() / 2) {
+    // Mostly removed names: the text is written anew without them.
+    auto copy = std::make_unique<TNames>();
+    copy->CopyFrom(*names);
+    delete names;
+    names = copy.release();
   }
-  return names->items;
+  return *names;
 }
 
 void TVarList::Insert(size_t i, std::string_view name, const TVariant& value) {
-  std::vector<TName>& names = OwnNames();
+  TNames& names = OwnNames();
   std::vector<TVariant>& values = block_->values;
-  const auto at = static_cast<std::ptrdiff_t>(i);
-  names.insert(names.begin() + at, std::make_shared<const std::string>(name));
+  names.Insert(i, name);
   try {
-    values.insert(values.begin() + at, value);
+    values.insert(values.begin() + static_cast<std::ptrdiff_t>(i), value);
   } catch (...) {
-    names.erase(names.begin() + at);
+    names.Erase(i);
     throw;
   }
 }
 
 void TVarList::Erase(size_t i) {
-  std::vector<TName>& names = OwnNames();
-  const auto at = static_cast<std::ptrdiff_t>(i);
-  names.erase(names.begin() + at);
-  block_->values.erase(block_->values.begin() + at);
+  OwnNames().Erase(i);
+  block_->values.erase(block_->values.begin() + static_cast<std::ptrdiff_t>(i));
 }
 
 void TVarList::ShareFrom(const TVarList& other) {
@@ -467,17 +512,18 @@ void TVarList::Release() {
 }
 
 size_t TVarList::Find(std::string_view name, bool& found) const {
-  const std::vector<TName>& names = Names();
+  const TNames& names = Names();
+  const size_t count = names.Count();
   // Lists are mostly filled in name order (loading, building records):
   // a name after the last one needs no search.
-  if (!names.empty() && AnsiCompareText(*names.back(), name) < 0) {
+  if (count != 0 && AnsiCompareText(names.At(count - 1), name) < 0) {
     found = false;
-    return names.size();
+    return count;
   }
-  size_t lo = 0, hi = names.size();
+  size_t lo = 0, hi = count;
   while (lo < hi) {
     const size_t mid = (lo + hi) / 2;
-    const int c = AnsiCompareText(*names[mid], name);
+    const int c = AnsiCompareText(names.At(mid), name);
     if (c == 0) {
       found = true;
       return mid;
@@ -534,9 +580,9 @@ int TVarList::Count() const {
 
 std::string TVarList::NameByIndex(int i) const {
   std::lock_guard lock(mutex_);
-  const std::vector<TName>& names = Names();
-  if (i < 0 || i >= static_cast<int>(names.size())) return "";
-  return *names[static_cast<size_t>(i)];
+  const TNames& names = Names();
+  if (i < 0 || i >= static_cast<int>(names.Count())) return "";
+  return std::string(names.At(static_cast<size_t>(i)));
 }
 
 TVariant TVarList::ValueByIndex(int i) const {
@@ -582,18 +628,19 @@ void TVarList::Assign(const TVarList* other) {
   ShareFrom(*other);
 }
 
-void TVarList::ForEach(const std::function<void(const std::string&, const TVariant&)>& fn) const {
+void TVarList::ForEach(const std::function<void(std::string_view, const TVariant&)>& fn) const {
   std::lock_guard lock(mutex_);
-  const std::vector<TName>& names = Names();
+  const TNames& names = Names();
   const std::vector<TVariant>& values = Values();
-  for (size_t i = 0; i < names.size(); ++i) fn(*names[i], values[i]);
+  for (size_t i = 0; i < names.Count(); ++i) fn(names.At(i), values[i]);
 }
 
 void TVarList::SaveToStream(TStream& stream) const {
   std::lock_guard lock(mutex_);
   std::string text;
-  for (const TName& name : Names()) {
-    text += *name;
+  const TNames& names = Names();
+  for (size_t i = 0; i < names.Count(); ++i) {
+    text += names.At(i);
     text += "\r\n";
   }
   stream.WriteLString(text);

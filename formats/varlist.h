@@ -134,7 +134,7 @@ class TVarList {
   void LoadFromStream(TStream& stream);
 
   // Visits every variable in name order under the list's lock.
-  void ForEach(const std::function<void(const std::string&, const TVariant&)>& fn) const;
+  void ForEach(const std::function<void(std::string_view, const TVariant&)>& fn) const;
 
  private:
   // The variables, sorted by name without regard to case. A copy of a list
@@ -144,28 +144,42 @@ class TVarList {
   // shared on their own as well: a change of a value (a counter going up)
   // copies the values only, and the names are copied only when a name comes
   // or goes.
-  // A name is never changed once made, so copies of the names share it.
-  using TName = std::shared_ptr<const std::string>;
+  // The names sit back to back in one text, so that copying them is one
+  // copy of that text and of their places, and a look-up reads memory that
+  // lies together.
   struct TNames {
+    struct TPlace {
+      uint32_t offset;
+      uint32_t size;
+    };
     std::atomic<int32_t> refs{1};
-    std::vector<TName> items;
+    std::string text;
+    std::vector<TPlace> places;  // in name order
+    size_t unused = 0;           // bytes of text whose names were removed
+    std::string_view At(size_t i) const { return {text.data() + places[i].offset, places[i].size}; }
+    size_t Count() const { return places.size(); }
+    // Adds name before position i.
+    void Insert(size_t i, std::string_view name);
+    void Erase(size_t i);
+    // A copy without the removed names' bytes.
+    void CopyFrom(const TNames& other);
   };
   struct TBlock {
     std::atomic<int32_t> refs{1};
     TNames* names;                 // never null
-    std::vector<TVariant> values;  // values[i] is the value of names->items[i]
+    std::vector<TVariant> values;  // values[i] is the value of names->At(i)
     TBlock();
     TBlock(const TBlock& other);  // shares the other's names
     ~TBlock();
   };
-  const std::vector<TName>& Names() const;
+  const TNames& Names() const;
   const std::vector<TVariant>& Values() const;
   // The values for a change of one of them: this list's own (copied first
   // when shared).
   std::vector<TVariant>& OwnValues();
   // The names for adding or removing one: this list's own values and names
   // (copied first when shared).
-  std::vector<TName>& OwnNames();
+  TNames& OwnNames();
   // Adds or removes a name with its value.
   void Insert(size_t i, std::string_view name, const TVariant& value);
   void Erase(size_t i);

@@ -8,6 +8,7 @@
 
 #include "core/bus.h"
 #include "core/datafiles.h"
+#include "core/threads.h"
 #include "domain/domain.h"
 #include "formats/varlist.h"
 
@@ -403,22 +404,13 @@ void THUserList::PurgeCacheLocked() {
       ++i;
       continue;
     }
-    // The file is encoded now, under the store lock, as the history is at
-    // this moment; only the writing waits for the writer thread. A history
-    // that cannot be encoded stays cached.
-    std::shared_ptr<const std::string> bytes;
-    try {
-      bytes = std::make_shared<const std::string>(EncodePlayerFile(*rec.history));
-    } catch (const std::exception& e) {
-      PostGlobal("THUserList.SaveUserToFile: can not save user [" + rec.history->player.name +
-                     "] ErrorMessage:" + e.what(),
-                 mlCritical);
-      ++i;
-      continue;
-    }
+    // The file is taken as the history is at this moment (a copy that
+    // shares the variables until the history changes again); the writer
+    // thread encodes and writes it.
+    std::shared_ptr<const THistoryUserEntry> snapshot = ClonePlayer(rec.history.get());
     {
       std::lock_guard lock(pending_mutex_);
-      pending_[rec.key] = TPendingSave{rec.history, std::move(bytes), rec.history->player.name};
+      pending_[rec.key] = TPendingSave{rec.history, std::move(snapshot), rec.history->player.name};
     }
     queued = true;
     PostGlobal("THUserList.PurgeCache [" + rec.history->player.name + "] removed from cache", mlInformation);
@@ -454,6 +446,9 @@ void THUserList::WriterLoop() {
   // Its messages never wait for the bus: a subscriber the bus waits for may
   // itself be waiting for the file lock this thread holds.
   ExemptThisThreadFromBusWaits();
+  // Saving can wait a little; the events that need the processor cannot.
+  RunThisThreadInBackground();
+  NameThisThread("history writer");
   uint64_t seen = 0;
   for (;;) {
     {
@@ -492,21 +487,35 @@ bool THUserList::WritePending(const std::vector<std::string>& keys, size_t begin
   }
   if (saves.empty()) return true;
   std::vector<std::string> nicks;
-  std::vector<TFileToSave> files;
-  for (const auto& [key, save] : saves) {
+  std::vector<std::string> encoded;
+  std::vector<size_t> which;  // saves[which[k]] is written from encoded[k]
+  encoded.reserve(saves.size());
+  for (size_t i = 0; i < saves.size(); ++i) {
+    const TPendingSave& save = saves[i].second;
+    try {
+      encoded.push_back(EncodePlayerFile(*save.snapshot));
+    } catch (const std::exception& e) {
+      // Stays pending, like a save the disk refused.
+      PostGlobal("THUserList.SaveUserToFile: can not save user [" + save.nick + "] ErrorMessage:" + e.what(),
+                 mlCritical);
+      continue;
+    }
     nicks.push_back(save.nick);
-    files.push_back(
-        {(directory_ / FileNameOfNick(save.nick)).string(), save.bytes->data(), save.bytes->size()});
+    which.push_back(i);
   }
+  std::vector<TFileToSave> files;
+  for (size_t k = 0; k < which.size(); ++k)
+    files.push_back({(directory_ / FileNameOfNick(nicks[k])).string(), encoded[k].data(), encoded[k].size()});
   const std::vector<bool> saved = WriteHistoryFiles(nicks, files);
   std::lock_guard lock(pending_mutex_);
-  for (size_t i = 0; i < saves.size(); ++i) {
-    if (!saved[i]) continue;
-    const auto it = pending_.find(saves[i].first);
-    // A purge meanwhile queued a newer file of the nick: that one still waits.
-    if (it != pending_.end() && it->second.bytes == saves[i].second.bytes) pending_.erase(it);
+  for (size_t k = 0; k < which.size(); ++k) {
+    if (!saved[k]) continue;
+    const auto& [key, save] = saves[which[k]];
+    const auto it = pending_.find(key);
+    // A purge meanwhile queued a newer state of the nick: that one still waits.
+    if (it != pending_.end() && it->second.snapshot == save.snapshot) pending_.erase(it);
   }
-  return std::find(saved.begin(), saved.end(), false) == saved.end();
+  return which.size() == saves.size() && std::find(saved.begin(), saved.end(), false) == saved.end();
 }
 
 size_t THUserList::PendingSaves() const {

@@ -165,8 +165,9 @@ class THUserList {
     THistoryPtr history;
   };
   struct TPendingSave {
-    THistoryPtr history;                       // taken back into the cache by a look-up
-    std::shared_ptr<const std::string> bytes;  // the file as it was at the purge
+    THistoryPtr history;  // taken back into the cache by a look-up
+    // The history as it was at the purge: the writer encodes its file.
+    std::shared_ptr<const THistoryUserEntry> snapshot;
     std::string nick;
   };
 

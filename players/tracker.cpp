@@ -509,7 +509,7 @@ void THistoryUserList::RegisterCommands(TCommandTable& table) {
                         (Online(*h) ? " (online, client " + std::to_string(h->player.client_number) + ")"
                                     : " (offline)") +
                         "\n";
-               h->persistent.ForEach([&](const std::string& name, const TVariant& value) {
+               h->persistent.ForEach([&](std::string_view name, const TVariant& value) {
                  const std::string text = Cp1252ToUtf8(VariableText(value));
                  r.text += "  " + Cp1252ToUtf8(name) + " = " + text + "\n";
                  r.data["variables"][Cp1252ToUtf8(name)] = text;

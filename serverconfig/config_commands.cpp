@@ -23,11 +23,11 @@ std::string NameArgument(const std::string& rest) {
 }
 
 // The passwords of a set are shown as set or not, never as text.
-bool Secret(const std::string& variable) {
+bool Secret(std::string_view variable) {
   return SameText(variable, "passwd") || SameText(variable, "privpass");
 }
 
-std::string ValueText(const std::string& variable, const TVariant& v) {
+std::string ValueText(std::string_view variable, const TVariant& v) {
   std::string text;
   try {
     text = v.AsString();
@@ -65,7 +65,7 @@ TCommandResult Show(const TMohaaConfigList& list, const std::string& typed) {
   if (!set) return NoSuchSet(typed);
   TJson values = TJson::object();
   std::string text = Cp1252ToUtf8(name);
-  set->ForEach([&](const std::string& variable, const TVariant& v) {
+  set->ForEach([&](std::string_view variable, const TVariant& v) {
     const std::string shown = Cp1252ToUtf8(ValueText(variable, v));
     values[Cp1252ToUtf8(variable)] = shown;
     text += "\n  " + Cp1252ToUtf8(variable) + " = " + shown;

@@ -178,10 +178,10 @@ class TSiteWriter {
 
   // "Has Killed: " and a link to the victim's page when the victim is a
   // player with a page, else the variable's name.
-  std::string KillLabel(const std::string& name, const char* prefix) const {
+  std::string KillLabel(std::string_view name, const char* prefix) const {
     const size_t open = name.find('[');
-    if (open == std::string::npos) return prefix;
-    const std::string target = open + 2 <= name.size() ? name.substr(open + 1, name.size() - open - 2) : "";
+    if (open == std::string_view::npos) return prefix;
+    const std::string target(open + 2 <= name.size() ? name.substr(open + 1, name.size() - open - 2) : "");
     const auto it = loaded_.find(NickKey(target));
     // The page carries the index's spelling of the nick: the link uses it
     // too, so it holds on a file system that tells letter case apart.
@@ -197,11 +197,11 @@ class TSiteWriter {
     if (!templates_.header_user) page = Head(nick.empty() ? "Player" : "Player " + Html(nick));
     page += "Nick: " + Html(nick) + "<br>\n";
     if (templates_.header_user) page += *templates_.header_user;
-    history->persistent.ForEach([&](const std::string& name, const TVariant& value) {
+    history->persistent.ForEach([&](std::string_view name, const TVariant& value) {
       std::string label;
-      if (name.find("hasKilled") != std::string::npos)
+      if (name.find("hasKilled") != std::string_view::npos)
         label = KillLabel(name, "Has Killed: ");
-      else if (name.find("wasKilledfrom") != std::string::npos)
+      else if (name.find("wasKilledfrom") != std::string_view::npos)
         label = KillLabel(name, "Was Killed from: ");
       else
         label = Html(name);

@@ -1,10 +1,16 @@
 #include "core/threads.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 #include "core/bus_scope.h"
 #include "tests/support/bus_recorder.h"
@@ -143,6 +149,26 @@ TEST_F(ThreadsTest, ThreadSetReapsFinishedAndEndsTheRest) {
   EXPECT_EQ(set.Reap(), 1u);
   set.Clear();  // go_b never set: Clear must terminate it, not hang
   EXPECT_EQ(set.Reap(), 0u);
+}
+
+// A worker shows under its class name in `top -H`; background work runs at
+// a lower priority than the thread that started it.
+TEST_F(ThreadsTest, WorkerNameAndBackgroundPriority) {
+  auto w = MakeThread<TProbeWorker>(60000, false);
+  std::ifstream comm("/proc/self/task/" + std::to_string(w->ThreadId()) + "/comm");
+  std::string shown;
+  std::getline(comm, shown);
+  EXPECT_EQ(shown, "ProbeWorker");
+  int before = 0, after = 0;
+  std::thread([&] {
+    before = getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+    RunThisThreadInBackground();
+    after = getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+  }).join();
+  EXPECT_LT(before, 10);
+  EXPECT_EQ(after, 10);
+  // Only that thread: the process's other threads keep their priority.
+  EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid))), before);
 }
 
 }  // namespace

@@ -184,6 +184,37 @@ TEST(VarList, CopiesStayApartAfterEveryChange) {
   EXPECT_FALSE(b.Exists("Assists"));
 }
 
+// A list that loses most of its names (a history whose counters were reset)
+// keeps working as names come and go, and a copy taken before keeps its own.
+TEST(VarList, NamesComeAndGoInBulk) {
+  const auto name = [](int i) { return "hasKilled [Player" + std::to_string(i) + "] [dm/mohdm6]"; };
+  TVarList a;
+  for (int i = 0; i < 3000; ++i) a.SetValue(name(i), i);
+  const TVarList before(a);
+  for (int i = 0; i < 3000; ++i)
+    if (i % 10 != 0) a.Remove(name(i));
+  for (int i = 3000; i < 3100; ++i) a.SetValue(name(i), i);
+  ASSERT_EQ(a.Count(), 400);
+  for (int i = 0; i < 3100; ++i) {
+    TVariant v;
+    const bool kept = i % 10 == 0 || i >= 3000;
+    ASSERT_EQ(a.TryGetValue(name(i), v), kept) << name(i);
+    if (kept) {
+      EXPECT_EQ(v.AsInteger(), i);
+    }
+  }
+  EXPECT_EQ(before.Count(), 3000);
+  EXPECT_EQ(before.GetValue(name(1234)).AsInteger(), 1234);
+  // The bytes are those of a list built afresh with the same variables.
+  TVarList fresh;
+  a.ForEach([&](std::string_view n, const TVariant& v) { fresh.SetValue(n, v); });
+  EXPECT_EQ(Bytes(a), Bytes(fresh));
+  for (int i = 0; i < 3100; ++i) a.Remove(name(i));
+  EXPECT_EQ(a.Count(), 0);
+  a.SetValue("Kills", 1);
+  EXPECT_EQ(a.NameByIndex(0), "Kills");
+}
+
 // Damaged inputs: each must give the loader's error, never a crash or a
 // blind allocation.
 TEST(VarList, DamagedInputTable) {

@@ -154,10 +154,13 @@ TEST_F(HistoryStoreTest, APendingSaveKeepsItsHistoryReachableUntilWritten) {
   store->DelUser("Dropped");
   EXPECT_EQ(store->PendingSaves(), 1u);
 
-  // Changed after its purge: the newer state is what reaches the disk.
+  // Changed after its purge: the pending save writes the history as it was
+  // at the purge, the next purge the newer state.
   kept->persistent.SetValue("Kills", TVariant(5));
   fs::remove(FileOf("Kept"));
   fs::remove(FileOf("Dropped"));
+  EXPECT_TRUE(store->WritePendingSaves());
+  EXPECT_EQ(Kills(DecodePlayerFile(testing::ReadFileText(FileOf("Kept")))), 1);
   clock_.Advance(121'000);
   store->PurgeCache();
   EXPECT_EQ(store->PendingSaves(), 0u);

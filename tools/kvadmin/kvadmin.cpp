@@ -456,7 +456,7 @@ TCommandOutput HistoryEntry(TSession& s, const std::string& nick) {
   out.header = {"name", "value"};
   out.rows.push_back({"nick", Cp1252ToUtf8(history->player.name)});
   out.rows.push_back({"address", history->player.address});
-  history->persistent.ForEach([&](const std::string& n, const TVariant& v) {
+  history->persistent.ForEach([&](std::string_view n, const TVariant& v) {
     out.rows.push_back({Cp1252ToUtf8(n), Cp1252ToUtf8(v.AsString())});
   });
   return out;
@@ -572,7 +572,7 @@ const std::map<std::string, TSubcommand>& Subcommands() {
          TCommandOutput out;
          out.data = tool::VarListJson(list);
          out.header = {"name", "value"};
-         list.ForEach([&](const std::string& n, const TVariant& v) {
+         list.ForEach([&](std::string_view n, const TVariant& v) {
            out.rows.push_back({Cp1252ToUtf8(n), Cp1252ToUtf8(v.AsString())});
          });
          return out;

@@ -227,7 +227,7 @@ int Build(const TArgs& args, TToolIO io) {
 
 nlohmann::json VarListJson(const TVarList& list) {
   json vars = json::array();
-  list.ForEach([&](const std::string& name, const TVariant& v) {
+  list.ForEach([&](std::string_view name, const TVariant& v) {
     json item = {{"name", Cp1252ToUtf8(name)}, {"type", VarTypeName(v.Type())}, {"value", ValueJson(v)}};
     if (v.Type() == vtDate) item["text"] = regional::DateTimeToStr(v.RawFloat());
     vars.push_back(std::move(item));
