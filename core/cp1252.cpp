@@ -1,6 +1,7 @@
 #include "core/cp1252.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace kv {
 namespace {
@@ -191,7 +192,16 @@ int AnsiCompareText(std::string_view a, std::string_view b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();
   const auto* x = reinterpret_cast<const unsigned char*>(a.data());
   const auto* y = reinterpret_cast<const unsigned char*>(b.data());
-  for (size_t i = 0; i < n; ++i) {
+  // Names that are compared share long beginnings ("hasKilled [..."): the
+  // equal part is skipped eight bytes at a time.
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t wx, wy;
+    std::memcpy(&wx, x + i, 8);
+    std::memcpy(&wy, y + i, 8);
+    if (wx != wy) break;
+  }
+  for (; i < n; ++i) {
     if (x[i] == y[i]) continue;
     const unsigned char lx = kCase.lower[x[i]], ly = kCase.lower[y[i]];
     if (lx != ly) return lx < ly ? -1 : 1;

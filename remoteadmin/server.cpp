@@ -331,7 +331,9 @@ struct TRemoteAdminServer::TImpl {
     if (options.idle_sweep_ms <= 0) return;
     sweep_timer->expires_after(std::chrono::milliseconds(options.idle_sweep_ms));
     sweep_timer->async_wait([this](const asio::error_code& ec) {
-      if (ec) return;
+      // A sweep already due when Stop cancels the timer still runs: it must
+      // not arm the timer again, or the io thread never runs out of work.
+      if (ec || !acceptor->is_open()) return;
       SweepIdle();
       ArmSweep();
     });

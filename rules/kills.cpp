@@ -16,6 +16,21 @@ namespace kv {
 
 namespace {
 
+// Builds the per-weapon, per-map and per-opponent variable names of a kill in
+// one buffer: a kill books a dozen of them.
+class TNameBuilder {
+ public:
+  template <class... TParts>
+  std::string_view operator()(const TParts&... parts) {
+    text_.clear();
+    (text_.append(parts), ...);
+    return text_;
+  }
+
+ private:
+  std::string text_;
+};
+
 // The named integer; false when missing or not a number.
 bool GetInt(const TVarList& list, std::string_view name, int32_t& out) {
   TVariant v;
@@ -514,12 +529,13 @@ bool TKillRules::PlayerKilled(const TMohaaEvent& event, const TKillRuleSettings&
   const std::string map = GetMapDisplayName(victim->player.map);
   const std::string& killer_name = entry.second_player.name;
   const int32_t client = victim->player.client_number;
+  TNameBuilder name;
   AddCounter(p, "wasKilled");
   const int32_t losing = AddCounter(v, "loosingspring");
-  AddCounter(p, "wasKilledwith [" + weapon + "]");
-  AddCounter(p, "wasKilledwith [" + weapon + "] [" + map + "]");
-  AddCounter(p, "wasKilledfrom [" + killer_name + "]");
-  AddCounter(p, "wasKilledfrom [" + killer_name + "] [" + map + "]");
+  AddCounter(p, name("wasKilledwith [", weapon, "]"));
+  AddCounter(p, name("wasKilledwith [", weapon, "] [", map, "]"));
+  AddCounter(p, name("wasKilledfrom [", killer_name, "]"));
+  AddCounter(p, name("wasKilledfrom [", killer_name, "] [", map, "]"));
   SetDate(v, "LastHunted", when);
 
   const std::shared_ptr<const TSpreeLists> sprees = sprees_.Get();
@@ -542,7 +558,7 @@ bool TKillRules::PlayerKilled(const TMohaaEvent& event, const TKillRuleSettings&
     v.SetValue("killingspring", TVariant(int32_t{0}));
   }
   SetDate(p, "LastHunted", when);
-  SetDate(p, "LastHunted [" + map + "]", when);
+  SetDate(p, name("LastHunted [", map, "]"), when);
   PublishHistoryChanged(*victim, when);
   return true;
 }
@@ -561,14 +577,15 @@ void TKillRules::PlayerKiller(const TMohaaEvent& event, const TKillRuleSettings&
   const std::string weapon = kWeaponClassNames[weapon_class];
   const std::string map = GetMapDisplayName(killer->player.map);
   const std::string& victim_name = entry.first_player.name;
+  TNameBuilder name;
   AddCounter(p, "hasKilled");
   const int32_t killing = AddCounter(v, "killingspring");
-  AddCounter(p, "hasKilledwith [" + weapon + "]");
-  AddCounter(p, "hasKilledwith [" + weapon + "] [" + map + "]");
-  AddCounter(p, "hasKilled [" + victim_name + "]");
-  AddCounter(p, "hasKilled [" + victim_name + "] [" + map + "]");
+  AddCounter(p, name("hasKilledwith [", weapon, "]"));
+  AddCounter(p, name("hasKilledwith [", weapon, "] [", map, "]"));
+  AddCounter(p, name("hasKilled [", victim_name, "]"));
+  AddCounter(p, name("hasKilled [", victim_name, "] [", map, "]"));
   SetDate(p, "LastKill", when);
-  SetDate(p, "LastKill [" + map + "]", when);
+  SetDate(p, name("LastKill [", map, "]"), when);
 
   // A kill shows the weapon the killer carries; grenades and pistols are
   // thrown or drawn beside the main weapon and say nothing about it.

@@ -94,6 +94,27 @@ TEST(CodePages, ConversionsAndCase) {
             "E \xC4\xD6\xDC \x9F");
   EXPECT_TRUE(SameText("Weapon", "wEAPON"));
   EXPECT_LT(AnsiCompareText("abc", "ABD"), 0);
+  // Long texts: the first difference that is not one of letter case
+  // decides, wherever it lies; then the shorter text comes first.
+  const struct {
+    const char* a;
+    const char* b;
+    int sign;
+  } cases[] = {
+      {"hasKilled [Player1] [dm/mohdm6]", "HASKILLED [player1] [DM/MOHDM6]", 0},
+      {"hasKilled [Player1] [dm/mohdm6]", "hasKilled [Player1] [dm/mohdm7]", -1},
+      {"hasKilled [Player12]", "hasKilled [player1]", -1},
+      {"hasKilled [Player1", "hasKilled [player1]", -1},
+      {"hasKilled [\xE4]", "HASKILLED [\xC4]", 0},
+      {"wasKilledwith [Sniper]", "wasKilledWith [sniper] [dm/mohdm6]", -1},
+      {"12345678abcdefgh", "12345678ABCDEFGI", -1},
+  };
+  for (const auto& c : cases) {
+    const int got = AnsiCompareText(c.a, c.b);
+    EXPECT_EQ((got > 0) - (got < 0), c.sign) << c.a << " / " << c.b;
+    const int back = AnsiCompareText(c.b, c.a);
+    EXPECT_EQ((back > 0) - (back < 0), -c.sign) << c.b << " / " << c.a;
+  }
 }
 
 }  // namespace

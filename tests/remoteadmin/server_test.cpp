@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "core/bus_scope.h"
 #include "domain/domain.h"
@@ -328,6 +331,29 @@ TEST_F(RemoteServerTest, SweepTimerDropsIdleHalfPacketsWithoutOtherTraffic) {
   EXPECT_GE(minutes, 20);  // not before the time-out
   ASSERT_TRUE(global_.Flush());
   EXPECT_EQ(global_.CountText(dropped), 1u);  // said once, the buffer is gone
+}
+
+// A sweep that falls due just as the server stops must not keep the server
+// from stopping. Each stop is timed on a thread of its own, so a stop that
+// never ends fails the test instead of hanging it.
+TEST_F(RemoteServerTest, StopEndsWhileTheSweepTimerFallsDue) {
+  TRemoteAdminOptions options = Options();
+  options.idle_sweep_ms = 1;
+  for (int round = 0; round < 200; ++round) {
+    StartServer(options);
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + round % 7 * 150));
+    auto stopped = std::make_shared<std::promise<void>>();
+    std::future<void> done = stopped->get_future();
+    std::thread([server = server_.get(), stopped] {
+      server->Stop();
+      stopped->set_value();
+    }).detach();
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      server_.release();  // still stopping on the detached thread: never destroyed
+      FAIL() << "Stop did not end (round " << round << ")";
+    }
+    server_.reset();
+  }
 }
 
 TEST_F(RemoteServerTest, DisabledServerAcceptsReportsAndCloses) {
