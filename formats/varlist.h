@@ -133,7 +133,8 @@ class TVarList {
   void SaveToStream(TStream& stream) const;
   void LoadFromStream(TStream& stream);
 
-  // Visits every variable in name order under the list's lock.
+  // Visits every variable in name order under the list's lock. The name is
+  // valid during the call only; fn must not change this list.
   void ForEach(const std::function<void(std::string_view, const TVariant&)>& fn) const;
 
  private:
